@@ -1,0 +1,27 @@
+# Outside libraries, all from Debian's packages (scripts/setup.sh installs them).
+find_package(Threads REQUIRED)
+find_package(GTest REQUIRED)
+find_package(fmt REQUIRED)
+find_package(pugixml REQUIRED)
+find_package(nlohmann_json REQUIRED)
+find_package(CLI11 CONFIG QUIET)
+find_package(SQLite3 REQUIRED)
+find_package(PostgreSQL REQUIRED)
+if(ZEL_BENCH)
+  find_package(benchmark REQUIRED)
+endif()
+
+# SOCI ships no CMake package on Debian: link its core and backend libraries by name.
+find_library(SOCI_CORE_LIB soci_core REQUIRED)
+find_library(SOCI_SQLITE_LIB soci_sqlite3 REQUIRED)
+find_library(SOCI_POSTGRESQL_LIB soci_postgresql REQUIRED)
+find_library(SOCI_ODBC_LIB soci_odbc)
+find_path(SOCI_INCLUDE_DIR soci/soci.h REQUIRED)
+add_library(soci INTERFACE)
+target_include_directories(soci INTERFACE ${SOCI_INCLUDE_DIR} /usr/include/postgresql)
+target_link_libraries(soci INTERFACE ${SOCI_CORE_LIB} ${SOCI_SQLITE_LIB} ${SOCI_POSTGRESQL_LIB}
+  SQLite::SQLite3 PostgreSQL::PostgreSQL ${CMAKE_DL_LIBS})
+if(SOCI_ODBC_LIB)
+  target_link_libraries(soci INTERFACE ${SOCI_ODBC_LIB})
+  target_compile_definitions(soci INTERFACE ZEL_HAVE_SOCI_ODBC=1)
+endif()

@@ -1,0 +1,54 @@
+// Reading and writing data packets: the binary form (the table files of the
+// installation) and the XML form, with single-byte texts in the station's code
+// page. Bad input is a PacketError naming the source and the byte offset or
+// field; nothing here crashes or reads past the end of its input.
+#pragma once
+
+#include <filesystem>
+#include <string>
+#include <string_view>
+
+#include "platform/dataset/packet.h"
+#include "platform/error.h"
+
+namespace zel::ds {
+
+class PacketError : public Error {
+public:
+    using Error::Error;
+};
+
+enum class CodePage { Windows1252 };
+
+struct CodecOptions {
+    CodePage codePage = CodePage::Windows1252;
+};
+
+enum class PacketForm { Binary, Xml, Unknown };
+
+// Tells the form from the first bytes: the binary magic 96 19 E0 BD, or "<".
+PacketForm detectForm(std::string_view bytes);
+
+// `source` names the input in error messages (a file name, "request packet").
+Packet decodeBinary(std::string_view bytes, std::string_view source, const CodecOptions& opts = {});
+Packet decodeXml(std::string_view bytes, std::string_view source, const CodecOptions& opts = {});
+Packet decodePacket(std::string_view bytes, std::string_view source, const CodecOptions& opts = {});
+
+std::string encodeBinary(const Packet& packet, const CodecOptions& opts = {});
+std::string encodeXml(const Packet& packet, const CodecOptions& opts = {});
+
+// Files. Writing goes to a file beside the target and is then renamed over it,
+// so a reader never sees half a table.
+Packet readPacketFile(const std::filesystem::path& path, const CodecOptions& opts = {});
+void writePacketFile(const std::filesystem::path& path, const Packet& packet, PacketForm form = PacketForm::Binary,
+                     const CodecOptions& opts = {});
+
+// Code page conversion of single-byte texts. decode never fails (the five
+// bytes that Windows-1252 leaves undefined map to U+0081, U+008D, U+008F,
+// U+0090, U+009D, so a text read and written again keeps its bytes); encode
+// throws PacketError for a character the code page cannot hold or for text
+// that is not UTF-8.
+std::string decodeCodePage(std::string_view bytes, CodePage cp = CodePage::Windows1252);
+std::string encodeCodePage(std::string_view utf8, CodePage cp = CodePage::Windows1252);
+
+}  // namespace zel::ds
