@@ -22,6 +22,9 @@ enum class CodePage { Windows1252 };
 
 struct CodecOptions {
     CodePage codePage = CodePage::Windows1252;
+    // encodeXml: write the UTF-8 variant (encoding="UTF-8" in the declaration)
+    // instead of the single-byte form the runtime writes by default.
+    bool xmlUtf8 = false;
 };
 
 enum class PacketForm { Binary, Xml, Unknown };

@@ -181,4 +181,44 @@ std::vector<size_t> Packet::liveRecordOrder() const {
     return out;
 }
 
+std::vector<int64_t> Packet::replacedRecords() const {
+    std::vector<int64_t> out(records.size(), -1);
+    if (const Property* log = prop("CHANGE_LOG")) {
+        if (auto list = log->asList()) {
+            for (size_t i = 0; i + 2 < list->size(); i += 3) {
+                int64_t rec = (*list)[i], old = (*list)[i + 1];
+                if (rec >= 1 && static_cast<size_t>(rec) <= records.size() && old >= 1 &&
+                    static_cast<size_t>(old) <= records.size() && old != rec)
+                    out[static_cast<size_t>(rec - 1)] = old - 1;
+            }
+        }
+    }
+    return out;
+}
+
+const Cell& Packet::resolvedCell(size_t record, size_t field, const std::vector<int64_t>& replaced) const {
+    static const Cell kNull;
+    size_t r = record;
+    for (size_t guard = 0; guard <= records.size(); ++guard) {
+        if (r >= records.size() || field >= records[r].cells.size()) return kNull;
+        const Cell& c = records[r].cells[field];
+        if (!std::holds_alternative<Unchanged>(c)) return c;
+        if (r >= replaced.size() || replaced[r] < 0) return kNull;
+        r = static_cast<size_t>(replaced[r]);
+    }
+    return kNull;
+}
+
+std::vector<Record> Packet::liveRecords() const {
+    std::vector<int64_t> replaced = replacedRecords();
+    std::vector<Record> out;
+    for (size_t i : liveRecordOrder()) {
+        Record rec = records[i];
+        for (size_t f = 0; f < rec.cells.size(); ++f)
+            if (std::holds_alternative<Unchanged>(rec.cells[f])) rec.cells[f] = resolvedCell(i, f, replaced);
+        out.push_back(std::move(rec));
+    }
+    return out;
+}
+
 }  // namespace zel::ds

@@ -148,6 +148,17 @@ struct Packet {
     // replaces. Indexes into `records`.
     std::vector<size_t> liveRecordOrder() const;
 
+    // For each record, the index of the record it replaces by the change log,
+    // or -1.
+    std::vector<int64_t> replacedRecords() const;
+    // The value a cell stands for: a "not changed" cell of a modified record
+    // takes the value of the record it replaces (following the change log);
+    // null when nothing is found. `replaced` is replacedRecords().
+    const Cell& resolvedCell(size_t record, size_t field, const std::vector<int64_t>& replaced) const;
+    // The rows as the user last saw them (liveRecordOrder), with "not changed"
+    // cells replaced by the values they stand for.
+    std::vector<Record> liveRecords() const;
+
     bool operator==(const Packet&) const = default;
 };
 

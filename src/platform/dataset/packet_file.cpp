@@ -1,0 +1,109 @@
+// Packet files: telling the binary form from the XML one, reading a whole
+// file, and writing beside the target then renaming so readers never see half.
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <fmt/format.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "platform/dataset/codec.h"
+
+namespace zel::ds {
+
+PacketForm detectForm(std::string_view bytes) {
+    static constexpr char kMagic[4] = {'\x96', '\x19', '\xE0', '\xBD'};
+    if (bytes.size() >= 4 && std::memcmp(bytes.data(), kMagic, 4) == 0) return PacketForm::Binary;
+    std::string_view rest = bytes;
+    if (rest.substr(0, 3) == "\xEF\xBB\xBF") rest.remove_prefix(3);
+    size_t i = rest.find_first_not_of(" \t\r\n");
+    if (i != std::string_view::npos && rest[i] == '<') return PacketForm::Xml;
+    return PacketForm::Unknown;
+}
+
+Packet decodePacket(std::string_view bytes, std::string_view source, const CodecOptions& opts) {
+    switch (detectForm(bytes)) {
+        case PacketForm::Binary: return decodeBinary(bytes, source, opts);
+        case PacketForm::Xml: return decodeXml(bytes, source, opts);
+        default:
+            throw PacketError(fmt::format("{}: byte offset 0: neither a binary data packet nor XML", source));
+    }
+}
+
+namespace {
+
+[[noreturn]] void ioFail(const std::filesystem::path& path, std::string_view what) {
+    throw PacketError(fmt::format("{}: {}: {}", path.string(), what, std::strerror(errno)));
+}
+
+struct Fd {
+    int fd;
+    ~Fd() {
+        if (fd >= 0) ::close(fd);
+    }
+};
+
+}  // namespace
+
+Packet readPacketFile(const std::filesystem::path& path, const CodecOptions& opts) {
+    Fd f{::open(path.c_str(), O_RDONLY | O_CLOEXEC)};
+    if (f.fd < 0) ioFail(path, "cannot open");
+    struct stat st{};
+    if (::fstat(f.fd, &st) != 0) ioFail(path, "cannot read");
+    std::string bytes;
+    bytes.resize(static_cast<size_t>(st.st_size));
+    size_t got = 0;
+    for (;;) {
+        if (got == bytes.size()) bytes.resize(bytes.size() + 65536);  // the file may have grown
+        ssize_t n = ::read(f.fd, bytes.data() + got, bytes.size() - got);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            ioFail(path, "cannot read");
+        }
+        if (n == 0) break;
+        got += static_cast<size_t>(n);
+    }
+    bytes.resize(got);
+    return decodePacket(bytes, path.string(), opts);
+}
+
+void writePacketFile(const std::filesystem::path& path, const Packet& packet, PacketForm form,
+                     const CodecOptions& opts) {
+    std::string bytes = form == PacketForm::Xml ? encodeXml(packet, opts) : encodeBinary(packet, opts);
+    static std::atomic<unsigned> counter{0};
+    std::filesystem::path tmp = path;
+    tmp += fmt::format(".{}.{}.tmp", ::getpid(), counter++);
+    Fd f{::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644)};
+    if (f.fd < 0) ioFail(tmp, "cannot create");
+    size_t done = 0;
+    while (done < bytes.size()) {
+        ssize_t n = ::write(f.fd, bytes.data() + done, bytes.size() - done);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            int e = errno;
+            ::unlink(tmp.c_str());
+            errno = e;
+            ioFail(tmp, "cannot write");
+        }
+        done += static_cast<size_t>(n);
+    }
+    int synced = ::fsync(f.fd);
+    int closed = ::close(f.fd);
+    f.fd = -1;
+    if (synced != 0 || closed != 0) {
+        int e = errno;
+        ::unlink(tmp.c_str());
+        errno = e;
+        ioFail(tmp, "cannot write");
+    }
+    if (::rename(tmp.c_str(), path.c_str()) != 0) {
+        int e = errno;
+        ::unlink(tmp.c_str());
+        errno = e;
+        ioFail(path, "cannot replace");
+    }
+}
+
+}  // namespace zel::ds
