@@ -1,0 +1,919 @@
+// Working tables: structure and rows, cursor, index orders, filter views and
+// hash look-ups, conversions of field values.
+#include "platform/dataset/table.h"
+
+#include <algorithm>
+#include <cmath>
+#include <numeric>
+#include <strings.h>
+
+#include <fmt/format.h>
+
+namespace zel::ds {
+namespace {
+
+bool sameName(std::string_view a, std::string_view b) {
+    return a.size() == b.size() && strncasecmp(a.data(), b.data(), a.size()) == 0;
+}
+
+std::string_view trim(std::string_view s) {
+    while (!s.empty() && std::isspace(static_cast<unsigned char>(s.front()))) s.remove_prefix(1);
+    while (!s.empty() && std::isspace(static_cast<unsigned char>(s.back()))) s.remove_suffix(1);
+    return s;
+}
+
+// Cuts a UTF-8 text to at most `chars` characters.
+std::string cutToChars(std::string_view s, size_t chars) {
+    size_t count = 0;
+    for (size_t i = 0; i < s.size(); ++i) {
+        if ((static_cast<unsigned char>(s[i]) & 0xC0) != 0x80) {
+            if (count == chars) return std::string(s.substr(0, i));
+            ++count;
+        }
+    }
+    return std::string(s);
+}
+
+bool cellFits(const Cell& c, uint8_t code) {
+    if (std::holds_alternative<std::monostate>(c)) return true;
+    switch (code) {
+        case kInt:
+        case kUInt:
+        case kDate:
+        case kTime: return std::holds_alternative<int64_t>(c);
+        case kBool: return std::holds_alternative<bool>(c);
+        case kFloat:
+        case kDateTime: return std::holds_alternative<double>(c);
+        case kBcd:
+        case kString:
+        case kWString:
+        case kBytes: return std::holds_alternative<std::string>(c);
+        default: return !std::holds_alternative<Unchanged>(c);
+    }
+}
+
+const char* typeName(uint8_t code) {
+    switch (code) {
+        case kInt: return "integer";
+        case kUInt: return "unsigned integer";
+        case kBool: return "Boolean";
+        case kFloat: return "float";
+        case kBcd: return "BCD";
+        case kDate: return "date";
+        case kTime: return "time";
+        case kDateTime: return "date-time";
+        case kString: return "string";
+        case kWString: return "Unicode string";
+        case kBytes: return "blob";
+        case kNested: return "nested table";
+        default: return "composite";
+    }
+}
+
+bool isDateType(uint8_t code) { return code == kDate || code == kTime || code == kDateTime; }
+
+// The record each record of a change log replaces (0 when none), by position.
+std::vector<size_t> replacedRecords(const Packet& p) {
+    std::vector<size_t> replaces(p.records.size(), 0);
+    if (const Property* log = p.prop("CHANGE_LOG")) {
+        if (auto list = log->asList()) {
+            for (size_t i = 0; i + 2 < list->size(); i += 3) {
+                int64_t rec = (*list)[i], old = (*list)[i + 1];
+                if (rec >= 1 && static_cast<size_t>(rec) <= p.records.size() && old >= 1 &&
+                    static_cast<size_t>(old) <= p.records.size() && rec != old)
+                    replaces[static_cast<size_t>(rec - 1)] = static_cast<size_t>(old);
+            }
+        }
+    }
+    return replaces;
+}
+
+const Cell kNullCell{};
+
+}  // namespace
+
+// ---------------------------------------------------------------- Field
+
+int Field::resolve() const {
+    if (!table_) throw Error("field handle not bound to a table");
+    if (generation_ != table_->structureGeneration()) {
+        int i = table_->fieldIndex(name_);
+        if (i < 0) throw Error(fmt::format("table {} has no field {}", table_->name(), name_));
+        index_ = i;
+        generation_ = table_->structureGeneration();
+    }
+    return index_;
+}
+
+const FieldDef& Field::def() const { return table_->fields()[static_cast<size_t>(resolve())]; }
+bool Field::isNull() const { return table_->isNull(resolve()); }
+void Field::clear() { table_->clear(resolve()); }
+std::string Field::asString() const { return table_->asString(resolve()); }
+void Field::setAsString(std::string_view text) { table_->setAsString(resolve(), text); }
+double Field::asFloat() const { return table_->asFloat(resolve()); }
+void Field::setAsFloat(double value) { table_->setAsFloat(resolve(), value); }
+DateTime Field::asDateTime() const { return table_->asDateTime(resolve()); }
+void Field::setAsDateTime(DateTime value) { table_->setAsDateTime(resolve(), value); }
+Variant Field::value() const { return table_->value(resolve()); }
+void Field::setValue(const Variant& value) { table_->setValue(resolve(), value); }
+
+// ---------------------------------------------------------------- Table: structure
+
+Table::Table(std::string name, std::vector<FieldDef> declaredFields, std::vector<IndexDef> indexes,
+             std::string indexName, FormatSettings fs)
+    : name_(std::move(name)),
+      declared_(std::move(declaredFields)),
+      indexes_(std::move(indexes)),
+      fs_(std::move(fs)),
+      fields_(declared_) {
+    if (!indexName.empty()) setIndexName(indexName);
+}
+
+void Table::fail(const std::string& what) const { throw Error(fmt::format("table {}: {}", name_, what)); }
+
+void Table::requireOpen(const char* operation) const {
+    if (!open_) fail(fmt::format("cannot {}: the table is closed", operation));
+}
+
+void Table::setFormatSettings(const FormatSettings& fs) {
+    Filter rebound = filter_;
+    if (!rebound.isEmpty() && !fields_.empty()) rebound.bind(fields_, fs);
+    fs_ = fs;
+    filter_ = std::move(rebound);
+    filteredValid_ = false;
+}
+
+int Table::fieldIndex(std::string_view name) const {
+    for (size_t i = 0; i < fields_.size(); ++i)
+        if (sameName(fields_[i].name, name)) return static_cast<int>(i);
+    return -1;
+}
+
+Field Table::field(std::string_view name) {
+    int i = fieldIndex(name);
+    if (i < 0) fail(fmt::format("no field {}", name));
+    return Field(this, fields_[static_cast<size_t>(i)].name, i, generation_);
+}
+
+const FieldDef& Table::fieldDef(int field) const {
+    if (field < 0 || field >= fieldCount()) fail(fmt::format("no field number {}", field));
+    return fields_[static_cast<size_t>(field)];
+}
+
+std::vector<int> Table::resolveFields(std::string_view list) const {
+    std::vector<int> out;
+    size_t start = 0;
+    while (start <= list.size()) {
+        size_t end = list.find(';', start);
+        if (end == std::string_view::npos) end = list.size();
+        std::string_view name = trim(list.substr(start, end - start));
+        if (name.empty()) fail(fmt::format("empty field name in \"{}\"", list));
+        int i = fieldIndex(name);
+        if (i < 0) fail(fmt::format("no field {}", name));
+        out.push_back(i);
+        start = end + 1;
+    }
+    return out;
+}
+
+// ---------------------------------------------------------------- index orders
+
+void Table::addIndex(std::string name, std::string fields) {
+    for (auto& ix : indexes_)
+        if (sameName(ix.name, name)) fail(fmt::format("index {} declared twice", name));
+    indexes_.push_back({std::move(name), std::move(fields)});
+}
+
+std::vector<int> Table::indexFieldsFor(const std::string& indexName, const std::vector<FieldDef>& fields) const {
+    if (indexName.empty()) return {};
+    const IndexDef* def = nullptr;
+    for (auto& ix : indexes_)
+        if (sameName(ix.name, indexName)) def = &ix;
+    if (!def) fail(fmt::format("no index {}", indexName));
+    std::vector<int> out;
+    std::string_view list = def->fields;
+    size_t start = 0;
+    while (start <= list.size()) {
+        size_t end = list.find(';', start);
+        if (end == std::string_view::npos) end = list.size();
+        std::string_view fname = trim(list.substr(start, end - start));
+        int found = -1;
+        for (size_t i = 0; i < fields.size(); ++i)
+            if (sameName(fields[i].name, fname)) found = static_cast<int>(i);
+        if (found < 0) fail(fmt::format("index {} names field {}, which the table lacks", def->name, fname));
+        out.push_back(found);
+        start = end + 1;
+    }
+    return out;
+}
+
+void Table::setIndexName(std::string_view name) {
+    std::string canonical;
+    if (!name.empty()) {
+        for (auto& ix : indexes_)
+            if (sameName(ix.name, name)) canonical = ix.name;
+        if (canonical.empty()) fail(fmt::format("no index {}", name));
+        if (!fields_.empty()) indexFieldsFor(canonical, fields_);
+    }
+    int64_t current = -1;
+    if (open_ && state_ == State::Browse && !view().empty()) current = view()[static_cast<size_t>(pos_)];
+    indexName_ = canonical;
+    orderValid_ = false;
+    filteredValid_ = false;
+    if (open_) positionOn(current, 0);
+}
+
+// ---------------------------------------------------------------- life cycle
+
+void Table::create() {
+    if (declared_.empty()) fail("no declared fields to create the table from");
+    Packet p;
+    p.fields = declared_;
+    replaceData(std::move(p));
+}
+
+void Table::open() {
+    if (open_) return;
+    if (fileName_.empty()) fail("nothing to open: create it, load a file or give it a data packet");
+    loadFromFile(fileName_);
+}
+
+void Table::close() {
+    open_ = false;
+    state_ = State::Inactive;
+    buffer_.clear();
+    editRow_ = -1;
+    rows_.clear();
+    rows_.shrink_to_fit();
+    rowsChanged();
+    pos_ = 0;
+    eof_ = bof_ = true;
+}
+
+void Table::loadFromFile(const std::filesystem::path& path) { replaceData(readPacketFile(path, codecOptions_)); }
+
+void Table::setData(const Packet& packet) { replaceData(Packet(packet)); }
+void Table::setData(Packet&& packet) { replaceData(std::move(packet)); }
+
+void Table::setData(const Variant& value) {
+    if (!value.isPacket() || !value.packetPtr()) {
+        std::string shown;
+        if (value.isText()) {
+            shown = value.text();
+            if (shown.size() > 200) shown = shown.substr(0, 200) + "...";
+            fail(fmt::format("expected a data packet, got the text \"{}\"", shown));
+        }
+        fail(fmt::format("expected a data packet, got {}", Variant::typeName(value.type())));
+    }
+    setData(value.asPacket());
+}
+
+void Table::replaceData(Packet&& p) {
+    // Everything is checked and built aside; the table changes only at the end.
+    for (size_t i = 0; i < p.fields.size(); ++i) {
+        if (p.fields[i].name.empty()) fail(fmt::format("field {} of the data has no name", i + 1));
+        for (size_t j = 0; j < i; ++j)
+            if (sameName(p.fields[i].name, p.fields[j].name))
+                fail(fmt::format("the data holds field {} twice", p.fields[i].name));
+    }
+    std::vector<size_t> live = p.liveRecordOrder();
+    std::vector<size_t> replaces = replacedRecords(p);
+    std::vector<std::vector<Cell>> rows;
+    rows.reserve(live.size());
+    for (size_t idx : live) {
+        const Record& rec = p.records[idx];
+        if (rec.cells.size() != p.fields.size())
+            fail(fmt::format("record {} of the data has {} values for {} fields", idx + 1, rec.cells.size(),
+                             p.fields.size()));
+        std::vector<Cell> cells = rec.cells;
+        for (size_t f = 0; f < cells.size(); ++f) {
+            if (std::holds_alternative<Unchanged>(cells[f])) {
+                // A delta record: the value is that of the record it replaces.
+                size_t at = idx, guard = 0;
+                cells[f] = std::monostate{};
+                while (replaces[at] != 0 && guard++ < p.records.size()) {
+                    at = replaces[at] - 1;
+                    const auto& older = p.records[at].cells;
+                    if (f < older.size() && !std::holds_alternative<Unchanged>(older[f])) {
+                        cells[f] = older[f];
+                        break;
+                    }
+                }
+            }
+            if (!cellFits(cells[f], p.fields[f].typeCode()))
+                fail(fmt::format("record {} of the data: the value of field {} is not a {}", idx + 1,
+                                 p.fields[f].name, typeName(p.fields[f].typeCode())));
+        }
+        rows.push_back(std::move(cells));
+    }
+    indexFieldsFor(indexName_, p.fields);
+    Filter rebound = filter_;
+    if (!rebound.isEmpty()) {
+        try {
+            rebound.bind(p.fields, fs_);
+        } catch (const FilterError& e) {
+            throw FilterError(fmt::format("table {}: {}", name_, e.what()));
+        }
+    }
+    if (rows.size() > UINT32_MAX) fail("too many rows");
+
+    fields_ = p.fields;
+    props_ = p.props;
+    majorVersion_ = p.majorVersion;
+    minorVersion_ = p.minorVersion;
+    flags_ = p.flags;
+    rows_ = std::move(rows);
+    filter_ = std::move(rebound);
+    ++generation_;
+    rowsChanged();
+    source_ = std::move(p);
+    open_ = true;
+    state_ = State::Browse;
+    buffer_.clear();
+    editRow_ = -1;
+    positionOn(-1, 0);
+}
+
+Packet Table::data() const {
+    if (source_) return *source_;
+    Packet p;
+    p.majorVersion = majorVersion_;
+    p.minorVersion = minorVersion_;
+    p.flags = flags_;
+    p.fields = fields_;
+    for (const Property& prop : props_)
+        if (prop.name != "CHANGE_LOG") p.props.push_back(prop);
+    p.records.reserve(rows_.size());
+    for (const auto& row : rows_) p.records.push_back(Record{kUnchangedRecord, row});
+    return p;
+}
+
+Variant Table::dataVariant() const { return Variant::packet(data()); }
+
+void Table::saveToFile(const std::filesystem::path& path, PacketForm form) const {
+    writePacketFile(path, data(), form, codecOptions_);
+}
+
+void Table::emptyTable() {
+    requireOpen("empty it");
+    state_ = State::Browse;
+    buffer_.clear();
+    editRow_ = -1;
+    rows_.clear();
+    rowsChanged();
+    positionOn(-1, 0);
+}
+
+// ---------------------------------------------------------------- walking
+
+void Table::rowsChanged() {
+    orderValid_ = false;
+    filteredValid_ = false;
+    hashIndexes_.clear();
+    source_.reset();
+}
+
+void Table::ensureOrder() const {
+    if (orderValid_) return;
+    size_t n = rows_.size();
+    order_.resize(n);
+    std::iota(order_.begin(), order_.end(), 0u);
+    std::vector<int> keyFields = indexFieldsFor(indexName_, fields_);
+    identityOrder_ = keyFields.empty();
+    if (!identityOrder_) {
+        size_t k = keyFields.size();
+        std::vector<Scalar> keys(n * k);
+        for (size_t r = 0; r < n; ++r)
+            for (size_t j = 0; j < k; ++j) {
+                auto f = static_cast<size_t>(keyFields[j]);
+                keys[r * k + j] = cellScalar(rows_[r][f], fields_[f]);
+            }
+        std::stable_sort(order_.begin(), order_.end(), [&](uint32_t a, uint32_t b) {
+            for (size_t j = 0; j < k; ++j) {
+                int c = compareScalars(keys[a * k + j], keys[b * k + j]);
+                if (c != 0) return c < 0;
+            }
+            return false;
+        });
+        rank_.resize(n);
+        for (size_t i = 0; i < n; ++i) rank_[order_[i]] = static_cast<uint32_t>(i);
+    } else {
+        rank_.clear();
+    }
+    orderValid_ = true;
+}
+
+const Table::HashIndex& Table::hashIndex(const std::vector<int>& fields, bool fold) const {
+    std::string name = fold ? "i" : "e";
+    for (int f : fields) name += fmt::format(",{}", f);
+    auto it = hashIndexes_.find(name);
+    if (it != hashIndexes_.end()) return it->second;
+    HashIndex hi;
+    hi.rows.reserve(rows_.size());
+    std::string key;
+    for (size_t r = 0; r < rows_.size(); ++r) {
+        key.clear();
+        for (int f : fields) {
+            auto fi = static_cast<size_t>(f);
+            appendKey(key, cellScalar(rows_[r][fi], fields_[fi]), fold);
+        }
+        hi.rows[key].push_back(static_cast<uint32_t>(r));
+    }
+    return hashIndexes_.emplace(std::move(name), std::move(hi)).first->second;
+}
+
+const std::vector<uint32_t>& Table::view() const {
+    ensureOrder();
+    if (!filterActive()) return order_;
+    if (filteredValid_) return filteredRows_;
+    filteredRows_.clear();
+    if (filter_.isEqualityConjunction()) {
+        // Answered from a hash index on the compared fields.
+        std::vector<int> fields;
+        std::string key;
+        for (const auto& eq : filter_.equalities()) {
+            fields.push_back(eq.field);
+            appendKey(key, eq.value, false);
+        }
+        const HashIndex& hi = hashIndex(fields, false);
+        auto it = hi.rows.find(key);
+        if (it != hi.rows.end()) {
+            filteredRows_ = it->second;
+            if (!identityOrder_)
+                std::sort(filteredRows_.begin(), filteredRows_.end(),
+                          [&](uint32_t a, uint32_t b) { return rank_[a] < rank_[b]; });
+        }
+    } else {
+        for (uint32_t r : order_)
+            if (filter_.accepts(rows_[r])) filteredRows_.push_back(r);
+    }
+    filteredValid_ = true;
+    return filteredRows_;
+}
+
+void Table::positionOn(int64_t row, int64_t fallbackPos) {
+    const auto& v = view();
+    int64_t size = static_cast<int64_t>(v.size());
+    int64_t pos = -1;
+    if (row >= 0 && static_cast<size_t>(row) < rows_.size()) {
+        auto r = static_cast<uint32_t>(row);
+        if (!filterActive()) {
+            pos = identityOrder_ ? row : rank_[r];
+        } else {
+            auto rankOf = [&](uint32_t x) { return identityOrder_ ? x : rank_[x]; };
+            auto it = std::lower_bound(v.begin(), v.end(), rankOf(r),
+                                       [&](uint32_t a, uint32_t target) { return rankOf(a) < target; });
+            if (it != v.end() && *it == r) pos = it - v.begin();
+        }
+    }
+    if (pos < 0) pos = std::clamp<int64_t>(fallbackPos, 0, std::max<int64_t>(size - 1, 0));
+    pos_ = pos;
+    eof_ = bof_ = size == 0;
+}
+
+int Table::recordCount() const {
+    requireOpen("count its rows");
+    return static_cast<int>(view().size());
+}
+
+void Table::checkBrowse() {
+    if (state_ == State::Insert || state_ == State::Edit) post();
+}
+
+void Table::first() {
+    requireOpen("move to the first row");
+    checkBrowse();
+    pos_ = 0;
+    eof_ = bof_ = view().empty();
+    bof_ = true;
+}
+
+void Table::next() {
+    requireOpen("move to the next row");
+    checkBrowse();
+    const auto& v = view();
+    if (v.empty()) {
+        eof_ = bof_ = true;
+        return;
+    }
+    if (pos_ + 1 < static_cast<int64_t>(v.size())) {
+        ++pos_;
+        bof_ = false;
+    } else {
+        eof_ = true;
+    }
+}
+
+void Table::prior() {
+    requireOpen("move to the prior row");
+    checkBrowse();
+    const auto& v = view();
+    if (v.empty()) {
+        eof_ = bof_ = true;
+        return;
+    }
+    if (pos_ > 0) {
+        --pos_;
+        eof_ = false;
+    } else {
+        bof_ = true;
+    }
+}
+
+void Table::last() {
+    requireOpen("move to the last row");
+    checkBrowse();
+    const auto& v = view();
+    pos_ = v.empty() ? 0 : static_cast<int64_t>(v.size()) - 1;
+    eof_ = true;
+    bof_ = v.empty();
+}
+
+bool Table::eof() const { return !open_ || eof_; }
+bool Table::bof() const { return !open_ || bof_; }
+
+// ---------------------------------------------------------------- changing rows
+
+void Table::insert() {
+    requireOpen("insert a row");
+    checkBrowse();
+    buffer_.assign(fields_.size(), Cell{});
+    editRow_ = -1;
+    state_ = State::Insert;
+}
+
+void Table::append() { insert(); }
+
+void Table::edit() {
+    requireOpen("edit a row");
+    if (state_ == State::Insert || state_ == State::Edit) return;
+    const auto& v = view();
+    if (v.empty()) {
+        insert();  // as the runtime does: editing an empty table starts a new row
+        return;
+    }
+    editRow_ = v[static_cast<size_t>(pos_)];
+    buffer_ = rows_[static_cast<size_t>(editRow_)];
+    state_ = State::Edit;
+}
+
+void Table::post() {
+    if (state_ != State::Insert && state_ != State::Edit) return;
+    for (size_t f = 0; f < fields_.size(); ++f)
+        if ((fields_[f].attributes & kRequired) && ds::isNull(buffer_[f]))
+            fail(fmt::format("field {} must have a value", fields_[f].name));
+    int64_t row;
+    if (state_ == State::Insert) {
+        if (rows_.size() >= UINT32_MAX) fail("too many rows");
+        rows_.push_back(std::move(buffer_));
+        row = static_cast<int64_t>(rows_.size()) - 1;
+    } else {
+        row = editRow_;
+        rows_[static_cast<size_t>(row)] = std::move(buffer_);
+    }
+    buffer_.clear();
+    editRow_ = -1;
+    state_ = State::Browse;
+    int64_t oldPos = pos_;
+    rowsChanged();
+    positionOn(row, oldPos);
+    eof_ = bof_ = view().empty();
+}
+
+void Table::cancel() {
+    if (state_ != State::Insert && state_ != State::Edit) return;
+    buffer_.clear();
+    editRow_ = -1;
+    state_ = State::Browse;
+}
+
+void Table::deleteRow() {
+    requireOpen("delete a row");
+    if (state_ == State::Insert) {
+        cancel();
+        return;
+    }
+    cancel();
+    const auto& v = view();
+    if (v.empty()) fail("no row to delete");
+    auto row = v[static_cast<size_t>(pos_)];
+    int64_t oldPos = pos_;
+    rows_.erase(rows_.begin() + row);
+    rowsChanged();
+    positionOn(-1, oldPos);
+}
+
+// ---------------------------------------------------------------- field values
+
+const Cell& Table::currentCell(int field) const {
+    requireOpen("read a field");
+    fieldDef(field);
+    if (state_ == State::Insert || state_ == State::Edit) return buffer_[static_cast<size_t>(field)];
+    const auto& v = view();
+    if (v.empty()) return kNullCell;
+    return rows_[v[static_cast<size_t>(pos_)]][static_cast<size_t>(field)];
+}
+
+Cell& Table::writableCell(int field) {
+    requireOpen("write a field");
+    const FieldDef& def = fieldDef(field);
+    if (state_ != State::Insert && state_ != State::Edit)
+        fail(fmt::format("cannot write field {}: the table is not in insert or edit mode", def.name));
+    return buffer_[static_cast<size_t>(field)];
+}
+
+const Cell& Table::cell(int field) const { return currentCell(field); }
+
+bool Table::isNull(int field) const { return ds::isNull(currentCell(field)); }
+
+void Table::clear(int field) { writableCell(field) = std::monostate{}; }
+
+std::string Table::asString(int field) const {
+    const Cell& c = currentCell(field);
+    const FieldDef& def = fields_[static_cast<size_t>(field)];
+    if (ds::isNull(c)) return {};
+    uint8_t code = def.typeCode();
+    switch (code) {
+        case kString:
+        case kWString:
+        case kBytes: return std::get<std::string>(c);
+        case kFloat: return floatToStr(std::get<double>(c), fs_);
+        case kInt:
+        case kUInt: return std::to_string(std::get<int64_t>(c));
+        case kBool: return std::get<bool>(c) ? "True" : "False";
+        case kDate: return dateToStr(asDateTime(field), fs_);
+        case kTime: return timeToStr(asDateTime(field), fs_);
+        case kDateTime: return dateTimeToStr(asDateTime(field), fs_);
+        default: fail(fmt::format("field {} of type {} cannot be read as text", def.name, typeName(code)));
+    }
+}
+
+double Table::asFloat(int field) const {
+    const Cell& c = currentCell(field);
+    const FieldDef& def = fields_[static_cast<size_t>(field)];
+    if (ds::isNull(c)) return 0;
+    switch (def.typeCode()) {
+        case kFloat: return std::get<double>(c);
+        case kInt:
+        case kUInt: return static_cast<double>(std::get<int64_t>(c));
+        case kBool: return std::get<bool>(c) ? 1 : 0;
+        case kDate:
+        case kTime:
+        case kDateTime: return asDateTime(field).value();
+        case kString:
+        case kWString:
+        case kBytes:
+            try {
+                return strToFloat(std::get<std::string>(c), fs_);
+            } catch (const ConvertError& e) {
+                throw ConvertError(fmt::format("table {}: field {}: {}", name_, def.name, e.what()));
+            }
+        default: fail(fmt::format("field {} of type {} cannot be read as a number", def.name, typeName(def.typeCode())));
+    }
+}
+
+DateTime Table::asDateTime(int field) const {
+    const Cell& c = currentCell(field);
+    const FieldDef& def = fields_[static_cast<size_t>(field)];
+    if (ds::isNull(c)) return DateTime();
+    switch (def.typeCode()) {
+        case kDate:
+        case kTime:
+        case kDateTime: return DateTime(cellScalar(c, def).number);
+        case kFloat: return DateTime(std::get<double>(c));
+        case kInt:
+        case kUInt: return DateTime(static_cast<double>(std::get<int64_t>(c)));
+        case kString:
+        case kWString:
+            try {
+                return strToDateTime(std::get<std::string>(c), fs_);
+            } catch (const ConvertError& e) {
+                throw ConvertError(fmt::format("table {}: field {}: {}", name_, def.name, e.what()));
+            }
+        default:
+            fail(fmt::format("field {} of type {} cannot be read as a date-time", def.name, typeName(def.typeCode())));
+    }
+}
+
+void Table::setAsString(int field, std::string_view text) {
+    Cell& target = writableCell(field);
+    const FieldDef& def = fields_[static_cast<size_t>(field)];
+    uint8_t code = def.typeCode();
+    if (code == kString || code == kWString || code == kBytes) {
+        int width = def.width();
+        if (width == 0 && code != kBytes && !def.varying()) width = code == kWString ? def.size / 2 : def.size;
+        target = width > 0 ? cutToChars(text, static_cast<size_t>(width)) : std::string(text);
+        return;
+    }
+    if (trim(text).empty()) {
+        target = std::monostate{};
+        return;
+    }
+    try {
+        switch (code) {
+            case kFloat: target = strToFloat(text, fs_); return;
+            case kInt:
+            case kUInt: {
+                long long v = strToInt(text);
+                bool ok = def.size >= 1 && def.size <= 8;
+                if (ok && def.typeCode() == kUInt) ok = v >= 0 && (def.size >= 8 || v < (1LL << (def.size * 8)));
+                else if (ok && def.size < 8) ok = v >= -(1LL << (def.size * 8 - 1)) && v < (1LL << (def.size * 8 - 1));
+                if (!ok) throw ConvertError(fmt::format("'{}' is out of range", text));
+                target = static_cast<int64_t>(v);
+                return;
+            }
+            case kBool: {
+                std::string t = foldCase(trim(text));
+                if (!t.empty() && std::string_view("true").starts_with(t)) target = true;
+                else if (!t.empty() && std::string_view("false").starts_with(t)) target = false;
+                else throw ConvertError(fmt::format("'{}' is not a Boolean", text));
+                return;
+            }
+            case kDate: setAsDateTime(field, strToDate(text, fs_)); return;
+            case kTime: setAsDateTime(field, strToTime(text, fs_)); return;
+            case kDateTime: setAsDateTime(field, strToDateTime(text, fs_)); return;
+            default: break;
+        }
+    } catch (const ConvertError& e) {
+        throw ConvertError(fmt::format("table {}: field {}: {}", name_, def.name, e.what()));
+    }
+    fail(fmt::format("field {} of type {} cannot be written as text", def.name, typeName(code)));
+}
+
+void Table::setAsFloat(int field, double value) {
+    Cell& target = writableCell(field);
+    const FieldDef& def = fields_[static_cast<size_t>(field)];
+    switch (def.typeCode()) {
+        case kFloat: target = value; return;
+        case kInt:
+        case kUInt: {
+            double r = std::round(value);
+            double lo = def.typeCode() == kUInt ? 0 : -std::ldexp(1.0, def.size * 8 - 1);
+            double hi = def.typeCode() == kUInt ? std::ldexp(1.0, def.size * 8) : std::ldexp(1.0, def.size * 8 - 1);
+            if (def.size == 0 || def.size > 8 || !(r >= lo && r < hi))
+                throw ConvertError(fmt::format("table {}: field {}: {} is out of range", name_, def.name,
+                                               floatToStr(value, fs_)));
+            target = static_cast<int64_t>(r);
+            return;
+        }
+        case kDate:
+        case kTime:
+        case kDateTime: setAsDateTime(field, DateTime(value)); return;
+        case kString:
+        case kWString: setAsString(field, floatToStr(value, fs_)); return;
+        default: fail(fmt::format("field {} of type {} cannot be written as a number", def.name, typeName(def.typeCode())));
+    }
+}
+
+void Table::setAsDateTime(int field, DateTime value) {
+    Cell& target = writableCell(field);
+    const FieldDef& def = fields_[static_cast<size_t>(field)];
+    switch (def.typeCode()) {
+        case kDate: target = static_cast<int64_t>(value.packetDate()); return;
+        case kTime: target = static_cast<int64_t>(value.packetTime()); return;
+        case kDateTime: target = value.packetDateTime(); return;
+        case kFloat: target = value.value(); return;
+        case kString:
+        case kWString: setAsString(field, dateTimeToStr(value, fs_)); return;
+        default:
+            fail(fmt::format("field {} of type {} cannot be written as a date-time", def.name, typeName(def.typeCode())));
+    }
+}
+
+Variant Table::value(int field) const {
+    const Cell& c = currentCell(field);
+    const FieldDef& def = fields_[static_cast<size_t>(field)];
+    if (ds::isNull(c)) return Variant::null();
+    switch (def.typeCode()) {
+        case kDate:
+        case kTime:
+        case kDateTime: return Variant(asDateTime(field));
+        case kBool: return Variant(std::get<bool>(c));
+        case kInt:
+        case kUInt: return Variant(std::get<int64_t>(c));
+        case kFloat: return Variant(std::get<double>(c));
+        default:
+            if (auto* s = std::get_if<std::string>(&c)) return Variant(*s);
+            return Variant::null();
+    }
+}
+
+void Table::setValue(int field, const Variant& v) {
+    const FieldDef& def = fieldDef(field);
+    switch (v.type()) {
+        case Variant::Type::Empty:
+        case Variant::Type::Null: clear(field); return;
+        case Variant::Type::Boolean:
+            if (def.typeCode() == kBool) {
+                writableCell(field) = v.toBool();
+                return;
+            }
+            if (def.isString()) {
+                setAsString(field, v.toBool() ? "True" : "False");
+                return;
+            }
+            setAsFloat(field, v.toBool() ? 1 : 0);
+            return;
+        case Variant::Type::Int32:
+        case Variant::Type::Int64:
+            if (def.typeCode() == kInt || def.typeCode() == kUInt) {
+                setAsString(field, std::to_string(v.toInt()));
+                return;
+            }
+            setAsFloat(field, static_cast<double>(v.toInt()));
+            return;
+        case Variant::Type::Double: setAsFloat(field, v.toDouble()); return;
+        case Variant::Type::DateTime: setAsDateTime(field, v.toDateTime()); return;
+        case Variant::Type::Text: setAsString(field, v.text()); return;
+        default: fail(fmt::format("field {} cannot hold a {}", def.name, Variant::typeName(v.type())));
+    }
+}
+
+// ---------------------------------------------------------------- filter and locate
+
+void Table::setFilter(std::string_view text) {
+    Filter parsed;
+    try {
+        parsed = Filter::parse(text);
+        if (!parsed.isEmpty() && !fields_.empty()) parsed.bind(fields_, fs_);
+    } catch (const FilterError& e) {
+        throw FilterError(fmt::format("table {}: {}", name_, e.what()));
+    }
+    if (open_) checkBrowse();
+    filter_ = std::move(parsed);
+    filteredValid_ = false;
+    if (open_ && filtered_) positionOn(-1, 0);
+}
+
+void Table::setFiltered(bool on) {
+    if (on && !filter_.isEmpty() && !filter_.isBound()) {
+        if (fields_.empty()) fail("cannot filter a table without fields");
+        try {
+            filter_.bind(fields_, fs_);
+        } catch (const FilterError& e) {
+            throw FilterError(fmt::format("table {}: {}", name_, e.what()));
+        }
+    }
+    if (open_) checkBrowse();
+    filtered_ = on;
+    filteredValid_ = false;
+    if (open_) positionOn(-1, 0);
+}
+
+Scalar Table::locateValue(int field, const Variant& v) const {
+    const FieldDef& def = fields_[static_cast<size_t>(field)];
+    if (v.isEmptyOrNull()) return Scalar::null();
+    try {
+        switch (scalarKind(def)) {
+            case ScalarKind::Text: return Scalar::ofText(v.toText(fs_));
+            case ScalarKind::Number:
+                if (isDateType(def.typeCode())) {
+                    DateTime dt = v.toDateTime(fs_);
+                    if (def.typeCode() == kDate) dt = dt.dateOnly();
+                    if (def.typeCode() == kTime) dt = dt.timeOnly();
+                    return Scalar::ofNumber(dt.value());
+                }
+                return Scalar::ofNumber(v.toDouble(fs_));
+            case ScalarKind::Other: break;
+        }
+    } catch (const ConvertError& e) {
+        throw ConvertError(fmt::format("table {}: locate on field {}: {}", name_, def.name, e.what()));
+    }
+    fail(fmt::format("cannot locate on field {} of type {}", def.name, typeName(def.typeCode())));
+}
+
+bool Table::locate(std::string_view fields, const std::vector<Variant>& values, LocateOptions opts) {
+    requireOpen("locate a row");
+    checkBrowse();
+    std::vector<int> idx = resolveFields(fields);
+    if (idx.size() != values.size())
+        fail(fmt::format("locate on \"{}\" with {} values for {} fields", fields, values.size(), idx.size()));
+    std::string key;
+    for (size_t i = 0; i < idx.size(); ++i) appendKey(key, locateValue(idx[i], values[i]), opts.caseInsensitive);
+    const HashIndex& hi = hashIndex(idx, opts.caseInsensitive);
+    auto it = hi.rows.find(key);
+    if (it == hi.rows.end()) return false;
+    ensureOrder();
+    bool filtering = filterActive();
+    int64_t best = -1;
+    uint32_t bestRank = 0;
+    for (uint32_t r : it->second) {
+        if (filtering && !filter_.accepts(rows_[r])) continue;
+        uint32_t rank = identityOrder_ ? r : rank_[r];
+        if (best < 0 || rank < bestRank) {
+            best = r;
+            bestRank = rank;
+        }
+        if (identityOrder_) break;  // candidates come in storage order, which is then walking order
+    }
+    if (best < 0) return false;
+    positionOn(best, pos_);
+    eof_ = bof_ = false;
+    return true;
+}
+
+bool Table::locate(std::string_view field, const Variant& value, LocateOptions opts) {
+    return locate(field, std::vector<Variant>{value}, opts);
+}
+
+}  // namespace zel::ds

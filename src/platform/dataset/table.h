@@ -1,0 +1,250 @@
+// Working tables: named in-memory tables of typed fields with a cursor, index
+// orders, a filter and look-ups, taking and giving data packets and table files.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "platform/dataset/codec.h"
+#include "platform/dataset/filter.h"
+#include "platform/dataset/packet.h"
+#include "platform/datetime.h"
+#include "platform/error.h"
+#include "platform/locale.h"
+#include "platform/variant.h"
+
+namespace zel::ds {
+
+class Table;
+
+// An index order: a name and the fields of its key, "F1;F2".
+struct IndexDef {
+    std::string name;
+    std::string fields;
+};
+
+// A field of a table, resolved once by name. The handle stays right when the
+// table takes a new structure: it finds its field again by name (and throws
+// when the new structure lacks it). Reads and writes act on the current row
+// (or on the pending row while inserting or editing).
+class Field {
+public:
+    Field() = default;
+
+    const std::string& name() const { return name_; }
+    int index() const { return resolve(); }
+    const FieldDef& def() const;
+    Table& table() const { return *table_; }
+
+    bool isNull() const;
+    void clear();
+    std::string asString() const;
+    void setAsString(std::string_view text);
+    double asFloat() const;
+    void setAsFloat(double value);
+    DateTime asDateTime() const;
+    void setAsDateTime(DateTime value);
+    Variant value() const;
+    void setValue(const Variant& value);
+
+private:
+    friend class Table;
+    Field(Table* table, std::string name, int index, uint64_t generation)
+        : table_(table), name_(std::move(name)), index_(index), generation_(generation) {}
+    int resolve() const;
+
+    Table* table_ = nullptr;
+    std::string name_;
+    mutable int index_ = -1;
+    mutable uint64_t generation_ = 0;
+};
+
+struct LocateOptions {
+    bool caseInsensitive = false;  // texts compared ignoring letter case (ASCII and Latin-1)
+};
+
+class Table {
+public:
+    enum class State { Inactive, Browse, Insert, Edit };
+
+    // A table starts closed. `declaredFields` is the structure create() builds;
+    // `indexName` names the index of `indexes` in force ("" for none).
+    explicit Table(std::string name, std::vector<FieldDef> declaredFields = {}, std::vector<IndexDef> indexes = {},
+                   std::string indexName = {}, FormatSettings fs = {});
+    Table(const Table&) = delete;
+    Table& operator=(const Table&) = delete;
+
+    const std::string& name() const { return name_; }
+    const FormatSettings& formatSettings() const { return fs_; }
+    void setFormatSettings(const FormatSettings& fs);
+    const CodecOptions& codecOptions() const { return codecOptions_; }
+    void setCodecOptions(const CodecOptions& opts) { codecOptions_ = opts; }
+
+    // ---- structure
+    const std::vector<FieldDef>& declaredFields() const { return declared_; }
+    const std::vector<FieldDef>& fields() const { return fields_; }  // the structure in use
+    int fieldCount() const { return static_cast<int>(fields_.size()); }
+    int fieldIndex(std::string_view name) const;  // ignoring letter case; -1 when absent
+    Field field(std::string_view name);           // throws Error naming table and field
+    const std::vector<Property>& packetProperties() const { return props_; }
+    // Counts changes of structure; field handles use it to find their field again.
+    uint64_t structureGeneration() const { return generation_; }
+
+    // ---- index orders
+    void addIndex(std::string name, std::string fields);
+    const std::vector<IndexDef>& indexes() const { return indexes_; }
+    // "" walks in insertion order. Throws for an unknown index or one whose
+    // fields the structure lacks.
+    void setIndexName(std::string_view name);
+    const std::string& indexName() const { return indexName_; }
+
+    // ---- life cycle
+    // An empty open table of the declared fields; throws when none are declared.
+    void create();
+    // Opens the table: loads the file behind it, or keeps rows still held.
+    void open();
+    // Closes: pending changes are cancelled and the rows are discarded (a table
+    // with a file behind it reads them again on open). The structure stays.
+    void close();
+    bool isOpen() const { return open_; }
+    void setFileName(std::filesystem::path path) { fileName_ = std::move(path); }
+    const std::filesystem::path& fileName() const { return fileName_; }
+
+    // Replace structure and rows; on any failure the table is left exactly as
+    // it was. The table is open on its first row afterwards.
+    void loadFromFile(const std::filesystem::path& path);
+    void setData(const Packet& packet);
+    void setData(Packet&& packet);
+    // Throws Error naming the table when `value` is not a data packet (an
+    // error text from a query, an empty value).
+    void setData(const Variant& value);
+
+    // The table as a data packet: the packet it was given, unchanged, while no
+    // row has changed since; else the structure with the rows in storage order,
+    // change log merged. A row being inserted or edited is not part of it.
+    Packet data() const;
+    Variant dataVariant() const;
+    void saveToFile(const std::filesystem::path& path, PacketForm form = PacketForm::Binary) const;
+
+    // Deletes every row, keeping the structure.
+    void emptyTable();
+
+    // ---- rows and cursor (under the filter, in the walking order)
+    bool isEmpty() const { return recordCount() == 0; }
+    int recordCount() const;
+    void first();
+    void next();
+    void prior();
+    void last();
+    bool eof() const;
+    bool bof() const;
+    State state() const { return state_; }
+
+    // insert and append both start a row that post stores after the rows
+    // already there; an index in force places it by its key.
+    void insert();
+    void append();
+    void edit();
+    void post();
+    void cancel();
+    void deleteRow();
+
+    // ---- field access by index (handles use these)
+    bool isNull(int field) const;
+    void clear(int field);
+    std::string asString(int field) const;
+    // Text into a string field is cut to the field's width in characters, as
+    // the runtime does; into a number or date field it is parsed strictly in
+    // the station's format (an empty text makes the field null).
+    void setAsString(int field, std::string_view text);
+    double asFloat(int field) const;
+    void setAsFloat(int field, double value);
+    DateTime asDateTime(int field) const;
+    void setAsDateTime(int field, DateTime value);
+    Variant value(int field) const;
+    void setValue(int field, const Variant& value);
+    const Cell& cell(int field) const;
+
+    // ---- filter
+    // Parses at once (a FilterError for bad text; the old filter stays). An
+    // empty text is no filter.
+    void setFilter(std::string_view text);
+    const std::string& filter() const { return filter_.text(); }
+    void setFiltered(bool on);
+    bool filtered() const { return filtered_; }
+
+    // ---- locate
+    // Makes current the first row, in walking order and under the filter,
+    // whose `fields` ("A;B") equal `values`; false leaves the cursor alone.
+    bool locate(std::string_view fields, const std::vector<Variant>& values, LocateOptions opts = {});
+    bool locate(std::string_view field, const Variant& value, LocateOptions opts = {});
+
+private:
+    struct HashIndex {
+        std::unordered_map<std::string, std::vector<uint32_t>> rows;  // in storage order
+    };
+
+    [[noreturn]] void fail(const std::string& what) const;
+    void requireOpen(const char* operation) const;
+    void checkBrowse();
+    const FieldDef& fieldDef(int field) const;
+    const Cell& currentCell(int field) const;
+    Cell& writableCell(int field);
+    std::vector<int> resolveFields(std::string_view list) const;
+    std::vector<int> indexFieldsFor(const std::string& indexName, const std::vector<FieldDef>& fields) const;
+    void replaceData(Packet&& packet);
+    void rowsChanged();
+    void ensureOrder() const;
+    const std::vector<uint32_t>& view() const;
+    bool filterActive() const { return filtered_ && !filter_.isEmpty(); }
+    const HashIndex& hashIndex(const std::vector<int>& fields, bool fold) const;
+    void positionOn(int64_t row, int64_t fallbackPos);
+    Scalar locateValue(int field, const Variant& v) const;
+
+    std::string name_;
+    std::vector<FieldDef> declared_;
+    std::vector<IndexDef> indexes_;
+    std::string indexName_;
+    FormatSettings fs_;
+    CodecOptions codecOptions_;
+    std::filesystem::path fileName_;
+
+    // structure and rows
+    std::vector<FieldDef> fields_;
+    std::vector<Property> props_;
+    uint16_t majorVersion_ = Packet{}.majorVersion;
+    uint16_t minorVersion_ = Packet{}.minorVersion;
+    uint32_t flags_ = Packet{}.flags;
+    std::vector<std::vector<Cell>> rows_;  // insertion order
+    std::optional<Packet> source_;         // the packet taken, while no row changed
+    uint64_t generation_ = 1;
+    bool open_ = false;
+
+    // cursor and pending row
+    State state_ = State::Inactive;
+    int64_t pos_ = 0;  // position in view()
+    bool eof_ = true;
+    bool bof_ = true;
+    std::vector<Cell> buffer_;
+    int64_t editRow_ = -1;
+
+    // filter
+    Filter filter_;
+    bool filtered_ = false;
+
+    // derived, rebuilt lazily after any change of rows
+    mutable bool orderValid_ = false;
+    mutable bool identityOrder_ = true;
+    mutable std::vector<uint32_t> order_;  // rows in walking order
+    mutable std::vector<uint32_t> rank_;   // row -> position in order_
+    mutable bool filteredValid_ = false;
+    mutable std::vector<uint32_t> filteredRows_;
+    mutable std::unordered_map<std::string, HashIndex> hashIndexes_;
+};
+
+}  // namespace zel::ds
