@@ -1,0 +1,23 @@
+-- Balance families, the families enabled per branch, and each consumer's
+-- balance per family. Applied in file-name order by the schema set-up.
+
+CREATE TABLE IF NOT EXISTS FAMILIASALDO (
+    CDFAMILISALD   VARCHAR(3)  NOT NULL PRIMARY KEY,
+    NMFAMILISALD   VARCHAR(40)
+);
+
+CREATE TABLE IF NOT EXISTS FAMSALDOFILI (
+    CDFILIAL       VARCHAR(4)  NOT NULL,
+    CDFAMILISALD   VARCHAR(3)  NOT NULL REFERENCES FAMILIASALDO (CDFAMILISALD),
+    PRIMARY KEY (CDFILIAL, CDFAMILISALD)
+);
+
+-- A balance row is not tied to a branch: the consumer spends it anywhere the
+-- family is enabled.
+CREATE TABLE IF NOT EXISTS SALDOCONS (
+    CDCLIENTE      VARCHAR(15) NOT NULL,
+    CDCONSUMIDOR   VARCHAR(20) NOT NULL,
+    CDFAMILISALD   VARCHAR(3)  NOT NULL REFERENCES FAMILIASALDO (CDFAMILISALD),
+    VRSALDCONFAM   NUMERIC(15,2),
+    PRIMARY KEY (CDCLIENTE, CDCONSUMIDOR, CDFAMILISALD)
+);

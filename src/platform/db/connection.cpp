@@ -1,0 +1,323 @@
+// Connection strings, the connection over a SOCI session, and transactions.
+#include "platform/db/connection.h"
+
+#include <soci/postgresql/soci-postgresql.h>
+#include <soci/soci.h>
+#include <soci/sqlite3/soci-sqlite3.h>
+
+#include <cctype>
+#include <map>
+
+#include "platform/db/dialect.h"
+
+namespace zel::db {
+namespace {
+
+std::string lower(std::string_view s) {
+    std::string out(s);
+    for (char& c : out) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return out;
+}
+
+std::string trim(std::string_view s) {
+    size_t b = 0, e = s.size();
+    while (b < e && std::isspace(static_cast<unsigned char>(s[b]))) ++b;
+    while (e > b && std::isspace(static_cast<unsigned char>(s[e - 1]))) --e;
+    return std::string(s.substr(b, e - b));
+}
+
+[[noreturn]] void malformed(std::string_view backend, std::string_view database, std::string_view why) {
+    throw ConnectError("cannot connect to " + std::string(backend) + " database '" + std::string(database) +
+                           "': malformed connection string: " + std::string(why),
+                       true);
+}
+
+// libpq keyword=value pairs; a value may be 'quoted' with \' and \\ escapes.
+std::map<std::string, std::string> parseKeywordValues(std::string_view s, std::string& error) {
+    std::map<std::string, std::string> out;
+    size_t i = 0;
+    while (true) {
+        while (i < s.size() && std::isspace(static_cast<unsigned char>(s[i]))) ++i;
+        if (i >= s.size()) break;
+        size_t k = i;
+        while (i < s.size() && s[i] != '=' && !std::isspace(static_cast<unsigned char>(s[i]))) ++i;
+        std::string key = lower(s.substr(k, i - k));
+        while (i < s.size() && std::isspace(static_cast<unsigned char>(s[i]))) ++i;
+        if (i >= s.size() || s[i] != '=' || key.empty()) {
+            error = "expected keyword=value at '" + key + "'";
+            return out;
+        }
+        ++i;
+        while (i < s.size() && std::isspace(static_cast<unsigned char>(s[i]))) ++i;
+        std::string value;
+        if (i < s.size() && s[i] == '\'') {
+            ++i;
+            bool closed = false;
+            while (i < s.size()) {
+                if (s[i] == '\\' && i + 1 < s.size()) {
+                    value += s[i + 1];
+                    i += 2;
+                } else if (s[i] == '\'') {
+                    closed = true;
+                    ++i;
+                    break;
+                } else {
+                    value += s[i++];
+                }
+            }
+            if (!closed) {
+                error = "unterminated quote in the value of '" + key + "'";
+                return out;
+            }
+        } else {
+            while (i < s.size() && !std::isspace(static_cast<unsigned char>(s[i]))) value += s[i++];
+        }
+        out[key] = value;
+    }
+    return out;
+}
+
+// ODBC: KEY=VALUE separated by ';', a value may be {braced}.
+std::map<std::string, std::string> parseOdbc(std::string_view s, std::string& error) {
+    std::map<std::string, std::string> out;
+    size_t i = 0;
+    while (i < s.size()) {
+        size_t semi = s.find(';', i);
+        std::string_view part = s.substr(i, semi == std::string_view::npos ? std::string_view::npos : semi - i);
+        size_t eq = part.find('=');
+        if (!trim(part).empty()) {
+            if (eq == std::string_view::npos || trim(part.substr(0, eq)).empty()) {
+                error = "expected KEY=VALUE separated by ';'";
+                return out;
+            }
+            std::string value = trim(part.substr(eq + 1));
+            if (value.size() >= 2 && value.front() == '{' && value.back() == '}')
+                value = value.substr(1, value.size() - 2);
+            out[lower(trim(part.substr(0, eq)))] = value;
+        }
+        if (semi == std::string_view::npos) break;
+        i = semi + 1;
+    }
+    return out;
+}
+
+std::string quoteForSoci(const std::string& v) {
+    bool plain = !v.empty();
+    for (char c : v)
+        if (std::isspace(static_cast<unsigned char>(c)) || c == '\'' || c == '"' || c == '\\') plain = false;
+    if (plain) return v;
+    std::string out = "\"";
+    for (char c : v) {
+        if (c == '"' || c == '\\') out += '\\';
+        out += c;
+    }
+    return out + "\"";
+}
+
+}  // namespace
+
+std::string_view backendName(Backend backend) {
+    switch (backend) {
+        case Backend::Sqlite3: return "sqlite3";
+        case Backend::PostgreSql: return "postgresql";
+        case Backend::Odbc: return "odbc";
+    }
+    return "?";
+}
+
+ConnectionString ConnectionString::parse(std::string_view text) {
+    size_t sep = text.find("://");
+    if (sep == std::string_view::npos)
+        throw ConnectError(
+            "cannot connect: malformed connection string (backend unknown, database unknown): expected "
+            "BACKEND://SETTINGS with BACKEND one of sqlite3, postgresql, odbc",
+            true);
+    std::string name = lower(trim(text.substr(0, sep)));
+    std::string rest = trim(text.substr(sep + 3));
+    ConnectionString cs;
+    if (name == "sqlite3" || name == "sqlite") {
+        cs.backend = Backend::Sqlite3;
+        std::string path;
+        std::string extra;
+        if (rest.find('=') == std::string::npos) {
+            path = rest;
+        } else {
+            std::string err;
+            auto kv = parseKeywordValues(rest, err);
+            if (!err.empty()) malformed("sqlite3", kv.count("db") ? kv["db"] : "", err);
+            for (auto& [k, v] : kv) {
+                if (k == "db" || k == "dbname") path = v;
+                else extra += " " + k + "=" + quoteForSoci(v);
+            }
+        }
+        if (path.empty()) malformed("sqlite3", "", "no database file: write sqlite3://db=PATH");
+        cs.database = path;
+        cs.settings = "db=" + quoteForSoci(path) + extra;
+    } else if (name == "postgresql" || name == "postgres") {
+        cs.backend = Backend::PostgreSql;
+        std::string err;
+        auto kv = parseKeywordValues(rest, err);
+        std::string db = kv.count("dbname") ? kv["dbname"] : "(default)";
+        std::string where = kv.count("host") ? kv["host"] : "(local socket)";
+        if (kv.count("port")) where += ":" + kv["port"];
+        cs.database = db + " on " + where;
+        if (!err.empty()) malformed("postgresql", cs.database, err);
+        if (rest.empty()) malformed("postgresql", cs.database, "no settings: write postgresql://host=H dbname=D user=U");
+        if (kv.count("password") && !kv["password"].empty()) cs.secrets.push_back(kv["password"]);
+        cs.settings = rest;
+    } else if (name == "odbc") {
+        cs.backend = Backend::Odbc;
+        std::string err;
+        auto kv = parseOdbc(rest, err);
+        if (kv.count("dsn")) cs.database = "DSN=" + kv["dsn"];
+        else if (kv.count("driver")) cs.database = "DRIVER=" + kv["driver"] + (kv.count("database") ? " DATABASE=" + kv["database"] : "");
+        if (!err.empty()) malformed("odbc", cs.database, err);
+        if (cs.database.empty()) malformed("odbc", "", "neither DSN= nor DRIVER= given");
+        for (const char* k : {"pwd", "password"})
+            if (kv.count(k) && !kv[k].empty()) cs.secrets.push_back(kv[k]);
+        cs.settings = rest;
+    } else {
+        throw ConnectError("cannot connect: unknown database backend '" + name +
+                               "' (database unknown); known backends: sqlite3, postgresql, odbc",
+                           true);
+    }
+    return cs;
+}
+
+std::string ConnectionString::describe() const {
+    return std::string(backendName(backend)) + " database '" + database + "'";
+}
+
+std::string ConnectionString::redact(std::string message) const {
+    for (const std::string& s : secrets) {
+        if (s.empty()) continue;
+        size_t pos = 0;
+        while ((pos = message.find(s, pos)) != std::string::npos) {
+            message.replace(pos, s.size(), "***");
+            pos += 3;
+        }
+    }
+    return message;
+}
+
+Connection::Connection() = default;
+Connection::Connection(std::string connectionString) { setConnectionString(std::move(connectionString)); }
+Connection::~Connection() {
+    try {
+        disconnect();
+    } catch (...) {
+    }
+}
+
+void Connection::setConnectionString(std::string text) {
+    connectionString_ = std::move(text);
+    target_.reset();
+}
+
+const ConnectionString& Connection::target() const {
+    if (!target_) {
+        auto* self = const_cast<Connection*>(this);
+        self->target_ = std::make_unique<ConnectionString>(ConnectionString::parse(connectionString_));
+    }
+    return *target_;
+}
+
+const Dialect& Connection::dialect() const { return Dialect::of(backend()); }
+
+std::string Connection::describe() const {
+    try {
+        return target().describe();
+    } catch (const std::exception&) {
+        return "database with a malformed connection string";
+    }
+}
+
+bool Connection::connected() const { return session_ != nullptr; }
+
+void Connection::connect() {
+    disconnect();
+    if (beforeConnect_) beforeConnect_(*this);
+    const ConnectionString& cs = target();
+    auto session = std::make_unique<soci::session>();
+    try {
+        switch (cs.backend) {
+            case Backend::Sqlite3: session->open(*soci::factory_sqlite3(), cs.settings); break;
+            case Backend::PostgreSql: session->open(*soci::factory_postgresql(), cs.settings); break;
+            // Loaded by name: the ODBC backend's headers need the driver manager's.
+            case Backend::Odbc: session->open("odbc", cs.settings); break;
+        }
+    } catch (const std::exception& e) {
+        throw ConnectError(cs.redact("cannot open " + cs.describe() + ": " + trim(e.what())), false);
+    }
+    session_ = std::move(session);
+    inTransaction_ = false;
+    try {
+        if (afterConnect_) afterConnect_(*this);
+    } catch (...) {
+        session_.reset();
+        throw;
+    }
+    ++connectCount_;
+}
+
+void Connection::disconnect() {
+    if (!session_) return;
+    if (inTransaction_) {
+        inTransaction_ = false;
+        try {
+            session_->rollback();
+        } catch (...) {
+        }
+    }
+    session_.reset();
+}
+
+soci::session& Connection::session() {
+    ensureConnected();
+    return *session_;
+}
+
+void Connection::beginTransaction() {
+    soci::session& s = session();
+    if (inTransaction_) return;
+    try {
+        // SQLite: take the write lock at once, so a second process waits on the
+        // busy time-out instead of failing when a read lock would be upgraded.
+        if (backend() == Backend::Sqlite3) s << "BEGIN IMMEDIATE";
+        else s.begin();
+    } catch (const std::exception& e) {
+        throw DbError(target().redact("cannot begin a transaction on " + describe() + ": " + e.what()));
+    }
+    inTransaction_ = true;
+}
+
+void Connection::commit() {
+    if (!inTransaction_ || !session_) return;
+    inTransaction_ = false;
+    try {
+        session_->commit();
+    } catch (const std::exception& e) {
+        throw DbError(target().redact("cannot commit on " + describe() + ": " + e.what()));
+    }
+}
+
+void Connection::rollback() {
+    if (!inTransaction_ || !session_) return;
+    inTransaction_ = false;
+    try {
+        session_->rollback();
+    } catch (const std::exception& e) {
+        throw DbError(target().redact("cannot roll back on " + describe() + ": " + e.what()));
+    }
+}
+
+void Connection::executeDirect(std::string_view sql) {
+    soci::session& s = session();
+    try {
+        s << dialect().adaptSql(sql);
+    } catch (const std::exception& e) {
+        throw DbError(target().redact(describe() + ": " + trim(e.what())));
+    }
+}
+
+}  // namespace zel::db

@@ -1,0 +1,124 @@
+// The database connection of the client layer: a connection string that names
+// the backend, hooks that run around each connect, and transactions.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/error.h"
+
+namespace soci {
+class session;
+}
+
+namespace zel::db {
+
+enum class Backend { Sqlite3, PostgreSql, Odbc };
+std::string_view backendName(Backend backend);
+
+class Dialect;
+
+// A failure of the database or of the client layer.
+class DbError : public Error {
+public:
+    using Error::Error;
+};
+
+// A connection that could not be made. `permanent` is true when trying again
+// cannot help (a malformed string, an unknown backend).
+class ConnectError : public DbError {
+public:
+    ConnectError(const std::string& what, bool permanent) : DbError(what), permanent_(permanent) {}
+    bool permanent() const { return permanent_; }
+
+private:
+    bool permanent_;
+};
+
+// A connection string, "BACKEND://SETTINGS":
+//
+//   sqlite3://db=/var/lib/zel/station.db [timeout=SECONDS]
+//   sqlite3:///var/lib/zel/station.db              (a bare path means db=PATH)
+//   sqlite3://db=:memory:                          (a private in-memory database)
+//   postgresql://host=127.0.0.1 port=5432 dbname=zel user=caixa password=secret
+//                                                  (libpq keyword=value pairs, values
+//                                                   may be 'single quoted')
+//   odbc://DSN=ZEL;UID=caixa;PWD=secret            (an ODBC connection string)
+//
+// "sqlite" and "postgres" are accepted for "sqlite3" and "postgresql". The
+// settings go to the backend as they stand. Messages name the backend and the
+// database, never a password.
+struct ConnectionString {
+    Backend backend = Backend::Sqlite3;
+    std::string settings;              // handed to the backend
+    std::string database;              // the file, "NAME on HOST:PORT" or the DSN
+    std::vector<std::string> secrets;  // values that must not appear in a message
+
+    // Throws ConnectError (permanent) naming the backend and the database.
+    static ConnectionString parse(std::string_view text);
+
+    std::string describe() const;                 // "sqlite3 database '/x/station.db'"
+    std::string redact(std::string message) const;  // every secret replaced by "***"
+};
+
+// One database connection. Statements connect it on first use; the hooks run
+// each time it is about to connect and each time it has connected, so a
+// before-connect hook may still set the connection string.
+class Connection {
+public:
+    using Hook = std::function<void(Connection&)>;
+
+    Connection();
+    explicit Connection(std::string connectionString);
+    ~Connection();
+    Connection(const Connection&) = delete;
+    Connection& operator=(const Connection&) = delete;
+
+    void setConnectionString(std::string text);
+    const std::string& connectionString() const { return connectionString_; }
+    void setBeforeConnect(Hook hook) { beforeConnect_ = std::move(hook); }
+    void setAfterConnect(Hook hook) { afterConnect_ = std::move(hook); }
+
+    // Runs the before-connect hook, opens the session, runs the after-connect
+    // hook. A failure anywhere leaves the connection closed. Throws ConnectError
+    // (or whatever a hook throws).
+    void connect();
+    void ensureConnected() {
+        if (!connected()) connect();
+    }
+    void disconnect();  // an open transaction is rolled back
+    bool connected() const;
+    int connectCount() const { return connectCount_; }  // successful connects so far
+
+    // Valid once connected (or after setConnectionString parsed the string).
+    const ConnectionString& target() const;
+    Backend backend() const { return target().backend; }
+    const Dialect& dialect() const;
+    std::string describe() const;  // names the backend and database, or the unparsed state
+
+    // Transactions: at most one at a time, tracked here.
+    void beginTransaction();
+    void commit();
+    void rollback();
+    bool inTransaction() const { return inTransaction_; }
+
+    // A statement without parameters or result, e.g. a session setting.
+    void executeDirect(std::string_view sql);
+
+    // For the statement classes of this layer; connects first.
+    soci::session& session();
+
+private:
+    std::string connectionString_;
+    std::unique_ptr<ConnectionString> target_;
+    std::unique_ptr<soci::session> session_;
+    Hook beforeConnect_, afterConnect_;
+    bool inTransaction_ = false;
+    int connectCount_ = 0;
+};
+
+}  // namespace zel::db

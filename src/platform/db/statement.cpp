@@ -1,0 +1,407 @@
+// Queries, commands and providers over a SOCI session.
+#include "platform/db/statement.h"
+
+#include <soci/soci.h>
+
+#include <algorithm>
+#include <cctype>
+#include <charconv>
+#include <cstdio>
+#include <ctime>
+#include <deque>
+
+#include "platform/db/dialect.h"
+#include "platform/locale.h"
+
+namespace zel::db {
+namespace {
+
+bool sameName(std::string_view a, std::string_view b) {
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+               return std::toupper(static_cast<unsigned char>(x)) == std::toupper(static_cast<unsigned char>(y));
+           });
+}
+
+const char* typeName(ParamType t) {
+    switch (t) {
+        case ParamType::Text: return "text";
+        case ParamType::Date: return "date";
+        case ParamType::Float: return "float";
+    }
+    return "?";
+}
+
+std::string trimmed(std::string s) {
+    while (!s.empty() && std::isspace(static_cast<unsigned char>(s.back()))) s.pop_back();
+    return s;
+}
+
+std::string numberText(double v) {
+    char buf[40];
+    std::snprintf(buf, sizeof buf, "%.15g", v);
+    return buf;
+}
+
+// "YYYY-MM-DD" with an optional time "HH:MM:SS[.fff]" after a blank or "T".
+bool parseIsoDateTime(std::string_view s, CalendarFields& f) {
+    auto num = [&](size_t pos, size_t len, int& out) {
+        if (pos + len > s.size()) return false;
+        auto r = std::from_chars(s.data() + pos, s.data() + pos + len, out);
+        return r.ec == std::errc() && r.ptr == s.data() + pos + len;
+    };
+    if (s.size() < 10 || s[4] != '-' || s[7] != '-') return false;
+    if (!num(0, 4, f.year) || !num(5, 2, f.month) || !num(8, 2, f.day)) return false;
+    if (s.size() >= 19 && (s[10] == ' ' || s[10] == 'T')) {
+        if (!num(11, 2, f.hour) || !num(14, 2, f.minute) || !num(17, 2, f.second)) return false;
+    }
+    return DateTime::isValidDate(f.year, f.month, f.day);
+}
+
+ds::Cell fromDateTime(DateTime dt, ColumnType t, const std::string& where) {
+    switch (t) {
+        case ColumnType::Date: return static_cast<int64_t>(dt.dateOnly().packetDate());
+        case ColumnType::DateTime: return dt.packetDateTime();
+        case ColumnType::Text: {
+            CalendarFields f = dt.fields();
+            char buf[32];
+            std::snprintf(buf, sizeof buf, "%04d-%02d-%02d", f.year, f.month, f.day);
+            return std::string(buf);
+        }
+        default: throw DbError(where + ": a date where a number is declared");
+    }
+}
+
+ds::Cell fromNumber(double v, ColumnType t, const std::string& where) {
+    switch (t) {
+        case ColumnType::Float: return v;
+        case ColumnType::Integer: return static_cast<int64_t>(v);
+        case ColumnType::Text: return numberText(v);
+        default: throw DbError(where + ": a number where a date is declared");
+    }
+}
+
+ds::Cell fromText(const std::string& s, ColumnType t, const std::string& where) {
+    switch (t) {
+        case ColumnType::Text: return s;
+        case ColumnType::Float:
+        case ColumnType::Integer: {
+            double v = 0;
+            std::string_view sv = s;
+            while (!sv.empty() && std::isspace(static_cast<unsigned char>(sv.front()))) sv.remove_prefix(1);
+            while (!sv.empty() && std::isspace(static_cast<unsigned char>(sv.back()))) sv.remove_suffix(1);
+            if (!sv.empty() && sv.front() == '+') sv.remove_prefix(1);
+            auto r = std::from_chars(sv.data(), sv.data() + sv.size(), v);
+            if (sv.empty() || r.ec != std::errc() || r.ptr != sv.data() + sv.size())
+                throw DbError(where + ": '" + s + "' is not a number");
+            return fromNumber(v, t, where);
+        }
+        case ColumnType::Date:
+        case ColumnType::DateTime: {
+            CalendarFields f;
+            if (!parseIsoDateTime(s, f)) throw DbError(where + ": '" + s + "' is not a date");
+            return fromDateTime(DateTime::fromFields(f), t, where);
+        }
+    }
+    return s;
+}
+
+ds::Cell cellOf(const soci::row& r, size_t i, const ResultColumn& col, const std::string& where) {
+    if (r.get_indicator(i) == soci::i_null) return std::monostate{};
+    switch (r.get_properties(i).get_data_type()) {
+        case soci::dt_string:
+        case soci::dt_xml: return fromText(r.get<std::string>(i), col.type, where);
+        case soci::dt_double: return fromNumber(r.get<double>(i), col.type, where);
+        case soci::dt_integer:
+            if (col.type == ColumnType::Integer) return static_cast<int64_t>(r.get<int>(i));
+            return fromNumber(r.get<int>(i), col.type, where);
+        case soci::dt_long_long:
+            if (col.type == ColumnType::Integer) return static_cast<int64_t>(r.get<long long>(i));
+            return fromNumber(static_cast<double>(r.get<long long>(i)), col.type, where);
+        case soci::dt_unsigned_long_long:
+            return fromNumber(static_cast<double>(r.get<unsigned long long>(i)), col.type, where);
+        case soci::dt_date: {
+            std::tm tm = r.get<std::tm>(i);
+            CalendarFields f{tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec, 0};
+            return fromDateTime(DateTime::fromFields(f), col.type, where);
+        }
+        default: throw DbError(where + ": a value of a type this layer does not read");
+    }
+}
+
+size_t charCount(const std::string& s) {
+    size_t n = 0;
+    for (unsigned char c : s)
+        if ((c & 0xC0) != 0x80) ++n;
+    return n;
+}
+
+}  // namespace
+
+std::string joinLines(std::initializer_list<std::string_view> lines) {
+    std::string out;
+    bool firstLine = true;
+    for (std::string_view l : lines) {
+        if (!firstLine) out += "\r\n";
+        out.append(l);
+        firstLine = false;
+    }
+    return out;
+}
+
+Statement::Statement(Connection& connection, std::string name, std::string sql, std::vector<ParamDecl> params)
+    : connection_(&connection),
+      name_(std::move(name)),
+      sql_(std::move(sql)),
+      params_(std::move(params)),
+      occurrences_(parameterOccurrences(sql_)),
+      values_(params_.size()) {
+    for (const std::string& occ : occurrences_) {
+        bool declared = std::any_of(params_.begin(), params_.end(), [&](const ParamDecl& p) { return sameName(p.name, occ); });
+        if (!declared) throw DbError("statement " + name_ + " uses :" + occ + " but declares no such parameter");
+    }
+}
+
+size_t Statement::paramIndex(std::string_view param, ParamType type) const {
+    for (size_t i = 0; i < params_.size(); ++i) {
+        if (!sameName(params_[i].name, param)) continue;
+        if (params_[i].type != type)
+            throw DbError("parameter " + params_[i].name + " of " + name_ + " is a " + typeName(params_[i].type) +
+                          " parameter, not " + typeName(type));
+        return i;
+    }
+    throw DbError("statement " + name_ + " has no parameter " + std::string(param));
+}
+
+void Statement::setText(std::string_view param, std::string value) {
+    Value& v = values_[paramIndex(param, ParamType::Text)];
+    v = Value{};
+    v.set = true;
+    v.text = std::move(value);
+}
+
+void Statement::setDate(std::string_view param, DateTime value) {
+    Value& v = values_[paramIndex(param, ParamType::Date)];
+    v = Value{};
+    v.set = true;
+    v.date = value.dateOnly();
+}
+
+void Statement::setFloat(std::string_view param, double value) {
+    Value& v = values_[paramIndex(param, ParamType::Float)];
+    v = Value{};
+    v.set = true;
+    v.number = value;
+}
+
+void Statement::setNull(std::string_view param) {
+    for (size_t i = 0; i < params_.size(); ++i)
+        if (sameName(params_[i].name, param)) {
+            values_[i] = Value{};
+            values_[i].set = true;
+            values_[i].null = true;
+            return;
+        }
+    throw DbError("statement " + name_ + " has no parameter " + std::string(param));
+}
+
+void Statement::run(const std::vector<ResultColumn>* columns, std::vector<std::vector<ds::Cell>>* rows,
+                    int64_t* affected) {
+    auto declaredIndex = [&](const std::string& occ) {
+        for (size_t i = 0; i < params_.size(); ++i)
+            if (sameName(params_[i].name, occ)) return i;
+        return params_.size();
+    };
+    for (const std::string& occ : occurrences_) {
+        size_t i = declaredIndex(occ);
+        if (!values_[i].set) throw DbError("parameter " + params_[i].name + " of " + name_ + " has no value");
+    }
+
+    soci::session& session = connection_->session();  // connects on first use
+    const Dialect& dialect = connection_->dialect();
+    const ConnectionString& target = connection_->target();
+    auto fail = [&](const std::exception& e) {
+        return DbError(target.redact(name_ + " on " + target.describe() + ": " + trimmed(e.what())));
+    };
+
+    // What is bound: one entry per distinct name, or one per occurrence.
+    std::vector<std::pair<size_t, std::string>> binds;
+    if (dialect.binding() == Dialect::Binding::ByName) {
+        for (const std::string& occ : occurrences_) {
+            size_t i = declaredIndex(occ);
+            bool seen = std::any_of(binds.begin(), binds.end(), [&](auto& b) { return b.first == i; });
+            if (!seen) binds.emplace_back(i, occ);
+        }
+    } else {
+        for (const std::string& occ : occurrences_) binds.emplace_back(declaredIndex(occ), std::string());
+    }
+
+    try {
+        soci::statement st(session);
+        // Bound values must keep their addresses until the statement has run.
+        std::deque<std::string> texts;
+        std::deque<double> numbers;
+        std::deque<std::tm> moments;
+        std::deque<soci::indicator> indicators;
+        for (auto& [i, name] : binds) {
+            const Value& v = values_[i];
+            indicators.push_back(v.null ? soci::i_null : soci::i_ok);
+            soci::indicator& ind = indicators.back();
+            ParamType type = params_[i].type;
+            if (type == ParamType::Float && !v.null) {
+                numbers.push_back(v.number);
+                st.exchange(soci::use(numbers.back(), ind, name));
+            } else if (type == ParamType::Date && !v.null && dialect.dateForm() == Dialect::DateForm::Timestamp) {
+                CalendarFields f = v.date.fields();
+                std::tm tm{};
+                tm.tm_year = f.year - 1900;
+                tm.tm_mon = f.month - 1;
+                tm.tm_mday = f.day;
+                moments.push_back(tm);
+                st.exchange(soci::use(moments.back(), ind, name));
+            } else {
+                std::string text;
+                if (type == ParamType::Date && !v.null) {
+                    CalendarFields f = v.date.fields();
+                    char buf[16];
+                    std::snprintf(buf, sizeof buf, "%04d-%02d-%02d", f.year, f.month, f.day);
+                    text = buf;
+                } else if (type == ParamType::Text) {
+                    text = v.text;
+                }
+                texts.push_back(std::move(text));
+                st.exchange(soci::use(texts.back(), ind, name));
+            }
+        }
+        soci::row row;
+        if (rows) st.exchange(soci::into(row));
+        st.alloc();
+        st.prepare(dialect.adaptSql(sql_));
+        st.define_and_bind();
+        bool got = st.execute(true);
+        if (rows && got) {
+            if (row.size() != columns->size())
+                throw DbError(name_ + " on " + target.describe() + ": the query gives " + std::to_string(row.size()) +
+                              " columns, " + std::to_string(columns->size()) + " are declared");
+            do {
+                std::vector<ds::Cell> cells;
+                cells.reserve(columns->size());
+                for (size_t c = 0; c < columns->size(); ++c)
+                    cells.push_back(cellOf(row, c, (*columns)[c], name_ + ", column " + (*columns)[c].name));
+                rows->push_back(std::move(cells));
+            } while (st.fetch());
+        }
+        if (affected) *affected = st.get_affected_rows();
+    } catch (const DbError&) {
+        throw;
+    } catch (const std::exception& e) {
+        throw fail(e);
+    }
+}
+
+int64_t Command::execute() {
+    int64_t affected = 0;
+    run(nullptr, nullptr, &affected);
+    return affected;
+}
+
+Query::Query(Connection& connection, std::string name, std::string sql, std::vector<ParamDecl> params,
+             std::vector<ResultColumn> columns)
+    : Statement(connection, std::move(name), std::move(sql), std::move(params)), columns_(std::move(columns)) {}
+
+void Query::open() {
+    close();
+    std::vector<std::vector<ds::Cell>> rows;
+    run(&columns_, &rows, nullptr);
+    rows_ = std::move(rows);
+    current_ = 0;
+    open_ = true;
+}
+
+void Query::close() {
+    rows_.clear();
+    current_ = 0;
+    open_ = false;
+}
+
+int Query::columnIndex(std::string_view column) const {
+    for (size_t i = 0; i < columns_.size(); ++i)
+        if (sameName(columns_[i].name, column)) return static_cast<int>(i);
+    return -1;
+}
+
+const ds::Cell& Query::value(std::string_view column) const {
+    if (!open_) throw DbError("query " + name() + " is closed");
+    int c = columnIndex(column);
+    if (c < 0) throw DbError("query " + name() + " has no column " + std::string(column));
+    if (eof()) throw DbError("query " + name() + " has no current row");
+    return rows_[current_][static_cast<size_t>(c)];
+}
+
+bool Query::isNull(std::string_view column) const { return ds::isNull(value(column)); }
+
+std::string Query::asText(std::string_view column) const {
+    const ds::Cell& c = value(column);
+    if (auto* s = std::get_if<std::string>(&c)) return *s;
+    if (auto* d = std::get_if<double>(&c)) return numberText(*d);
+    if (auto* i = std::get_if<int64_t>(&c)) {
+        ColumnType t = columns_[static_cast<size_t>(columnIndex(column))].type;
+        if (t == ColumnType::Date) {
+            CalendarFields f = DateTime::fromPacketDate(static_cast<int32_t>(*i)).fields();
+            char buf[16];
+            std::snprintf(buf, sizeof buf, "%04d-%02d-%02d", f.year, f.month, f.day);
+            return buf;
+        }
+        return std::to_string(*i);
+    }
+    return std::string();
+}
+
+double Query::asFloat(std::string_view column) const {
+    const ds::Cell& c = value(column);
+    if (auto* d = std::get_if<double>(&c)) return *d;
+    if (auto* i = std::get_if<int64_t>(&c)) return static_cast<double>(*i);
+    if (auto* s = std::get_if<std::string>(&c)) return std::get<double>(fromText(*s, ColumnType::Float, name()));
+    return 0;
+}
+
+DateTime Query::asDateTime(std::string_view column) const {
+    const ds::Cell& c = value(column);
+    ColumnType t = columns_[static_cast<size_t>(columnIndex(column))].type;
+    if (auto* i = std::get_if<int64_t>(&c); i && t == ColumnType::Date)
+        return DateTime::fromPacketDate(static_cast<int32_t>(*i));
+    if (auto* d = std::get_if<double>(&c); d && t == ColumnType::DateTime) return DateTime::fromPacketDateTime(*d);
+    if (ds::isNull(c)) return DateTime();
+    throw DbError("column " + std::string(column) + " of " + name() + " is not a date");
+}
+
+ds::Packet Provider::packet() {
+    Query& q = *query_;
+    if (!q.isOpen()) q.open();
+    ds::Packet p;
+    const auto& cols = q.columns();
+    for (size_t c = 0; c < cols.size(); ++c) {
+        const ResultColumn& col = cols[c];
+        switch (col.type) {
+            case ColumnType::Text: {
+                size_t width = static_cast<size_t>(std::max(col.width, 1));
+                for (const auto& row : q.rows())
+                    if (auto* s = std::get_if<std::string>(&row[c])) width = std::max(width, charCount(*s));
+                if (width > 65535) throw DbError("column " + col.name + " of " + q.name() + " holds a text too long for a packet");
+                p.fields.push_back(ds::FieldDef::string(col.name, static_cast<int>(width)));
+                break;
+            }
+            case ColumnType::Float: p.fields.push_back(ds::FieldDef::floatField(col.name)); break;
+            case ColumnType::Integer: p.fields.push_back(ds::FieldDef::int32(col.name)); break;
+            case ColumnType::Date: p.fields.push_back(ds::FieldDef::date(col.name)); break;
+            case ColumnType::DateTime: p.fields.push_back(ds::FieldDef::dateTime(col.name)); break;
+        }
+    }
+    p.props.push_back(ds::Property::int32("LCID", 1046));  // Portuguese-Brazil, as the station's files
+    p.records.reserve(q.rows().size());
+    for (const auto& row : q.rows()) p.records.push_back(ds::Record{0, row});
+    return p;
+}
+
+Variant Provider::data() { return Variant::packet(packet()); }
+
+}  // namespace zel::db

@@ -1,0 +1,146 @@
+// Parameterised queries and commands with named :NAME parameters, and the
+// provider that turns an open query into a data packet.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <variant>
+#include <vector>
+
+#include "platform/dataset/packet.h"
+#include "platform/datetime.h"
+#include "platform/db/connection.h"
+#include "platform/variant.h"
+
+namespace zel::db {
+
+// Lines of a stored statement text joined with CR LF, as they go to the database.
+std::string joinLines(std::initializer_list<std::string_view> lines);
+
+enum class ParamType { Text, Date, Float };
+
+struct ParamDecl {
+    std::string name;
+    ParamType type = ParamType::Text;
+};
+
+// Result columns are declared by each statement: SQLite reports no type for a
+// computed column, and the packet a provider makes must not depend on the backend.
+enum class ColumnType { Text, Float, Integer, Date, DateTime };
+
+struct ResultColumn {
+    std::string name;
+    ColumnType type = ColumnType::Text;
+    int width = 0;  // texts: the least packet width; longer values widen the field
+};
+
+// What a statement has in common: its name (for messages), its text, and its
+// declared parameters with their values. A value set stays until it is set
+// again, as the parameters of a stored statement do. A name that occurs
+// several times in the text is set once.
+class Statement {
+public:
+    Statement(Connection& connection, std::string name, std::string sql, std::vector<ParamDecl> params);
+    virtual ~Statement() = default;
+
+    const std::string& name() const { return name_; }
+    const std::string& sql() const { return sql_; }
+    Connection& connection() const { return *connection_; }
+    const std::vector<ParamDecl>& params() const { return params_; }
+    // Occurrences of :NAME in the text, in order.
+    const std::vector<std::string>& occurrences() const { return occurrences_; }
+
+    // Throw DbError when the name is not declared or of another type. A text
+    // is passed whole whatever its length.
+    void setText(std::string_view param, std::string value);
+    void setDate(std::string_view param, DateTime value);  // the calendar day; the time of day is dropped
+    void setFloat(std::string_view param, double value);
+    void setNull(std::string_view param);
+
+protected:
+    struct Value {
+        bool set = false;
+        bool null = false;
+        std::string text;
+        DateTime date;
+        double number = 0;
+    };
+    size_t paramIndex(std::string_view param, ParamType type) const;
+    // Prepares the statement on the connection with every value bound and runs
+    // it; `withRows` collects the rows of a query. Errors come as DbError
+    // naming the statement and the database.
+    void run(const std::vector<ResultColumn>* columns, std::vector<std::vector<ds::Cell>>* rows,
+             int64_t* affected);
+
+private:
+    Connection* connection_;
+    std::string name_;
+    std::string sql_;
+    std::vector<ParamDecl> params_;
+    std::vector<std::string> occurrences_;
+    std::vector<Value> values_;
+};
+
+// A statement that changes data. No time-out is set on it.
+class Command : public Statement {
+public:
+    using Statement::Statement;
+    // Runs the command; the number of rows it touched.
+    int64_t execute();
+};
+
+// A query. Opening it runs it and keeps its rows until it is closed or opened
+// again; the cursor starts on the first row. The rows are read at once, so an
+// open query holds no cursor or lock in the database.
+class Query : public Statement {
+public:
+    Query(Connection& connection, std::string name, std::string sql, std::vector<ParamDecl> params,
+          std::vector<ResultColumn> columns);
+
+    void open();   // closes first, so each run sees fresh rows
+    void close();
+    bool isOpen() const { return open_; }
+
+    size_t rowCount() const { return rows_.size(); }
+    bool isEmpty() const { return rows_.empty(); }
+    bool eof() const { return current_ >= rows_.size(); }
+    void first() { current_ = 0; }
+    void next() {
+        if (current_ < rows_.size()) ++current_;
+    }
+
+    const std::vector<ResultColumn>& columns() const { return columns_; }
+    int columnIndex(std::string_view column) const;  // ignoring letter case; -1 when absent
+    // Values of the current row; throw DbError when the query is closed, has no
+    // current row or the column is not declared.
+    const ds::Cell& value(std::string_view column) const;
+    bool isNull(std::string_view column) const;
+    std::string asText(std::string_view column) const;  // null reads as ""
+    double asFloat(std::string_view column) const;      // null reads as 0
+    DateTime asDateTime(std::string_view column) const;  // null reads as the empty date
+
+    const std::vector<std::vector<ds::Cell>>& rows() const { return rows_; }
+
+private:
+    std::vector<ResultColumn> columns_;
+    std::vector<std::vector<ds::Cell>> rows_;
+    size_t current_ = 0;
+    bool open_ = false;
+};
+
+// Turns a query's rows into a data packet: the fields are the query's declared
+// columns, a text field as wide as its declaration and its longest value.
+class Provider {
+public:
+    explicit Provider(Query& query) : query_(&query) {}
+    Query& query() const { return *query_; }
+    // Opens the query when it is closed; the packet of all its rows.
+    ds::Packet packet();
+    Variant data();  // the packet as a variant
+
+private:
+    Query* query_;
+};
+
+}  // namespace zel::db
