@@ -22,6 +22,9 @@ size_t appendToCodePage(std::string& out, std::string_view utf8);
 // Number of code-page characters of a UTF-8 text, or kOk when it cannot be held.
 size_t codePageLength(std::string_view utf8);
 
+// The code point of the UTF-8 character at s[i], advancing i; -1 if invalid.
+int32_t utf8CodePoint(std::string_view s, size_t& i);
+
 // UTF-16LE <-> UTF-8; false for unpaired surrogates or invalid UTF-8.
 bool appendUtf16ToUtf8(std::string& out, std::string_view utf16le);
 bool appendUtf8ToUtf16(std::string& out, std::string_view utf8);

@@ -143,6 +143,8 @@ size_t codePageLength(std::string_view utf8) {
     return count;
 }
 
+int32_t utf8CodePoint(std::string_view s, size_t& i) { return i < s.size() ? nextCodePoint(s, i) : -1; }
+
 bool appendUtf16ToUtf8(std::string& out, std::string_view in) {
     if (in.size() % 2) return false;
     auto unit = [&](size_t k) {

@@ -135,26 +135,29 @@ bool parseDateTime(std::string_view s, double& v) {
     return true;
 }
 
-// Numbers as the runtime writes them: the 17-digit decimal form rounded half
-// to even to 16 significant digits, trailing zeros dropped, an exponent only
-// for very large or small magnitudes.
+// Numbers as the runtime writes them: the 18-digit decimal form (its
+// extended-precision conversion) rounded half to even to 16 significant
+// digits, trailing zeros dropped, an exponent only for very large or small
+// magnitudes. The samples hold values that only this rule reproduces.
 void putFloat(std::string& out, double d) {
     if (d == 0) {
         out += '0';
         return;
     }
     char buf[64];
-    auto res = fmt::format_to_n(buf, sizeof buf - 1, "{:.16e}", d);
+    auto res = fmt::format_to_n(buf, sizeof buf - 1, "{:.17e}", d);
     std::string_view s(buf, res.size);
     bool neg = s[0] == '-';
     if (neg) s.remove_prefix(1);
-    char digits[17];
+    char digits[18];
     digits[0] = s[0];
-    std::memcpy(digits + 1, s.data() + 2, 16);
+    std::memcpy(digits + 1, s.data() + 2, 17);
+    size_t e = s.find('e');
     int exp = 0;
-    std::from_chars(s.data() + s.find('e') + 1 + (s[s.find('e') + 1] == '+'), s.data() + s.size(), exp);
+    std::from_chars(s.data() + e + 1 + (s[e + 1] == '+'), s.data() + s.size(), exp);
     int n = 16;
-    if (digits[16] > '5' || (digits[16] == '5' && ((digits[15] - '0') & 1))) {
+    int tail = (digits[16] - '0') * 10 + (digits[17] - '0');
+    if (tail > 50 || (tail == 50 && ((digits[15] - '0') & 1))) {
         int i = 15;
         while (i >= 0 && digits[i] == '9') digits[i--] = '0';
         if (i < 0) {
@@ -603,16 +606,35 @@ private:
         return "?";
     }
 
-    // UTF-8 text, escaped, in the output's encoding.
+    // UTF-8 text, escaped, in the output's encoding. In the single-byte form
+    // a character the code page lacks (a Unicode string's) becomes a
+    // character reference.
     void text(std::string_view s, std::string_view what, size_t row = 0) {
         scratch_.clear();
         escape(scratch_, s);
+        std::string_view rest = scratch_;
         if (utf8_) {
-            out_ += scratch_;
-        } else if (size_t bad = detail::appendToCodePage(out_, scratch_); bad != detail::kOk) {
-            fail(fmt::format("{}{}: \"{}\" has a character Windows-1252 cannot hold or is not UTF-8",
-                             row ? fmt::format("row {}, ", row) : "", what, s.substr(0, 60)));
+            bool valid = detail::codePageLength(rest) != detail::kOk;  // the common case, cheaply
+            for (size_t i = 0; !valid;) {
+                if (i == rest.size()) valid = true;
+                else if (detail::utf8CodePoint(rest, i) < 0) break;
+            }
+            if (valid) {
+                out_ += rest;
+                return;
+            }
+        } else {
+            for (;;) {
+                size_t bad = detail::appendToCodePage(out_, rest);
+                if (bad == detail::kOk) return;
+                size_t i = bad;
+                int32_t cp = detail::utf8CodePoint(rest, i);
+                if (cp < 0) break;
+                fmt::format_to(std::back_inserter(out_), "&#{};", cp);
+                rest.remove_prefix(i);
+            }
         }
+        fail(fmt::format("{}{}: \"{}\" is not UTF-8", row ? fmt::format("row {}, ", row) : "", what, s.substr(0, 60)));
     }
 
     void property(const Property& pr) {
@@ -686,6 +708,10 @@ private:
                 break;
             }
             case Kind::String:
+                if (detail::codePageLength(bytes()) == detail::kOk)
+                    bad("text is not UTF-8 or has a character Windows-1252 cannot hold");
+                text(bytes(), fmt::format("field \"{}\"", f.name), row);
+                break;
             case Kind::WString: text(bytes(), fmt::format("field \"{}\"", f.name), row); break;
             case Kind::Bytes:
                 if (memo) {
