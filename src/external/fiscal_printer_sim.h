@@ -1,0 +1,121 @@
+// The stand-in of the device package: a simulated fiscal printer whose memory
+// is a state file of the station and whose paper is a text file of the station.
+#pragma once
+
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "external/device.h"
+#include "external/printer_faults.h"
+#include "external/printer_state.h"
+#include "platform/datetime.h"
+#include "platform/locale.h"
+
+namespace zel::ext {
+
+struct SimulatedPrinterFiles {
+    std::filesystem::path state;       // the printer's memory
+    std::filesystem::path tape;        // the paper tape
+    std::filesystem::path grandTotal;  // where Atu_TotGeral stores the grand total with the station
+
+    // printer-state.json, printer-tape.txt and printer-grand-total.txt in `stationDir`.
+    static SimulatedPrinterFiles inStation(const std::filesystem::path& stationDir);
+};
+
+// What a new printer is programmed with.
+struct PrinterSetup {
+    PrinterIdentity identity;
+    std::vector<PrinterRate> rates;  // should match the station's AliqImpFis table
+    std::string companyCnpj;         // printed on receipts made before any closing
+    std::string companyIe;
+};
+
+// What the host shows for a `status` command.
+struct PrinterStatus {
+    bool usable = false;
+    std::string problem;  // why the printer is unusable
+    PrinterIdentity identity;
+    std::string cupNr;      // last coupon number given, six digits
+    std::string contCupom;  // last coupon counter given
+    int64_t grandTotalCents = 0;
+    int64_t cancelTotalCents = 0;
+    bool couponOpen = false;
+    std::string openCupNr;
+    size_t openItems = 0;
+    int64_t openSubtotalCents = 0;
+    std::optional<ClosedCoupon> lastCoupon;
+    std::string lastRefusal;  // why the last false answer was given, in this process
+};
+
+class SimulatedPrinter final : public DevicePackage {
+public:
+    // Writes the state of a new printer. Refuses (zel::Error) when a state file
+    // is already there: a printer's counters are never started again.
+    static void create(const SimulatedPrinterFiles& files, const PrinterSetup& setup);
+
+    // Loads the state. A missing or damaged state file leaves the printer
+    // unusable: every operation then raises PrinterStateError with the reason,
+    // and status() tells it. The state file is never rewritten in that case.
+    SimulatedPrinter(SimulatedPrinterFiles files, const Clock& clock, FormatSettings fs, PrinterFaults faults = {});
+
+    bool usable() const { return state_.has_value(); }
+    const std::string& problem() const { return problem_; }
+    PrinterStatus status() const;
+    const PrinterState& state() const;  // throws PrinterStateError when unusable
+    const SimulatedPrinterFiles& files() const { return files_; }
+    PrinterFaults& faults() { return faults_; }
+
+    Variant Params_AbreCupom_Kva00000(const std::string& idEsquema, int32_t& nrAbertura, std::string& nrCpfRespCon,
+                                      std::string& nmConsumidor, std::string& dsEndeVenda, std::string& cupNr,
+                                      std::string& contCupom, const std::string& text1, const std::string& text2,
+                                      const std::string& text3, const std::string& text4, const std::string& text5,
+                                      const std::string& text6, const std::string& text7, bool flag) override;
+    Variant Params_VendaItem_Kva00000(const std::string& idEsquema, const std::string& text2, const std::string& mode,
+                                      const std::string& itemCode, const std::string& description,
+                                      const std::string& rateCode, const std::string& rateKind,
+                                      const std::string& unit, const std::string& text9,
+                                      const std::string& productRate, const std::string& text11, int32_t nrAbertura,
+                                      double quantity, double unitPrice, double discount, double surcharge,
+                                      bool flag) override;
+    Variant Params_Atu_TotGeral_Kva00000(const std::string& cdFilial, const std::string& cdCaixa,
+                                         const std::string& nrSerieImp, const std::string& idEsquema,
+                                         const std::string& mode, bool flag, const std::string& text7,
+                                         const std::string& text8, const std::string& text9,
+                                         const std::string& text10, double amount1, double amount2) override;
+    Variant Params_VerificaSerialImp_Kva00000(bool utilizaImpFis, const std::string& dsDirCad,
+                                              const std::string& idEsquema, const std::string& nrSerieImp) override;
+
+    bool AbreCupom(Variant& packet) override;
+    bool VendaItem(Variant& packet) override;
+    bool FechaCupom(const VariantArray& closing, const Variant& unused, Variant& answer) override;
+    bool Atu_TotGeral(Variant& packet) override;
+    bool VerificaData(const std::string& idEsquema, Variant& printerDate, int32_t mode1, const std::string& dataImp,
+                      int32_t mode2) override;
+    bool VerificaSerialImp(const Variant& packet) override;
+    bool Cancela_Cupom_Imp(const VariantArray& values, Variant& answer) override;
+    DateTime DataMoviFiscal(const std::string& idEsquema) override;
+
+    // Printer types that take an item's rate from the product's rate.
+    static bool takesProductRate(int32_t type);
+
+private:
+    // Counts the call, applies a fault and checks the printer is usable. False:
+    // the fault answers false.
+    bool enter(const char* operation);
+    bool refuse(std::string reason);
+    DateTime printerNow() const;
+    // Saves `next` as the new state; the memory keeps the old one if that fails.
+    void commit(PrinterState next);
+
+    SimulatedPrinterFiles files_;
+    const Clock* clock_;
+    FormatSettings fs_;
+    PrinterFaults faults_;
+    std::optional<PrinterState> state_;
+    std::string problem_;
+    std::string lastRefusal_;
+};
+
+}  // namespace zel::ext

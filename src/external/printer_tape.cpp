@@ -1,0 +1,237 @@
+// Layout of the coupons and cancellation receipts on the 48-column tape.
+#include "external/printer_tape.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+
+#include <fmt/format.h>
+
+#include "platform/error.h"
+#include "platform/locale.h"
+
+namespace zel::ext {
+
+namespace {
+
+constexpr size_t kWidth = kTapeColumns;
+
+// Byte offset of the character at index `chars`.
+size_t byteOffset(std::string_view s, size_t chars) {
+    size_t seen = 0;
+    for (size_t i = 0; i < s.size(); ++i) {
+        if ((static_cast<unsigned char>(s[i]) & 0xC0) != 0x80) {
+            if (seen == chars) return i;
+            ++seen;
+        }
+    }
+    return s.size();
+}
+
+std::string cutTo(std::string_view s, size_t w) { return std::string(s.substr(0, byteOffset(s, w))); }
+
+std::string padRight(std::string_view s, size_t w) {
+    std::string out = cutTo(s, w);
+    return out + std::string(w - displayWidth(out), ' ');
+}
+
+std::string rule(char c) { return std::string(kWidth, c); }
+
+std::string center(std::string_view s) {
+    std::string t = cutTo(s, kWidth);
+    size_t left = (kWidth - displayWidth(t)) / 2;
+    return std::string(left, ' ') + t;
+}
+
+// Left text and right text on one line; the right one is never cut.
+std::string twoCols(std::string_view left, std::string_view right) {
+    size_t rw = displayWidth(right);
+    if (rw >= kWidth) return cutTo(right, kWidth);
+    std::string l = cutTo(left, kWidth - rw - (left.empty() ? 0 : 1));
+    return l + std::string(kWidth - rw - displayWidth(l), ' ') + std::string(right);
+}
+
+// Breaks a text into lines of the tape, at blanks where it can.
+void wrap(std::vector<std::string>& out, std::string_view text, std::string_view indent = {}) {
+    std::string rest(text);
+    bool first = true;
+    while (true) {
+        std::string prefix = first ? std::string() : std::string(indent);
+        size_t room = kWidth - displayWidth(prefix);
+        if (displayWidth(rest) <= room) {
+            out.push_back(prefix + rest);
+            return;
+        }
+        size_t cut = byteOffset(rest, room);
+        size_t blank = rest.rfind(' ', cut);
+        size_t end = (blank != std::string::npos && blank > 0) ? blank : cut;
+        out.push_back(prefix + rest.substr(0, end));
+        rest = rest.substr(end);
+        if (!rest.empty() && rest.front() == ' ') rest.erase(0, 1);
+        first = false;
+    }
+}
+
+std::string quantityText(int64_t milli) {
+    std::string s = std::to_string(milli / 1000);
+    int64_t frac = milli % 1000;
+    if (frac != 0) {
+        std::string f = fmt::format("{:03d}", frac);
+        while (f.back() == '0') f.pop_back();
+        s += "," + f;
+    }
+    return s;
+}
+
+std::string rateText(const CouponItem& it) {
+    std::string kind = it.rateKind.empty() ? "T" : it.rateKind;
+    std::string pct = tapeMoney(it.rateHundredths) + "%";
+    return it.rateCode.empty() ? kind + pct : kind + it.rateCode + " " + pct;
+}
+
+void header(std::vector<std::string>& out, const std::string& cnpj, const std::string& ie, DateTime moment,
+            int64_t cupNr, int64_t contCupom) {
+    FormatSettings fs = FormatSettings::brazil();
+    out.push_back(rule('='));
+    wrap(out, "CNPJ: " + cnpj);
+    wrap(out, "IE: " + ie);
+    out.push_back(rule('-'));
+    out.push_back(twoCols(formatDateTime("dd/mm/yyyy hh:nn:ss", moment, fs),
+                          "CCF:" + sixDigits(contCupom) + " COO:" + sixDigits(cupNr)));
+}
+
+void footer(std::vector<std::string>& out, const PrinterIdentity& p) {
+    out.push_back(rule('-'));
+    wrap(out, "ECF: " + p.make + " " + p.model);
+    wrap(out, "FAB: " + p.serial);
+    out.push_back(rule('='));
+}
+
+}  // namespace
+
+size_t displayWidth(std::string_view text) {
+    size_t n = 0;
+    for (unsigned char c : text)
+        if ((c & 0xC0) != 0x80) ++n;
+    return n;
+}
+
+std::string tapeMoney(int64_t cents) {
+    bool negative = cents < 0;
+    uint64_t v = negative ? static_cast<uint64_t>(-(cents + 1)) + 1 : static_cast<uint64_t>(cents);
+    std::string whole = std::to_string(v / 100);
+    std::string grouped;
+    for (size_t i = 0; i < whole.size(); ++i) {
+        if (i > 0 && (whole.size() - i) % 3 == 0) grouped += '.';
+        grouped += whole[i];
+    }
+    return (negative ? "-" : "") + grouped + fmt::format(",{:02d}", v % 100);
+}
+
+std::vector<std::string> couponLines(const TapeCoupon& c) {
+    std::vector<std::string> out;
+    header(out, c.companyCnpj, c.companyIe, c.moment, c.cupNr, c.contCupom);
+    out.push_back(center("CUPOM FISCAL"));
+    out.push_back("ITEM CÓDIGO DESCRIÇÃO");
+    out.push_back("QTD. UN. VL.UNIT(R$) ST              VL.ITEM(R$)");
+    out.push_back(rule('-'));
+    for (const CouponItem& it : c.items) {
+        wrap(out, fmt::format("{:03d} {} {}", it.number, it.code, it.description), "    ");
+        std::string grossLeft = fmt::format("    {} {} X {} {}", quantityText(it.quantityMilli), it.unit,
+                                            tapeMoney(it.unitPriceCents), rateText(it));
+        out.push_back(twoCols(grossLeft, tapeMoney(it.amountCents - it.surchargeCents + it.discountCents)));
+        if (it.discountCents != 0) out.push_back(twoCols("    desconto item", "-" + tapeMoney(it.discountCents)));
+        if (it.surchargeCents != 0)
+            out.push_back(twoCols("    acréscimo item", "+" + tapeMoney(it.surchargeCents)));
+    }
+    out.push_back(rule('-'));
+    out.push_back(twoCols("TOTAL R$", tapeMoney(c.totalCents)));
+    for (const TapePayment& p : c.payments) out.push_back(twoCols(p.form, tapeMoney(p.cents)));
+    if (c.clientPartCents > 0) out.push_back(twoCols("Parte da empresa", tapeMoney(c.clientPartCents)));
+    if (c.changeCents > 0) out.push_back(twoCols("TROCO R$", tapeMoney(c.changeCents)));
+    if (!c.consumerName.empty() || !c.consumerCpf.empty()) {
+        out.push_back(rule('-'));
+        if (!c.consumerName.empty()) wrap(out, "CONSUMIDOR: " + c.consumerName);
+        if (!c.consumerCpf.empty()) wrap(out, "CPF/CNPJ: " + c.consumerCpf);
+    }
+    if (!c.families.empty()) {
+        out.push_back(rule('-'));
+        out.push_back(padRight("SALDO POR FAMÍLIA", 24) + fmt::format("{:>12}{:>12}", "ANTERIOR", "VENDA"));
+        for (const TapeFamily& f : c.families) {
+            std::string nums = fmt::format("{:>12}{:>12}", tapeMoney(f.balanceCents), tapeMoney(f.spentCents));
+            out.push_back(twoCols(f.name, nums));
+        }
+    }
+    if (c.printLimits) {
+        out.push_back(rule('-'));
+        out.push_back(twoCols("LIMITE DE DÉBITO", c.debitLimit));
+        out.push_back(twoCols("DÉBITO MÁXIMO", c.maxDebit));
+        if (c.dayConsumptionCents) out.push_back(twoCols("CONSUMO DO DIA", tapeMoney(*c.dayConsumptionCents)));
+        if (c.monthConsumptionCents)
+            out.push_back(twoCols("CONSUMO DO MÊS", tapeMoney(*c.monthConsumptionCents)));
+    }
+    out.push_back(rule('-'));
+    out.push_back("Val. aprox. dos tributos:");
+    out.push_back(twoCols("  Federal R$", tapeMoney(c.taxFederalCents)));
+    out.push_back(twoCols("  Estadual R$", tapeMoney(c.taxStateCents)));
+    if (!c.md5Line.empty()) wrap(out, c.md5Line);
+    footer(out, c.printer);
+    return out;
+}
+
+std::vector<std::string> cancellationLines(const TapeCancellation& r) {
+    std::vector<std::string> out;
+    header(out, r.companyCnpj, r.companyIe, r.moment, r.cupNr, r.contCupom);
+    out.push_back(center("CUPOM FISCAL CANCELADO"));
+    out.push_back(rule('-'));
+    out.push_back(twoCols("COO do cupom cancelado", sixDigits(r.cupNr)));
+    out.push_back(twoCols("CCF do cupom cancelado", sixDigits(r.contCupom)));
+    out.push_back(twoCols(r.wasOpen ? "Cancelado em aberto" : "Cancelado após o fechamento", ""));
+    out.push_back(twoCols("VALOR CANCELADO R$", tapeMoney(r.totalCents)));
+    footer(out, r.printer);
+    return out;
+}
+
+void appendToTape(const std::filesystem::path& tape, const std::vector<std::string>& lines) {
+    std::string text;
+    for (const std::string& l : lines) text += l + "\n";
+    text += "\n";
+    int fd = ::open(tape.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    if (fd < 0) throw Error(fmt::format("cannot open the printer tape {}: {}", tape.string(), std::strerror(errno)));
+    size_t done = 0;
+    while (done < text.size()) {
+        ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            std::string why = std::strerror(errno);
+            ::close(fd);
+            throw Error(fmt::format("cannot write the printer tape {}: {}", tape.string(), why));
+        }
+        done += static_cast<size_t>(n);
+    }
+    ::fsync(fd);
+    ::close(fd);
+}
+
+std::vector<std::vector<std::string>> readTapeReceipts(const std::filesystem::path& tape) {
+    std::vector<std::vector<std::string>> receipts;
+    std::ifstream in(tape, std::ios::binary);
+    if (!in) return receipts;
+    std::vector<std::string> current;
+    std::string line;
+    while (std::getline(in, line)) {
+        if (line.empty()) {
+            if (!current.empty()) receipts.push_back(std::move(current));
+            current.clear();
+        } else {
+            current.push_back(line);
+        }
+    }
+    if (!current.empty()) receipts.push_back(std::move(current));
+    return receipts;
+}
+
+}  // namespace zel::ext
