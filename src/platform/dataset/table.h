@@ -78,6 +78,9 @@ public:
                    std::string indexName = {}, FormatSettings fs = {});
     Table(const Table&) = delete;
     Table& operator=(const Table&) = delete;
+    // Field handles taken from the moved-from table do not follow the move.
+    Table(Table&&) = default;
+    Table& operator=(Table&&) = default;
 
     const std::string& name() const { return name_; }
     const FormatSettings& formatSettings() const { return fs_; }
