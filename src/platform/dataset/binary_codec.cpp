@@ -136,11 +136,12 @@ Property readProperty(Reader& r) {
     p.type = r.u16("property type");
     size_t valueAt = r.pos;
     if (p.type & kArrayBit) {
+        size_t countAt = r.pos;
         uint32_t count = r.u32("property element count");
         if (p.size == 0 && count != 0) r.fail(at, fmt::format("property {} has elements of size 0", p.name));
         uint64_t total = static_cast<uint64_t>(count) * p.size;
         if (total > r.left())
-            r.fail(r.pos, fmt::format("property {}: {} elements of {} bytes run past the end of the packet", p.name,
+            r.fail(countAt, fmt::format("property {}: {} elements of {} bytes run past the end of the packet", p.name,
                                       count, p.size));
         r.pos += static_cast<size_t>(total);
     } else if (p.type & kVaryingBit) {

@@ -337,11 +337,12 @@ private:
         if (q == std::string_view::npos) fail("unreadable encoding in the XML declaration");
         size_t q2 = decl.find(decl[q], q + 1);
         if (q2 == std::string_view::npos) fail("unreadable encoding in the XML declaration");
-        std::string enc(decl.substr(q + 1, q2 - q - 1));
+        std::string_view given = decl.substr(q + 1, q2 - q - 1);
+        std::string enc(given);
         for (char& c : enc) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
         if (enc == "utf-8" || enc == "utf8") return false;
         if (enc == "windows-1252" || enc == "cp1252" || enc == "iso-8859-1" || enc == "latin1") return true;
-        fail(fmt::format("XML encoding \"{}\" is not supported", enc));
+        fail(fmt::format("XML encoding \"{}\" is not supported", given));
     }
 
     void readField(Packet& p, pugi::xml_node node) {
