@@ -42,7 +42,7 @@ class PacketColumns {
 public:
     PacketColumns(const ArgReader& args, size_t pos, std::string_view role, const FormatSettings& fs)
         : args_(args), pos_(pos), role_(role), packet_(args.packet(pos, role)), fs_(fs),
-          rows_(packet_.liveRecordOrder()) {}
+          rows_(packet_.liveRecordOrder()), replaced_(packet_.replacedRecords()) {}
 
     size_t rows() const { return rows_.size(); }
     bool hasField(std::string_view name) const { return packet_.fieldIndex(name) >= 0; }
@@ -52,10 +52,9 @@ public:
         if (i < 0) args_.fail(pos_, role_, fmt::format("the packet has no field {}", name));
         return i;
     }
+    // A "not changed" cell of a modified row stands for the value it replaces.
     const ds::Cell& cell(size_t row, int field) const {
-        const ds::Record& rec = packet_.records[rows_[row]];
-        static const ds::Cell kNull;
-        return static_cast<size_t>(field) < rec.cells.size() ? rec.cells[field] : kNull;
+        return packet_.resolvedCell(rows_[row], static_cast<size_t>(field), replaced_);
     }
     std::string text(size_t row, std::string_view name) const {
         const ds::Cell& c = cell(row, field(name));
@@ -87,6 +86,7 @@ private:
     const ds::Packet& packet_;
     const FormatSettings& fs_;
     std::vector<size_t> rows_;
+    std::vector<int64_t> replaced_;
 };
 
 // The closing list: 53 values of fixed types.

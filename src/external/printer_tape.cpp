@@ -189,7 +189,7 @@ std::vector<std::string> cancellationLines(const TapeCancellation& r) {
     out.push_back(rule('-'));
     out.push_back(twoCols("COO do cupom cancelado", sixDigits(r.cupNr)));
     out.push_back(twoCols("CCF do cupom cancelado", sixDigits(r.contCupom)));
-    out.push_back(twoCols(r.wasOpen ? "Cancelado em aberto" : "Cancelado após o fechamento", ""));
+    out.push_back(r.wasOpen ? "Cancelado em aberto" : "Cancelado após o fechamento");
     out.push_back(twoCols("VALOR CANCELADO R$", tapeMoney(r.totalCents)));
     footer(out, r.printer);
     return out;
