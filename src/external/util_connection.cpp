@@ -29,6 +29,8 @@ void SetADODBSession(db::Connection& connection) {
             connection.executeDirect("SET statement_timeout = 0");
             connection.executeDirect("SET datestyle = 'ISO, YMD'");
             connection.executeDirect("SET client_encoding = 'UTF8'");
+            // Notices ("already exists, skipping") are not for the user.
+            connection.executeDirect("SET client_min_messages = warning");
             break;
         case db::Backend::Odbc: break;
     }

@@ -27,7 +27,8 @@ std::string _GetStringConexZel(const std::filesystem::path& stationDir, const st
 //           synchronous FULL (a committed sale survives a power cut), a busy
 //           time-out of 5 s instead of an immediate "database is locked",
 //           foreign keys enforced.
-//   PostgreSQL: no statement time-out, ISO dates, UTF-8 client encoding.
+//   PostgreSQL: no statement time-out, ISO dates, UTF-8 client encoding,
+//           warnings but no notices.
 //   ODBC: nothing; the installation's database is set up by its owners.
 // Throws DbError naming the database when a setting is refused.
 void SetADODBSession(db::Connection& connection);

@@ -77,26 +77,48 @@ std::map<std::string, std::string> parseKeywordValues(std::string_view s, std::s
     return out;
 }
 
-// ODBC: KEY=VALUE separated by ';', a value may be {braced}.
+// ODBC: KEY=VALUE separated by ';', a value may be {braced} and then hold ';'.
 std::map<std::string, std::string> parseOdbc(std::string_view s, std::string& error) {
     std::map<std::string, std::string> out;
     size_t i = 0;
     while (i < s.size()) {
+        size_t eq = s.find('=', i);
         size_t semi = s.find(';', i);
-        std::string_view part = s.substr(i, semi == std::string_view::npos ? std::string_view::npos : semi - i);
-        size_t eq = part.find('=');
-        if (!trim(part).empty()) {
-            if (eq == std::string_view::npos || trim(part.substr(0, eq)).empty()) {
+        if (semi != std::string_view::npos && (eq == std::string_view::npos || semi < eq)) {
+            if (!trim(s.substr(i, semi - i)).empty()) {
                 error = "expected KEY=VALUE separated by ';'";
                 return out;
             }
-            std::string value = trim(part.substr(eq + 1));
-            if (value.size() >= 2 && value.front() == '{' && value.back() == '}')
-                value = value.substr(1, value.size() - 2);
-            out[lower(trim(part.substr(0, eq)))] = value;
+            i = semi + 1;
+            continue;
         }
-        if (semi == std::string_view::npos) break;
-        i = semi + 1;
+        if (eq == std::string_view::npos) {
+            if (!trim(s.substr(i)).empty()) error = "expected KEY=VALUE separated by ';'";
+            return out;
+        }
+        std::string key = lower(trim(s.substr(i, eq - i)));
+        if (key.empty()) {
+            error = "expected KEY=VALUE separated by ';'";
+            return out;
+        }
+        size_t v = eq + 1;
+        while (v < s.size() && std::isspace(static_cast<unsigned char>(s[v]))) ++v;
+        std::string value;
+        if (v < s.size() && s[v] == '{') {
+            size_t close = s.find('}', v + 1);
+            if (close == std::string_view::npos) {
+                error = "unterminated '{' in the value of " + key;
+                return out;
+            }
+            value = std::string(s.substr(v + 1, close - v - 1));
+            size_t next = s.find(';', close);
+            i = next == std::string_view::npos ? s.size() : next + 1;
+        } else {
+            size_t next = s.find(';', v);
+            value = trim(s.substr(v, next == std::string_view::npos ? std::string_view::npos : next - v));
+            i = next == std::string_view::npos ? s.size() : next + 1;
+        }
+        out[key] = value;
     }
     return out;
 }
