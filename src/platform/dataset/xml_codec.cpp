@@ -454,7 +454,7 @@ private:
             }
             case Kind::Float: {
                 double x;
-                if (!parseNumber(v, x)) bad("a number");
+                if (!parseNumber(v, x) || !std::isfinite(x)) bad("a number");
                 cell = x;
                 break;
             }
