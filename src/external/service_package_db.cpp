@@ -1,0 +1,94 @@
+// The service package's stand-in: its connection, progress, the access log
+// and the sale numbers. Prices, taxes and sales are in service_*.cpp.
+#include "external/service_package_db.h"
+
+#include <fmt/format.h>
+
+#include "external/args.h"
+#include "external/service_sql.h"
+#include "external/util_connection.h"
+
+namespace zel::ext {
+
+bool insideHourWindow(std::string_view hhmm, std::string_view start, std::string_view end) {
+    if (start < end) return hhmm >= start && hhmm <= end;
+    if (start > end) return hhmm >= start || hhmm <= end;
+    return false;
+}
+
+DatabaseServicePackage::DatabaseServicePackage(std::string connectionString, const FormatSettings& formatSettings,
+                                               const Clock& clock)
+    : connection_(std::move(connectionString)), fs_(formatSettings), clock_(clock) {
+    connection_.setAfterConnect([](db::Connection& c) { util::SetADODBSession(c); });
+}
+
+DatabaseServicePackage::~DatabaseServicePackage() = default;
+
+void DatabaseServicePackage::setProgress(ProgressStarted started, ProgressEnded ended) {
+    started_ = std::move(started);
+    ended_ = std::move(ended);
+}
+
+void DatabaseServicePackage::AtivaProcesso(int32_t, const std::string& text, int32_t, int32_t) {
+    if (started_) started_(text);
+}
+
+void DatabaseServicePackage::DesativaProcesso() {
+    if (ended_) ended_();
+}
+
+void DatabaseServicePackage::LogControleAcess(const std::vector<std::string>& texts) {
+    if (texts.size() != 14)
+        throw ArgumentError(
+            fmt::format("LogControleAcess: the log entry must hold 14 texts, it holds {}", texts.size()));
+    static const char* const kColumns[14] = {"CDFILIAL",  "CDCAIXA",   "CDOPERACAO", "CDOPERADOR", "NMOPERADOR",
+                                             "CDSUPERVISOR", "DSMOTIVO", "DSOBSERVACAO", "DSTEXTO09", "DSTEXTO10",
+                                             "DSTEXTO11", "DSTEXTO12", "DSTEXTO13",  "DSTEXTO14"};
+    std::string cols = "DTHRLOGACES", marks = ":P_DTHRLOGACES";
+    std::vector<svc::Param> params{svc::text("P_DTHRLOGACES", svc::isoMoment(clock_.now(), true))};
+    for (size_t i = 0; i < 14; ++i) {
+        cols += std::string(", ") + kColumns[i];
+        marks += std::string(", :P_") + kColumns[i];
+        params.push_back(svc::text(std::string("P_") + kColumns[i], texts[i]));
+    }
+    svc::exec(connection_, "LogControleAcess", "INSERT INTO LOGCONTROLEACESSO (" + cols + ") VALUES (" + marks + ")",
+              params);
+}
+
+// Sale numbers of a register come from the named counter "NRSEQVENDA" +
+// branch + register; a number some other writer already used is skipped, so
+// the counter never hands out a taken key. Runs inside the caller's transaction.
+std::string DatabaseServicePackage::nextSaleNumber(const std::string& cdFilial, const std::string& cdCaixa) {
+    const std::string key = "NRSEQVENDA" + cdFilial + cdCaixa;
+    auto rows = svc::select(connection_, "counter of the sales",
+                            "SELECT NRSEQUENCIAL FROM NOVOCODIGO WHERE CDCONTADOR = :P_CDCONTADOR",
+                            {svc::text("P_CDCONTADOR", key)}, {{"NRSEQUENCIAL", db::ColumnType::Text}});
+    long long last = 0;
+    bool known = !rows.empty();
+    if (known) {
+        std::string stored = svc::cellText(rows[0][0]);
+        if (!stored.empty() && !tryStrToInt(stored, last))
+            throw db::DbError("the counter " + key + " of NOVOCODIGO holds '" + stored + "', not a number");
+    }
+    std::string number;
+    for (long long n = last + 1;; ++n) {
+        number = fmt::format("{:010}", n);
+        auto taken = svc::select(connection_, "sale number check",
+                                 "SELECT NRSEQVENDA FROM VENDA WHERE CDFILIAL = :P_CDFILIAL AND CDCAIXA = :P_CDCAIXA "
+                                 "AND NRSEQVENDA = :P_NRSEQVENDA",
+                                 {svc::text("P_CDFILIAL", cdFilial), svc::text("P_CDCAIXA", cdCaixa),
+                                  svc::text("P_NRSEQVENDA", number)},
+                                 {{"NRSEQVENDA", db::ColumnType::Text}});
+        if (taken.empty()) break;
+    }
+    std::vector<svc::Param> params{svc::text("P_CDCONTADOR", key), svc::text("P_NRSEQUENCIAL", number)};
+    if (known)
+        svc::exec(connection_, "counter of the sales",
+                  "UPDATE NOVOCODIGO SET NRSEQUENCIAL = :P_NRSEQUENCIAL WHERE CDCONTADOR = :P_CDCONTADOR", params);
+    else
+        svc::exec(connection_, "counter of the sales",
+                  "INSERT INTO NOVOCODIGO (CDCONTADOR, NRSEQUENCIAL) VALUES (:P_CDCONTADOR, :P_NRSEQUENCIAL)", params);
+    return number;
+}
+
+}  // namespace zel::ext

@@ -1,0 +1,415 @@
+// Storing concluded and cancelled sales: the sale and its items, the coupon
+// that printed it, its cash movements and the debit of the consumer's balances.
+#include <fmt/format.h>
+
+#include <map>
+
+#include "external/args.h"
+#include "external/service_package_db.h"
+#include "external/service_sql.h"
+#include "external/utility.h"
+#include "platform/dataset/packet.h"
+
+namespace zel::ext {
+
+namespace {
+
+using svc::Param;
+
+struct SaleKey {
+    std::string branch, register_, number;
+    std::vector<Param> params() const {
+        return {svc::text("P_CDFILIAL", branch), svc::text("P_CDCAIXA", register_), svc::text("P_NRSEQVENDA", number)};
+    }
+};
+
+struct Line {
+    std::string product, name, tree, family, service, rateCode;
+    double quantity = 0, unit = 0, clientUnit = 0, surcharge = 0, discount = 0, rate = 0;
+    bool hasRate = false;
+    double amount() const { return quantity * unit + surcharge - discount; }
+};
+
+// The lines of cdsVenda; quantity, consumer's unit price, surcharge and
+// discount are what the consumption of the day and month adds up.
+std::vector<Line> saleLines(const svc::PacketReader& sale) {
+    for (const char* f : {"CDPRODUTO", "QTPRODCOMVEN", "VRPRECCOMVEN"}) sale.require(f);
+    auto opt = [&](size_t i, const char* f) { return sale.has(f) ? sale.text(i, f) : std::string(); };
+    auto num = [&](size_t i, const char* f) { return sale.has(f) ? sale.number(i, f) : 0.0; };
+    std::vector<Line> lines;
+    for (size_t i = 0; i < sale.size(); ++i) {
+        Line l;
+        l.product = sale.text(i, "CDPRODUTO");
+        l.name = opt(i, "NMPRODUTO");
+        l.tree = opt(i, "CDARVPROD");
+        l.family = opt(i, "CDFAMILISALD");
+        l.service = opt(i, "CDSERVFILI");
+        l.rateCode = opt(i, "CDORDALIQIMPR");
+        l.quantity = sale.number(i, "QTPRODCOMVEN");
+        l.unit = sale.number(i, "VRPRECCOMVEN");
+        l.clientUnit = num(i, "VRUNITVENDCL");
+        l.surcharge = num(i, "VRACRCOMVEN");
+        l.discount = num(i, "VRDESCCOMVEN");
+        l.hasRate = sale.has("VRALIQIMPR") && !opt(i, "VRALIQIMPR").empty();
+        l.rate = num(i, "VRALIQIMPR");
+        lines.push_back(std::move(l));
+    }
+    return lines;
+}
+
+void insertSale(db::Connection& c, const SaleKey& key, const std::string& client, const std::string& consumer,
+                DateTime day, const std::string& situation, const std::string& coupon, const std::vector<Line>& lines) {
+    double total = 0;
+    for (const Line& l : lines) total += l.amount();
+    std::vector<Param> p = key.params();
+    p.push_back(svc::textOrNull("P_CDCLIENTE", client));
+    p.push_back(svc::textOrNull("P_CDCONSUMIDOR", consumer));
+    p.push_back(svc::date("P_DTENTRVENDA", day));
+    p.push_back(svc::text("P_IDSITUVENDA", situation));
+    p.push_back(svc::textOrNull("P_NRCUPOMFIS", coupon));
+    p.push_back(svc::number("P_VRTOTVENDA", svc::roundCents(total)));
+    svc::exec(c, "sale",
+              "INSERT INTO VENDA (CDFILIAL, CDCAIXA, NRSEQVENDA, CDCLIENTE, CDCONSUMIDOR, DTENTRVENDA, IDSITUVENDA, "
+              "NRCUPOMFIS, VRTOTVENDA) VALUES (:P_CDFILIAL, :P_CDCAIXA, :P_NRSEQVENDA, :P_CDCLIENTE, :P_CDCONSUMIDOR, "
+              ":P_DTENTRVENDA, :P_IDSITUVENDA, :P_NRCUPOMFIS, :P_VRTOTVENDA)",
+              p);
+    int n = 0;
+    for (const Line& l : lines) {
+        std::vector<Param> ip = key.params();
+        ip.push_back(svc::text("P_NRSEQITVEND", fmt::format("{:04}", ++n)));
+        ip.push_back(svc::textOrNull("P_CDPRODUTO", l.product));
+        ip.push_back(svc::number("P_QTPRODVEND", l.quantity));
+        ip.push_back(svc::number("P_VRUNITVEND", l.unit));
+        ip.push_back(svc::number("P_VRACRITVEND", l.surcharge));
+        ip.push_back(svc::number("P_VRDESITVEND", l.discount));
+        svc::exec(c, "sale item",
+                  "INSERT INTO ITEMVENDA (CDFILIAL, CDCAIXA, NRSEQVENDA, NRSEQITVEND, CDPRODUTO, QTPRODVEND, VRUNITVEND, "
+                  "VRACRITVEND, VRDESITVEND) VALUES (:P_CDFILIAL, :P_CDCAIXA, :P_NRSEQVENDA, :P_NRSEQITVEND, "
+                  ":P_CDPRODUTO, :P_QTPRODVEND, :P_VRUNITVEND, :P_VRACRITVEND, :P_VRDESITVEND)",
+                  ip);
+        ip.resize(4);
+        ip.push_back(svc::textOrNull("P_NMPRODUTO", l.name));
+        ip.push_back(svc::textOrNull("P_CDARVPROD", l.tree));
+        ip.push_back(svc::number("P_VRUNITVENDCL", l.clientUnit));
+        ip.push_back(svc::textOrNull("P_CDFAMILISALD", l.family));
+        ip.push_back(svc::textOrNull("P_CDSERVFILI", l.service));
+        ip.push_back(svc::textOrNull("P_CDORDALIQIMPR", l.rateCode));
+        Param rate = svc::number("P_VRALIQIMPR", l.rate);
+        rate.null = !l.hasRate;
+        ip.push_back(rate);
+        svc::exec(c, "sale item of the coupon",
+                  "INSERT INTO ITEMVENDACUPOM (CDFILIAL, CDCAIXA, NRSEQVENDA, NRSEQITVEND, NMPRODUTO, CDARVPROD, "
+                  "VRUNITVENDCL, CDFAMILISALD, CDSERVFILI, CDORDALIQIMPR, VRALIQIMPR) VALUES (:P_CDFILIAL, :P_CDCAIXA, "
+                  ":P_NRSEQVENDA, :P_NRSEQITVEND, :P_NMPRODUTO, :P_CDARVPROD, :P_VRUNITVENDCL, :P_CDFAMILISALD, "
+                  ":P_CDSERVFILI, :P_CDORDALIQIMPR, :P_VRALIQIMPR)",
+                  ip);
+    }
+}
+
+// Adds `delta` to the consumer's balance in a family; a missing balance row
+// is created with that amount, so no debit is ever lost.
+void changeBalance(db::Connection& c, const std::string& client, const std::string& consumer,
+                   const std::string& family, double delta) {
+    std::vector<Param> p{svc::text("P_CDCLIENTE", client), svc::text("P_CDCONSUMIDOR", consumer),
+                         svc::text("P_CDFAMILISALD", family), svc::number("P_VALOR", delta)};
+    int64_t n = svc::exec(c, "balance of the family",
+                          "UPDATE SALDOCONS SET VRSALDCONFAM = COALESCE(VRSALDCONFAM, 0) + :P_VALOR "
+                          "WHERE CDCLIENTE = :P_CDCLIENTE AND CDCONSUMIDOR = :P_CDCONSUMIDOR "
+                          "AND CDFAMILISALD = :P_CDFAMILISALD",
+                          p);
+    if (n == 0)
+        svc::exec(c, "balance of the family",
+                  "INSERT INTO SALDOCONS (CDCLIENTE, CDCONSUMIDOR, CDFAMILISALD, VRSALDCONFAM) "
+                  "VALUES (:P_CDCLIENTE, :P_CDCONSUMIDOR, :P_CDFAMILISALD, :P_VALOR)",
+                  p);
+}
+
+struct StoredCoupon {
+    SaleKey key;
+    std::string situation;
+};
+
+std::optional<StoredCoupon> storedCoupon(db::Connection& c, const std::string& serial, const std::string& coupon) {
+    auto rows = svc::select(c, "coupon already stored",
+                            "SELECT C.CDFILIAL, C.CDCAIXA, C.NRSEQVENDA, V.IDSITUVENDA FROM VENDACUPOM C, VENDA V "
+                            "WHERE C.NRSERIEIMP = :P_NRSERIEIMP AND C.NRCUPOMFIS = :P_NRCUPOMFIS "
+                            "AND V.CDFILIAL = C.CDFILIAL AND V.CDCAIXA = C.CDCAIXA AND V.NRSEQVENDA = C.NRSEQVENDA",
+                            {svc::text("P_NRSERIEIMP", serial), svc::text("P_NRCUPOMFIS", coupon)},
+                            {{"CDFILIAL", db::ColumnType::Text},
+                             {"CDCAIXA", db::ColumnType::Text},
+                             {"NRSEQVENDA", db::ColumnType::Text},
+                             {"IDSITUVENDA", db::ColumnType::Text}});
+    if (rows.empty()) return std::nullopt;
+    return StoredCoupon{{svc::cellText(rows[0][0]), svc::cellText(rows[0][1]), svc::cellText(rows[0][2])},
+                        svc::cellText(rows[0][3])};
+}
+
+// Runs `work` in a transaction of its own: committed when it returns, rolled
+// back when it throws.
+template <typename F>
+auto inTransaction(db::Connection& c, F&& work) {
+    c.ensureConnected();
+    c.beginTransaction();
+    try {
+        auto result = work();
+        c.commit();
+        return result;
+    } catch (...) {
+        try {
+            c.rollback();
+        } catch (...) {
+        }
+        throw;
+    }
+}
+
+}  // namespace
+
+Variant DatabaseServicePackage::SetConcluiFechamento(const VariantArray& tables, const VariantArray& values,
+                                                     Variant& answer) {
+    constexpr const char* kOp = "SetConcluiFechamento";
+    ArgReader t(tables, kOp, "table list");
+    t.expectCount(10);
+    svc::PacketReader sale(t.packet(0, "cdsVenda"), kOp, "table 0 (cdsVenda)", fs_);
+    svc::PacketReader cash(t.packet(1, "cdsMovCaixa"), kOp, "table 1 (cdsMovCaixa)", fs_);
+    svc::PacketReader families(t.packet(3, "cdsFamiliaSaldo"), kOp, "table 3 (cdsFamiliaSaldo)", fs_);
+
+    ArgReader v(values, kOp, "value list");
+    v.expectCount(33);
+    const std::string& cdCaixa = v.text(0, "CDCAIXA");
+    DateTime dtAberCaix = v.dateTime(1, "dtAberCaix");
+    const std::string& cdEmpresa = v.text(2, "cdEmpresa");
+    const std::string& cupNr = v.text(3, "cupNr");
+    const std::string& contCupom = v.text(4, "contCupom");
+    const std::string& cdFilial = v.text(5, "CDFILIAL");
+    const std::string& cdLoja = v.text(8, "cdLoja");
+    const std::string& idPaisIntegra = v.text(13, "idPaisIntegra");
+    const std::string& retFechaCupom = v.text(14, "retFechaCupom");
+    const std::string& nrSerieImp = v.text(15, "nrSerieImp");
+    int64_t idTipoImpFis = v.integer(16, "idTipoImpFis");
+    const std::string& model = v.text(17, "dsModeloEcfVe");
+    const std::string& make = v.text(18, "dsMarcaEcfVe");
+    const std::string& ecfImp = v.text(19, "ecfImp");
+    DateTime dataMovimento = v.dateTime(20, "dataMovimento");
+    DateTime dtHrReal = v.dateTime(29, "dtHrReal");
+    for (size_t pos : {6, 7, 9, 10, 11, 12, 21, 22, 23, 24, 25, 26, 27, 28, 30, 31, 32}) v.text(pos);
+    if (cdCaixa.empty()) v.fail(0, "CDCAIXA", "the register is empty");
+    if (cdFilial.empty()) v.fail(5, "CDFILIAL", "the branch is empty");
+    if (cupNr.empty()) v.fail(3, "cupNr", "the coupon number is empty");
+    if (dtHrReal.isEmpty()) v.fail(29, "dtHrReal", "the moment of the passage is not set");
+
+    std::vector<Line> lines = saleLines(sale);
+    if (lines.empty()) t.fail(0, "cdsVenda", "the sale has no line");
+    sale.require("CDCLIENTE");
+    sale.require("CDCONSUMIDOR");
+    const std::string client = sale.text(0, "CDCLIENTE");
+    const std::string consumer = sale.text(0, "CDCONSUMIDOR");
+    const std::string operatorCode = sale.has("CDOPERADOR") ? sale.text(0, "CDOPERADOR") : "";
+    const std::string operatorName = sale.has("NMOPERADOR") ? sale.text(0, "NMOPERADOR") : "";
+    double clientPart = 0;
+    for (const Line& l : lines) clientPart += l.quantity * l.clientUnit;
+
+    // The debit per family; a family named twice is debited its sum.
+    families.require("CDFAMILISALD");
+    families.require("VRSALDCONFAM");
+    std::vector<std::pair<std::string, double>> debits;
+    for (size_t i = 0; i < families.size(); ++i) {
+        std::string family = families.text(i, "CDFAMILISALD");
+        double amount = families.number(i, "VRSALDCONFAM");
+        if (family.empty()) t.fail(3, "cdsFamiliaSaldo", fmt::format("line {} has no family code", i + 1));
+        auto it = std::find_if(debits.begin(), debits.end(), [&](auto& d) { return d.first == family; });
+        if (it == debits.end())
+            debits.emplace_back(family, amount);
+        else
+            it->second += amount;
+    }
+    if ((client.empty() || consumer.empty()) && !debits.empty())
+        t.fail(0, "cdsVenda", "the sale names no client and consumer whose balances it debits");
+
+    for (const char* f : {"VRMOVIVEND"}) cash.require(f);
+    auto cashText = [&](size_t i, const char* f) { return cash.has(f) ? cash.text(i, f) : std::string(); };
+
+    std::string stored = "GRAVADA";
+    std::string number = inTransaction(connection_, [&]() -> std::string {
+        if (auto done = storedCoupon(connection_, nrSerieImp, cupNr)) {
+            stored = "JA_GRAVADA";
+            return done->key.number;
+        }
+        SaleKey key{cdFilial, cdCaixa, nextSaleNumber(cdFilial, cdCaixa)};
+        insertSale(connection_, key, client, consumer, dtHrReal.dateOnly(), "O", cupNr, lines);
+
+        std::vector<Param> p = key.params();
+        p.push_back(svc::text("P_NRSERIEIMP", nrSerieImp));
+        p.push_back(svc::text("P_NRCUPOMFIS", cupNr));
+        p.push_back(svc::textOrNull("P_NRCONTCUPOM", contCupom));
+        p.push_back(svc::date("P_DTMOVIMENTO", dataMovimento));
+        p.push_back(svc::date("P_DTABERCAIX", dtAberCaix));
+        p.push_back(svc::text("P_DTHRPASSAGEM", svc::isoMoment(dtHrReal)));
+        p.push_back(svc::textOrNull("P_CDEMPRESA", cdEmpresa));
+        p.push_back(svc::textOrNull("P_CDLOJA", cdLoja));
+        p.push_back(svc::textOrNull("P_IDPAISINTEGRA", idPaisIntegra));
+        p.push_back(svc::text("P_IDTIPOIMPFIS", std::to_string(idTipoImpFis)));
+        p.push_back(svc::textOrNull("P_DSMODELOECF", model));
+        p.push_back(svc::textOrNull("P_DSMARCAECF", make));
+        p.push_back(svc::textOrNull("P_ECFIMP", ecfImp));
+        p.push_back(svc::textOrNull("P_DSRETFECHA", retFechaCupom));
+        p.push_back(svc::textOrNull("P_CDOPERADOR", operatorCode));
+        p.push_back(svc::textOrNull("P_NMOPERADOR", operatorName));
+        p.push_back(svc::number("P_VRTOTCLIENTE", svc::roundCents(clientPart)));
+        p.push_back(svc::text("P_DTHRGRAVACAO", svc::isoMoment(clock_.now())));
+        svc::exec(connection_, "coupon of the sale",
+                  "INSERT INTO VENDACUPOM (NRSERIEIMP, NRCUPOMFIS, CDFILIAL, CDCAIXA, NRSEQVENDA, NRCONTCUPOM, "
+                  "DTMOVIMENTO, DTABERCAIX, DTHRPASSAGEM, CDEMPRESA, CDLOJA, IDPAISINTEGRA, IDTIPOIMPFIS, DSMODELOECF, "
+                  "DSMARCAECF, ECFIMP, DSRETFECHA, CDOPERADOR, NMOPERADOR, VRTOTCLIENTE, DTHRGRAVACAO) VALUES "
+                  "(:P_NRSERIEIMP, :P_NRCUPOMFIS, :P_CDFILIAL, :P_CDCAIXA, :P_NRSEQVENDA, :P_NRCONTCUPOM, "
+                  ":P_DTMOVIMENTO, :P_DTABERCAIX, :P_DTHRPASSAGEM, :P_CDEMPRESA, :P_CDLOJA, :P_IDPAISINTEGRA, "
+                  ":P_IDTIPOIMPFIS, :P_DSMODELOECF, :P_DSMARCAECF, :P_ECFIMP, :P_DSRETFECHA, :P_CDOPERADOR, "
+                  ":P_NMOPERADOR, :P_VRTOTCLIENTE, :P_DTHRGRAVACAO)",
+                  p);
+
+        for (size_t i = 0; i < cash.size(); ++i) {
+            std::vector<Param> m = key.params();
+            m.push_back(svc::text("P_NRORDMOVI", std::to_string(i + 1)));
+            for (const char* f : {"IDTIPOMOVIVE", "CDTIPORECE", "NMTIPORECE", "IDTIPORECE", "CDTIPOTROCO", "NRORDTROCO",
+                                  "CDCLIENTE", "CDCONSUMIDOR", "CDCCUSCLIE", "DSIMPFISCAL", "CDBANCARTCR", "CDFPIMPFIS"})
+                m.push_back(svc::textOrNull(std::string("P_") + f, cashText(i, f)));
+            DateTime moment = cash.has("DTHRINCMOV") ? cash.dateTime(i, "DTHRINCMOV") : DateTime();
+            m.push_back(svc::textOrNull("P_DTHRINCMOV", moment.isEmpty() ? "" : svc::isoMoment(moment)));
+            m.push_back(svc::number("P_VRMOVIVEND", cash.number(i, "VRMOVIVEND")));
+            m.push_back(svc::date("P_DTMOVIMCAIXA", cash.has("DTMOVIMCAIXA") ? cash.dateTime(i, "DTMOVIMCAIXA")
+                                                                             : DateTime()));
+            svc::exec(connection_, "cash movement",
+                      "INSERT INTO MOVCAIXA (CDFILIAL, CDCAIXA, NRSEQVENDA, NRORDMOVI, IDTIPOMOVIVE, CDTIPORECE, "
+                      "NMTIPORECE, IDTIPORECE, CDTIPOTROCO, NRORDTROCO, CDCLIENTE, CDCONSUMIDOR, CDCCUSCLIE, DSIMPFISCAL, "
+                      "CDBANCARTCR, CDFPIMPFIS, DTHRINCMOV, VRMOVIVEND, DTMOVIMCAIXA, IDSITUMOVI) VALUES (:P_CDFILIAL, "
+                      ":P_CDCAIXA, :P_NRSEQVENDA, :P_NRORDMOVI, :P_IDTIPOMOVIVE, :P_CDTIPORECE, :P_NMTIPORECE, "
+                      ":P_IDTIPORECE, :P_CDTIPOTROCO, :P_NRORDTROCO, :P_CDCLIENTE, :P_CDCONSUMIDOR, :P_CDCCUSCLIE, "
+                      ":P_DSIMPFISCAL, :P_CDBANCARTCR, :P_CDFPIMPFIS, :P_DTHRINCMOV, :P_VRMOVIVEND, :P_DTMOVIMCAIXA, 'A')",
+                      m);
+        }
+
+        for (const auto& [family, amount] : debits) {
+            double debit = svc::roundCents(amount);
+            if (debit == 0) continue;
+            changeBalance(connection_, client, consumer, family, -debit);
+            std::vector<Param> d = key.params();
+            d.push_back(svc::text("P_CDFAMILISALD", family));
+            d.push_back(svc::text("P_CDCLIENTE", client));
+            d.push_back(svc::text("P_CDCONSUMIDOR", consumer));
+            d.push_back(svc::number("P_VRDEBITO", debit));
+            svc::exec(connection_, "debit of the family",
+                      "INSERT INTO VENDASALDOFAM (CDFILIAL, CDCAIXA, NRSEQVENDA, CDFAMILISALD, CDCLIENTE, CDCONSUMIDOR, "
+                      "VRDEBITO) VALUES (:P_CDFILIAL, :P_CDCAIXA, :P_NRSEQVENDA, :P_CDFAMILISALD, :P_CDCLIENTE, "
+                      ":P_CDCONSUMIDOR, :P_VRDEBITO)",
+                      d);
+        }
+        return key.number;
+    });
+
+    if (answer.isArray() && answer.items().size() >= 3) {
+        answer.items()[0] = Variant(true);
+        answer.items()[1] = Variant(number);
+        answer.items()[2] = Variant(stored);
+    }
+    return serviceAnswerOk();
+}
+
+std::string DatabaseServicePackage::IncluiVendaCan(const VariantArray& values, Variant& answer) {
+    constexpr const char* kOp = "IncluiVendaCan";
+    ArgReader v(values, kOp, "value list");
+    v.expectCount(15);
+    svc::PacketReader sale(v.packet(0, "cdsVenda"), kOp, "position 0 (cdsVenda)", fs_);
+    v.nothing(1);
+    const std::string& cdCaixa = v.text(2, "CDCAIXA");
+    v.text(3, "cdEmpresa");
+    const std::string& nrSerieImp = v.text(5, "nrSerieImp");
+    for (size_t pos : {4, 6, 7, 8, 9, 10, 11, 12, 14}) v.text(pos);
+    DateTime dataMovimento = v.dateTime(13, "dataMovimento");
+    if (cdCaixa.empty()) v.fail(2, "CDCAIXA", "the register is empty");
+
+    std::vector<Line> lines = saleLines(sale);
+    // A coupon cancelled before any item was sold leaves no sale to keep.
+    if (lines.empty()) return "OK";
+    sale.require("CDFILIAL");
+    const std::string cdFilial = sale.text(0, "CDFILIAL");
+    if (cdFilial.empty()) v.fail(0, "cdsVenda", "line 1 has no CDFILIAL");
+    const std::string coupon = sale.has("NRCUPOMFIS") ? sale.text(0, "NRCUPOMFIS") : "";
+    const std::string counter = sale.has("NRCONTCUPOMFISC") ? sale.text(0, "NRCONTCUPOMFISC") : "";
+    const std::string client = sale.has("CDCLIENTE") ? sale.text(0, "CDCLIENTE") : "";
+    const std::string consumer = sale.has("CDCONSUMIDOR") ? sale.text(0, "CDCONSUMIDOR") : "";
+    const std::string now = svc::isoMoment(clock_.now());
+
+    try {
+        std::string result = inTransaction(connection_, [&]() -> std::string {
+            if (!coupon.empty()) {
+                if (auto done = storedCoupon(connection_, nrSerieImp, coupon)) {
+                    if (done->situation == "C") return "OK";
+                    // The printer cancelled a coupon whose sale was stored:
+                    // the sale stops counting and its debits are given back.
+                    std::vector<Param> k = done->key.params();
+                    svc::exec(connection_, "cancellation of the sale",
+                              "UPDATE VENDA SET IDSITUVENDA = 'C' WHERE CDFILIAL = :P_CDFILIAL AND CDCAIXA = :P_CDCAIXA "
+                              "AND NRSEQVENDA = :P_NRSEQVENDA",
+                              k);
+                    auto debits = svc::select(
+                        connection_, "debits of the sale",
+                        "SELECT CDCLIENTE, CDCONSUMIDOR, CDFAMILISALD, VRDEBITO FROM VENDASALDOFAM "
+                        "WHERE CDFILIAL = :P_CDFILIAL AND CDCAIXA = :P_CDCAIXA AND NRSEQVENDA = :P_NRSEQVENDA",
+                        k,
+                        {{"CDCLIENTE", db::ColumnType::Text},
+                         {"CDCONSUMIDOR", db::ColumnType::Text},
+                         {"CDFAMILISALD", db::ColumnType::Text},
+                         {"VRDEBITO", db::ColumnType::Float}});
+                    for (const svc::Row& d : debits)
+                        changeBalance(connection_, svc::cellText(d[0]), svc::cellText(d[1]), svc::cellText(d[2]),
+                                      svc::cellNumber(d[3]));
+                    svc::exec(connection_, "cancellation of the cash movements",
+                              "UPDATE MOVCAIXA SET IDSITUMOVI = 'C' WHERE CDFILIAL = :P_CDFILIAL AND CDCAIXA = :P_CDCAIXA "
+                              "AND NRSEQVENDA = :P_NRSEQVENDA",
+                              k);
+                    svc::exec(connection_, "cancellation of the coupon",
+                              "UPDATE VENDACUPOM SET DTHRCANCEL = :P_DTHRCANCEL WHERE NRSERIEIMP = :P_NRSERIEIMP "
+                              "AND NRCUPOMFIS = :P_NRCUPOMFIS",
+                              {svc::text("P_DTHRCANCEL", now), svc::text("P_NRSERIEIMP", nrSerieImp),
+                               svc::text("P_NRCUPOMFIS", coupon)});
+                    return "OK";
+                }
+            }
+            SaleKey key{cdFilial, cdCaixa, nextSaleNumber(cdFilial, cdCaixa)};
+            DateTime day = dataMovimento.isEmpty() ? clock_.today() : dataMovimento.dateOnly();
+            insertSale(connection_, key, client, consumer, day, "C", coupon, lines);
+            if (!coupon.empty()) {
+                std::vector<Param> p = key.params();
+                p.push_back(svc::text("P_NRSERIEIMP", nrSerieImp));
+                p.push_back(svc::text("P_NRCUPOMFIS", coupon));
+                p.push_back(svc::textOrNull("P_NRCONTCUPOM", counter));
+                p.push_back(svc::date("P_DTMOVIMENTO", dataMovimento));
+                p.push_back(svc::textOrNull("P_DSMODELOECF", values[6].text()));
+                p.push_back(svc::textOrNull("P_DSMARCAECF", values[7].text()));
+                p.push_back(svc::textOrNull("P_ECFIMP", values[8].text()));
+                p.push_back(svc::textOrNull("P_CDEMPRESA", values[3].text()));
+                p.push_back(svc::text("P_DTHRGRAVACAO", now));
+                svc::exec(connection_, "coupon of the cancelled sale",
+                          "INSERT INTO VENDACUPOM (NRSERIEIMP, NRCUPOMFIS, CDFILIAL, CDCAIXA, NRSEQVENDA, NRCONTCUPOM, "
+                          "DTMOVIMENTO, DSMODELOECF, DSMARCAECF, ECFIMP, CDEMPRESA, DTHRGRAVACAO, DTHRCANCEL) VALUES "
+                          "(:P_NRSERIEIMP, :P_NRCUPOMFIS, :P_CDFILIAL, :P_CDCAIXA, :P_NRSEQVENDA, :P_NRCONTCUPOM, "
+                          ":P_DTMOVIMENTO, :P_DSMODELOECF, :P_DSMARCAECF, :P_ECFIMP, :P_CDEMPRESA, :P_DTHRGRAVACAO, "
+                          ":P_DTHRGRAVACAO)",
+                          p);
+            }
+            return "OK";
+        });
+        if (answer.isArray() && !answer.items().empty()) answer.items()[0] = Variant(true);
+        return result;
+    } catch (const ArgumentError&) {
+        throw;
+    } catch (const std::exception& e) {
+        if (answer.isArray() && answer.items().size() >= 2) {
+            answer.items()[0] = Variant(false);
+            answer.items()[1] = Variant(std::string(e.what()));
+        }
+        return std::string("IncluiVendaCan: ") + e.what();
+    }
+}
+
+}  // namespace zel::ext
