@@ -54,7 +54,7 @@ void PrinterFaults::set(std::string_view operation, std::string_view value, std:
         rule.action = FaultAction::RaiseError;
     else
         throw Error(fmt::format("{}: fault '{}' of {} must be false, error or off, optionally with @N or @always",
-                                where, value, operation));
+                                where, v, operation));
     if (rule.action == FaultAction::AnswerFalse && !printerOperationAnswers(operation))
         throw Error(fmt::format("{}: {} gives no true-or-false answer; its fault can only be error", where,
                                 operation));
@@ -69,7 +69,7 @@ void PrinterFaults::set(std::string_view operation, std::string_view value, std:
         }
         if (!ok || n == 0)
             throw Error(fmt::format("{}: in fault '{}' of {}, the call must be a number from 1 or 'always'", where,
-                                    value, operation));
+                                    v, operation));
         rule.onCall = n;
     }
     rules_[std::string(operation)] = rule;

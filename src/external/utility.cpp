@@ -226,6 +226,18 @@ void checkKey(int key, std::string_view op) {
     if (key < 0 || key > 9) throw Error(fmt::format("{}: the key must be one digit, 0 to 9, not {}", op, key));
 }
 
+// FNV-1a of the key digit followed by the plain text, reduced to 0-94.
+int checkOf(const std::string& plain, int key) {
+    uint32_t h = 2166136261u;
+    auto mix = [&h](unsigned char c) {
+        h ^= c;
+        h *= 16777619u;
+    };
+    mix(static_cast<unsigned char>('0' + key));
+    for (unsigned char c : plain) mix(c);
+    return static_cast<int>(h % kRange);
+}
+
 int shiftAt(int key, size_t i, int previous) { return (31 * key + 7 * static_cast<int>(i % kRange) + previous) % kRange; }
 
 }  // namespace
@@ -233,14 +245,13 @@ int shiftAt(int key, size_t i, int previous) { return (31 * key + 7 * static_cas
 std::string Cripto(const std::string& text, int key) {
     checkKey(key, "Cripto");
     std::string out(1, ' ');
-    int previous = 17, sum = 0;
+    int previous = 17;
     for (size_t i = 0; i < text.size(); ++i) {
         int c = codeOf(text[i], "Cripto", text, i);
         out += static_cast<char>(32 + (c + shiftAt(key, i, previous)) % kRange);
-        sum = (sum + c) % kRange;
         previous = c;
     }
-    out[0] = static_cast<char>(32 + (sum + 13 * key) % kRange);
+    out[0] = static_cast<char>(32 + checkOf(text, key));
     return out;
 }
 
@@ -249,15 +260,14 @@ std::string Uncripto(const std::string& text, int key) {
     if (text.empty()) throw Error("Uncripto: the ciphered text is empty (it lacks its check character)");
     int check = codeOf(text[0], "Uncripto", text, 0);
     std::string out;
-    int previous = 17, sum = 0;
+    int previous = 17;
     for (size_t i = 1; i < text.size(); ++i) {
         int s = codeOf(text[i], "Uncripto", text, i);
         int c = ((s - shiftAt(key, i - 1, previous)) % kRange + kRange) % kRange;
         out += static_cast<char>(32 + c);
-        sum = (sum + c) % kRange;
         previous = c;
     }
-    if ((sum + 13 * key) % kRange != check)
+    if (checkOf(out, key) != check)
         throw Error("Uncripto: the text was not ciphered with this key, or it is damaged (check character differs)");
     return out;
 }

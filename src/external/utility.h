@@ -184,7 +184,8 @@ private:
 // of t; character i of t (code c - 32) is shifted forward, modulo 95, by
 //   (31 * k + 7 * i + previous) mod 95,
 // where previous is the code - 32 of character i - 1 of t (17 for i = 0). The
-// check character is 32 + (sum of the codes - 32 of t + 13 * k) mod 95.
+// check character is 32 + h mod 95, h the 32-bit FNV-1a hash of the key's
+// digit followed by the bytes of t.
 // Uncripto(Cripto(t, k), k) == t. Uncripto throws zel::Error for a text that
 // was not ciphered with that key (check character wrong) or holds characters
 // outside 32-126; Cripto throws for such characters and for a key outside 0-9.
