@@ -7,28 +7,6 @@
 
 namespace zel {
 
-TMessages::TMessages() {
-    for (std::string_view l : defaultLines()) lines_.emplace_back(l);
-    index();
-}
-
-TMessages::TMessages(std::vector<std::string> lines) : lines_(std::move(lines)) { index(); }
-
-void TMessages::index() {
-    for (const std::string& l : lines_) {
-        size_t bar = l.find('|');
-        if (bar == std::string::npos) continue;
-        byKey_.emplace(l.substr(0, bar), l.substr(bar + 1));  // the first line of a key wins
-    }
-}
-
-std::string TMessages::Msg(std::string_view key) const {
-    auto it = byKey_.find(std::string(key));
-    return it == byKey_.end() ? std::string() : it->second;
-}
-
-bool TMessages::contains(std::string_view key) const { return byKey_.count(std::string(key)) != 0; }
-
 std::string formatMessage(std::string_view pattern, const std::vector<std::string>& values) {
     std::string out;
     size_t next = 0;

@@ -4,8 +4,8 @@
 
 namespace zel {
 
-const std::vector<std::string_view>& TMessages::defaultLines() {
-    static const std::vector<std::string_view> lines = {
+std::vector<std::string> msgPadraoLines() {
+    return {
         "Principal|Principal",
         "NrVenda|Número da venda",
         "NrComanda|Número da comanda",
@@ -256,7 +256,6 @@ const std::vector<std::string_view>& TMessages::defaultLines() {
         "ERRO_IMPRESSORA2|Ocorreu um erro com a impressora fiscal (Número Serial). Apenas operações de consulta serão habilitadas.",
         "ERRO_IMPRESSORA3|Ocorreu um erro com a impressora fiscal (Grande Total). Apenas operações de consulta serão habilitadas.",
     };
-    return lines;
 }
 
 }  // namespace zel

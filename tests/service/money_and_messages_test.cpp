@@ -1,7 +1,9 @@
 // The money rule and the message catalogue.
 #include <gtest/gtest.h>
 
+#include "platform/error.h"
 #include "sale/trunc2.h"
+#include "external/utility.h"
 #include "service/message_catalogue.h"
 
 using namespace zel;
@@ -25,7 +27,7 @@ TEST(Trunc2, CutsTowardsZeroWithTheNinesCorrection) {
 }
 
 TEST(MessageCatalogue, SystemKeysHaveTheirExactTexts) {
-    TMessages msgPadrao;
+    ext::TMessages msgPadrao(msgPadraoLines());
     EXPECT_EQ(msgPadrao.Msg("CONSUMIDOR_VAZIO"), "Geração das vendas não permitida. Nenhum consumidor foi selecionado.");
     EXPECT_EQ(msgPadrao.Msg("Inicia_Processo"), "Aguarde! Gerando venda para o consumidor %s. Consumidor: %s/%s.");
     EXPECT_EQ(msgPadrao.Msg("Mot_Can_Cup"), "Cupom cancelado nº:");
@@ -34,18 +36,19 @@ TEST(MessageCatalogue, SystemKeysHaveTheirExactTexts) {
               "habilitadas.");
     EXPECT_EQ(msgPadrao.Msg("ERRO_IMPRESSORA3"),
               "Ocorreu um erro com a impressora fiscal (Grande Total). Apenas operações de consulta serão habilitadas.");
-    EXPECT_EQ(msgPadrao.Msg("NoSuchKey"), "");
+    EXPECT_THROW(msgPadrao.Msg("NoSuchKey"), Error);
     // Every line but one holds a key; the other keys of the shared set are there in order.
     size_t empty = 0;
     for (const auto& l : msgPadrao.lines()) empty += l.empty();
     EXPECT_EQ(empty, 1u);
     EXPECT_EQ(msgPadrao.lines().front().substr(0, 10), "Principal|");
-    EXPECT_TRUE(msgPadrao.contains("VrConsDiaFam"));
-    EXPECT_TRUE(msgPadrao.contains("Sub-Total"));
+    EXPECT_EQ(msgPadrao.lines().back().substr(0, 17), "ERRO_IMPRESSORA3|");
+    EXPECT_NO_THROW(msgPadrao.Msg("Sub-Total"));
+    EXPECT_NO_THROW(msgPadrao.Msg("VrConsDiaFam"));
 }
 
 TEST(MessageCatalogue, PlaceHoldersAreFilledInOrder) {
-    TMessages msgPadrao;
+    ext::TMessages msgPadrao(msgPadraoLines());
     EXPECT_EQ(formatMessage(msgPadrao.Msg("Inicia_Processo"), {"Ana", "3", "5"}),
               "Aguarde! Gerando venda para o consumidor Ana. Consumidor: 3/5.");
     EXPECT_EQ(formatMessage("%s - %s.", {"a"}), "a - .");
