@@ -216,7 +216,7 @@ void Table::setIndexName(std::string_view name) {
         if (!fields_.empty()) indexFieldsFor(canonical, fields_);
     }
     int64_t current = -1;
-    if (open_ && state_ == State::Browse && !view().empty()) current = view()[static_cast<size_t>(pos_)];
+    if (open_ && state_ == State::Browse && viewSize() > 0) current = rowAt(static_cast<size_t>(pos_));
     indexName_ = canonical;
     orderValid_ = false;
     filteredValid_ = false;
@@ -376,11 +376,12 @@ void Table::rowsChanged() {
 void Table::ensureOrder() const {
     if (orderValid_) return;
     size_t n = rows_.size();
-    order_.resize(n);
-    std::iota(order_.begin(), order_.end(), 0u);
     std::vector<int> keyFields = indexFieldsFor(indexName_, fields_);
     identityOrder_ = keyFields.empty();
+    order_.clear();
     if (!identityOrder_) {
+        order_.resize(n);
+        std::iota(order_.begin(), order_.end(), 0u);
         size_t k = keyFields.size();
         std::vector<Scalar> keys(n * k);
         for (size_t r = 0; r < n; ++r)
@@ -403,46 +404,143 @@ void Table::ensureOrder() const {
     orderValid_ = true;
 }
 
-const Table::HashIndex& Table::hashIndex(const std::vector<int>& fields, bool fold) const {
-    std::string name = fold ? "i" : "e";
-    for (int f : fields) name += fmt::format(",{}", f);
-    auto it = hashIndexes_.find(name);
-    if (it != hashIndexes_.end()) return it->second;
-    HashIndex hi;
-    hi.rows.reserve(rows_.size());
-    std::string key;
-    for (size_t r = 0; r < rows_.size(); ++r) {
-        key.clear();
-        for (int f : fields) {
-            auto fi = static_cast<size_t>(f);
-            appendKey(key, cellScalar(rows_[r][fi], fields_[fi]), fold);
-        }
-        hi.rows[key].push_back(static_cast<uint32_t>(r));
-    }
-    return hashIndexes_.emplace(std::move(name), std::move(hi)).first->second;
+size_t Table::viewSize() const {
+    if (filterActive()) return filteredView().size();
+    return rows_.size();
 }
 
-const std::vector<uint32_t>& Table::view() const {
+uint32_t Table::rowAt(size_t pos) const {
+    if (filterActive()) return filteredView()[pos];
     ensureOrder();
-    if (!filterActive()) return order_;
+    return identityOrder_ ? static_cast<uint32_t>(pos) : order_[pos];
+}
+
+namespace {
+
+constexpr uint32_t kNoRow = UINT32_MAX;
+
+// Whether a cell equals a probe value (texts of the probe already folded when
+// `fold`), without copying the cell.
+bool cellMatches(const Cell& cell, uint8_t typeCode, const Scalar& probe, bool fold) {
+    switch (probe.kind) {
+        case Scalar::Kind::Null: return ds::isNull(cell) || std::holds_alternative<Unchanged>(cell);
+        case Scalar::Kind::Text: {
+            auto* s = std::get_if<std::string>(&cell);
+            if (!s) return false;
+            return fold ? foldCase(*s) == probe.text : *s == probe.text;
+        }
+        case Scalar::Kind::Number: {
+            if (std::holds_alternative<std::string>(cell)) return false;
+            Scalar c = cellScalar(cell, typeCode);
+            return c.kind == Scalar::Kind::Number && c.number == probe.number;
+        }
+    }
+    return false;
+}
+
+}  // namespace
+
+uint32_t Table::HashIndex::find(const std::vector<std::vector<Cell>>& rows, const std::vector<FieldDef>& defs,
+                                std::string_view key, const std::vector<Scalar>& probe) const {
+    if (slots.empty()) return kNoRow;
+    uint64_t h = std::hash<std::string_view>{}(key);
+    auto tag = static_cast<uint32_t>(h >> 32);
+    for (uint64_t i = h & mask;; i = (i + 1) & mask) {
+        const Slot& slot = slots[i];
+        if (slot.row == 0) return kNoRow;
+        if (slot.tag != tag) continue;
+        const auto& cells = rows[slot.row - 1];
+        bool same = true;
+        for (size_t j = 0; j < fields.size() && same; ++j) {
+            auto f = static_cast<size_t>(fields[j]);
+            same = cellMatches(cells[f], defs[f].typeCode(), probe[j], fold);
+        }
+        if (same) return slot.row - 1;
+    }
+}
+
+const Table::HashIndex& Table::hashIndex(const std::vector<int>& fields, bool fold) const {
+    for (const auto& hi : hashIndexes_)
+        if (hi.fold == fold && hi.fields == fields) return hi;
+    // Open addressing over the rows themselves: a slot holds a tag of the hash
+    // and the first row of a key; rows of equal keys are chained in storage order.
+    HashIndex hi;
+    hi.fields = fields;
+    hi.fold = fold;
+    size_t capacity = 16;
+    while (capacity < rows_.size() * 2) capacity *= 2;
+    hi.mask = capacity - 1;
+    hi.slots.assign(capacity, HashIndex::Slot{});
+    hi.nextSame.assign(rows_.size(), kNoRow);
+    std::vector<uint32_t> tail(capacity, kNoRow);
+    std::string key;
+    std::vector<Scalar> values(fields.size());
+    for (size_t r = 0; r < rows_.size(); ++r) {
+        key.clear();
+        for (size_t j = 0; j < fields.size(); ++j) {
+            auto f = static_cast<size_t>(fields[j]);
+            values[j] = cellScalar(rows_[r][f], fields_[f]);
+            if (fold && values[j].kind == Scalar::Kind::Text) values[j].text = foldCase(values[j].text);
+            appendKey(key, values[j], false);
+        }
+        uint64_t h = std::hash<std::string_view>{}(key);
+        auto tag = static_cast<uint32_t>(h >> 32);
+        for (uint64_t i = h & hi.mask;; i = (i + 1) & hi.mask) {
+            HashIndex::Slot& slot = hi.slots[i];
+            if (slot.row == 0) {
+                slot = {tag, static_cast<uint32_t>(r + 1)};
+                tail[i] = static_cast<uint32_t>(r);
+                break;
+            }
+            if (slot.tag != tag) continue;
+            const auto& cells = rows_[slot.row - 1];
+            bool same = true;
+            for (size_t j = 0; j < fields.size() && same; ++j) {
+                auto f = static_cast<size_t>(fields[j]);
+                same = cellMatches(cells[f], fields_[f].typeCode(), values[j], fold);
+            }
+            if (same) {
+                hi.nextSame[tail[i]] = static_cast<uint32_t>(r);
+                tail[i] = static_cast<uint32_t>(r);
+                break;
+            }
+        }
+    }
+    hashIndexes_.push_back(std::move(hi));
+    return hashIndexes_.back();
+}
+
+// The probe of a look-up: its hash key and its values, texts folded when asked.
+static std::string probeKey(std::vector<Scalar>& values, bool fold) {
+    std::string key;
+    for (auto& v : values) {
+        if (fold && v.kind == Scalar::Kind::Text) v.text = foldCase(v.text);
+        appendKey(key, v, false);
+    }
+    return key;
+}
+
+const std::vector<uint32_t>& Table::filteredView() const {
+    ensureOrder();
     if (filteredValid_) return filteredRows_;
     filteredRows_.clear();
     if (filter_.isEqualityConjunction()) {
         // Answered from a hash index on the compared fields.
         std::vector<int> fields;
-        std::string key;
+        std::vector<Scalar> values;
         for (const auto& eq : filter_.equalities()) {
             fields.push_back(eq.field);
-            appendKey(key, eq.value, false);
+            values.push_back(eq.value);
         }
         const HashIndex& hi = hashIndex(fields, false);
-        auto it = hi.rows.find(key);
-        if (it != hi.rows.end()) {
-            filteredRows_ = it->second;
-            if (!identityOrder_)
-                std::sort(filteredRows_.begin(), filteredRows_.end(),
-                          [&](uint32_t a, uint32_t b) { return rank_[a] < rank_[b]; });
-        }
+        for (uint32_t r = hi.find(rows_, fields_, probeKey(values, false), values); r != kNoRow; r = hi.nextSame[r])
+            filteredRows_.push_back(r);
+        if (!identityOrder_)
+            std::sort(filteredRows_.begin(), filteredRows_.end(),
+                      [&](uint32_t a, uint32_t b) { return rank_[a] < rank_[b]; });
+    } else if (identityOrder_) {
+        for (uint32_t r = 0; r < rows_.size(); ++r)
+            if (filter_.accepts(rows_[r])) filteredRows_.push_back(r);
     } else {
         for (uint32_t r : order_)
             if (filter_.accepts(rows_[r])) filteredRows_.push_back(r);
@@ -452,14 +550,15 @@ const std::vector<uint32_t>& Table::view() const {
 }
 
 void Table::positionOn(int64_t row, int64_t fallbackPos) {
-    const auto& v = view();
-    int64_t size = static_cast<int64_t>(v.size());
+    ensureOrder();
+    auto size = static_cast<int64_t>(viewSize());
     int64_t pos = -1;
     if (row >= 0 && static_cast<size_t>(row) < rows_.size()) {
         auto r = static_cast<uint32_t>(row);
         if (!filterActive()) {
             pos = identityOrder_ ? row : rank_[r];
         } else {
+            const auto& v = filteredView();
             auto rankOf = [&](uint32_t x) { return identityOrder_ ? x : rank_[x]; };
             auto it = std::lower_bound(v.begin(), v.end(), rankOf(r),
                                        [&](uint32_t a, uint32_t target) { return rankOf(a) < target; });
@@ -473,7 +572,7 @@ void Table::positionOn(int64_t row, int64_t fallbackPos) {
 
 int Table::recordCount() const {
     requireOpen("count its rows");
-    return static_cast<int>(view().size());
+    return static_cast<int>(viewSize());
 }
 
 void Table::checkBrowse() {
@@ -484,19 +583,19 @@ void Table::first() {
     requireOpen("move to the first row");
     checkBrowse();
     pos_ = 0;
-    eof_ = bof_ = view().empty();
+    eof_ = viewSize() == 0;
     bof_ = true;
 }
 
 void Table::next() {
     requireOpen("move to the next row");
     checkBrowse();
-    const auto& v = view();
-    if (v.empty()) {
+    size_t size = viewSize();
+    if (size == 0) {
         eof_ = bof_ = true;
         return;
     }
-    if (pos_ + 1 < static_cast<int64_t>(v.size())) {
+    if (pos_ + 1 < static_cast<int64_t>(size)) {
         ++pos_;
         bof_ = false;
     } else {
@@ -507,8 +606,7 @@ void Table::next() {
 void Table::prior() {
     requireOpen("move to the prior row");
     checkBrowse();
-    const auto& v = view();
-    if (v.empty()) {
+    if (viewSize() == 0) {
         eof_ = bof_ = true;
         return;
     }
@@ -523,10 +621,10 @@ void Table::prior() {
 void Table::last() {
     requireOpen("move to the last row");
     checkBrowse();
-    const auto& v = view();
-    pos_ = v.empty() ? 0 : static_cast<int64_t>(v.size()) - 1;
+    size_t size = viewSize();
+    pos_ = size == 0 ? 0 : static_cast<int64_t>(size) - 1;
     eof_ = true;
-    bof_ = v.empty();
+    bof_ = size == 0;
 }
 
 bool Table::eof() const { return !open_ || eof_; }
@@ -547,12 +645,11 @@ void Table::append() { insert(); }
 void Table::edit() {
     requireOpen("edit a row");
     if (state_ == State::Insert || state_ == State::Edit) return;
-    const auto& v = view();
-    if (v.empty()) {
+    if (viewSize() == 0) {
         insert();  // as the runtime does: editing an empty table starts a new row
         return;
     }
-    editRow_ = v[static_cast<size_t>(pos_)];
+    editRow_ = rowAt(static_cast<size_t>(pos_));
     buffer_ = rows_[static_cast<size_t>(editRow_)];
     state_ = State::Edit;
 }
@@ -577,7 +674,6 @@ void Table::post() {
     int64_t oldPos = pos_;
     rowsChanged();
     positionOn(row, oldPos);
-    eof_ = bof_ = view().empty();
 }
 
 void Table::cancel() {
@@ -594,9 +690,8 @@ void Table::deleteRow() {
         return;
     }
     cancel();
-    const auto& v = view();
-    if (v.empty()) fail("no row to delete");
-    auto row = v[static_cast<size_t>(pos_)];
+    if (viewSize() == 0) fail("no row to delete");
+    auto row = rowAt(static_cast<size_t>(pos_));
     int64_t oldPos = pos_;
     rows_.erase(rows_.begin() + row);
     rowsChanged();
@@ -609,9 +704,8 @@ const Cell& Table::currentCell(int field) const {
     requireOpen("read a field");
     fieldDef(field);
     if (state_ == State::Insert || state_ == State::Edit) return buffer_[static_cast<size_t>(field)];
-    const auto& v = view();
-    if (v.empty()) return kNullCell;
-    return rows_[v[static_cast<size_t>(pos_)]][static_cast<size_t>(field)];
+    if (viewSize() == 0) return kNullCell;
+    return rows_[rowAt(static_cast<size_t>(pos_))][static_cast<size_t>(field)];
 }
 
 Cell& Table::writableCell(int field) {
@@ -888,16 +982,16 @@ bool Table::locate(std::string_view fields, const std::vector<Variant>& values, 
     std::vector<int> idx = resolveFields(fields);
     if (idx.size() != values.size())
         fail(fmt::format("locate on \"{}\" with {} values for {} fields", fields, values.size(), idx.size()));
-    std::string key;
-    for (size_t i = 0; i < idx.size(); ++i) appendKey(key, locateValue(idx[i], values[i]), opts.caseInsensitive);
+    std::vector<Scalar> probe;
+    probe.reserve(idx.size());
+    for (size_t i = 0; i < idx.size(); ++i) probe.push_back(locateValue(idx[i], values[i]));
+    std::string key = probeKey(probe, opts.caseInsensitive);
     const HashIndex& hi = hashIndex(idx, opts.caseInsensitive);
-    auto it = hi.rows.find(key);
-    if (it == hi.rows.end()) return false;
     ensureOrder();
     bool filtering = filterActive();
     int64_t best = -1;
     uint32_t bestRank = 0;
-    for (uint32_t r : it->second) {
+    for (uint32_t r = hi.find(rows_, fields_, key, probe); r != kNoRow; r = hi.nextSame[r]) {
         if (filtering && !filter_.accepts(rows_[r])) continue;
         uint32_t rank = identityOrder_ ? r : rank_[r];
         if (best < 0 || rank < bestRank) {

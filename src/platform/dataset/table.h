@@ -189,7 +189,18 @@ public:
 
 private:
     struct HashIndex {
-        std::unordered_map<std::string, std::vector<uint32_t>> rows;  // in storage order
+        struct Slot {
+            uint32_t tag = 0;  // high half of the key's hash
+            uint32_t row = 0;  // first row of the key + 1; 0 for an empty slot
+        };
+        std::vector<int> fields;
+        bool fold = false;
+        uint64_t mask = 0;
+        std::vector<Slot> slots;
+        std::vector<uint32_t> nextSame;  // per row: the next row of the same key, in storage order
+        // The first row whose key fields equal `probe` (hash key `key`), or UINT32_MAX.
+        uint32_t find(const std::vector<std::vector<Cell>>& rows, const std::vector<FieldDef>& defs,
+                      std::string_view key, const std::vector<Scalar>& probe) const;
     };
 
     [[noreturn]] void fail(const std::string& what) const;
@@ -203,7 +214,9 @@ private:
     void replaceData(Packet&& packet);
     void rowsChanged();
     void ensureOrder() const;
-    const std::vector<uint32_t>& view() const;
+    const std::vector<uint32_t>& filteredView() const;  // only while a filter is active
+    size_t viewSize() const;
+    uint32_t rowAt(size_t pos) const;
     bool filterActive() const { return filtered_ && !filter_.isEmpty(); }
     const HashIndex& hashIndex(const std::vector<int>& fields, bool fold) const;
     void positionOn(int64_t row, int64_t fallbackPos);
@@ -230,7 +243,7 @@ private:
 
     // cursor and pending row
     State state_ = State::Inactive;
-    int64_t pos_ = 0;  // position in view()
+    int64_t pos_ = 0;  // position in the walking order under the filter
     bool eof_ = true;
     bool bof_ = true;
     std::vector<Cell> buffer_;
@@ -247,7 +260,7 @@ private:
     mutable std::vector<uint32_t> rank_;   // row -> position in order_
     mutable bool filteredValid_ = false;
     mutable std::vector<uint32_t> filteredRows_;
-    mutable std::unordered_map<std::string, HashIndex> hashIndexes_;
+    mutable std::vector<HashIndex> hashIndexes_;
 };
 
 }  // namespace zel::ds
