@@ -47,7 +47,7 @@ std::vector<db::ParamDecl> declare(const std::vector<Param>& params) {
     return decls;
 }
 
-void bind(db::Statement& st, const std::vector<Param>& params) {
+void bindValues(db::Statement& st, const std::vector<Param>& params) {
     for (const Param& p : params) {
         if (p.null)
             st.setNull(p.name);
@@ -64,14 +64,14 @@ void bind(db::Statement& st, const std::vector<Param>& params) {
 
 int64_t exec(db::Connection& c, const std::string& name, const std::string& sql, const std::vector<Param>& params) {
     db::Command cmd(c, name, sql, declare(params));
-    bind(cmd, params);
+    bindValues(cmd, params);
     return cmd.execute();
 }
 
 std::vector<Row> select(db::Connection& c, const std::string& name, const std::string& sql,
                         const std::vector<Param>& params, const std::vector<db::ResultColumn>& columns) {
     db::Query q(c, name, sql, declare(params), columns);
-    bind(q, params);
+    bindValues(q, params);
     q.open();
     std::vector<Row> rows = q.rows();
     q.close();
