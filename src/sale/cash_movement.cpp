@@ -7,6 +7,7 @@
 namespace zel {
 
 // The receipt types that pay a sale charged to the consumer.
+extern const char* const kReceiptTypeFilter;
 const char* const kReceiptTypeFilter =
     "(IDMOSTRARECE = 'S' OR IDMOSTRARECE IS NULL) AND CDFPIMPFIS IS NOT NULL AND IDTIPORECE = '9'";
 
