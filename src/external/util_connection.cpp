@@ -37,6 +37,8 @@ void SetADODBSession(db::Connection& connection) {
 }
 
 void TryConnect(db::Connection& connection, const TryConnectPolicy& policy) {
+    // Connected already: keep the session and any transaction it holds.
+    if (connection.connected()) return;
     int attempts = policy.attempts < 1 ? 1 : policy.attempts;
     auto delay = policy.delay;
     std::string last;

@@ -38,7 +38,7 @@ struct TryConnectPolicy {
     std::chrono::milliseconds delay{500};  // before the second attempt; doubled each time
 };
 
-// Connects, trying again after a refused connection up to `attempts` times in
+// Connects unless connected already, trying again after a refused connection up to `attempts` times in
 // all; a malformed connection string or an unknown backend is not retried.
 // The final ConnectError names the database and the attempts, never a password.
 void TryConnect(db::Connection& connection, const TryConnectPolicy& policy = {});
