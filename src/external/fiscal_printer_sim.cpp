@@ -123,6 +123,34 @@ std::string couponIdent(const PrinterState& s, int64_t cupNr, int64_t contCupom)
 
 }  // namespace
 
+std::vector<PrinterRate> ratesFromAliqImpFis(const ds::Packet& table, std::string_view source) {
+    auto field = [&](const char* name) {
+        int i = table.fieldIndex(name);
+        if (i < 0) throw Error(fmt::format("{}: the tax-rate table has no field {}", source, name));
+        return static_cast<size_t>(i);
+    };
+    size_t code = field("CDALIQIMPFIS"), rate = field("VRALIQIMPFIS"), kind = field("IDALIQIMPFIS");
+    std::vector<int64_t> replaced = table.replacedRecords();
+    std::vector<PrinterRate> out;
+    size_t row = 0;
+    for (size_t r : table.liveRecordOrder()) {
+        ++row;
+        auto text = [&](size_t f) {
+            const ds::Cell& c = table.resolvedCell(r, f, replaced);
+            if (auto* s = std::get_if<std::string>(&c)) return *s;
+            return std::string();
+        };
+        const ds::Cell& rc = table.resolvedCell(r, rate, replaced);
+        double v = -1;
+        if (auto* d = std::get_if<double>(&rc)) v = *d;
+        else if (auto* i = std::get_if<int64_t>(&rc)) v = static_cast<double>(*i);
+        if (!std::isfinite(v) || v < 0 || v > 100)
+            throw Error(fmt::format("{}: row {} has no rate between 0 and 100 in VRALIQIMPFIS", source, row));
+        out.push_back({text(code), std::llround(v * 100), text(kind)});
+    }
+    return out;
+}
+
 SimulatedPrinterFiles SimulatedPrinterFiles::inStation(const std::filesystem::path& stationDir) {
     return {stationDir / "printer-state.json", stationDir / "printer-tape.txt",
             stationDir / "printer-grand-total.txt"};

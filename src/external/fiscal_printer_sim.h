@@ -13,6 +13,10 @@
 #include "platform/datetime.h"
 #include "platform/locale.h"
 
+namespace zel::ds {
+struct Packet;
+}
+
 namespace zel::ext {
 
 struct SimulatedPrinterFiles {
@@ -31,6 +35,12 @@ struct PrinterSetup {
     std::string companyCnpj;         // printed on receipts made before any closing
     std::string companyIe;
 };
+
+// The rates of the station's AliqImpFis table (fields CDALIQIMPFIS,
+// VRALIQIMPFIS, IDALIQIMPFIS), in its row order, to program a new printer with
+// the same registers. Throws zel::Error naming `source` and the field or row
+// when the packet lacks a field or holds a rate that is not one.
+std::vector<PrinterRate> ratesFromAliqImpFis(const ds::Packet& table, std::string_view source);
 
 // What the host shows for a `status` command.
 struct PrinterStatus {

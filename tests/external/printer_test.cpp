@@ -306,5 +306,30 @@ TEST_F(SimulatedPrinterTest, BadPacketsAndListsNameTheOperationAndThePosition) {
     EXPECT_TRUE(printer.status().couponOpen);
 }
 
+TEST_F(SimulatedPrinterTest, RatesProgrammedFromTheStationsTaxRateTable) {
+    using ds::FieldDef;
+    ds::Packet table = makePacket(
+        {FieldDef::string("CDALIQIMPFIS", 10), FieldDef::floatField("VRALIQIMPFIS"), FieldDef::string("IDALIQIMPFIS", 1)},
+        {{std::string("01"), 18.0, std::string("T")}, {std::string("S1"), 5.0, std::string("S")}});
+    std::vector<PrinterRate> rates = ratesFromAliqImpFis(table, "AliqImpFis.cds");
+    EXPECT_EQ(rates, (std::vector<PrinterRate>{{"01", 1800, "T"}, {"S1", 500, "S"}}));
+    PrinterSetup setup = standardSetup();
+    setup.rates = rates;
+    createPrinter(setup);
+    SimulatedPrinter printer = openPrinter();
+    Variant packet;
+    ASSERT_TRUE(open(printer, packet));
+    EXPECT_TRUE(sell(printer, "A", "Serviço", 3.0, "S1", "s"));
+    EXPECT_FALSE(sell(printer, "A", "Suco", 3.0, "02", "T"));  // not in the table
+
+    table.fields.pop_back();
+    try {
+        ratesFromAliqImpFis(table, "AliqImpFis.cds");
+        FAIL();
+    } catch (const Error& e) {
+        EXPECT_EQ(std::string(e.what()), "AliqImpFis.cds: the tax-rate table has no field IDALIQIMPFIS");
+    }
+}
+
 }  // namespace
 }  // namespace zel::ext::testing
