@@ -14,6 +14,7 @@
 #include "external/service_package_db.h"
 #include "external/service_sql.h"
 #include "external/utility.h"
+#include "recording_packages.h"
 #include "service/module.h"
 #include "station/station.h"
 
@@ -29,9 +30,16 @@ protected:
                 ::testing::UnitTest::GetInstance()->current_test_info()->name());
         std::filesystem::remove_all(dir_);
         data_ = station::sampleStation(day_);
+        sink_.clear();
+        progress_.clear();
+        ended_ = 0;
+        faults_ = ext::PrinterFaults();
+        clock_.set(at(12, 5));
     }
     void TearDown() override {
         module_.reset();
+        recorder_.reset();
+        device_.reset();
         service_.reset();
         printer_.reset();
         std::filesystem::remove_all(dir_);
@@ -47,6 +55,8 @@ protected:
 
     void startModule() {
         module_.reset();
+        recorder_.reset();
+        device_.reset();
         service_.reset();
         printer_.reset();
         printer_ = std::make_unique<ext::SimulatedPrinter>(ext::SimulatedPrinterFiles::inStation(dir_), clock_,
@@ -54,11 +64,13 @@ protected:
         service_ = std::make_unique<ext::DatabaseServicePackage>(connection_, FormatSettings{}, clock_);
         service_->setProgress([this](const std::string& t) { progress_.push_back(t); }, [this] { ++ended_; });
         messenger_ = std::make_unique<ext::Messenger>(sink_, clock_);
+        device_ = std::make_unique<RecordingDevice>(*printer_);
+        recorder_ = std::make_unique<RecordingService>(*service_);
         ServiceHost host;
         host.baseDir = dir_;
         host.clock = &clock_;
-        host.device = device_ ? device_ : printer_.get();
-        host.service = serviceSlot_ ? serviceSlot_ : service_.get();
+        host.device = device_.get();
+        host.service = recorder_.get();
         host.messenger = messenger_.get();
         module_ = std::make_unique<TrdmGeraCupomVenda>(host);
     }
@@ -108,12 +120,12 @@ protected:
     station::Layout layout_;
     std::string connection_;
     ext::PrinterFaults faults_;
-    ext::DevicePackage* device_ = nullptr;         // a fake in the printer's slot
-    ext::ServicePackage* serviceSlot_ = nullptr;   // a fake in the service package's slot
     std::unique_ptr<ext::SimulatedPrinter> printer_;
     std::unique_ptr<ext::DatabaseServicePackage> service_;
     ext::CollectingSink sink_;
     std::unique_ptr<ext::Messenger> messenger_;
+    std::unique_ptr<RecordingDevice> device_;      // in the printer's slot, forwarding to printer_
+    std::unique_ptr<RecordingService> recorder_;   // in the service package's slot, forwarding to service_
     std::unique_ptr<TrdmGeraCupomVenda> module_;
     std::vector<std::string> progress_;
     int ended_ = 0;
