@@ -17,19 +17,26 @@ class FaultTest : public PrinterTest {
 protected:
     // Puts the printer in the state an operation needs: a coupon open with one
     // item, or (for the opening) no coupon open and a closed one behind.
+    // The two states are made once through the slots, then copied in place.
     void prepare(bool couponOpen) {
-        std::filesystem::remove(files_.state);
-        createPrinter();
-        SimulatedPrinter p = openPrinter();
-        Variant packet, answer;
-        ASSERT_TRUE(open(p, packet));
-        ASSERT_TRUE(sell(p, "A", "Prato", 10.0));
-        if (!couponOpen) {
-            SaleForClosing sale;
-            sale.movement = 10;
-            ASSERT_TRUE(close(p, sale, answer));
+        std::string& saved = couponOpen ? openState_ : idleState_;
+        if (saved.empty()) {
+            std::filesystem::remove(files_.state);
+            createPrinter();
+            SimulatedPrinter p = openPrinter();
+            Variant packet, answer;
+            ASSERT_TRUE(open(p, packet));
+            ASSERT_TRUE(sell(p, "A", "Prato", 10.0));
+            if (!couponOpen) {
+                SaleForClosing sale;
+                sale.movement = 10;
+                ASSERT_TRUE(close(p, sale, answer));
+            }
+            saved = readFile(files_.state);
         }
+        writeFile(files_.state, saved);
     }
+    std::string openState_, idleState_;
 
     // One call of `op` with good arguments on a printer with `faults`:
     // "true", "false", "error" or "value".
