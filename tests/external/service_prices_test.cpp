@@ -227,6 +227,15 @@ TEST_P(ServicePackageTest, AccessLogKeepsTheMomentAndTheFourteenTexts) {
     EXPECT_EQ(count("LOGCONTROLEACESSO"), 2);
 }
 
+TEST_P(ServicePackageTest, SchemaAppliedAgainChangesNothing) {
+    exec("INSERT INTO PRODFISCAL VALUES ('P1', '21069090', NULL)");
+    applySchema(*admin_);
+    EXPECT_EQ(count("PRODFISCAL"), 1);
+    verifySchema(*admin_, {"TABEPRECO", "FILIALTABPREC", "LOJATABPREC", "CLIENTABPREC", "ITEMTABPREC", "PRODFISCAL",
+                           "ALIQAPROXNCM", "VENDACUPOM", "ITEMVENDACUPOM", "VENDASALDOFAM", "MOVCAIXA",
+                           "LOGCONTROLEACESSO"});
+}
+
 TEST_P(ServicePackageTest, ProgressReachesTheHost) {
     std::vector<std::string> seen;
     pkg_->setProgress([&](const std::string& text) { seen.push_back("start " + text); },
