@@ -33,6 +33,7 @@ protected:
         sink_.clear();
         progress_.clear();
         ended_ = 0;
+        nextImport_ = 7;
         faults_ = ext::PrinterFaults();
         clock_.set(at(12, 5));
     }
@@ -80,10 +81,13 @@ protected:
         return {seq, k.cdIdConsumid, k.cdConsumidor, k.cdCliente, k.cdTipoCons, k.nome, day_, hora, "7"};
     }
 
-    // Imports the passages under import record 7 and sends them as one request.
-    Variant run(const std::vector<station::Passage>& passages, Variant result = Variant()) {
+    // Imports the passages under a new import record and sends them as one request.
+    // The first import is record 7, the next 8, and so on.
+    Variant run(std::vector<station::Passage> passages, Variant result = Variant()) {
+        std::string record = std::to_string(nextImport_++);
+        for (station::Passage& p : passages) p.nrSeqArqImp = record;
         db::Connection c(connection_);
-        station::insertPassages(c, data_, passages, "7");
+        station::insertPassages(c, data_, passages, record);
         return request(passages, result);
     }
     Variant request(const std::vector<station::Passage>& passages, Variant result = Variant()) {
@@ -129,6 +133,7 @@ protected:
     std::unique_ptr<TrdmGeraCupomVenda> module_;
     std::vector<std::string> progress_;
     int ended_ = 0;
+    int nextImport_ = 7;
 };
 
 }  // namespace zel::testing
