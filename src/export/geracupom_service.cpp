@@ -1,9 +1,9 @@
-// The shared library of the service: its whole content comes from the static
-// service libraries; GeraCupomVenda is exported by its plain name and as
-// Srv_Zel92000::GeraCupomVenda.
+// The shared library of the service as the installation loads it: the entry
+// under its plain name, and through it everything of the static service
+// libraries; Srv_Zel92000::GeraCupomVenda is exported as well.
 #include "service/module.h"
 
-namespace {
-// Keeps the entry referenced from this library's own object.
-[[maybe_unused]] void (*const kEntry)(const zel::VariantArray&, zel::Variant&) noexcept = &GeraCupomVenda;
-}  // namespace
+extern "C" __attribute__((visibility("default"))) void GeraCupomVenda(const zel::VariantArray& Params,
+                                                                        zel::Variant& Result) noexcept {
+    Srv_Zel92000::GeraCupomVenda(Params, Result);
+}

@@ -56,7 +56,9 @@ public:
     void MtsDataModuleDeactivate() { db.MtsDataModuleDeactivate(); }
 
     // ---- the request (service/request.cpp)
+    // No exception leaves it: errors are told through Mensagem.
     void request(const VariantArray& Params, Variant& Result);
+    void runRequest(const VariantArray& Params, Variant& Result);
 
     // ---- printer check and turnstile log (service/printer_check.cpp)
     bool ErroComunicaImpressora();
@@ -208,6 +210,6 @@ namespace Srv_Zel92000 {
 void GeraCupomVenda(const zel::VariantArray& Params, zel::Variant& Result) noexcept;
 }  // namespace Srv_Zel92000
 
-// The same entry under its plain name, for hosts that look it up in the
-// shared library.
+// The same entry under its plain name, defined by the shared library
+// geracupom_service for hosts that look it up there.
 extern "C" void GeraCupomVenda(const zel::VariantArray& Params, zel::Variant& Result) noexcept;

@@ -143,6 +143,16 @@ private:
 }  // namespace
 
 void TrdmGeraCupomVenda::request(const VariantArray& Params, Variant& Result) {
+    try {
+        runRequest(Params, Result);
+    } catch (const std::exception& e) {
+        // An error outside the rows (a damaged table file, a missing parameter)
+        // ends the request; the person at the station is told why.
+        mensagem(e.what());
+    }
+}
+
+void TrdmGeraCupomVenda::runRequest(const VariantArray& Params, Variant& Result) {
     CarregaCds(Params.empty() ? Variant() : Params[0]);
     if (!cdsEmiteCupom.isOpen() || cdsEmiteCupom.isEmpty()) {
         mensagem(msg("CONSUMIDOR_VAZIO"));
@@ -209,7 +219,3 @@ void GeraCupomVenda(const zel::VariantArray& Params, zel::Variant& Result) noexc
 }
 
 }  // namespace Srv_Zel92000
-
-extern "C" void GeraCupomVenda(const zel::VariantArray& Params, zel::Variant& Result) noexcept {
-    Srv_Zel92000::GeraCupomVenda(Params, Result);
-}
