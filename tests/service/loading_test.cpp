@@ -152,3 +152,30 @@ TEST(SharedLibrary, ExportsTheEntryByItsPlainName) {
 }
 
 }  // namespace
+
+namespace {
+
+class Entry : public StationTest {};
+
+TEST_F(Entry, TheFirstCallCreatesTheModuleAndLaterCallsReuseIt) {
+    build();
+    ASSERT_EQ(rdmGeraCupomVenda, nullptr);
+    ServiceHost host = module_->host();
+    registerServiceHost(host);
+    db::Connection c(connection_);
+    station::insertPassages(c, data_, {passage("51", 0, "1201")}, "9");
+    Variant result;
+    Srv_Zel92000::GeraCupomVenda({Variant::packet(station::requestPacket(data_, {passage("51", 0, "1201")}))},
+                                 result);
+    TrdmGeraCupomVenda* first = rdmGeraCupomVenda;
+    ASSERT_NE(first, nullptr);
+    EXPECT_EQ(first->nrVendaGerada, 1);
+    Srv_Zel92000::GeraCupomVenda({Variant("not a table")}, result);
+    EXPECT_EQ(rdmGeraCupomVenda, first);
+    EXPECT_TRUE(said("Geração das vendas não permitida. Nenhum consumidor foi selecionado."));
+    // The module of the process lives until the process ends; this test owns it.
+    delete rdmGeraCupomVenda;
+    rdmGeraCupomVenda = nullptr;
+}
+
+}  // namespace
