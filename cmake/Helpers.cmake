@@ -18,6 +18,13 @@ function(zel_test_dir name dir)
   target_compile_definitions(${name} PRIVATE
     ZEL_TESTDATA_DIR="${PROJECT_SOURCE_DIR}/../shared/testdata"
     ZEL_SOURCE_DIR="${PROJECT_SOURCE_DIR}")
-  include(GoogleTest)
-  gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES LABELS unit)
+  # Programs whose tests share a PostgreSQL cluster run as one process, so the
+  # cluster starts once; the others are split into one test per case.
+  if(name IN_LIST ZEL_ONE_PROCESS_TESTS)
+    add_test(NAME ${name} COMMAND ${name})
+    set_tests_properties(${name} PROPERTIES LABELS unit TIMEOUT 1800)
+  else()
+    include(GoogleTest)
+    gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES LABELS unit)
+  endif()
 endfunction()
