@@ -201,7 +201,6 @@ bool TrdmGeraCupomVenda::selectAndSell() {
             return refuse(formatMessage(msg("Ope_Fam_Prod"), {cdArvProd + "-" + nmProduto}) + " - " + nmConsumidor);
 
         if (!cupomAberto && !abreCupom()) return false;
-        if (!cupomAberto) return false;
         if (!vendeItem(cdAliqImpFis, idAliqImpFis, vrPrecoText, vrPrecoClieText, precoUnitario, desconto))
             return false;
         addFamiliaSaldo(familia, q * precoUnitario);
