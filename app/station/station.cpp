@@ -9,6 +9,7 @@
 #include "data/schema.h"
 #include "data/tables.h"
 #include "external/fiscal_printer_sim.h"
+#include "external/service_sql.h"
 #include "external/utility.h"
 #include "platform/dataset/table.h"
 #include "platform/error.h"
@@ -263,7 +264,9 @@ void writeConfig(const Layout& layout, const StationData& d, const std::string& 
         << "short_date_format = " << d.formatSettings.shortDateFormat << "\n"
         << "long_time_format = " << d.formatSettings.longTimeFormat << "\n"
         << "code_page = windows-1252\n"
-        << "# printer faults for rehearsals, e.g. printer.fault.VendaItem = false@3\n";
+        << "# printer faults for rehearsals, e.g. printer.fault.VendaItem = false@3\n"
+        << "# crash rehearsals: the process kills itself right after the N-th call, e.g.\n"
+        << "# crash.after.FechaCupom = 1\n";
     if (!out) throw Error(fmt::format("{}: cannot write the configuration", layout.config().string()));
 }
 
@@ -386,6 +389,12 @@ ds::Packet requestPacket(const StationData& d, const std::vector<Passage>& passa
     return t.data();
 }
 
+bool databaseHoldsStation(db::Connection& c) {
+    auto rows = ext::svc::select(c, "receipt type", "SELECT CDTIPORECE FROM TIPORECE WHERE CDTIPORECE = '009'", {},
+                                 {{"CDTIPORECE", db::ColumnType::Text}});
+    return !rows.empty();
+}
+
 void createStation(const fs::path& dir, const StationData& d) {
     Layout layout{dir};
     if (fs::exists(layout.config()))
@@ -410,7 +419,14 @@ void createStation(const fs::path& dir, const StationData& d) {
     connection.connect();
     if (connection.backend() == db::Backend::Sqlite3) connection.executeDirect("PRAGMA journal_mode=WAL");
     applySchema(connection);
-    fillDatabase(connection, d);
+    // A database that already serves a station of the installation (another
+    // register on the same server) keeps its consumers, prices and balances;
+    // this station adds only its own passages.
+    if (databaseHoldsStation(connection)) {
+        if (!d.passages.empty()) insertPassages(connection, d, d.passages, "1");
+    } else {
+        fillDatabase(connection, d);
+    }
     connection.disconnect();
     // The configuration comes last: a directory with it is a finished station.
     writeConfig(layout, d, conn);

@@ -158,6 +158,8 @@ void createStation(const fs::path& dir, const StationData& data);
 void writeTableFiles(const Layout& layout, const StationData& data);
 void writeConfig(const Layout& layout, const StationData& data, const std::string& connectionString);
 void fillDatabase(db::Connection& connection, const StationData& data);
+// Whether the database already holds a station's data (its receipt type "009").
+bool databaseHoldsStation(db::Connection& connection);
 void insertPassages(db::Connection& connection, const StationData& data, const std::vector<Passage>& passages,
                     const std::string& nrSeqArqImp);
 

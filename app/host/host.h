@@ -1,0 +1,139 @@
+// The host program's work on a station: opening and checking it, importing
+// turnstile passages, repairing what a crash left, running the pending
+// passages through GeraCupomVenda, and the station's status and tape.
+#pragma once
+
+#include <filesystem>
+#include <functional>
+#include <iosfwd>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "external/fiscal_printer_sim.h"
+#include "external/printer_faults.h"
+#include "host/packages.h"
+#include "platform/datetime.h"
+#include "platform/error.h"
+#include "platform/locale.h"
+#include "platform/station_config.h"
+#include "station/station.h"
+
+namespace zel::host {
+
+namespace fs = std::filesystem;
+
+// A station that cannot be used as it is (not a station, a wrong key, a
+// database that is down): the message says what and where.
+class StationError : public Error {
+public:
+    using Error::Error;
+};
+
+// A station directory, checked and its configuration read.
+struct Station {
+    station::Layout layout;
+    StationConfig config;
+    std::string connectionString;
+    std::string branch;    // CDFILIAL of the passages it charges
+    std::string register_; // CDCAIXA
+    FormatSettings formatSettings;
+    ext::PrinterFaults faults;
+    CrashPoints crash;
+};
+
+// Opens the station in `dir`. Throws StationError naming the file, the key or
+// the missing part; the station is not touched.
+Station openStation(const fs::path& dir);
+
+// ---- import
+
+// One passage of a turnstile file.
+struct ImportProblem {
+    int line = 0;
+    std::string text;
+};
+struct ImportResult {
+    std::string importRecord;  // NRSEQARQIMPK given, empty when nothing was imported
+    int imported = 0;
+    std::vector<ImportProblem> skipped;
+};
+
+// Imports the passages of a CSV file (see the README: code;date;hour[;branch;
+// register], "," also accepted as the separator, an optional header line,
+// dates YYYY-MM-DD or DD/MM/YYYY, hours HH:MM[:SS] or HHMM[SS]) into one
+// import record and its log rows, in one transaction. Unknown identification
+// codes and bad lines are skipped and reported with their line. Throws
+// StationError when the file cannot be read or the database refuses (nothing
+// is imported then).
+ImportResult importPassages(const Station& station, const fs::path& file);
+
+// ---- run
+
+enum class Outcome { Concluded, Cancelled, Refused, Pending };
+const char* outcomeName(Outcome outcome);
+
+struct PassageResult {
+    std::string nrSeqLogCat, nrSeqArqImp, cdConsumidor, cdCliente, nmConsumidor;
+    std::string moment;  // "YYYY-MM-DD HH:MM:SS" of the passage
+    Outcome outcome = Outcome::Pending;
+    std::string coupon;  // concluded: the coupon number
+    double amount = 0;   // concluded: the sale's total
+    std::vector<std::string> messages;  // given while this passage was worked on
+};
+
+struct RunReport {
+    std::vector<std::string> repairs;           // what the recovery mended, one line each
+    std::vector<PassageResult> passages;
+    std::vector<std::string> messages;          // not tied to a passage (printer check, ...)
+    int batches = 0;
+    bool couldNotRun = false;
+    std::string problem;                        // why it could not run
+    std::string started, finished;              // moments of the station clock
+
+    int count(Outcome o) const;
+    double concludedAmount() const;
+    // 0 every passage concluded, 1 some not, 2 the request could not run.
+    int exitStatus() const;
+    nlohmann::json toJson() const;
+    std::string summaryText() const;
+};
+
+// Where the run shows what happens while it runs.
+struct RunDisplay {
+    std::ostream* out = nullptr;  // null: quiet
+    bool bar = false;             // a progress bar redrawn in place (a terminal), else plain lines
+};
+
+struct RunOptions {
+    std::optional<DateTime> now;  // the station clock starts here and runs on; empty: the machine's clock
+    RunDisplay display;
+    // True: call the library's entry GeraCupomVenda (the process's one module,
+    // created by the first call from registerServiceHost). False: a module of
+    // this run only, so one process can serve several stations (tests, the
+    // benchmark).
+    bool libraryEntry = true;
+    PackageTimes* times = nullptr;  // filled when given
+};
+
+// Recovery, then every pending passage of the station's branch and register,
+// one call of GeraCupomVenda per import record. Writes the summary to the
+// station's last-run.json. Throws StationError when the station cannot be used.
+RunReport runStation(Station& station, const RunOptions& options);
+
+// The recovery alone (runStation does it first). Each repair is one line.
+std::vector<std::string> recoverStation(Station& station, const Clock& clock);
+
+// ---- status and tape
+
+nlohmann::json stationStatus(const Station& station);
+std::string statusText(const nlohmann::json& status);
+// The last `last` receipts of the tape, as printed (all when 0).
+std::string tapeText(const Station& station, size_t last);
+
+// "YYYY-MM-DD HH:MM[:SS]" → a date-time; StationError naming the text.
+DateTime parseMoment(const std::string& text);
+
+}  // namespace zel::host

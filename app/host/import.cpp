@@ -1,0 +1,317 @@
+// Importing a turnstile file: its passages become one import record and its
+// log rows, in one transaction; lines that cannot be used are reported and
+// skipped.
+#include <fstream>
+#include <map>
+#include <set>
+#include <sstream>
+
+#include <fmt/format.h>
+
+#include "external/service_sql.h"
+#include "external/util_connection.h"
+#include "host/host.h"
+#include "platform/db/connection.h"
+
+namespace zel::host {
+namespace {
+
+using ext::svc::cellText;
+
+std::string trim(std::string s) {
+    size_t b = s.find_first_not_of(" \t\r\n");
+    if (b == std::string::npos) return "";
+    size_t e = s.find_last_not_of(" \t\r\n");
+    return s.substr(b, e - b + 1);
+}
+
+bool allDigits(const std::string& s) {
+    if (s.empty()) return false;
+    for (char c : s)
+        if (c < '0' || c > '9') return false;
+    return true;
+}
+
+std::vector<std::string> splitFields(const std::string& line) {
+    char sep = line.find(';') != std::string::npos ? ';' : ',';
+    std::vector<std::string> out;
+    std::string cur;
+    for (char c : line) {
+        if (c == sep) {
+            out.push_back(trim(cur));
+            cur.clear();
+        } else {
+            cur += c;
+        }
+    }
+    out.push_back(trim(cur));
+    return out;
+}
+
+// "YYYY-MM-DD" or "DD/MM/YYYY"; empty when neither.
+std::optional<DateTime> parseDate(const std::string& s) {
+    int y = 0, m = 0, d = 0;
+    if (s.size() == 10 && s[4] == '-' && s[7] == '-' && allDigits(s.substr(0, 4)) && allDigits(s.substr(5, 2)) &&
+        allDigits(s.substr(8, 2))) {
+        y = std::stoi(s.substr(0, 4)), m = std::stoi(s.substr(5, 2)), d = std::stoi(s.substr(8, 2));
+    } else if (s.size() == 10 && s[2] == '/' && s[5] == '/' && allDigits(s.substr(0, 2)) &&
+               allDigits(s.substr(3, 2)) && allDigits(s.substr(6, 4))) {
+        d = std::stoi(s.substr(0, 2)), m = std::stoi(s.substr(3, 2)), y = std::stoi(s.substr(6, 4));
+    } else {
+        return std::nullopt;
+    }
+    if (y < 1900 || !DateTime::isValidDate(y, m, d)) return std::nullopt;
+    return DateTime::fromDate(y, m, d);
+}
+
+// "HH:MM", "HH:MM:SS", "HHMM" or "HHMMSS" → HORAREAL ("HHMM" or "HHMMSS").
+std::optional<std::string> parseHour(const std::string& s) {
+    std::string digits;
+    if (s.size() == 5 && s[2] == ':') digits = s.substr(0, 2) + s.substr(3, 2);
+    else if (s.size() == 8 && s[2] == ':' && s[5] == ':') digits = s.substr(0, 2) + s.substr(3, 2) + s.substr(6, 2);
+    else if (s.size() == 4 || s.size() == 6) digits = s;
+    if (!allDigits(digits)) return std::nullopt;
+    int h = std::stoi(digits.substr(0, 2)), mi = std::stoi(digits.substr(2, 2));
+    int sec = digits.size() == 6 ? std::stoi(digits.substr(4, 2)) : 0;
+    if (h > 23 || mi > 59 || sec > 59) return std::nullopt;
+    return digits;
+}
+
+std::string momentOf(DateTime day, const std::string& hora) {
+    CalendarFields f = day.fields();
+    return fmt::format("{:04}-{:02}-{:02} {}:{}:{}", f.year, f.month, f.day, hora.substr(0, 2), hora.substr(2, 2),
+                       hora.size() >= 6 ? hora.substr(4, 2) : std::string("00"));
+}
+
+struct Line {
+    int line = 0;
+    std::string code, branch, register_, hora, moment;
+    DateTime day;
+};
+
+struct Known {
+    std::string cdCliente, cdConsumidor, cdTipoCons, nome;
+};
+
+// The next number of a counter kept in NOVOCODIGO, never below `floor` + 1.
+long long nextNumber(db::Connection& c, const std::string& counter, long long floor) {
+    auto rows = ext::svc::select(c, "counter", "SELECT NRSEQUENCIAL FROM NOVOCODIGO WHERE CDCONTADOR = :P_C",
+                                 {ext::svc::text("P_C", counter)}, {{"NRSEQUENCIAL", db::ColumnType::Text}});
+    long long current = floor;
+    if (!rows.empty()) {
+        std::string t = cellText(rows[0][0]);
+        if (allDigits(t)) current = std::max(current, std::stoll(t));
+    }
+    long long next = current + 1;
+    if (rows.empty())
+        ext::svc::exec(c, "counter", "INSERT INTO NOVOCODIGO (CDCONTADOR, NRSEQUENCIAL) VALUES (:P_C, :P_N)",
+                       {ext::svc::text("P_C", counter), ext::svc::text("P_N", std::to_string(next))});
+    else
+        ext::svc::exec(c, "counter", "UPDATE NOVOCODIGO SET NRSEQUENCIAL = :P_N WHERE CDCONTADOR = :P_C",
+                       {ext::svc::text("P_C", counter), ext::svc::text("P_N", std::to_string(next))});
+    return next;
+}
+
+long long largestNumber(db::Connection& c, const std::string& sql, const std::vector<ext::svc::Param>& params) {
+    long long best = 0;
+    for (const auto& r : ext::svc::select(c, "numbers", sql, params, {{"N", db::ColumnType::Text}})) {
+        std::string t = cellText(r[0]);
+        if (allDigits(t) && t.size() < 18) best = std::max(best, std::stoll(t));
+    }
+    return best;
+}
+
+}  // namespace
+
+ImportResult importPassages(const Station& station, const fs::path& file) {
+    std::ifstream in(file, std::ios::binary);
+    if (!in) throw StationError(fmt::format("{}: cannot read the passage file", file.string()));
+    ImportResult result;
+    std::vector<Line> lines;
+    std::string text;
+    int n = 0;
+    bool first = true;
+    while (std::getline(in, text)) {
+        ++n;
+        if (first && text.size() >= 3 && text.compare(0, 3, "\xEF\xBB\xBF") == 0) text.erase(0, 3);
+        std::string t = trim(text);
+        if (t.empty() || t[0] == '#') continue;
+        std::vector<std::string> f = splitFields(t);
+        if (first) {
+            first = false;
+            std::string head = f[0];
+            for (char& c : head) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+            if (head == "code" || head == "codigo" || head == "cdidconsumid") continue;
+        }
+        auto skip = [&](std::string why) { result.skipped.push_back({n, std::move(why)}); };
+        if (f.size() != 3 && f.size() != 5) {
+            skip(fmt::format("{} fields, expected 3 (code;date;hour) or 5 (code;date;hour;branch;register)",
+                             f.size()));
+            continue;
+        }
+        Line l;
+        l.line = n;
+        l.code = f[0];
+        if (l.code.empty() || l.code.size() > 20) {
+            skip(fmt::format("identification code \"{}\" is empty or longer than 20 characters", l.code));
+            continue;
+        }
+        auto day = parseDate(f[1]);
+        if (!day) {
+            skip(fmt::format("date \"{}\" is not a date (YYYY-MM-DD or DD/MM/YYYY)", f[1]));
+            continue;
+        }
+        auto hora = parseHour(f[2]);
+        if (!hora) {
+            skip(fmt::format("hour \"{}\" is not an hour (HH:MM or HH:MM:SS)", f[2]));
+            continue;
+        }
+        l.day = *day;
+        l.hora = *hora;
+        l.moment = momentOf(l.day, l.hora);
+        l.branch = f.size() == 5 && !f[3].empty() ? f[3] : station.branch;
+        l.register_ = f.size() == 5 && !f[4].empty() ? f[4] : station.register_;
+        if (l.branch.size() > 4 || l.register_.size() > 3) {
+            skip(fmt::format("branch \"{}\" or register \"{}\" too long (4 and 3 characters at most)", l.branch,
+                             l.register_));
+            continue;
+        }
+        lines.push_back(std::move(l));
+    }
+    if (in.bad()) throw StationError(fmt::format("{}: reading failed", file.string()));
+
+    db::Connection c(station.connectionString);
+    try {
+        util::TryConnect(c, {1, std::chrono::milliseconds(0)});
+        util::SetADODBSession(c);
+    } catch (const std::exception& e) {
+        throw StationError(fmt::format("the database of {} cannot be reached: {}", station.layout.dir.string(),
+                                       e.what()));
+    }
+    try {
+        // The consumers by their identification code.
+        std::map<std::string, Known> known;
+        for (const auto& r : ext::svc::select(
+                 c, "consumers", "SELECT CDIDCONSUMID, CDCLIENTE, CDCONSUMIDOR, CDTIPOCONS, NMCONSUMIDOR FROM CONSUMIDOR",
+                 {},
+                 {{"A", db::ColumnType::Text},
+                  {"B", db::ColumnType::Text},
+                  {"C", db::ColumnType::Text},
+                  {"D", db::ColumnType::Text},
+                  {"E", db::ColumnType::Text}}))
+            known[cellText(r[0])] = {cellText(r[1]), cellText(r[2]), cellText(r[3]), cellText(r[4])};
+        // Passages already waiting or already charged are not taken twice: a
+        // file imported again must not charge anyone again.
+        std::set<std::string> pending, charged;
+        for (const auto& r : ext::svc::select(c, "pending",
+                                              "SELECT CDFILIAL, CDCAIXA, CDCLIENTE, CDCONSUMIDOR, DATAREAL, HORAREAL "
+                                              "FROM LOGCATRACA",
+                                              {},
+                                              {{"A", db::ColumnType::Text},
+                                               {"B", db::ColumnType::Text},
+                                               {"C", db::ColumnType::Text},
+                                               {"D", db::ColumnType::Text},
+                                               {"E", db::ColumnType::Date},
+                                               {"F", db::ColumnType::Text}}))
+            pending.insert(cellText(r[0]) + "|" + cellText(r[1]) + "|" + cellText(r[2]) + "|" + cellText(r[3]) + "|" +
+                           momentOf(ext::svc::cellDate(r[4]), cellText(r[5])));
+        if (!lines.empty()) {
+            std::string lo = lines.front().moment, hi = lo;
+            for (const Line& l : lines) lo = std::min(lo, l.moment), hi = std::max(hi, l.moment);
+            for (const auto& r : ext::svc::select(
+                     c, "charged",
+                     "SELECT VC.CDFILIAL, VC.CDCAIXA, V.CDCLIENTE, V.CDCONSUMIDOR, VC.DTHRPASSAGEM, VC.NRCUPOMFIS "
+                     "FROM VENDACUPOM VC JOIN VENDA V ON V.CDFILIAL = VC.CDFILIAL AND V.CDCAIXA = VC.CDCAIXA AND "
+                     "V.NRSEQVENDA = VC.NRSEQVENDA WHERE V.IDSITUVENDA = 'O' AND VC.DTHRPASSAGEM >= :P_LO AND "
+                     "VC.DTHRPASSAGEM <= :P_HI",
+                     {ext::svc::text("P_LO", lo), ext::svc::text("P_HI", hi)},
+                     {{"A", db::ColumnType::Text},
+                      {"B", db::ColumnType::Text},
+                      {"C", db::ColumnType::Text},
+                      {"D", db::ColumnType::Text},
+                      {"E", db::ColumnType::Text},
+                      {"F", db::ColumnType::Text}}))
+                charged.insert(cellText(r[0]) + "|" + cellText(r[1]) + "|" + cellText(r[2]) + "|" + cellText(r[3]) +
+                               "|" + cellText(r[4]));
+        }
+
+        std::vector<std::pair<const Line*, const Known*>> rows;
+        std::map<std::string, int> seen;
+        for (const Line& l : lines) {
+            auto k = known.find(l.code);
+            if (k == known.end()) {
+                result.skipped.push_back({l.line, fmt::format("identification code \"{}\" is not a consumer's", l.code)});
+                continue;
+            }
+            std::string key = l.branch + "|" + l.register_ + "|" + k->second.cdCliente + "|" + k->second.cdConsumidor +
+                              "|" + l.moment;
+            if (auto s = seen.find(key); s != seen.end()) {
+                result.skipped.push_back({l.line, fmt::format("the same passage as line {}", s->second)});
+                continue;
+            }
+            seen[key] = l.line;
+            if (pending.count(key)) {
+                result.skipped.push_back({l.line, "this passage was imported before and is still pending"});
+                continue;
+            }
+            if (charged.count(key)) {
+                result.skipped.push_back({l.line, "this passage was imported before and is already charged"});
+                continue;
+            }
+            rows.emplace_back(&l, &k->second);
+        }
+        if (rows.empty()) return result;
+
+        c.beginTransaction();
+        try {
+            long long record = nextNumber(
+                c, "LOGCATRACAPK", largestNumber(c, "SELECT NRSEQARQIMPK FROM LOGCATRACAPK", {}));
+            result.importRecord = std::to_string(record);
+            SystemClock clock;
+            ext::svc::exec(c, "import record",
+                           "INSERT INTO LOGCATRACAPK (NRSEQARQIMPK, DTIMPORTACAO, NRVENDAGERADA) VALUES (:P_K, :P_D, "
+                           "NULL)",
+                           {ext::svc::text("P_K", result.importRecord), ext::svc::date("P_D", clock.today())});
+            std::map<std::string, long long> nextSeq;
+            for (const auto& [l, k] : rows) {
+                if (!nextSeq.count(l->branch))
+                    nextSeq[l->branch] =
+                        nextNumber(c, "LOGCATRACA" + l->branch,
+                                   largestNumber(c, "SELECT NRSEQLOGCAT FROM LOGCATRACA WHERE CDFILIAL = :P_F",
+                                                 {ext::svc::text("P_F", l->branch)})) -
+                        1;
+                std::string seq = std::to_string(++nextSeq[l->branch]);
+                ext::svc::exec(
+                    c, "passage",
+                    "INSERT INTO LOGCATRACA (CDFILIAL, NRSEQLOGCAT, CDCAIXA, NMCONSUMIDOR, CDIDCONSUMID, CDCONSUMIDOR, "
+                    "CDCLIENTE, CDTIPOCONS, NRSEQARQIMP, DATAREAL, HORAREAL) VALUES (:P_F, :P_S, :P_C, :P_N, :P_I, "
+                    ":P_K, :P_L, :P_T, :P_A, :P_D, :P_H)",
+                    {ext::svc::text("P_F", l->branch), ext::svc::text("P_S", seq), ext::svc::text("P_C", l->register_),
+                     ext::svc::textOrNull("P_N", k->nome), ext::svc::text("P_I", l->code),
+                     ext::svc::text("P_K", k->cdConsumidor), ext::svc::text("P_L", k->cdCliente),
+                     ext::svc::textOrNull("P_T", k->cdTipoCons), ext::svc::text("P_A", result.importRecord),
+                     ext::svc::date("P_D", l->day), ext::svc::text("P_H", l->hora)});
+                ++result.imported;
+            }
+            // The counters of the branches end where the rows ended.
+            for (const auto& [branch, last] : nextSeq)
+                ext::svc::exec(c, "counter", "UPDATE NOVOCODIGO SET NRSEQUENCIAL = :P_N WHERE CDCONTADOR = :P_C",
+                               {ext::svc::text("P_C", "LOGCATRACA" + branch),
+                                ext::svc::text("P_N", std::to_string(last))});
+            c.commit();
+        } catch (...) {
+            c.rollback();
+            result.imported = 0;
+            result.importRecord.clear();
+            throw;
+        }
+    } catch (const StationError&) {
+        throw;
+    } catch (const std::exception& e) {
+        throw StationError(fmt::format("{}: nothing was imported: {}", file.string(),
+                                       util::ADOExceptionMessage(e, c, "")));
+    }
+    return result;
+}
+
+}  // namespace zel::host

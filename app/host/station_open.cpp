@@ -1,0 +1,140 @@
+// Opening a station directory: every part checked before anything is touched,
+// so that a wrong station is told in words a person can act on.
+#include <fstream>
+#include <set>
+
+#include <fmt/format.h>
+
+#include "host/host.h"
+
+namespace zel::host {
+namespace {
+
+const char* kTableFiles[] = {"ProdServtCon.cds", "ProdrServ.cds",   "Produtos.cds",      "ControleAcess.cds",
+                             "FamSaldoFili.cds", "AliqSistema.cds", "AliqImpFis.cds",    "ConfTipoRece.cds",
+                             "Cad_Cliente.cds",  "DataMovimento.cds"};
+
+bool startsWithIgnoringCase(const std::string& text, std::string_view prefix) {
+    if (text.size() < prefix.size()) return false;
+    for (size_t i = 0; i < prefix.size(); ++i)
+        if (std::tolower(static_cast<unsigned char>(text[i])) != std::tolower(static_cast<unsigned char>(prefix[i])))
+            return false;
+    return true;
+}
+
+std::string lower(std::string s) {
+    for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return s;
+}
+
+}  // namespace
+
+Station openStation(const fs::path& dirIn) {
+    if (dirIn.empty()) throw StationError("no station directory given");
+    std::error_code ec;
+    if (!fs::is_directory(dirIn, ec))
+        throw StationError(fmt::format("{}: no such directory (make a station with: geracupom init {})",
+                                       dirIn.string(), dirIn.string()));
+    Station s;
+    s.layout = station::Layout{fs::absolute(dirIn).lexically_normal()};
+    const fs::path dir = s.layout.dir;
+    if (!fs::exists(s.layout.config()))
+        throw StationError(fmt::format("{} is not a station: {} is missing (make one with: geracupom init {})",
+                                       dir.string(), s.layout.config().filename().string(), dir.string()));
+    try {
+        s.config = StationConfig::load(s.layout.config());
+    } catch (const Error& e) {
+        throw StationError(e.what());
+    }
+    const std::string& src = s.config.source();
+    // Every key must be one this program reads: a mistyped key would
+    // otherwise be ignored without a word.
+    static const std::set<std::string> known = {"database",          "branch",          "register",
+                                                "decimal_separator", "short_date_format", "long_time_format",
+                                                "code_page"};
+    for (const StationConfig::Entry& e : s.config.entries()) {
+        std::string k = lower(e.key);
+        if (known.count(k) || startsWithIgnoringCase(k, "database.") ||
+            startsWithIgnoringCase(k, ext::PrinterFaults::kKeyPrefix) || startsWithIgnoringCase(k, kCrashKeyPrefix))
+            continue;
+        throw StationError(fmt::format("{}:{}: unknown key \"{}\" (known: database, branch, register, "
+                                       "decimal_separator, short_date_format, long_time_format, code_page, "
+                                       "printer.fault.<operation>, crash.after.<operation>)",
+                                       src, e.line, e.key));
+    }
+    auto required = [&](const char* key, const char* what) {
+        std::optional<std::string> v = s.config.get(key);
+        if (!v || v->empty())
+            throw StationError(fmt::format("{}: the key \"{}\" ({}) is missing or empty", src, key, what));
+        return *v;
+    };
+    auto lineOf = [&](const char* key) {
+        for (const auto& e : s.config.entries())
+            if (lower(e.key) == key) return e.line;
+        return 0;
+    };
+    s.connectionString = required("database", "the connection string, e.g. sqlite3://db=/path/station.db");
+    s.branch = required("branch", "the branch code CDFILIAL, e.g. 0001");
+    s.register_ = required("register", "the cash register code CDCAIXA, e.g. 001");
+    if (s.branch.size() > 4)
+        throw StationError(fmt::format("{}:{}: branch \"{}\" is longer than 4 characters", src, lineOf("branch"),
+                                       s.branch));
+    if (s.register_.size() > 3)
+        throw StationError(fmt::format("{}:{}: register \"{}\" is longer than 3 characters", src,
+                                       lineOf("register"), s.register_));
+
+    FormatSettings fsx;
+    if (auto v = s.config.get("decimal_separator")) {
+        if (v->size() != 1 || (*v != "," && *v != "."))
+            throw StationError(fmt::format("{}:{}: decimal_separator must be \",\" or \".\", not \"{}\"", src,
+                                           lineOf("decimal_separator"), *v));
+        fsx.decimalSeparator = (*v)[0];
+        fsx.thousandSeparator = fsx.decimalSeparator == ',' ? '.' : ',';
+    }
+    if (auto v = s.config.get("short_date_format")) {
+        if (v->find('d') == std::string::npos || v->find('m') == std::string::npos ||
+            v->find('y') == std::string::npos)
+            throw StationError(fmt::format("{}:{}: short_date_format \"{}\" needs d, m and y (e.g. dd/mm/yyyy)", src,
+                                           lineOf("short_date_format"), *v));
+        fsx.shortDateFormat = *v;
+    }
+    if (auto v = s.config.get("long_time_format")) {
+        if (v->find('h') == std::string::npos || v->find('n') == std::string::npos)
+            throw StationError(fmt::format("{}:{}: long_time_format \"{}\" needs h and n (e.g. hh:nn:ss)", src,
+                                           lineOf("long_time_format"), *v));
+        fsx.longTimeFormat = *v;
+    }
+    if (auto v = s.config.get("code_page"); v && lower(*v) != "windows-1252" && lower(*v) != "cp1252")
+        throw StationError(fmt::format("{}:{}: code_page \"{}\" is not supported (the table files are windows-1252)",
+                                       src, lineOf("code_page"), *v));
+    s.formatSettings = fsx;
+    try {
+        s.faults = ext::PrinterFaults::fromStationConfig(s.config);
+        s.crash = CrashPoints::fromConfig(s.config);
+    } catch (const Error& e) {
+        throw StationError(e.what());
+    }
+
+    // The files of a station.
+    auto need = [&](const fs::path& p, const char* what) {
+        if (!fs::exists(p))
+            throw StationError(fmt::format("{} is not a complete station: {} ({}) is missing", dir.string(),
+                                           fs::relative(p, dir).string(), what));
+    };
+    need(s.layout.parameters(), "the parameter file");
+    for (const char* f : kTableFiles) need(s.layout.table(f), "a cached table file");
+    need(s.layout.saleDir(), "the sale directory");
+    need(s.layout.identification(), "the identification file");
+    need(ext::SimulatedPrinterFiles::inStation(dir).state, "the printer's state");
+    const std::string sqlitePrefix = "sqlite3://db=";
+    if (s.connectionString.rfind(sqlitePrefix, 0) == 0) {
+        std::string file = s.connectionString.substr(sqlitePrefix.size());
+        if (auto blank = file.find(' '); blank != std::string::npos) file.resize(blank);
+        if (!fs::exists(file))
+            throw StationError(fmt::format("{}:{}: the database file {} does not exist", src, lineOf("database"),
+                                           file));
+    }
+    return s;
+}
+
+}  // namespace zel::host
