@@ -260,6 +260,8 @@ ImportResult importPassages(const Station& station, const fs::path& file) {
             }
             rows.emplace_back(&l, &k->second);
         }
+        std::stable_sort(result.skipped.begin(), result.skipped.end(),
+                         [](const ImportProblem& a, const ImportProblem& b) { return a.line < b.line; });
         if (rows.empty()) return result;
 
         c.beginTransaction();

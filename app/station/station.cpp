@@ -10,6 +10,7 @@
 #include "data/tables.h"
 #include "external/fiscal_printer_sim.h"
 #include "external/service_sql.h"
+#include "external/util_connection.h"
 #include "external/utility.h"
 #include "platform/dataset/table.h"
 #include "platform/error.h"
@@ -417,7 +418,7 @@ void createStation(const fs::path& dir, const StationData& d) {
 
     db::Connection connection(conn);
     connection.connect();
-    if (connection.backend() == db::Backend::Sqlite3) connection.executeDirect("PRAGMA journal_mode=WAL");
+    util::SetADODBSession(connection);
     applySchema(connection);
     // A database that already serves a station of the installation (another
     // register on the same server) keeps its consumers, prices and balances;
