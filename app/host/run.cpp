@@ -113,6 +113,13 @@ bool rowPending(db::Connection& c, const Station& s, const std::string& seq) {
                 .empty();
 }
 
+// The sales credited so far to an import record (null counts as 0).
+int64_t importCredit(db::Connection& c, const std::string& record) {
+    auto rows = ext::svc::select(c, "import record", "SELECT NRVENDAGERADA FROM LOGCATRACAPK WHERE NRSEQARQIMPK = :P_K",
+                                 {text("P_K", record)}, {{"N", db::ColumnType::Float}});
+    return rows.empty() ? 0 : static_cast<int64_t>(std::llround(cellNumber(rows[0][0])));
+}
+
 // The stored sale of a coupon: situation and total; empty when not stored.
 struct StoredCoupon {
     std::string situation;
@@ -381,13 +388,19 @@ std::vector<std::string> recoverStation(Station& s, const Clock& clock) {
                                           "turnstile row was still pending: row deleted, nothing printed again",
                                           coupon, p.value("consumer", ""), p.value("name", ""), seq));
         }
-        if (gone > 0 && !record.empty()) {
+        // The service credits a batch only at its end, and a crash may come just
+        // before or just after that: the record gets what the batch made beyond
+        // the credit it had when the batch began, and never twice.
+        int64_t missing = 0;
+        if (gone > 0 && !record.empty())
+            missing = journal.value("creditBefore", int64_t(0)) + gone - importCredit(c, record);
+        if (missing > 0) {
             ext::svc::exec(c, "import record",
                            "UPDATE LOGCATRACAPK SET NRVENDAGERADA = COALESCE(NRVENDAGERADA, 0) + :P_N WHERE "
                            "NRSEQARQIMPK = :P_K",
-                           {text("P_N", std::to_string(gone)), text("P_K", record)});
+                           {text("P_N", std::to_string(missing)), text("P_K", record)});
             repairs.push_back(fmt::format("import record {} credited with the {} sale(s) of the interrupted run",
-                                          record, gone));
+                                          record, missing));
         }
         if (repairs.empty()) repairs.push_back("a run had been interrupted; nothing was left half done");
     }
@@ -535,7 +548,9 @@ RunReport runStation(Station& s, const RunOptions& options) {
         size_t j = i;
         while (j < pending.size() && pending[j].passage.nrSeqArqImp == pending[i].passage.nrSeqArqImp) ++j;
         std::vector<station::Passage> passages;
-        json journal = {{"record", pending[i].passage.nrSeqArqImp}, {"startCoupon", lastCupNr()}};
+        json journal = {{"record", pending[i].passage.nrSeqArqImp},
+                        {"startCoupon", lastCupNr()},
+                        {"creditBefore", importCredit(c, pending[i].passage.nrSeqArqImp)}};
         journal["passages"] = json::array();
         batch.clear();
         for (size_t k = i; k < j; ++k) {

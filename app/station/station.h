@@ -87,7 +87,7 @@ struct PriceItem {
     std::string cdProduto;
     double preco = 0, desconto = 0, acrescimo = 0, precoClie = 0;
     bool bloqueado = false;
-    std::string hrIni, hrFin;
+    std::string hrIni{}, hrFin{};
 };
 
 struct PriceTable {

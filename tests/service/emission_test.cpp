@@ -127,8 +127,12 @@ TEST_F(Emission, EachPrinterCheckFailureStopsTheRequest) {
         EXPECT_EQ(device_->count("AbreCupom"), 0);
         // The import record is not credited when no row ran.
         EXPECT_EQ(scalar("SELECT NRVENDAGERADA FROM LOGCATRACAPK WHERE NRSEQARQIMPK = '7'"), "");
-        if (std::string(c.operation) == "VerificaData") EXPECT_EQ(device_->count("VerificaSerialImp"), 0);
-        if (std::string(c.operation) != "Atu_TotGeral") EXPECT_EQ(device_->count("Atu_TotGeral"), 0);
+        if (std::string(c.operation) == "VerificaData") {
+            EXPECT_EQ(device_->count("VerificaSerialImp"), 0);
+        }
+        if (std::string(c.operation) != "Atu_TotGeral") {
+            EXPECT_EQ(device_->count("Atu_TotGeral"), 0);
+        }
     }
 }
 
