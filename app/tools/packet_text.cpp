@@ -19,42 +19,9 @@ using ds::Cell;
 using ds::FieldDef;
 using json = nlohmann::ordered_json;
 
-const char kB64[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-
-std::string base64Encode(std::string_view in) {
-    std::string out;
-    out.reserve((in.size() + 2) / 3 * 4);
-    size_t i = 0;
-    for (; i + 2 < in.size(); i += 3) {
-        uint32_t v = (uint8_t(in[i]) << 16) | (uint8_t(in[i + 1]) << 8) | uint8_t(in[i + 2]);
-        for (int k = 18; k >= 0; k -= 6) out += kB64[(v >> k) & 63];
-    }
-    if (i < in.size()) {
-        uint32_t v = uint8_t(in[i]) << 16;
-        if (i + 1 < in.size()) v |= uint8_t(in[i + 1]) << 8;
-        out += kB64[(v >> 18) & 63];
-        out += kB64[(v >> 12) & 63];
-        out += i + 1 < in.size() ? kB64[(v >> 6) & 63] : '=';
-        out += '=';
-    }
-    return out;
-}
-
 std::string base64Decode(std::string_view in, const std::string& where) {
     std::string out;
-    uint32_t acc = 0;
-    int bits = 0;
-    for (char c : in) {
-        if (c == '=' || c == '\n' || c == '\r' || c == ' ') continue;
-        const char* p = std::find(kB64, kB64 + 64, c);
-        if (p == kB64 + 64) throw Error(fmt::format("{}: '{}' is not base64", where, c));
-        acc = (acc << 6) | uint32_t(p - kB64);
-        bits += 6;
-        if (bits >= 8) {
-            bits -= 8;
-            out += char((acc >> bits) & 0xFF);
-        }
-    }
+    if (!ds::decodeBase64(in, out)) throw Error(fmt::format("{}: not base64", where));
     return out;
 }
 
@@ -136,8 +103,8 @@ std::string cellText(const FieldDef& f, const Cell& c) {
         case ds::kWString: return std::get<std::string>(c);
         case ds::kBytes:
             if (isMemo(f)) return ds::decodeCodePage(std::get<std::string>(c));
-            return base64Encode(std::get<std::string>(c));
-        default: return base64Encode(std::get<std::string>(c));
+            return ds::encodeBase64(std::get<std::string>(c));
+        default: return ds::encodeBase64(std::get<std::string>(c));
     }
 }
 

@@ -54,4 +54,9 @@ void writePacketFile(const std::filesystem::path& path, const Packet& packet, Pa
 std::string decodeCodePage(std::string_view bytes, CodePage cp = CodePage::Windows1252);
 std::string encodeCodePage(std::string_view utf8, CodePage cp = CodePage::Windows1252);
 
+// Base64, as the XML form writes blobs; the tools use the same.
+std::string encodeBase64(std::string_view bytes);
+// False for text that is not base64.
+bool decodeBase64(std::string_view text, std::string& out);
+
 }  // namespace zel::ds

@@ -272,6 +272,14 @@ bool decodeBase64(std::string_view text, std::string& out) {
 
 }  // namespace detail
 
+std::string encodeBase64(std::string_view bytes) {
+    std::string out;
+    detail::appendBase64(out, bytes);
+    return out;
+}
+
+bool decodeBase64(std::string_view text, std::string& out) { return detail::decodeBase64(text, out); }
+
 std::string decodeCodePage(std::string_view bytes, CodePage) {
     std::string out;
     out.reserve(bytes.size());
