@@ -1,6 +1,7 @@
 // A run of the station: recovery of what a crash left, then the pending
 // passages of the station's branch and register, one call of GeraCupomVenda
 // per import record, with progress, messages and the outcome of each passage.
+#include <functional>
 #include <unistd.h>
 
 #include <chrono>
@@ -16,6 +17,7 @@
 #include "external/util_connection.h"
 #include "external/utility.h"
 #include "host/host.h"
+#include "platform/dataset/codec.h"
 #include "platform/dataset/table.h"
 #include "platform/db/connection.h"
 #include "service/module.h"
@@ -574,6 +576,24 @@ RunReport runStation(Station& s, const RunOptions& options) {
 
         VariantArray request = {Variant::packet(station::requestPacket(shape, passages))};
         Variant result;
+        auto moduleDbTime = [&]() -> std::chrono::nanoseconds {
+            TrdmGeraCupomVenda* m = ownModule ? ownModule.get() : rdmGeraCupomVenda;
+            return m ? m->db.adcGeraCupomVenda.statementTime() : std::chrono::nanoseconds(0);
+        };
+        auto requestStarted = std::chrono::steady_clock::now();
+        auto dbBefore = moduleDbTime();
+        ds::PacketFileTimes filesBefore = ds::packetFileTimes();
+        {
+        // What the request took, whichever way it ends.
+        struct Account {
+            std::function<void()> done;
+            ~Account() { done(); }
+        } account{[&] {
+            ds::PacketFileTimes filesAfter = ds::packetFileTimes();
+            times.tableFiles += (filesAfter.read - filesBefore.read) + (filesAfter.write - filesBefore.write);
+            times.moduleDatabase += moduleDbTime() - dbBefore;
+            times.requests += std::chrono::steady_clock::now() - requestStarted;
+        }};
         if (ownModule) {
             try {
                 ownModule->request(request, result);
@@ -582,6 +602,7 @@ RunReport runStation(Station& s, const RunOptions& options) {
             }
         } else {
             Srv_Zel92000::GeraCupomVenda(request, result);
+        }
         }
         fs::remove(journalPath(s));
         fs::remove(currentPath(s));

@@ -4,6 +4,7 @@
 // field; nothing here crashes or reads past the end of its input.
 #pragma once
 
+#include <chrono>
 #include <filesystem>
 #include <string>
 #include <string_view>
@@ -45,6 +46,12 @@ std::string encodeXml(const Packet& packet, const CodecOptions& opts = {});
 Packet readPacketFile(const std::filesystem::path& path, const CodecOptions& opts = {});
 void writePacketFile(const std::filesystem::path& path, const Packet& packet, PacketForm form = PacketForm::Binary,
                      const CodecOptions& opts = {});
+
+// Time this process has spent reading and writing packet files (for benchmarks).
+struct PacketFileTimes {
+    std::chrono::nanoseconds read{0}, write{0};
+};
+PacketFileTimes packetFileTimes();
 
 // Code page conversion of single-byte texts. decode never fails (the five
 // bytes that Windows-1252 leaves undefined map to U+0081, U+008D, U+008F,

@@ -47,7 +47,27 @@ struct Fd {
 
 }  // namespace
 
+namespace {
+
+std::atomic<int64_t> readNanoseconds{0}, writeNanoseconds{0};
+
+struct Timed {
+    std::atomic<int64_t>& total;
+    std::chrono::steady_clock::time_point started = std::chrono::steady_clock::now();
+    ~Timed() {
+        total += std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now() - started)
+                     .count();
+    }
+};
+
+}  // namespace
+
+PacketFileTimes packetFileTimes() {
+    return {std::chrono::nanoseconds(readNanoseconds.load()), std::chrono::nanoseconds(writeNanoseconds.load())};
+}
+
 Packet readPacketFile(const std::filesystem::path& path, const CodecOptions& opts) {
+    Timed timed{readNanoseconds};
     Fd f{::open(path.c_str(), O_RDONLY | O_CLOEXEC)};
     if (f.fd < 0) ioFail(path, "cannot open");
     struct stat st{};
@@ -71,6 +91,7 @@ Packet readPacketFile(const std::filesystem::path& path, const CodecOptions& opt
 
 void writePacketFile(const std::filesystem::path& path, const Packet& packet, PacketForm form,
                      const CodecOptions& opts) {
+    Timed timed{writeNanoseconds};
     std::string bytes = form == PacketForm::Xml ? encodeXml(packet, opts) : encodeBinary(packet, opts);
     static std::atomic<unsigned> counter{0};
     std::filesystem::path tmp = path;

@@ -335,6 +335,12 @@ void Connection::rollback() {
 
 void Connection::executeDirect(std::string_view sql) {
     soci::session& s = session();
+    auto started = std::chrono::steady_clock::now();
+    struct Timed {
+        Connection& c;
+        std::chrono::steady_clock::time_point started;
+        ~Timed() { c.addStatementTime(std::chrono::steady_clock::now() - started); }
+    } timed{*this, started};
     try {
         s << dialect().adaptSql(sql);
     } catch (const std::exception& e) {

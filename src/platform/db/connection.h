@@ -2,6 +2,7 @@
 // the backend, hooks that run around each connect, and transactions.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -112,6 +113,10 @@ public:
     // For the statement classes of this layer; connects first.
     soci::session& session();
 
+    // Time spent running statements on this connection (for benchmarks).
+    std::chrono::nanoseconds statementTime() const { return statementTime_; }
+    void addStatementTime(std::chrono::nanoseconds t) { statementTime_ += t; }
+
 private:
     std::string connectionString_;
     std::unique_ptr<ConnectionString> target_;
@@ -119,6 +124,7 @@ private:
     Hook beforeConnect_, afterConnect_;
     bool inTransaction_ = false;
     int connectCount_ = 0;
+    std::chrono::nanoseconds statementTime_{0};
 };
 
 }  // namespace zel::db

@@ -1,6 +1,8 @@
 // Queries, commands and providers over a SOCI session.
 #include "platform/db/statement.h"
 
+#include <chrono>
+
 #include <soci/soci.h>
 
 #include <algorithm>
@@ -206,6 +208,11 @@ void Statement::setNull(std::string_view param) {
 
 void Statement::run(const std::vector<ResultColumn>* columns, std::vector<std::vector<ds::Cell>>* rows,
                     int64_t* affected) {
+    struct Timed {
+        Connection& c;
+        std::chrono::steady_clock::time_point started = std::chrono::steady_clock::now();
+        ~Timed() { c.addStatementTime(std::chrono::steady_clock::now() - started); }
+    } timed{*connection_};
     auto declaredIndex = [&](const std::string& occ) {
         for (size_t i = 0; i < params_.size(); ++i)
             if (sameName(params_[i].name, occ)) return i;
