@@ -9,6 +9,7 @@
 #include "platform/dataset/table.h"
 #include "platform/error.h"
 #include "platform/station_config.h"
+#include "platform/text.h"
 
 namespace zel::host {
 namespace {
@@ -17,13 +18,6 @@ constexpr std::string_view kOperations[] = {
     "AbreCupom",  "VendaItem",          "FechaCupom",  "Atu_TotGeral",         "Cancela_Cupom_Imp",
     "SetConcluiFechamento", "IncluiVendaCan", "LogControleAcess", "AtivaProcesso", "DesativaProcesso"};
 
-bool equalsIgnoringCase(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (size_t i = 0; i < a.size(); ++i)
-        if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i])))
-            return false;
-    return true;
-}
 
 // Times one call into `slot`.
 class Timed {

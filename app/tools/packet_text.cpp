@@ -11,6 +11,7 @@
 #include "platform/datetime.h"
 #include "platform/error.h"
 #include "platform/locale.h"
+#include "platform/text.h"
 
 namespace zel::tools {
 namespace {
@@ -308,15 +309,9 @@ std::string toCsv(const ds::Packet& p) {
 
 namespace {
 
-size_t displayWidth(std::string_view s) {
-    size_t n = 0;
-    for (unsigned char c : s)
-        if ((c & 0xC0) != 0x80) ++n;
-    return n;
-}
 
 std::string cut(const std::string& s, size_t max) {
-    if (displayWidth(s) <= max) return s;
+    if (utf8Length(s) <= max) return s;
     std::string out;
     size_t n = 0;
     for (size_t i = 0; i < s.size(); ++i) {
@@ -343,7 +338,7 @@ std::string toAlignedTable(const ds::Packet& p, size_t maxCell) {
     }
     std::vector<std::vector<std::string>> cells;
     std::vector<size_t> widths(p.fields.size());
-    for (size_t i = 0; i < p.fields.size(); ++i) widths[i] = displayWidth(p.fields[i].name);
+    for (size_t i = 0; i < p.fields.size(); ++i) widths[i] = utf8Length(p.fields[i].name);
     for (size_t r : p.liveRecordOrder()) {
         std::vector<std::string> row;
         for (size_t i = 0; i < p.fields.size(); ++i) {
@@ -357,7 +352,7 @@ std::string toAlignedTable(const ds::Packet& p, size_t maxCell) {
             for (char& ch : t)
                 if (ch == '\n' || ch == '\r' || ch == '\t') ch = ' ';
             t = cut(t, maxCell);
-            widths[i] = std::max(widths[i], displayWidth(t));
+            widths[i] = std::max(widths[i], utf8Length(t));
             row.push_back(std::move(t));
         }
         cells.push_back(std::move(row));
@@ -367,7 +362,7 @@ std::string toAlignedTable(const ds::Packet& p, size_t maxCell) {
         for (size_t i = 0; i < row.size(); ++i) {
             bool right = p.fields[i].typeCode() == ds::kInt || p.fields[i].typeCode() == ds::kUInt ||
                          p.fields[i].typeCode() == ds::kFloat;
-            std::string pad(widths[i] - displayWidth(row[i]), ' ');
+            std::string pad(widths[i] - utf8Length(row[i]), ' ');
             l += (i ? " | " : "") + (right ? pad + row[i] : row[i] + pad);
         }
         while (!l.empty() && l.back() == ' ') l.pop_back();

@@ -1,7 +1,7 @@
 // The declared fields and index orders of the module's working tables.
 #include "data/tables.h"
+#include "platform/text.h"
 
-#include <strings.h>
 
 namespace zel {
 
@@ -311,7 +311,7 @@ std::vector<ds::Table*> ModuleTables::all() {
 
 ds::Table* ModuleTables::find(std::string_view name) {
     for (ds::Table* t : all())
-        if (t->name().size() == name.size() && strncasecmp(t->name().data(), name.data(), name.size()) == 0) return t;
+        if (equalsIgnoringCase(t->name(), name)) return t;
     return nullptr;
 }
 

@@ -2,7 +2,6 @@
 // configured fault, changes the printer's memory atomically and prints.
 #include "external/fiscal_printer_sim.h"
 
-#include <strings.h>
 
 #include <algorithm>
 #include <cmath>
@@ -15,14 +14,12 @@
 #include "external/printer_tape.h"
 #include "external/utility.h"
 #include "platform/dataset/packet.h"
+#include "platform/text.h"
 
 namespace zel::ext {
 
 namespace {
 
-bool sameNoCase(std::string_view a, std::string_view b) {
-    return a.size() == b.size() && strncasecmp(a.data(), b.data(), a.size()) == 0;
-}
 
 int64_t nextCounter(int64_t c) { return c >= 999999 ? 1 : c + 1; }
 
@@ -388,7 +385,7 @@ bool SimulatedPrinter::VendaItem(Variant& packet) {
     } else {
         const PrinterRate* found = nullptr;
         for (const PrinterRate& r : state_->rates)
-            if (r.code == code && sameNoCase(r.kind, kind)) {
+            if (r.code == code && equalsIgnoringCase(r.kind, kind)) {
                 found = &r;
                 break;
             }

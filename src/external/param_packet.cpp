@@ -1,19 +1,16 @@
 // Parameter packets of the device package.
 #include "external/param_packet.h"
 
-#include <strings.h>
 
 #include <fmt/format.h>
 
 #include "external/args.h"
+#include "platform/text.h"
 
 namespace zel::ext {
 
 namespace {
 
-bool sameName(std::string_view a, std::string_view b) {
-    return a.size() == b.size() && strncasecmp(a.data(), b.data(), a.size()) == 0;
-}
 
 // The pairs of a packet, or an ArgumentError saying why it is not one.
 const VariantArray& pairsOf(const Variant& packet, std::string_view operation) {
@@ -27,7 +24,7 @@ const VariantArray& pairsOf(const Variant& packet, std::string_view operation) {
             throw ArgumentError(
                 fmt::format("{}: parameter packet position {} is not a [name, value] pair", operation, i));
     }
-    if (pairs.empty() || !sameName(pairs[0].items()[0].text(), kPacketKindKey) || !pairs[0].items()[1].isText())
+    if (pairs.empty() || !equalsIgnoringCase(pairs[0].items()[0].text(), kPacketKindKey) || !pairs[0].items()[1].isText())
         throw ArgumentError(fmt::format("{}: the parameter packet does not start with its {} pair", operation,
                                         kPacketKindKey));
     return pairs;
@@ -47,7 +44,7 @@ void setParam(Variant& packet, std::string_view name, Variant value, std::string
     pairsOf(packet, operation);
     VariantArray& pairs = packet.items();
     for (Variant& p : pairs) {
-        if (sameName(p.items()[0].text(), name)) {
+        if (equalsIgnoringCase(p.items()[0].text(), name)) {
             p.items()[1] = std::move(value);
             return;
         }
@@ -65,7 +62,7 @@ ParamPacketView::ParamPacketView(const Variant& packet, std::string_view operati
 
 size_t ParamPacketView::position(std::string_view name) const {
     for (size_t i = 1; i < pairs_->size(); ++i)
-        if (sameName((*pairs_)[i].items()[0].text(), name)) return i;
+        if (equalsIgnoringCase((*pairs_)[i].items()[0].text(), name)) return i;
     return 0;
 }
 

@@ -12,6 +12,7 @@
 
 #include "platform/error.h"
 #include "platform/locale.h"
+#include "platform/text.h"
 
 namespace zel::ext {
 
@@ -112,12 +113,7 @@ void footer(std::vector<std::string>& out, const PrinterIdentity& p) {
 
 }  // namespace
 
-size_t displayWidth(std::string_view text) {
-    size_t n = 0;
-    for (unsigned char c : text)
-        if ((c & 0xC0) != 0x80) ++n;
-    return n;
-}
+size_t displayWidth(std::string_view text) { return utf8Length(text); }
 
 std::string tapeMoney(int64_t cents) {
     bool negative = cents < 0;

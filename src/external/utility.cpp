@@ -2,7 +2,6 @@
 // the identification cipher.
 #include "external/utility.h"
 
-#include <strings.h>
 
 #include <fstream>
 #include <ostream>
@@ -14,6 +13,7 @@
 #include "platform/dataset/packet.h"
 #include "platform/error.h"
 #include "platform/locale.h"
+#include "platform/text.h"
 
 namespace zel::ext {
 
@@ -44,9 +44,6 @@ std::string messageLine(const Message& m) {
     return line;
 }
 
-bool equalsNoCase(std::string_view a, std::string_view b) {
-    return a.size() == b.size() && strncasecmp(a.data(), b.data(), a.size()) == 0;
-}
 
 }  // namespace
 
@@ -113,7 +110,7 @@ bool statusGood(const Variant& v, std::string* reason) {
             if (v.toBool()) return true;
             return false;
         case Variant::Type::Text:
-            if (v.text().empty() || equalsNoCase(v.text(), "OK")) return true;
+            if (v.text().empty() || equalsIgnoringCase(v.text(), "OK")) return true;
             if (reason) *reason = v.text();
             return false;
         default: return true;
@@ -153,7 +150,7 @@ bool CheckResultServ(const Variant& result, bool raiseOnFailure, int32_t at) {
     if (status.type() == Variant::Type::Boolean)
         good = status.toBool();
     else if (status.isText())
-        good = equalsNoCase(status.text(), "OK");
+        good = equalsIgnoringCase(status.text(), "OK");
     else
         args.fail(pos, "status", fmt::format("expected a Boolean or a text, found a {}",
                                              Variant::typeName(status.type())));
@@ -164,16 +161,6 @@ bool CheckResultServ(const Variant& result, bool raiseOnFailure, int32_t at) {
     throw Error(code);
 }
 
-namespace {
-
-size_t utf8Length(std::string_view s) {
-    size_t n = 0;
-    for (unsigned char c : s)
-        if ((c & 0xC0) != 0x80) ++n;
-    return n;
-}
-
-}  // namespace
 
 std::string Ajusta(const std::string& text, int length) {
     if (length < 0) throw Error(fmt::format("Ajusta: negative length {}", length));

@@ -6,6 +6,7 @@
 #include <sstream>
 
 #include "platform/error.h"
+#include "platform/text.h"
 
 namespace zel {
 namespace {
@@ -16,13 +17,6 @@ std::string_view trim(std::string_view s) {
     return s;
 }
 
-bool sameKey(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (size_t i = 0; i < a.size(); ++i)
-        if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i])))
-            return false;
-    return true;
-}
 
 }  // namespace
 
@@ -43,7 +37,7 @@ StationConfig StationConfig::parse(std::string_view text, const std::string& sou
             std::string_view key = trim(t.substr(0, eq));
             if (key.empty()) throw Error(source + ", line " + std::to_string(lineNo) + ": empty key");
             for (const Entry& e : cfg.entries_)
-                if (sameKey(e.key, key))
+                if (equalsIgnoringCase(e.key, key))
                     throw Error(source + ", line " + std::to_string(lineNo) + ": key '" + std::string(key) +
                                 "' given again (first on line " + std::to_string(e.line) + ")");
             cfg.entries_.push_back({std::string(key), std::string(trim(t.substr(eq + 1))), lineNo});
@@ -65,7 +59,7 @@ StationConfig StationConfig::load(const std::filesystem::path& file) {
 
 std::optional<std::string> StationConfig::get(std::string_view key) const {
     for (const Entry& e : entries_)
-        if (sameKey(e.key, key)) return e.value;
+        if (equalsIgnoringCase(e.key, key)) return e.value;
     return std::nullopt;
 }
 

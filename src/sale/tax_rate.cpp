@@ -1,8 +1,8 @@
 // VerificaAliquota: a product's single tax row and the printer's matching rate.
-#include <strings.h>
 
 #include "platform/dataset/filter.h"
 #include "service/module.h"
+#include "platform/text.h"
 
 namespace zel {
 namespace {
@@ -12,9 +12,6 @@ void removeFilter(ds::Table& t) {
     t.setFiltered(false);
 }
 
-bool sameIgnoringCase(const std::string& a, const std::string& b) {
-    return a.size() == b.size() && strncasecmp(a.data(), b.data(), a.size()) == 0;
-}
 
 }  // namespace
 
@@ -43,7 +40,7 @@ bool TrdmGeraCupomVenda::VerificaAliquota(const std::string& cdProduto, std::str
     ds::Table& impressora = cdsAliqImpFis;
     for (impressora.first(); !impressora.eof(); impressora.next()) {
         if (impressora.field("VRALIQIMPFIS").asFloat() == rate &&
-            sameIgnoringCase(impressora.field("IDALIQIMPFIS").asString(), kind)) {
+            equalsIgnoringCase(impressora.field("IDALIQIMPFIS").asString(), kind)) {
             found = true;
             break;
         }

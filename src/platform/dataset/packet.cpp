@@ -3,7 +3,7 @@
 
 #include <algorithm>
 #include <cstring>
-#include <strings.h>
+#include "platform/text.h"
 
 namespace zel::ds {
 namespace {
@@ -24,9 +24,6 @@ int64_t signExtend(uint64_t v, size_t n) {
     return static_cast<int64_t>((v ^ sign) - sign);
 }
 
-bool equalsIgnoreCase(std::string_view a, std::string_view b) {
-    return a.size() == b.size() && strncasecmp(a.data(), b.data(), a.size()) == 0;
-}
 
 }  // namespace
 
@@ -140,7 +137,7 @@ FieldDef FieldDef::memo(std::string name) {
 
 int Packet::fieldIndex(std::string_view name) const {
     for (size_t i = 0; i < fields.size(); ++i)
-        if (equalsIgnoreCase(fields[i].name, name)) return static_cast<int>(i);
+        if (equalsIgnoringCase(fields[i].name, name)) return static_cast<int>(i);
     return -1;
 }
 

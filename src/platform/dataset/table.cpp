@@ -5,16 +5,13 @@
 #include <algorithm>
 #include <cmath>
 #include <numeric>
-#include <strings.h>
 
 #include <fmt/format.h>
+#include "platform/text.h"
 
 namespace zel::ds {
 namespace {
 
-bool sameName(std::string_view a, std::string_view b) {
-    return a.size() == b.size() && strncasecmp(a.data(), b.data(), a.size()) == 0;
-}
 
 std::string_view trim(std::string_view s) {
     while (!s.empty() && std::isspace(static_cast<unsigned char>(s.front()))) s.remove_prefix(1);
@@ -145,7 +142,7 @@ void Table::setFormatSettings(const FormatSettings& fs) {
 
 int Table::fieldIndex(std::string_view name) const {
     for (size_t i = 0; i < fields_.size(); ++i)
-        if (sameName(fields_[i].name, name)) return static_cast<int>(i);
+        if (equalsIgnoringCase(fields_[i].name, name)) return static_cast<int>(i);
     return -1;
 }
 
@@ -180,7 +177,7 @@ std::vector<int> Table::resolveFields(std::string_view list) const {
 
 void Table::addIndex(std::string name, std::string fields) {
     for (auto& ix : indexes_)
-        if (sameName(ix.name, name)) fail(fmt::format("index {} declared twice", name));
+        if (equalsIgnoringCase(ix.name, name)) fail(fmt::format("index {} declared twice", name));
     indexes_.push_back({std::move(name), std::move(fields)});
 }
 
@@ -188,7 +185,7 @@ std::vector<int> Table::indexFieldsFor(const std::string& indexName, const std::
     if (indexName.empty()) return {};
     const IndexDef* def = nullptr;
     for (auto& ix : indexes_)
-        if (sameName(ix.name, indexName)) def = &ix;
+        if (equalsIgnoringCase(ix.name, indexName)) def = &ix;
     if (!def) fail(fmt::format("no index {}", indexName));
     std::vector<int> out;
     std::string_view list = def->fields;
@@ -199,7 +196,7 @@ std::vector<int> Table::indexFieldsFor(const std::string& indexName, const std::
         std::string_view fname = trim(list.substr(start, end - start));
         int found = -1;
         for (size_t i = 0; i < fields.size(); ++i)
-            if (sameName(fields[i].name, fname)) found = static_cast<int>(i);
+            if (equalsIgnoringCase(fields[i].name, fname)) found = static_cast<int>(i);
         if (found < 0) fail(fmt::format("index {} names field {}, which the table lacks", def->name, fname));
         out.push_back(found);
         start = end + 1;
@@ -211,7 +208,7 @@ void Table::setIndexName(std::string_view name) {
     std::string canonical;
     if (!name.empty()) {
         for (auto& ix : indexes_)
-            if (sameName(ix.name, name)) canonical = ix.name;
+            if (equalsIgnoringCase(ix.name, name)) canonical = ix.name;
         if (canonical.empty()) fail(fmt::format("no index {}", name));
         if (!fields_.empty()) indexFieldsFor(canonical, fields_);
     }
@@ -273,7 +270,7 @@ void Table::replaceData(Packet&& p) {
     for (size_t i = 0; i < p.fields.size(); ++i) {
         if (p.fields[i].name.empty()) fail(fmt::format("field {} of the data has no name", i + 1));
         for (size_t j = 0; j < i; ++j)
-            if (sameName(p.fields[i].name, p.fields[j].name))
+            if (equalsIgnoringCase(p.fields[i].name, p.fields[j].name))
                 fail(fmt::format("the data holds field {} twice", p.fields[i].name));
     }
     std::vector<size_t> live = p.liveRecordOrder();

@@ -2,6 +2,7 @@
 #include "platform/db/dialect.h"
 
 #include <cctype>
+#include "platform/text.h"
 
 namespace zel::db {
 namespace {
@@ -42,13 +43,6 @@ void scan(std::string_view s, F&& plain) {
     }
 }
 
-bool equalsNoCase(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (size_t i = 0; i < a.size(); ++i)
-        if (std::toupper(static_cast<unsigned char>(a[i])) != std::toupper(static_cast<unsigned char>(b[i])))
-            return false;
-    return true;
-}
 
 }  // namespace
 
@@ -93,7 +87,7 @@ std::string renameFunction(std::string_view sql, std::string_view from, std::str
         if (!isNameStart(sql[i]) || (i > 0 && (isNameChar(sql[i - 1]) || sql[i - 1] == ':'))) return i + 1;
         size_t j = i;
         while (j < sql.size() && isNameChar(sql[j])) ++j;
-        if (equalsNoCase(sql.substr(i, j - i), from)) {
+        if (equalsIgnoringCase(sql.substr(i, j - i), from)) {
             size_t k = j;
             while (k < sql.size() && std::isspace(static_cast<unsigned char>(sql[k]))) ++k;
             if (k < sql.size() && sql[k] == '(') {

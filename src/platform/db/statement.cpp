@@ -14,15 +14,11 @@
 
 #include "platform/db/dialect.h"
 #include "platform/locale.h"
+#include "platform/text.h"
 
 namespace zel::db {
 namespace {
 
-bool sameName(std::string_view a, std::string_view b) {
-    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-               return std::toupper(static_cast<unsigned char>(x)) == std::toupper(static_cast<unsigned char>(y));
-           });
-}
 
 const char* typeName(ParamType t) {
     switch (t) {
@@ -158,14 +154,14 @@ Statement::Statement(Connection& connection, std::string name, std::string sql, 
       occurrences_(parameterOccurrences(sql_)),
       values_(params_.size()) {
     for (const std::string& occ : occurrences_) {
-        bool declared = std::any_of(params_.begin(), params_.end(), [&](const ParamDecl& p) { return sameName(p.name, occ); });
+        bool declared = std::any_of(params_.begin(), params_.end(), [&](const ParamDecl& p) { return equalsIgnoringCase(p.name, occ); });
         if (!declared) throw DbError("statement " + name_ + " uses :" + occ + " but declares no such parameter");
     }
 }
 
 size_t Statement::paramIndex(std::string_view param, ParamType type) const {
     for (size_t i = 0; i < params_.size(); ++i) {
-        if (!sameName(params_[i].name, param)) continue;
+        if (!equalsIgnoringCase(params_[i].name, param)) continue;
         if (params_[i].type != type)
             throw DbError("parameter " + params_[i].name + " of " + name_ + " is a " + typeName(params_[i].type) +
                           " parameter, not " + typeName(type));
@@ -197,7 +193,7 @@ void Statement::setFloat(std::string_view param, double value) {
 
 void Statement::setNull(std::string_view param) {
     for (size_t i = 0; i < params_.size(); ++i)
-        if (sameName(params_[i].name, param)) {
+        if (equalsIgnoringCase(params_[i].name, param)) {
             values_[i] = Value{};
             values_[i].set = true;
             values_[i].null = true;
@@ -215,7 +211,7 @@ void Statement::run(const std::vector<ResultColumn>* columns, std::vector<std::v
     } timed{*connection_};
     auto declaredIndex = [&](const std::string& occ) {
         for (size_t i = 0; i < params_.size(); ++i)
-            if (sameName(params_[i].name, occ)) return i;
+            if (equalsIgnoringCase(params_[i].name, occ)) return i;
         return params_.size();
     };
     for (const std::string& occ : occurrences_) {
@@ -332,7 +328,7 @@ void Query::close() {
 
 int Query::columnIndex(std::string_view column) const {
     for (size_t i = 0; i < columns_.size(); ++i)
-        if (sameName(columns_[i].name, column)) return static_cast<int>(i);
+        if (equalsIgnoringCase(columns_[i].name, column)) return static_cast<int>(i);
     return -1;
 }
 
