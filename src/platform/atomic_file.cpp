@@ -1,0 +1,82 @@
+#include "platform/atomic_file.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include <fmt/format.h>
+
+namespace zel {
+namespace {
+
+[[noreturn]] void fail(std::string_view what, const std::filesystem::path& path, std::string_view action, int err) {
+    throw FileWriteError(fmt::format("{} {} {}: {}", what, path.string(), action, std::strerror(err)));
+}
+
+void writeAll(int fd, std::string_view content, std::string_view what, const std::filesystem::path& path) {
+    size_t done = 0;
+    while (done < content.size()) {
+        ssize_t n = ::write(fd, content.data() + done, content.size() - done);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            int e = errno;
+            ::close(fd);
+            fail(what, path, "cannot be written", e);
+        }
+        done += static_cast<size_t>(n);
+    }
+}
+
+}  // namespace
+
+void syncDirectory(const std::filesystem::path& dir) {
+    std::filesystem::path d = dir.empty() ? std::filesystem::path(".") : dir;
+    int fd = ::open(d.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return;
+    ::fsync(fd);
+    ::close(fd);
+}
+
+void writeFileAtomically(const std::filesystem::path& path, std::string_view content, std::string_view what,
+                         Durability durability, unsigned mode) {
+    std::filesystem::path tmp = path;
+    tmp += ".tmp";
+    int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode);
+    if (fd < 0) fail(what, path, "cannot be written", errno);
+    writeAll(fd, content, what, path);
+    if (durability == Durability::Flushed && ::fdatasync(fd) != 0) {
+        int e = errno;
+        ::close(fd);
+        ::unlink(tmp.c_str());
+        fail(what, path, "cannot be written", e);
+    }
+    if (::close(fd) != 0) {
+        int e = errno;
+        ::unlink(tmp.c_str());
+        fail(what, path, "cannot be written", e);
+    }
+    if (::rename(tmp.c_str(), path.c_str()) != 0) {
+        int e = errno;
+        ::unlink(tmp.c_str());
+        fail(what, path, "cannot be replaced", e);
+    }
+    if (durability == Durability::Flushed) syncDirectory(path.parent_path());
+}
+
+void appendFileDurably(const std::filesystem::path& path, std::string_view content, std::string_view what) {
+    bool existed = std::filesystem::exists(path);
+    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    if (fd < 0) fail(what, path, "cannot be written", errno);
+    writeAll(fd, content, what, path);
+    if (::fdatasync(fd) != 0) {
+        int e = errno;
+        ::close(fd);
+        fail(what, path, "cannot be written", e);
+    }
+    if (::close(fd) != 0) fail(what, path, "cannot be written", errno);
+    if (!existed) syncDirectory(path.parent_path());
+}
+
+}  // namespace zel

@@ -1,0 +1,40 @@
+// The one way the station replaces a file that a later run reads back: the
+// new content is written beside it, flushed to disk, renamed over it, and the
+// directory flushed, so that after a crash or a power cut the file holds
+// either its old content or the new one, whole.
+#pragma once
+
+#include <filesystem>
+#include <string_view>
+
+#include "platform/error.h"
+
+namespace zel {
+
+// A file that could not be written or replaced; the message names the file
+// and the system's reason ("No space left on device", "Is a directory", ...).
+class FileWriteError : public Error {
+public:
+    using Error::Error;
+};
+
+enum class Durability {
+    Flushed,  // file and directory reach the disk before the call returns
+    Cached,   // atomic against a crash of the process, not of the machine
+};
+
+// Replaces `path` with `content` atomically ("<path>.tmp" is the scratch
+// file, removed on failure). `what` names the file for messages ("the printer
+// memory"). Throws FileWriteError; the old file is then untouched.
+void writeFileAtomically(const std::filesystem::path& path, std::string_view content,
+                         std::string_view what = "file", Durability durability = Durability::Flushed,
+                         unsigned mode = 0644);
+
+// Appends `content` to `path` (created when missing) and flushes it. Throws
+// FileWriteError naming the file and the reason.
+void appendFileDurably(const std::filesystem::path& path, std::string_view content, std::string_view what = "file");
+
+// Flushes the directory entry of `dir` (after a create, rename or unlink).
+void syncDirectory(const std::filesystem::path& dir);
+
+}  // namespace zel
