@@ -13,8 +13,8 @@
 #include "db/pg_cluster.cpp"
 #include "db/pg_cluster.h"
 #include "external/service_sql.h"
-#include "host/host.h"
-#include "host/init.h"
+#include "station/host.h"
+#include "station/init.h"
 #include "platform/db/connection.h"
 
 using namespace zel;

@@ -82,6 +82,7 @@ struct ClosedCoupon {
     std::string ident;  // the text FechaCupom answered
     bool cancelled = false;
     bool closedNormally = true;  // false when it was cancelled while open
+    std::vector<CouponItem> items;
 
     bool operator==(const ClosedCoupon&) const = default;
 };

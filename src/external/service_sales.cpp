@@ -9,6 +9,7 @@
 #include "external/service_sql.h"
 #include "external/utility.h"
 #include "platform/dataset/packet.h"
+#include "platform/money.h"
 
 namespace zel::ext {
 
@@ -27,7 +28,12 @@ struct Line {
     std::string product, name, tree, family, service, rateCode;
     double quantity = 0, unit = 0, clientUnit = 0, surcharge = 0, discount = 0, rate = 0;
     bool hasRate = false;
-    double amount() const { return quantity * unit + surcharge - discount; }
+    // What the printer sells the line for: quantity × unit price cut to the
+    // cent, less the discount, plus the surcharge, each cut to the cent.
+    int64_t amountCents() const {
+        return lineGrossCents(std::llround(quantity * 1000), cutToCents(unit)) - cutToCents(discount) +
+               cutToCents(surcharge);
+    }
 };
 
 // The lines of cdsVenda; quantity, consumer's unit price, surcharge and
@@ -59,15 +65,15 @@ std::vector<Line> saleLines(const svc::PacketReader& sale) {
 
 void insertSale(db::Connection& c, const SaleKey& key, const std::string& client, const std::string& consumer,
                 DateTime day, const std::string& situation, const std::string& coupon, const std::vector<Line>& lines) {
-    double total = 0;
-    for (const Line& l : lines) total += l.amount();
+    int64_t total = 0;
+    for (const Line& l : lines) total += l.amountCents();
     std::vector<Param> p = key.params();
     p.push_back(svc::textOrNull("P_CDCLIENTE", client));
     p.push_back(svc::textOrNull("P_CDCONSUMIDOR", consumer));
     p.push_back(svc::date("P_DTENTRVENDA", day));
     p.push_back(svc::text("P_IDSITUVENDA", situation));
     p.push_back(svc::textOrNull("P_NRCUPOMFIS", coupon));
-    p.push_back(svc::number("P_VRTOTVENDA", svc::roundCents(total)));
+    p.push_back(svc::number("P_VRTOTVENDA", centsToAmount(total)));
     svc::exec(c, "sale",
               "INSERT INTO VENDA (CDFILIAL, CDCAIXA, NRSEQVENDA, CDCLIENTE, CDCONSUMIDOR, DTENTRVENDA, IDSITUVENDA, "
               "NRCUPOMFIS, VRTOTVENDA) VALUES (:P_CDFILIAL, :P_CDCAIXA, :P_NRSEQVENDA, :P_CDCLIENTE, :P_CDCONSUMIDOR, "
@@ -144,6 +150,65 @@ std::optional<StoredCoupon> storedCoupon(db::Connection& c, const std::string& s
                         svc::cellText(rows[0][3])};
 }
 
+// Whether the stored sale `key` is of this client and consumer.
+bool sameBuyer(db::Connection& c, const SaleKey& key, const std::string& client, const std::string& consumer) {
+    auto rows = svc::select(c, "buyer of the sale",
+                            "SELECT CDCLIENTE, CDCONSUMIDOR FROM VENDA WHERE CDFILIAL = :P_CDFILIAL AND CDCAIXA = "
+                            ":P_CDCAIXA AND NRSEQVENDA = :P_NRSEQVENDA",
+                            key.params(), {{"A", db::ColumnType::Text}, {"B", db::ColumnType::Text}});
+    return !rows.empty() && svc::cellText(rows[0][0]) == client && svc::cellText(rows[0][1]) == consumer;
+}
+
+// The ledger row of a passage: the standing sale that charges it.
+struct ChargedPassage {
+    std::string number, serial, coupon;
+};
+
+std::optional<ChargedPassage> chargedPassage(db::Connection& c, const std::string& branch, const std::string& register_,
+                                             const std::string& client, const std::string& consumer,
+                                             const std::string& moment) {
+    auto rows = svc::select(c, "charged passage",
+                            "SELECT NRSEQVENDA, NRSERIEIMP, NRCUPOMFIS FROM VENDAPASSAGEM WHERE CDFILIAL = :P_F AND "
+                            "CDCAIXA = :P_C AND CDCLIENTE = :P_L AND CDCONSUMIDOR = :P_K AND DTHRPASSAGEM = :P_M",
+                            {svc::text("P_F", branch), svc::text("P_C", register_), svc::text("P_L", client),
+                             svc::text("P_K", consumer), svc::text("P_M", moment)},
+                            {{"A", db::ColumnType::Text}, {"B", db::ColumnType::Text}, {"C", db::ColumnType::Text}});
+    if (rows.empty()) return std::nullopt;
+    return ChargedPassage{svc::cellText(rows[0][0]), svc::cellText(rows[0][1]), svc::cellText(rows[0][2])};
+}
+
+// Enters a concluded sale in the ledger of charged passages, with the
+// turnstile row and import record the passage came in when that row is
+// still there (it is deleted only after the conclusion).
+void enterInLedger(db::Connection& c, const SaleKey& key, const std::string& client, const std::string& consumer,
+                   DateTime passage, const std::string& serial, const std::string& coupon) {
+    CalendarFields f = passage.fields();
+    std::string hhmm = fmt::format("{:02}{:02}", f.hour, f.minute);
+    auto rows = svc::select(c, "turnstile row of the passage",
+                            "SELECT NRSEQLOGCAT, NRSEQARQIMP FROM LOGCATRACA WHERE CDFILIAL = :P_F AND CDCAIXA = :P_C "
+                            "AND CDCLIENTE = :P_L AND CDCONSUMIDOR = :P_K AND DATAREAL = :P_D AND HORAREAL IN (:P_H4, "
+                            ":P_H6)",
+                            {svc::text("P_F", key.branch), svc::text("P_C", key.register_), svc::text("P_L", client),
+                             svc::text("P_K", consumer), svc::date("P_D", passage.dateOnly()),
+                             svc::text("P_H4", f.second == 0 ? hhmm : std::string("-")),
+                             svc::text("P_H6", hhmm + fmt::format("{:02}", f.second))},
+                            {{"A", db::ColumnType::Text}, {"B", db::ColumnType::Text}});
+    std::vector<Param> p = key.params();
+    p.push_back(svc::text("P_CDCLIENTE", client));
+    p.push_back(svc::text("P_CDCONSUMIDOR", consumer));
+    p.push_back(svc::text("P_DTHRPASSAGEM", svc::isoMoment(passage)));
+    p.push_back(svc::text("P_NRSERIEIMP", serial));
+    p.push_back(svc::text("P_NRCUPOMFIS", coupon));
+    p.push_back(svc::textOrNull("P_NRSEQLOGCAT", rows.empty() ? "" : svc::cellText(rows[0][0])));
+    p.push_back(svc::textOrNull("P_NRSEQARQIMP", rows.empty() ? "" : svc::cellText(rows[0][1])));
+    svc::exec(c, "charged passage",
+              "INSERT INTO VENDAPASSAGEM (CDFILIAL, CDCAIXA, NRSEQVENDA, CDCLIENTE, CDCONSUMIDOR, DTHRPASSAGEM, "
+              "NRSERIEIMP, NRCUPOMFIS, NRSEQLOGCAT, NRSEQARQIMP) VALUES (:P_CDFILIAL, :P_CDCAIXA, :P_NRSEQVENDA, "
+              ":P_CDCLIENTE, :P_CDCONSUMIDOR, :P_DTHRPASSAGEM, :P_NRSERIEIMP, :P_NRCUPOMFIS, :P_NRSEQLOGCAT, "
+              ":P_NRSEQARQIMP)",
+              p);
+}
+
 // Runs `work` in a transaction of its own: committed when it returns, rolled
 // back when it throws.
 template <typename F>
@@ -206,16 +271,16 @@ Variant DatabaseServicePackage::SetConcluiFechamento(const VariantArray& tables,
     const std::string consumer = sale.text(0, "CDCONSUMIDOR");
     const std::string operatorCode = sale.has("CDOPERADOR") ? sale.text(0, "CDOPERADOR") : "";
     const std::string operatorName = sale.has("NMOPERADOR") ? sale.text(0, "NMOPERADOR") : "";
-    double clientPart = 0;
-    for (const Line& l : lines) clientPart += l.quantity * l.clientUnit;
+    int64_t clientPart = 0;
+    for (const Line& l : lines) clientPart += lineGrossCents(std::llround(l.quantity * 1000), cutToCents(l.clientUnit));
 
     // The debit per family; a family named twice is debited its sum.
     families.require("CDFAMILISALD");
     families.require("VRSALDCONFAM");
-    std::vector<std::pair<std::string, double>> debits;
+    std::vector<std::pair<std::string, int64_t>> debits;  // cents
     for (size_t i = 0; i < families.size(); ++i) {
         std::string family = families.text(i, "CDFAMILISALD");
-        double amount = families.number(i, "VRSALDCONFAM");
+        int64_t amount = cutToCents(families.number(i, "VRSALDCONFAM"));
         if (family.empty()) t.fail(3, "cdsFamiliaSaldo", fmt::format("line {} has no family code", i + 1));
         auto it = std::find_if(debits.begin(), debits.end(), [&](auto& d) { return d.first == family; });
         if (it == debits.end())
@@ -231,10 +296,22 @@ Variant DatabaseServicePackage::SetConcluiFechamento(const VariantArray& tables,
 
     std::string stored = "GRAVADA";
     std::string number = inTransaction(connection_, [&]() -> std::string {
-        if (auto done = storedCoupon(connection_, nrSerieImp, cupNr)) {
-            stored = "JA_GRAVADA";
-            return done->key.number;
+        // The passage decides: a conclusion retried for its own coupon stores
+        // nothing again; any other coupon for a passage already charged, or a
+        // coupon number already stored for another sale, is refused.
+        const std::string moment = svc::isoMoment(dtHrReal);
+        if (auto charged = chargedPassage(connection_, cdFilial, cdCaixa, client, consumer, moment)) {
+            if (charged->serial == nrSerieImp && charged->coupon == cupNr) {
+                stored = "JA_GRAVADA";
+                return charged->number;
+            }
+            throw Error(fmt::format("the passage of consumer {} at {} is already charged by coupon {} of printer {}",
+                                    consumer, moment, charged->coupon, charged->serial));
         }
+        if (auto done = storedCoupon(connection_, nrSerieImp, cupNr))
+            throw Error(fmt::format("coupon {} of printer {} is already stored for sale {} of register {}: the "
+                                    "printer's memory is behind the database",
+                                    cupNr, nrSerieImp, done->key.number, done->key.register_));
         SaleKey key{cdFilial, cdCaixa, nextSaleNumber(cdFilial, cdCaixa)};
         insertSale(connection_, key, client, consumer, dtHrReal.dateOnly(), "O", cupNr, lines);
 
@@ -255,7 +332,7 @@ Variant DatabaseServicePackage::SetConcluiFechamento(const VariantArray& tables,
         p.push_back(svc::textOrNull("P_DSRETFECHA", retFechaCupom));
         p.push_back(svc::textOrNull("P_CDOPERADOR", operatorCode));
         p.push_back(svc::textOrNull("P_NMOPERADOR", operatorName));
-        p.push_back(svc::number("P_VRTOTCLIENTE", svc::roundCents(clientPart)));
+        p.push_back(svc::number("P_VRTOTCLIENTE", centsToAmount(clientPart)));
         p.push_back(svc::text("P_DTHRGRAVACAO", svc::isoMoment(clock_.now())));
         svc::exec(connection_, "coupon of the sale",
                   "INSERT INTO VENDACUPOM (NRSERIEIMP, NRCUPOMFIS, CDFILIAL, CDCAIXA, NRSEQVENDA, NRCONTCUPOM, "
@@ -275,7 +352,7 @@ Variant DatabaseServicePackage::SetConcluiFechamento(const VariantArray& tables,
                 m.push_back(svc::textOrNull(std::string("P_") + f, cashText(i, f)));
             DateTime moment = cash.has("DTHRINCMOV") ? cash.dateTime(i, "DTHRINCMOV") : DateTime();
             m.push_back(svc::textOrNull("P_DTHRINCMOV", moment.isEmpty() ? "" : svc::isoMoment(moment)));
-            m.push_back(svc::number("P_VRMOVIVEND", cash.number(i, "VRMOVIVEND")));
+            m.push_back(svc::number("P_VRMOVIVEND", centsToAmount(cutToCents(cash.number(i, "VRMOVIVEND")))));
             m.push_back(svc::date("P_DTMOVIMCAIXA", cash.has("DTMOVIMCAIXA") ? cash.dateTime(i, "DTMOVIMCAIXA")
                                                                              : DateTime()));
             svc::exec(connection_, "cash movement",
@@ -289,7 +366,7 @@ Variant DatabaseServicePackage::SetConcluiFechamento(const VariantArray& tables,
         }
 
         for (const auto& [family, amount] : debits) {
-            double debit = svc::roundCents(amount);
+            double debit = centsToAmount(amount);
             if (debit == 0) continue;
             changeBalance(connection_, client, consumer, family, -debit);
             std::vector<Param> d = key.params();
@@ -303,6 +380,7 @@ Variant DatabaseServicePackage::SetConcluiFechamento(const VariantArray& tables,
                       ":P_CDCONSUMIDOR, :P_VRDEBITO)",
                       d);
         }
+        enterInLedger(connection_, key, client, consumer, dtHrReal, nrSerieImp, cupNr);
         return key.number;
     });
 
@@ -328,22 +406,34 @@ std::string DatabaseServicePackage::IncluiVendaCan(const VariantArray& values, V
     if (cdCaixa.empty()) v.fail(2, "CDCAIXA", "the register is empty");
 
     std::vector<Line> lines = saleLines(sale);
-    // A coupon cancelled before any item was sold leaves no sale to keep.
-    if (lines.empty()) return "OK";
-    sale.require("CDFILIAL");
-    const std::string cdFilial = sale.text(0, "CDFILIAL");
+    // The service sends position 4 empty. The host's recovery gives there the
+    // number of a coupon cancelled before any item was sold (with the branch
+    // at 9 and the coupon counter at 10), so that every coupon number the
+    // printer gave is accounted for; without it such a coupon leaves no sale.
+    auto lineText = [&](const char* f) { return !lines.empty() && sale.has(f) ? sale.text(0, f) : std::string(); };
+    const std::string coupon = lines.empty() ? values[4].text() : lineText("NRCUPOMFIS");
+    if (lines.empty() && coupon.empty()) return "OK";
+    const std::string cdFilial = lines.empty() ? values[9].text() : (sale.require("CDFILIAL"), lineText("CDFILIAL"));
     if (cdFilial.empty()) v.fail(0, "cdsVenda", "line 1 has no CDFILIAL");
-    const std::string coupon = sale.has("NRCUPOMFIS") ? sale.text(0, "NRCUPOMFIS") : "";
-    const std::string counter = sale.has("NRCONTCUPOMFISC") ? sale.text(0, "NRCONTCUPOMFISC") : "";
-    const std::string client = sale.has("CDCLIENTE") ? sale.text(0, "CDCLIENTE") : "";
-    const std::string consumer = sale.has("CDCONSUMIDOR") ? sale.text(0, "CDCONSUMIDOR") : "";
+    const std::string counter = lines.empty() ? values[10].text() : lineText("NRCONTCUPOMFISC");
+    const std::string client = lineText("CDCLIENTE");
+    const std::string consumer = lineText("CDCONSUMIDOR");
     const std::string now = svc::isoMoment(clock_.now());
 
+    bool keepCouponRow = true;
     try {
         std::string result = inTransaction(connection_, [&]() -> std::string {
             if (!coupon.empty()) {
-                if (auto done = storedCoupon(connection_, nrSerieImp, coupon)) {
-                    if (done->situation == "C") return "OK";
+                auto done = storedCoupon(connection_, nrSerieImp, coupon);
+                if (done && done->situation == "C") return "OK";
+                if (done && !sameBuyer(connection_, done->key, client, consumer)) {
+                    // The number is held by another consumer's sale (a printer
+                    // memory put back from a copy): that sale stays; this one is
+                    // kept as cancelled without the coupon row.
+                    done.reset();
+                    keepCouponRow = false;
+                }
+                if (done) {
                     // The printer cancelled a coupon whose sale was stored:
                     // the sale stops counting and its debits are given back.
                     std::vector<Param> k = done->key.params();
@@ -363,6 +453,10 @@ std::string DatabaseServicePackage::IncluiVendaCan(const VariantArray& values, V
                     for (const svc::Row& d : debits)
                         changeBalance(connection_, svc::cellText(d[0]), svc::cellText(d[1]), svc::cellText(d[2]),
                                       svc::cellNumber(d[3]));
+                    svc::exec(connection_, "passage no longer charged",
+                              "DELETE FROM VENDAPASSAGEM WHERE CDFILIAL = :P_CDFILIAL AND CDCAIXA = :P_CDCAIXA AND "
+                              "NRSEQVENDA = :P_NRSEQVENDA",
+                              k);
                     svc::exec(connection_, "cancellation of the cash movements",
                               "UPDATE MOVCAIXA SET IDSITUMOVI = 'C' WHERE CDFILIAL = :P_CDFILIAL AND CDCAIXA = :P_CDCAIXA "
                               "AND NRSEQVENDA = :P_NRSEQVENDA",
@@ -378,7 +472,7 @@ std::string DatabaseServicePackage::IncluiVendaCan(const VariantArray& values, V
             SaleKey key{cdFilial, cdCaixa, nextSaleNumber(cdFilial, cdCaixa)};
             DateTime day = dataMovimento.isEmpty() ? clock_.today() : dataMovimento.dateOnly();
             insertSale(connection_, key, client, consumer, day, "C", coupon, lines);
-            if (!coupon.empty()) {
+            if (!coupon.empty() && keepCouponRow) {
                 std::vector<Param> p = key.params();
                 p.push_back(svc::text("P_NRSERIEIMP", nrSerieImp));
                 p.push_back(svc::text("P_NRCUPOMFIS", coupon));

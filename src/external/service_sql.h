@@ -9,40 +9,24 @@
 #include "platform/dataset/packet.h"
 #include "platform/datetime.h"
 #include "platform/db/connection.h"
+#include "platform/db/query.h"
 #include "platform/db/statement.h"
 #include "platform/locale.h"
 
 namespace zel::ext::svc {
 
-// One parameter value. Integers travel as texts: every backend converts a text
-// into an integer column, while a floating-point value may not be accepted.
-struct Param {
-    std::string name;
-    db::ParamType type = db::ParamType::Text;
-    bool null = false;
-    std::string text;
-    double number = 0;
-    DateTime date;
-};
-Param text(std::string name, std::string value);
-Param textOrNull(std::string name, std::string value);  // null for the empty text
-Param number(std::string name, double value);
-Param date(std::string name, DateTime value);  // null for the empty date
-
-using Row = std::vector<ds::Cell>;
-
-// Runs a command; the rows it touched.
-int64_t exec(db::Connection& c, const std::string& name, const std::string& sql, const std::vector<Param>& params);
-// Runs a query; its rows with the declared columns.
-std::vector<Row> select(db::Connection& c, const std::string& name, const std::string& sql,
-                        const std::vector<Param>& params, const std::vector<db::ResultColumn>& columns);
-
-std::string cellText(const ds::Cell& cell);  // null ""; numbers in invariant form
-double cellNumber(const ds::Cell& cell);     // null 0
-DateTime cellDate(const ds::Cell& cell);     // a Date column's cell; null the empty date
-
-// "YYYY-MM-DD HH:MM:SS" (with ".mmm" when `millis`).
-std::string isoMoment(DateTime dt, bool millis = false);
+using db::sql::cellDate;
+using db::sql::cellNumber;
+using db::sql::cellText;
+using db::sql::date;
+using db::sql::exec;
+using db::sql::isoMoment;
+using db::sql::number;
+using db::sql::Param;
+using db::sql::Row;
+using db::sql::select;
+using db::sql::text;
+using db::sql::textOrNull;
 
 // Rounds to cents, halves away from zero.
 double roundCents(double value);

@@ -14,7 +14,7 @@
 
 #include "external/fiscal_printer_sim.h"
 #include "external/printer_faults.h"
-#include "host/packages.h"
+#include "station/packages.h"
 #include "platform/datetime.h"
 #include "platform/error.h"
 #include "platform/locale.h"
@@ -32,6 +32,14 @@ public:
     using Error::Error;
 };
 
+// What the station's parameter file says of it, read and checked when the
+// station is opened.
+struct StationParams {
+    std::string idEsquema, cdEmpresa, nrSerieImp, modelo, marca, ecfImp;
+    fs::path saleDir;  // DSDIRCAD: where the item file of the sale in progress lies
+    DateTime dataMovimento;
+};
+
 // A station directory, checked and its configuration read.
 struct Station {
     station::Layout layout;
@@ -42,6 +50,7 @@ struct Station {
     FormatSettings formatSettings;
     ext::PrinterFaults faults;
     CrashPoints crash;
+    StationParams params;
 };
 
 // Opens the station in `dir`. Throws StationError naming the file, the key or
@@ -116,6 +125,7 @@ struct RunOptions {
     // benchmark).
     bool libraryEntry = true;
     PackageTimes* times = nullptr;  // filled when given
+    double waitSeconds = 0;         // how long to wait for the station's lock held by another process
 };
 
 // Recovery, then every pending passage of the station's branch and register,
@@ -123,8 +133,9 @@ struct RunOptions {
 // station's last-run.json. Throws StationError when the station cannot be used.
 RunReport runStation(Station& station, const RunOptions& options);
 
-// The recovery alone (runStation does it first). Each repair is one line.
-std::vector<std::string> recoverStation(Station& station, const Clock& clock);
+// The recovery alone, under the station's lock (runStation does it first).
+// Each repair is one line.
+std::vector<std::string> recoverStation(Station& station, const Clock& clock, double waitSeconds = 0);
 
 // ---- status and tape
 

@@ -4,7 +4,7 @@
 #include <iosfwd>
 #include <optional>
 
-#include "host/host.h"
+#include "station/host.h"
 
 namespace zel::host {
 

@@ -1,10 +1,12 @@
 // Making a station: the demo or an empty one, on the station's own SQLite
 // database or on a PostgreSQL server shared by several registers.
 #include <fstream>
+#include <optional>
 
 #include <fmt/format.h>
 
-#include "host/init.h"
+#include "station/init.h"
+#include "station/lock.h"
 #include "platform/db/connection.h"
 
 namespace zel::host {
@@ -42,6 +44,13 @@ fs::path initStation(const fs::path& dirIn, const InitOptions& o, std::ostream* 
         }
     }
     bool created = !fs::exists(dir);
+    fs::create_directories(dir);
+    // Nothing charges a station while it is being made; a second init of the
+    // same directory is refused here, before it touches anything.
+    std::optional<StationLock> lock;
+    lock.emplace(StationLock::acquire(dir, "init"));
+    if (fs::exists(layout.config()))
+        throw StationError(fmt::format("{}: a station already exists here (choose another directory)", dir.string()));
     try {
         station::createStation(dir, d);
     } catch (const std::exception& e) {
@@ -52,6 +61,7 @@ fs::path initStation(const fs::path& dirIn, const InitOptions& o, std::ostream* 
             for (const auto& entry : fs::directory_iterator(dir, ec)) fs::remove_all(entry.path(), ec);
         throw StationError(fmt::format("{}: the station could not be made: {}", dir.string(), e.what()));
     }
+    lock.reset();
     if (out) *out << "made the station " << dir.string() << " (branch " << o.branch << ", register " << o.register_ << ")\n";
     if (!passages.empty()) {
         // The day's passages go in through the import, like any turnstile file.

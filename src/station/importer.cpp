@@ -10,7 +10,7 @@
 
 #include "external/service_sql.h"
 #include "external/util_connection.h"
-#include "host/host.h"
+#include "station/host.h"
 #include "platform/db/connection.h"
 
 namespace zel::host {

@@ -1,5 +1,5 @@
 // Forwarders of the outside packages: timing and crash points.
-#include "host/packages.h"
+#include "station/packages.h"
 
 #include <csignal>
 #include <unistd.h>

@@ -1,11 +1,16 @@
 // Opening a station directory: every part checked before anything is touched,
 // so that a wrong station is told in words a person can act on.
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
 #include <fstream>
 #include <set>
 
 #include <fmt/format.h>
 
-#include "host/host.h"
+#include "platform/dataset/table.h"
+#include "station/host.h"
 
 namespace zel::host {
 namespace {
@@ -25,6 +30,55 @@ bool startsWithIgnoringCase(const std::string& text, std::string_view prefix) {
 std::string lower(std::string s) {
     for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     return s;
+}
+
+// The parameters the station needs around the service's requests, and the
+// sale directory checked before anything is printed.
+StationParams readParams(const Station& s) {
+    StationParams p;
+    const fs::path file = s.layout.parameters();
+    std::string dsDirCad;
+    try {
+        ds::Table t("ParametrosZel", {}, {}, {}, s.formatSettings);
+        t.loadFromFile(file);
+        auto text = [&](const char* f) { return t.fieldIndex(f) >= 0 ? t.field(f).asString() : std::string(); };
+        p.idEsquema = text("IDESQUEMA");
+        p.cdEmpresa = text("CDEMPRESA");
+        p.nrSerieImp = text("NRSERIEIMP");
+        p.modelo = text("DSMODELOECFVE");
+        p.marca = text("DSMARCAECFVE");
+        p.ecfImp = text("ECFIMP");
+        dsDirCad = text("DSDIRCAD");
+    } catch (const std::exception& e) {
+        throw StationError(fmt::format("{}: {}", file.string(), e.what()));
+    }
+    const fs::path movement = s.layout.table("DataMovimento.cds");
+    try {
+        ds::Table m("DataMovimento", {}, {}, {}, s.formatSettings);
+        m.loadFromFile(movement);
+        if (m.fieldIndex("DATAMOVIMENTO") >= 0) p.dataMovimento = m.field("DATAMOVIMENTO").asDateTime();
+    } catch (const std::exception& e) {
+        throw StationError(fmt::format("{}: {}", movement.string(), e.what()));
+    }
+    // DSDIRCAD: an absolute directory of the station, with its separator.
+    auto bad = [&](const std::string& why) {
+        return StationError(fmt::format("{}: the parameter DSDIRCAD \"{}\" {}; it must name the station's sale "
+                                        "directory, e.g. \"{}\"",
+                                        file.string(), dsDirCad, why, s.layout.dsDirCad()));
+    };
+    if (dsDirCad.empty()) throw bad("is empty");
+    fs::path dirCad(dsDirCad);
+    if (!dirCad.is_absolute()) throw bad("is not an absolute path");
+    if (dsDirCad.back() != '/') throw bad("does not end with its separator");
+    std::error_code ec;
+    if (!fs::is_directory(dirCad, ec)) throw bad("is not a directory");
+    fs::path canonicalDir = fs::weakly_canonical(dirCad, ec);
+    fs::path canonicalStation = fs::weakly_canonical(s.layout.dir, ec);
+    auto rel = canonicalDir.lexically_relative(canonicalStation);
+    if (rel.empty() || *rel.begin() == "..") throw bad("is outside the station");
+    if (::access(dirCad.c_str(), W_OK) != 0) throw bad(std::string("cannot be written: ") + std::strerror(errno));
+    p.saleDir = dirCad;
+    return p;
 }
 
 }  // namespace
@@ -121,11 +175,23 @@ Station openStation(const fs::path& dirIn) {
             throw StationError(fmt::format("{} is not a complete station: {} ({}) is missing", dir.string(),
                                            fs::relative(p, dir).string(), what));
     };
-    need(s.layout.parameters(), "the parameter file");
-    for (const char* f : kTableFiles) need(s.layout.table(f), "a cached table file");
+    // A table file must be a file the program can read: a directory or an
+    // unreadable file in its place would be skipped by the service's loading
+    // and sales stored without what it holds.
+    auto needFile = [&](const fs::path& p, const char* what) {
+        need(p, what);
+        std::error_code e;
+        if (!fs::is_regular_file(p, e))
+            throw StationError(fmt::format("{}: {} is not a file", p.string(), what));
+        if (::access(p.c_str(), R_OK) != 0)
+            throw StationError(fmt::format("{}: {} cannot be read: {}", p.string(), what, std::strerror(errno)));
+    };
+    needFile(s.layout.parameters(), "the parameter file");
+    for (const char* f : kTableFiles) needFile(s.layout.table(f), "a cached table file");
     need(s.layout.saleDir(), "the sale directory");
     need(s.layout.identification(), "the identification file");
     need(ext::SimulatedPrinterFiles::inStation(dir).state, "the printer's state");
+    s.params = readParams(s);
     const std::string sqlitePrefix = "sqlite3://db=";
     if (s.connectionString.rfind(sqlitePrefix, 0) == 0) {
         std::string file = s.connectionString.substr(sqlitePrefix.size());

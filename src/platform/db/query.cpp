@@ -1,0 +1,107 @@
+#include "platform/db/query.h"
+
+#include <fmt/format.h>
+
+#include "platform/locale.h"
+
+namespace zel::db::sql {
+
+Param text(std::string name, std::string value) {
+    Param p;
+    p.name = std::move(name);
+    p.text = std::move(value);
+    return p;
+}
+
+Param textOrNull(std::string name, std::string value) {
+    Param p = text(std::move(name), std::move(value));
+    p.null = p.text.empty();
+    return p;
+}
+
+Param number(std::string name, double value) {
+    Param p;
+    p.name = std::move(name);
+    p.type = db::ParamType::Float;
+    p.number = value;
+    return p;
+}
+
+Param date(std::string name, DateTime value) {
+    Param p;
+    p.name = std::move(name);
+    p.type = db::ParamType::Date;
+    p.date = value;
+    p.null = value.isEmpty();
+    return p;
+}
+
+namespace {
+
+std::vector<db::ParamDecl> declare(const std::vector<Param>& params) {
+    std::vector<db::ParamDecl> decls;
+    for (const Param& p : params) decls.push_back({p.name, p.type});
+    return decls;
+}
+
+void bindValues(db::Statement& st, const std::vector<Param>& params) {
+    for (const Param& p : params) {
+        if (p.null)
+            st.setNull(p.name);
+        else if (p.type == db::ParamType::Text)
+            st.setText(p.name, p.text);
+        else if (p.type == db::ParamType::Float)
+            st.setFloat(p.name, p.number);
+        else
+            st.setDate(p.name, p.date);
+    }
+}
+
+}  // namespace
+
+int64_t exec(db::Connection& c, const std::string& name, const std::string& sql, const std::vector<Param>& params) {
+    db::Command cmd(c, name, sql, declare(params));
+    bindValues(cmd, params);
+    return cmd.execute();
+}
+
+std::vector<Row> select(db::Connection& c, const std::string& name, const std::string& sql,
+                        const std::vector<Param>& params, const std::vector<db::ResultColumn>& columns) {
+    db::Query q(c, name, sql, declare(params), columns);
+    bindValues(q, params);
+    q.open();
+    std::vector<Row> rows = q.rows();
+    q.close();
+    return rows;
+}
+
+std::string cellText(const ds::Cell& cell) {
+    if (const auto* s = std::get_if<std::string>(&cell)) return *s;
+    if (const auto* d = std::get_if<double>(&cell)) return floatToStr(*d, FormatSettings::invariant());
+    if (const auto* i = std::get_if<int64_t>(&cell)) return std::to_string(*i);
+    if (const auto* b = std::get_if<bool>(&cell)) return *b ? "True" : "False";
+    return "";
+}
+
+double cellNumber(const ds::Cell& cell) {
+    if (const auto* d = std::get_if<double>(&cell)) return *d;
+    if (const auto* i = std::get_if<int64_t>(&cell)) return static_cast<double>(*i);
+    if (const auto* s = std::get_if<std::string>(&cell)) return strToFloat(*s, FormatSettings::invariant());
+    return 0;
+}
+
+DateTime cellDate(const ds::Cell& cell) {
+    if (const auto* i = std::get_if<int64_t>(&cell)) return DateTime::fromPacketDate(static_cast<int32_t>(*i));
+    if (const auto* d = std::get_if<double>(&cell)) return DateTime::fromPacketDateTime(*d);
+    return DateTime();
+}
+
+std::string isoMoment(DateTime dt, bool millis) {
+    CalendarFields f = dt.fields();
+    std::string s = fmt::format("{:04}-{:02}-{:02} {:02}:{:02}:{:02}", f.year, f.month, f.day, f.hour, f.minute,
+                                f.second);
+    if (millis) s += fmt::format(".{:03}", f.millisecond);
+    return s;
+}
+
+}  // namespace zel::db::sql

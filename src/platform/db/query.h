@@ -1,0 +1,71 @@
+// One-off statements with named parameters, for the programs and packages
+// that run a few statements of their own: a parameter list built inline, the
+// rows read whole, cells read as text, number or date.
+#pragma once
+
+#include <string>
+#include <type_traits>
+#include <vector>
+
+#include "platform/dataset/packet.h"
+#include "platform/datetime.h"
+#include "platform/db/connection.h"
+#include "platform/db/statement.h"
+
+namespace zel::db::sql {
+
+// One parameter value. Integers travel as texts: every backend converts a text
+// into an integer column, while a floating-point value may not be accepted.
+struct Param {
+    std::string name;
+    db::ParamType type = db::ParamType::Text;
+    bool null = false;
+    std::string text;
+    double number = 0;
+    DateTime date;
+};
+Param text(std::string name, std::string value);
+Param textOrNull(std::string name, std::string value);  // null for the empty text
+Param number(std::string name, double value);
+Param date(std::string name, DateTime value);  // null for the empty date
+
+using Row = std::vector<ds::Cell>;
+
+// Runs a command; the rows it touched.
+int64_t exec(db::Connection& c, const std::string& name, const std::string& sql, const std::vector<Param>& params);
+// Runs a query; its rows with the declared columns.
+std::vector<Row> select(db::Connection& c, const std::string& name, const std::string& sql,
+                        const std::vector<Param>& params, const std::vector<db::ResultColumn>& columns);
+
+std::string cellText(const ds::Cell& cell);  // null ""; numbers in invariant form
+double cellNumber(const ds::Cell& cell);     // null 0
+DateTime cellDate(const ds::Cell& cell);     // a Date column's cell; null the empty date
+
+// "YYYY-MM-DD HH:MM:SS" (with ".mmm" when `millis`).
+std::string isoMoment(DateTime dt, bool millis = false);
+
+// Runs `work` in a transaction of its own: committed when it returns, rolled
+// back when it throws.
+template <typename F>
+auto inTransaction(db::Connection& c, F&& work) {
+    c.ensureConnected();
+    c.beginTransaction();
+    try {
+        if constexpr (std::is_void_v<decltype(work())>) {
+            work();
+            c.commit();
+        } else {
+            auto result = work();
+            c.commit();
+            return result;
+        }
+    } catch (...) {
+        try {
+            c.rollback();
+        } catch (...) {
+        }
+        throw;
+    }
+}
+
+}  // namespace zel::db::sql
