@@ -308,7 +308,11 @@ Variant DatabaseServicePackage::SetConcluiFechamento(const VariantArray& tables,
             throw Error(fmt::format("the passage of consumer {} at {} is already charged by coupon {} of printer {}",
                                     consumer, moment, charged->coupon, charged->serial));
         }
-        if (auto done = storedCoupon(connection_, nrSerieImp, cupNr))
+        auto done = storedCoupon(connection_, nrSerieImp, cupNr);
+        if (done && done->situation == "C")
+            throw Error(fmt::format("coupon {} of printer {} was cancelled: it cannot conclude a sale", cupNr,
+                                    nrSerieImp));
+        if (done)
             throw Error(fmt::format("coupon {} of printer {} is already stored for sale {} of register {}: the "
                                     "printer's memory is behind the database",
                                     cupNr, nrSerieImp, done->key.number, done->key.register_));

@@ -111,10 +111,25 @@ TEST_P(SaleTest, RetriedConclusionStoresNothingAndAnswersSuccess) {
     EXPECT_EQ(count("MOVCAIXA"), 1);
     EXPECT_DOUBLE_EQ(consumption(passage_.dateOnly()).first, 11.25);
     EXPECT_DOUBLE_EQ(balances()["001"], 42.5);
-    // The same coupon number of another printer is another coupon.
-    pkg_->SetConcluiFechamento(conclusionTables(saleTable(tables_, lines_, "000123"), cashTable(tables_, 1, clock_.now()),
-                                                familyTable(tables_, families_)),
-                               conclusionValues("000123", passage_, "SN-0002"), holder);
+    // The passage is charged: another coupon for it, even of another printer,
+    // is refused and stores nothing.
+    auto tables = [&] {
+        return conclusionTables(saleTable(tables_, lines_, "000123"), cashTable(tables_, 1, clock_.now()),
+                                familyTable(tables_, families_));
+    };
+    EXPECT_THROW(pkg_->SetConcluiFechamento(tables(), conclusionValues("000124", passage_, "SN-0001"), holder), Error);
+    EXPECT_THROW(pkg_->SetConcluiFechamento(tables(), conclusionValues("000123", passage_, "SN-0002"), holder), Error);
+    EXPECT_EQ(count("VENDA"), 1);
+    EXPECT_EQ(count("VENDAPASSAGEM"), 1);
+    // The same coupon number of another printer, for another passage, is another coupon.
+    DateTime later(passage_.value() + 1.0 / 1440);
+    pkg_->SetConcluiFechamento(tables(), conclusionValues("000123", later, "SN-0002"), holder);
+    EXPECT_EQ(count("VENDA"), 2);
+    EXPECT_EQ(count("VENDAPASSAGEM"), 2);
+    // A coupon number of this printer already stored for another passage: the
+    // printer's memory is behind, nothing is stored.
+    DateTime evenLater(passage_.value() + 2.0 / 1440);
+    EXPECT_THROW(pkg_->SetConcluiFechamento(tables(), conclusionValues("000123", evenLater, "SN-0001"), holder), Error);
     EXPECT_EQ(count("VENDA"), 2);
 }
 
@@ -166,9 +181,10 @@ TEST_P(SaleTest, CancellingAStoredCouponGivesTheDebitsBack) {
     auto b = balances();
     EXPECT_DOUBLE_EQ(b["001"], 50);
     EXPECT_DOUBLE_EQ(b["002"], 0);
-    // Neither a second cancellation nor a late retry of the conclusion changes it.
+    // Neither a second cancellation nor a late retry of the conclusion (refused) changes it.
     EXPECT_EQ(pkg_->IncluiVendaCan(cancellationValues(saleTable(tables_, lines_, "000123")), answer), "OK");
-    conclude("000123", passage_, lines_, families_);
+    EXPECT_THROW(conclude("000123", passage_, lines_, families_), Error);
+    EXPECT_EQ(count("VENDAPASSAGEM"), 0);
     EXPECT_DOUBLE_EQ(balances()["001"], 50);
     EXPECT_EQ(consumption(passage_.dateOnly()).first, -1.0);
 }
