@@ -8,15 +8,13 @@
 
 #include <fmt/format.h>
 
-#include "external/service_sql.h"
 #include "external/util_connection.h"
 #include "station/host.h"
+#include "station/store.h"
 #include "platform/db/connection.h"
 
 namespace zel::host {
 namespace {
-
-using ext::svc::cellText;
 
 std::string trim(std::string s) {
     size_t b = s.find_first_not_of(" \t\r\n");
@@ -77,49 +75,12 @@ std::optional<std::string> parseHour(const std::string& s) {
     return digits;
 }
 
-std::string momentOf(DateTime day, const std::string& hora) {
-    CalendarFields f = day.fields();
-    return fmt::format("{:04}-{:02}-{:02} {}:{}:{}", f.year, f.month, f.day, hora.substr(0, 2), hora.substr(2, 2),
-                       hora.size() >= 6 ? hora.substr(4, 2) : std::string("00"));
-}
 
 struct Line {
     int line = 0;
     std::string code, branch, register_, hora, moment;
     DateTime day;
 };
-
-struct Known {
-    std::string cdCliente, cdConsumidor, cdTipoCons, nome;
-};
-
-// The next number of a counter kept in NOVOCODIGO, never below `floor` + 1.
-long long nextNumber(db::Connection& c, const std::string& counter, long long floor) {
-    auto rows = ext::svc::select(c, "counter", "SELECT NRSEQUENCIAL FROM NOVOCODIGO WHERE CDCONTADOR = :P_C",
-                                 {ext::svc::text("P_C", counter)}, {{"NRSEQUENCIAL", db::ColumnType::Text}});
-    long long current = floor;
-    if (!rows.empty()) {
-        std::string t = cellText(rows[0][0]);
-        if (allDigits(t)) current = std::max(current, std::stoll(t));
-    }
-    long long next = current + 1;
-    if (rows.empty())
-        ext::svc::exec(c, "counter", "INSERT INTO NOVOCODIGO (CDCONTADOR, NRSEQUENCIAL) VALUES (:P_C, :P_N)",
-                       {ext::svc::text("P_C", counter), ext::svc::text("P_N", std::to_string(next))});
-    else
-        ext::svc::exec(c, "counter", "UPDATE NOVOCODIGO SET NRSEQUENCIAL = :P_N WHERE CDCONTADOR = :P_C",
-                       {ext::svc::text("P_C", counter), ext::svc::text("P_N", std::to_string(next))});
-    return next;
-}
-
-long long largestNumber(db::Connection& c, const std::string& sql, const std::vector<ext::svc::Param>& params) {
-    long long best = 0;
-    for (const auto& r : ext::svc::select(c, "numbers", sql, params, {{"N", db::ColumnType::Text}})) {
-        std::string t = cellText(r[0]);
-        if (allDigits(t) && t.size() < 18) best = std::max(best, std::stoll(t));
-    }
-    return best;
-}
 
 }  // namespace
 
@@ -168,7 +129,7 @@ ImportResult importPassages(const Station& station, const fs::path& file) {
         }
         l.day = *day;
         l.hora = *hora;
-        l.moment = momentOf(l.day, l.hora);
+        l.moment = passageMoment(l.day, l.hora);
         l.branch = f.size() == 5 && !f[3].empty() ? f[3] : station.branch;
         l.register_ = f.size() == 5 && !f[4].empty() ? f[4] : station.register_;
         if (l.branch.size() > 4 || l.register_.size() > 3) {
@@ -189,53 +150,18 @@ ImportResult importPassages(const Station& station, const fs::path& file) {
                                        e.what()));
     }
     try {
-        // The consumers by their identification code.
-        std::map<std::string, Known> known;
-        for (const auto& r : ext::svc::select(
-                 c, "consumers", "SELECT CDIDCONSUMID, CDCLIENTE, CDCONSUMIDOR, CDTIPOCONS, NMCONSUMIDOR FROM CONSUMIDOR",
-                 {},
-                 {{"A", db::ColumnType::Text},
-                  {"B", db::ColumnType::Text},
-                  {"C", db::ColumnType::Text},
-                  {"D", db::ColumnType::Text},
-                  {"E", db::ColumnType::Text}}))
-            known[cellText(r[0])] = {cellText(r[1]), cellText(r[2]), cellText(r[3]), cellText(r[4])};
+        ImportStore store(c);
+        std::map<std::string, ImportStore::Consumer> known = store.consumersByCode();
         // Passages already waiting or already charged are not taken twice: a
         // file imported again must not charge anyone again.
-        std::set<std::string> pending, charged;
-        for (const auto& r : ext::svc::select(c, "pending",
-                                              "SELECT CDFILIAL, CDCAIXA, CDCLIENTE, CDCONSUMIDOR, DATAREAL, HORAREAL "
-                                              "FROM LOGCATRACA",
-                                              {},
-                                              {{"A", db::ColumnType::Text},
-                                               {"B", db::ColumnType::Text},
-                                               {"C", db::ColumnType::Text},
-                                               {"D", db::ColumnType::Text},
-                                               {"E", db::ColumnType::Date},
-                                               {"F", db::ColumnType::Text}}))
-            pending.insert(cellText(r[0]) + "|" + cellText(r[1]) + "|" + cellText(r[2]) + "|" + cellText(r[3]) + "|" +
-                           momentOf(ext::svc::cellDate(r[4]), cellText(r[5])));
+        std::set<std::string> pending = store.pendingKeys(), charged;
         if (!lines.empty()) {
             std::string lo = lines.front().moment, hi = lo;
             for (const Line& l : lines) lo = std::min(lo, l.moment), hi = std::max(hi, l.moment);
-            for (const auto& r : ext::svc::select(
-                     c, "charged",
-                     "SELECT VC.CDFILIAL, VC.CDCAIXA, V.CDCLIENTE, V.CDCONSUMIDOR, VC.DTHRPASSAGEM, VC.NRCUPOMFIS "
-                     "FROM VENDACUPOM VC JOIN VENDA V ON V.CDFILIAL = VC.CDFILIAL AND V.CDCAIXA = VC.CDCAIXA AND "
-                     "V.NRSEQVENDA = VC.NRSEQVENDA WHERE V.IDSITUVENDA = 'O' AND VC.DTHRPASSAGEM >= :P_LO AND "
-                     "VC.DTHRPASSAGEM <= :P_HI",
-                     {ext::svc::text("P_LO", lo), ext::svc::text("P_HI", hi)},
-                     {{"A", db::ColumnType::Text},
-                      {"B", db::ColumnType::Text},
-                      {"C", db::ColumnType::Text},
-                      {"D", db::ColumnType::Text},
-                      {"E", db::ColumnType::Text},
-                      {"F", db::ColumnType::Text}}))
-                charged.insert(cellText(r[0]) + "|" + cellText(r[1]) + "|" + cellText(r[2]) + "|" + cellText(r[3]) +
-                               "|" + cellText(r[4]));
+            charged = store.chargedKeys(lo, hi);
         }
 
-        std::vector<std::pair<const Line*, const Known*>> rows;
+        std::vector<std::pair<const Line*, const ImportStore::Consumer*>> rows;
         std::map<std::string, int> seen;
         for (const Line& l : lines) {
             auto k = known.find(l.code);
@@ -266,40 +192,16 @@ ImportResult importPassages(const Station& station, const fs::path& file) {
 
         c.beginTransaction();
         try {
-            long long record = nextNumber(
-                c, "LOGCATRACAPK", largestNumber(c, "SELECT NRSEQARQIMPK FROM LOGCATRACAPK", {}));
-            result.importRecord = std::to_string(record);
-            SystemClock clock;
-            ext::svc::exec(c, "import record",
-                           "INSERT INTO LOGCATRACAPK (NRSEQARQIMPK, DTIMPORTACAO, NRVENDAGERADA) VALUES (:P_K, :P_D, "
-                           "NULL)",
-                           {ext::svc::text("P_K", result.importRecord), ext::svc::date("P_D", clock.today())});
+            result.importRecord = store.newImportRecord(SystemClock().today());
             std::map<std::string, long long> nextSeq;
             for (const auto& [l, k] : rows) {
-                if (!nextSeq.count(l->branch))
-                    nextSeq[l->branch] =
-                        nextNumber(c, "LOGCATRACA" + l->branch,
-                                   largestNumber(c, "SELECT NRSEQLOGCAT FROM LOGCATRACA WHERE CDFILIAL = :P_F",
-                                                 {ext::svc::text("P_F", l->branch)})) -
-                        1;
+                if (!nextSeq.count(l->branch)) nextSeq[l->branch] = store.lastRowNumber(l->branch);
                 std::string seq = std::to_string(++nextSeq[l->branch]);
-                ext::svc::exec(
-                    c, "passage",
-                    "INSERT INTO LOGCATRACA (CDFILIAL, NRSEQLOGCAT, CDCAIXA, NMCONSUMIDOR, CDIDCONSUMID, CDCONSUMIDOR, "
-                    "CDCLIENTE, CDTIPOCONS, NRSEQARQIMP, DATAREAL, HORAREAL) VALUES (:P_F, :P_S, :P_C, :P_N, :P_I, "
-                    ":P_K, :P_L, :P_T, :P_A, :P_D, :P_H)",
-                    {ext::svc::text("P_F", l->branch), ext::svc::text("P_S", seq), ext::svc::text("P_C", l->register_),
-                     ext::svc::textOrNull("P_N", k->nome), ext::svc::text("P_I", l->code),
-                     ext::svc::text("P_K", k->cdConsumidor), ext::svc::text("P_L", k->cdCliente),
-                     ext::svc::textOrNull("P_T", k->cdTipoCons), ext::svc::text("P_A", result.importRecord),
-                     ext::svc::date("P_D", l->day), ext::svc::text("P_H", l->hora)});
+                store.insertPassage(l->branch, seq, l->register_, *k, l->code, result.importRecord, l->day, l->hora);
                 ++result.imported;
             }
             // The counters of the branches end where the rows ended.
-            for (const auto& [branch, last] : nextSeq)
-                ext::svc::exec(c, "counter", "UPDATE NOVOCODIGO SET NRSEQUENCIAL = :P_N WHERE CDCONTADOR = :P_C",
-                               {ext::svc::text("P_C", "LOGCATRACA" + branch),
-                                ext::svc::text("P_N", std::to_string(last))});
+            for (const auto& [branch, last] : nextSeq) store.setRowCounter(branch, last);
             c.commit();
         } catch (...) {
             c.rollback();

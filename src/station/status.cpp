@@ -10,6 +10,8 @@
 #include "external/service_sql.h"
 #include "external/util_connection.h"
 #include "station/host.h"
+#include "station/outbox.h"
+#include "station/store.h"
 #include "platform/db/connection.h"
 
 namespace zel::host {
@@ -27,14 +29,13 @@ json stationStatus(const Station& s) {
         util::TryConnect(c, {1, std::chrono::milliseconds(0)});
         std::map<std::string, int> perRecord;
         int total = 0;
-        for (const auto& r : ext::svc::select(
-                 c, "pending", "SELECT NRSEQARQIMP FROM LOGCATRACA WHERE CDFILIAL = :P_F AND CDCAIXA = :P_C",
-                 {ext::svc::text("P_F", s.branch), ext::svc::text("P_C", s.register_)}, {{"A", db::ColumnType::Text}})) {
-            ++perRecord[ext::svc::cellText(r[0])];
+        for (const PendingPassage& p : Store(c, s.branch, s.register_).pendingPassages()) {
+            ++perRecord[p.passage.nrSeqArqImp];
             ++total;
         }
         j["pending"] = total;
         j["pending_by_import_record"] = perRecord;
+        j["outbox"] = Outbox(s.layout.dir / "outbox").entries().size();
     } catch (const std::exception& e) {
         throw StationError(fmt::format("the database of the station {} cannot be reached: {}", s.layout.dir.string(),
                                        e.what()));

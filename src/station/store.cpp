@@ -150,4 +150,109 @@ void Store::probeWrite() {
     });
 }
 
+std::map<std::string, ImportStore::Consumer> ImportStore::consumersByCode() {
+    std::map<std::string, Consumer> known;
+    for (const auto& r :
+         select(c_, "consumers", "SELECT CDIDCONSUMID, CDCLIENTE, CDCONSUMIDOR, CDTIPOCONS, NMCONSUMIDOR FROM CONSUMIDOR",
+                {},
+                {{"A", db::ColumnType::Text},
+                 {"B", db::ColumnType::Text},
+                 {"C", db::ColumnType::Text},
+                 {"D", db::ColumnType::Text},
+                 {"E", db::ColumnType::Text}}))
+        known[cellText(r[0])] = {cellText(r[1]), cellText(r[2]), cellText(r[3]), cellText(r[4])};
+    return known;
+}
+
+std::set<std::string> ImportStore::pendingKeys() {
+    std::set<std::string> keys;
+    for (const auto& r : select(c_, "pending",
+                                "SELECT CDFILIAL, CDCAIXA, CDCLIENTE, CDCONSUMIDOR, DATAREAL, HORAREAL FROM LOGCATRACA",
+                                {},
+                                {{"A", db::ColumnType::Text},
+                                 {"B", db::ColumnType::Text},
+                                 {"C", db::ColumnType::Text},
+                                 {"D", db::ColumnType::Text},
+                                 {"E", db::ColumnType::Date},
+                                 {"F", db::ColumnType::Text}}))
+        keys.insert(cellText(r[0]) + "|" + cellText(r[1]) + "|" + cellText(r[2]) + "|" + cellText(r[3]) + "|" +
+                    passageMoment(cellDate(r[4]), cellText(r[5])));
+    return keys;
+}
+
+std::set<std::string> ImportStore::chargedKeys(const std::string& from, const std::string& to) {
+    std::set<std::string> keys;
+    for (const auto& r : select(c_, "charged",
+                                "SELECT CDFILIAL, CDCAIXA, CDCLIENTE, CDCONSUMIDOR, DTHRPASSAGEM FROM VENDAPASSAGEM "
+                                "WHERE DTHRPASSAGEM >= :P_LO AND DTHRPASSAGEM <= :P_HI",
+                                {text("P_LO", from), text("P_HI", to)},
+                                {{"A", db::ColumnType::Text},
+                                 {"B", db::ColumnType::Text},
+                                 {"C", db::ColumnType::Text},
+                                 {"D", db::ColumnType::Text},
+                                 {"E", db::ColumnType::Text}}))
+        keys.insert(cellText(r[0]) + "|" + cellText(r[1]) + "|" + cellText(r[2]) + "|" + cellText(r[3]) + "|" +
+                    cellText(r[4]));
+    return keys;
+}
+
+// The next number of a counter kept in NOVOCODIGO, never below `floor` + 1.
+long long ImportStore::nextNumber(const std::string& counter, long long floor) {
+    auto rows = select(c_, "counter", "SELECT NRSEQUENCIAL FROM NOVOCODIGO WHERE CDCONTADOR = :P_C",
+                       {text("P_C", counter)}, {{"NRSEQUENCIAL", db::ColumnType::Text}});
+    long long current = floor;
+    if (!rows.empty()) current = std::max(current, number(cellText(rows[0][0])));
+    long long next = current + 1;
+    if (rows.empty())
+        exec(c_, "counter", "INSERT INTO NOVOCODIGO (CDCONTADOR, NRSEQUENCIAL) VALUES (:P_C, :P_N)",
+             {text("P_C", counter), text("P_N", std::to_string(next))});
+    else
+        exec(c_, "counter", "UPDATE NOVOCODIGO SET NRSEQUENCIAL = :P_N WHERE CDCONTADOR = :P_C",
+             {text("P_C", counter), text("P_N", std::to_string(next))});
+    return next;
+}
+
+long long ImportStore::largestNumber(const std::string& sql, const std::string& param) {
+    long long best = 0;
+    std::vector<Param> params;
+    if (!param.empty()) params.push_back(text("P_F", param));
+    for (const auto& r : select(c_, "numbers", sql, params, {{"N", db::ColumnType::Text}})) {
+        std::string t = cellText(r[0]);
+        if (!t.empty() && t.size() < 18 && std::all_of(t.begin(), t.end(), ::isdigit)) best = std::max(best, number(t));
+    }
+    return best;
+}
+
+std::string ImportStore::newImportRecord(DateTime day) {
+    long long record = nextNumber("LOGCATRACAPK", largestNumber("SELECT NRSEQARQIMPK FROM LOGCATRACAPK", ""));
+    std::string key = std::to_string(record);
+    exec(c_, "import record",
+         "INSERT INTO LOGCATRACAPK (NRSEQARQIMPK, DTIMPORTACAO, NRVENDAGERADA) VALUES (:P_K, :P_D, NULL)",
+         {text("P_K", key), date("P_D", day)});
+    return key;
+}
+
+long long ImportStore::lastRowNumber(const std::string& branch) {
+    return nextNumber("LOGCATRACA" + branch,
+                      largestNumber("SELECT NRSEQLOGCAT FROM LOGCATRACA WHERE CDFILIAL = :P_F", branch)) -
+           1;
+}
+
+void ImportStore::insertPassage(const std::string& branch, const std::string& seq, const std::string& register_,
+                                const Consumer& k, const std::string& code, const std::string& record, DateTime day,
+                                const std::string& hora) {
+    exec(c_, "passage",
+         "INSERT INTO LOGCATRACA (CDFILIAL, NRSEQLOGCAT, CDCAIXA, NMCONSUMIDOR, CDIDCONSUMID, CDCONSUMIDOR, "
+         "CDCLIENTE, CDTIPOCONS, NRSEQARQIMP, DATAREAL, HORAREAL) VALUES (:P_F, :P_S, :P_C, :P_N, :P_I, "
+         ":P_K, :P_L, :P_T, :P_A, :P_D, :P_H)",
+         {text("P_F", branch), text("P_S", seq), text("P_C", register_), textOrNull("P_N", k.nome),
+          text("P_I", code), text("P_K", k.cdConsumidor), text("P_L", k.cdCliente), textOrNull("P_T", k.cdTipoCons),
+          text("P_A", record), date("P_D", day), text("P_H", hora)});
+}
+
+void ImportStore::setRowCounter(const std::string& branch, long long last) {
+    exec(c_, "counter", "UPDATE NOVOCODIGO SET NRSEQUENCIAL = :P_N WHERE CDCONTADOR = :P_C",
+         {text("P_C", "LOGCATRACA" + branch), text("P_N", std::to_string(last))});
+}
+
 }  // namespace zel::host

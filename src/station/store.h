@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <map>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -68,6 +69,37 @@ public:
 private:
     db::Connection& c_;
     std::string branch_, register_;
+};
+
+// The statements of an import: consumers by their identification code, the
+// passages already pending or charged (of any branch and register), the
+// counters of import records and turnstile rows, and the rows themselves.
+class ImportStore {
+public:
+    explicit ImportStore(db::Connection& c) : c_(c) {}
+
+    struct Consumer {
+        std::string cdCliente, cdConsumidor, cdTipoCons, nome;
+    };
+    std::map<std::string, Consumer> consumersByCode();
+    // Keys "branch|register|client|consumer|moment" of the pending passages,
+    // and of the charged ones between two moments.
+    std::set<std::string> pendingKeys();
+    std::set<std::string> chargedKeys(const std::string& fromMoment, const std::string& toMoment);
+
+    // A new import record dated `day`; its number.
+    std::string newImportRecord(DateTime day);
+    // The next turnstile row number of a branch, after the last one given.
+    long long lastRowNumber(const std::string& branch);
+    void insertPassage(const std::string& branch, const std::string& seq, const std::string& register_,
+                       const Consumer& consumer, const std::string& code, const std::string& record, DateTime day,
+                       const std::string& hora);
+    void setRowCounter(const std::string& branch, long long last);
+
+private:
+    long long nextNumber(const std::string& counter, long long floor);
+    long long largestNumber(const std::string& sql, const std::string& param);
+    db::Connection& c_;
 };
 
 // "YYYY-MM-DD HH:MM:SS" of a passage's day and HORAREAL (HHMM or HHMMSS).

@@ -1,0 +1,196 @@
+// The station library's own pieces: the lock one charging process holds, the
+// outbox a refused record waits in, the money cut, the ledger's answers and
+// the exact import credit.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <thread>
+
+#include "platform/atomic_file.h"
+#include "platform/dataset/table.h"
+#include "platform/db/connection.h"
+#include "platform/db/query.h"
+#include "platform/money.h"
+#include "station/host.h"
+#include "station/init.h"
+#include "station/lock.h"
+#include "station/outbox.h"
+#include "station/store.h"
+
+using namespace zel;
+using namespace zel::host;
+namespace fs = std::filesystem;
+
+namespace {
+
+fs::path scratch(const std::string& name) {
+    fs::path p = fs::temp_directory_path() / ("zel_station_" + std::to_string(::getpid()) + "_" + name);
+    fs::remove_all(p);
+    fs::create_directories(p);
+    return p;
+}
+
+std::string messageOf(auto&& call) {
+    try {
+        call();
+    } catch (const std::exception& e) {
+        return e.what();
+    }
+    return "no error";
+}
+
+TEST(StationLock, ASecondHolderIsRefusedWithTheHolderNamedOrWaits) {
+    fs::path dir = scratch("lock");
+    {
+        StationLock first = StationLock::acquire(dir, "run");
+        std::string m = messageOf([&] { StationLock::acquire(dir, "run"); });
+        EXPECT_NE(m.find("is in use by pid " + std::to_string(::getpid()) + " (geracupom run, since "),
+                  std::string::npos)
+            << m;
+        EXPECT_NE(m.find("--wait"), std::string::npos) << m;
+    }
+    // Released when its holder goes: the next one takes it at once.
+    EXPECT_NO_THROW(StationLock::acquire(dir, "run"));
+    // A waiting holder gets it as soon as the first lets go.
+    auto first = std::make_unique<StationLock>(StationLock::acquire(dir, "run"));
+    std::thread release([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        first.reset();
+    });
+    EXPECT_NO_THROW(StationLock::acquire(dir, "run", 5.0));
+    release.join();
+    fs::remove_all(dir);
+}
+
+TEST(Outbox, ARecordComesBackAsItWasPutAndGoesWhenRemoved) {
+    fs::path dir = scratch("outbox");
+    Outbox box(dir / "outbox");
+    EXPECT_TRUE(box.entries().empty());
+    ds::Table sale("cdsVenda", {ds::FieldDef::string("CDPRODUTO", 20), ds::FieldDef::floatField("VRPRECCOMVEN")}, {},
+                   {}, FormatSettings{});
+    sale.create();
+    sale.append();
+    sale.field("CDPRODUTO").setAsString("P1");
+    sale.field("VRPRECCOMVEN").setAsFloat(12.34);
+    sale.post();
+    DateTime day = DateTime::fromDate(2026, 3, 16);
+    VariantArray values = {Variant::packet(sale.data()), Variant::null(), Variant("001"), Variant(""), Variant(day),
+                           Variant(int32_t(7)), Variant(2.5)};
+    box.put("SIM/01", "000012", values);
+    ASSERT_EQ(box.entries().size(), 1u);
+    OutboxEntry e = box.entries()[0];
+    EXPECT_EQ(e.coupon, "000012");
+    EXPECT_TRUE(box.holds("000012"));
+    EXPECT_FALSE(box.holds("000013"));
+    ASSERT_EQ(e.values.size(), values.size());
+    EXPECT_TRUE(e.values[1].isNull());
+    EXPECT_EQ(e.values[2].text(), "001");
+    EXPECT_EQ(e.values[4].toDateTime(), day);
+    EXPECT_EQ(e.values[5].toInt(), 7);
+    ds::Table back("cdsVenda", {}, {}, {}, FormatSettings{});
+    back.setData(e.values[0].asPacket());
+    EXPECT_EQ(back.field("CDPRODUTO").asString(), "P1");
+    EXPECT_DOUBLE_EQ(back.field("VRPRECCOMVEN").asFloat(), 12.34);
+    box.remove(e);
+    EXPECT_TRUE(box.entries().empty());
+    // A damaged record is told, never dropped.
+    std::ofstream(dir / "outbox" / "SIM-000013.json") << "{not json";
+    EXPECT_NE(messageOf([&] { box.entries(); }).find("SIM-000013.json"), std::string::npos);
+    fs::remove_all(dir);
+}
+
+TEST(Money, TheSalesCutBringsNoisyAmountsToTheCent) {
+    EXPECT_EQ(cutToCents(46.998999999999995), 4699);
+    EXPECT_EQ(cutToCents(2.10999999), 211);  // four nines after the cut: one cent more
+    EXPECT_EQ(cutToCents(0.1 + 0.2), 30);
+    EXPECT_EQ(cutToCents(12.339), 1233);
+    EXPECT_EQ(cutToCents(-7.255), -725);
+    EXPECT_EQ(cutToCents(1e9 + 0.07), 100000000007);
+    EXPECT_EQ(lineGrossCents(1500, 333), 499);  // 1.5 × 3.33 = 4.995, cut
+    EXPECT_DOUBLE_EQ(centsToAmount(4699), 46.99);
+}
+
+TEST(AtomicFile, AFailedWriteNamesTheFileAndKeepsTheOldContent) {
+    fs::path dir = scratch("atomic");
+    fs::path f = dir / "memory.json";
+    writeFileAtomically(f, "old", "the memory");
+    fs::create_directories(dir / "memory.json.tmp");  // the scratch file cannot be made
+    std::string m = messageOf([&] { writeFileAtomically(f, "new", "the memory"); });
+    EXPECT_NE(m.find("the memory " + f.string()), std::string::npos) << m;
+    std::ifstream in(f);
+    std::string content((std::istreambuf_iterator<char>(in)), {});
+    EXPECT_EQ(content, "old");
+    fs::remove_all(dir);
+}
+
+class Ledger : public ::testing::Test {
+protected:
+    void SetUp() override {
+        base_ = scratch(::testing::UnitTest::GetInstance()->current_test_info()->name());
+        InitOptions o;
+        o.demo = true;
+        o.seed = 7;
+        o.day = DateTime::fromDate(2026, 3, 16);
+        dir_ = initStation(base_ / "st", o, nullptr);
+    }
+    void TearDown() override { fs::remove_all(base_); }
+    RunReport run() {
+        Station s = openStation(dir_);
+        RunOptions o;
+        o.now = parseMoment("2026-03-16 23:59");
+        o.libraryEntry = false;
+        return runStation(s, o);
+    }
+    fs::path base_, dir_;
+};
+
+TEST_F(Ledger, EachChargedPassageHasOneLedgerRowAndItsRecordIsCreditedExactly) {
+    RunReport r = run();
+    ASSERT_GT(r.count(Outcome::Concluded), 0);
+    Station s = openStation(dir_);
+    db::Connection c(s.connectionString);
+    c.connect();
+    Store store(c, s.branch, s.register_);
+    std::map<PassageKey, Charge> charged = store.charges("2026-03-16 00:00:00", "2026-03-16 23:59:59");
+    EXPECT_EQ(static_cast<int>(charged.size()), r.count(Outcome::Concluded));
+    for (const PassageResult& p : r.passages) {
+        if (p.outcome != Outcome::Concluded) continue;
+        auto it = charged.find({p.cdCliente, p.cdConsumidor, p.moment});
+        ASSERT_NE(it, charged.end()) << p.moment;
+        EXPECT_EQ(it->second.coupon, p.coupon);
+        EXPECT_DOUBLE_EQ(it->second.total, p.amount);
+        EXPECT_EQ(store.couponFate(it->second.serial, std::stoll(p.coupon)), CouponFate::Standing);
+    }
+    // A credit put wrong (a request that ended early, a credit added twice) is
+    // brought back to what the ledger says, and reported by the recovery.
+    db::sql::exec(c, "spoil", "UPDATE LOGCATRACAPK SET NRVENDAGERADA = 3", {});
+    EXPECT_EQ(store.importRecordsOutOfStep(), std::vector<std::string>{"1"});
+    auto [before, after] = store.settleImportCredit("1");
+    EXPECT_EQ(before, 3);
+    EXPECT_EQ(after, r.count(Outcome::Concluded));
+    EXPECT_TRUE(store.importRecordsOutOfStep().empty());
+    db::sql::exec(c, "spoil", "UPDATE LOGCATRACAPK SET NRVENDAGERADA = 80", {});
+    c.disconnect();
+    RunReport again = run();
+    ASSERT_FALSE(again.repairs.empty());
+    EXPECT_NE(again.repairs[0].find("import record 1 credited with the"), std::string::npos) << again.repairs[0];
+}
+
+TEST_F(Ledger, APrinterMemoryBehindTheDatabaseIsRefusedBeforeAnythingIsPrinted) {
+    fs::path memory = dir_ / "printer-state.json";
+    fs::copy_file(memory, base_ / "copy.json");
+    run();
+    fs::copy_file(base_ / "copy.json", memory, fs::copy_options::overwrite_existing);
+    std::string tapeBefore;
+    {
+        std::ifstream in(dir_ / "printer-tape.txt");
+        tapeBefore.assign((std::istreambuf_iterator<char>(in)), {});
+    }
+    std::string m = messageOf([&] { run(); });
+    EXPECT_NE(m.find("the printer memory " + memory.string() + " is behind the database"), std::string::npos) << m;
+    std::ifstream in(dir_ / "printer-tape.txt");
+    EXPECT_EQ(std::string((std::istreambuf_iterator<char>(in)), {}), tapeBefore);
+}
+
+}  // namespace
