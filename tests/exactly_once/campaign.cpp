@@ -34,7 +34,9 @@ void tally(const std::string& group, int violations) {
 void Campaign::makeStation(int passages) {
     base_ = testDirectory();
     station_ = std::make_unique<TestStation>(base_ / "station");
-    if (passages > 0) ASSERT_EQ(station_->keepPassages(passages), passages) << "the demo has too few consumers";
+    if (passages > 0) {
+        ASSERT_EQ(station_->keepPassages(passages), passages) << "the demo has too few consumers";
+    }
     snapshot_ = takeSnapshot(station_->dir());
 }
 

@@ -38,9 +38,9 @@ std::string standingSalesSql(const PassageRow& p) {
     return "SELECT V.CDFILIAL, V.CDCAIXA, V.NRSEQVENDA FROM VENDA V JOIN VENDACUPOM VC ON VC.CDFILIAL = V.CDFILIAL "
            "AND VC.CDCAIXA = V.CDCAIXA AND VC.NRSEQVENDA = V.NRSEQVENDA WHERE V.IDSITUVENDA = 'O' AND "
            "VC.DTHRCANCEL IS NULL AND V.CDFILIAL = " +
-           quoted(p.branch) + " AND V.CDCAIXA = " + quoted(p.register_) + " AND V.CDCONSUMIDOR = " +
-           quoted(p.consumer) + " AND V.CDCLIENTE = " + quoted(p.client) + " AND VC.DTHRPASSAGEM = " +
-           quoted(p.moment);
+           sqlText(p.branch) + " AND V.CDCAIXA = " + sqlText(p.register_) + " AND V.CDCONSUMIDOR = " +
+           sqlText(p.consumer) + " AND V.CDCLIENTE = " + sqlText(p.client) + " AND VC.DTHRPASSAGEM = " +
+           sqlText(p.moment);
 }
 
 struct SaleNow {
@@ -189,8 +189,8 @@ int standingSalesFor(const fs::path& station, const PassageRow& passage) {
 }
 
 bool passagePending(const fs::path& station, const PassageRow& passage) {
-    return !query(station / "station.db", "SELECT 1 FROM LOGCATRACA WHERE CDFILIAL = " + quoted(passage.branch) +
-                                              " AND NRSEQLOGCAT = " + quoted(passage.number))
+    return !query(station / "station.db", "SELECT 1 FROM LOGCATRACA WHERE CDFILIAL = " + sqlText(passage.branch) +
+                                              " AND NRSEQLOGCAT = " + sqlText(passage.number))
                 .empty();
 }
 
@@ -251,6 +251,7 @@ CheckReport checkStation(const fs::path& station, const Snapshot& before, const 
     std::error_code ec;
     if (fs::exists(station / "printer-tape.txt", ec) && !fs::is_regular_file(station / "printer-tape.txt", ec))
         violation("printer-tape.txt is not a file");
+    int totalsUnknown = 0;
     if (printerRead) {
         if (options.afterCleanRun && state.open)
             violation(fmt::format("coupon {} is still open on the printer after a clean run", sixDigits(state.open->cupNr)));
@@ -260,10 +261,10 @@ CheckReport checkStation(const fs::path& station, const Snapshot& before, const 
         for (int64_t n = before.cupNr + 1; n <= state.cupNr; ++n) {
             if (state.open && state.open->cupNr == n) continue;  // told above when it matters
             const std::string coo = sixDigits(n);
-            Rows rows = query(db, "SELECT VC.DTHRCANCEL, V.IDSITUVENDA, V.VRTOTVENDA, VC.CDFILIAL, VC.CDCAIXA, "
+            Rows rows = query(db, "SELECT VC.DTHRCANCEL, V.IDSITUVENDA, V.VRTOTVENDA + IFNULL(VC.VRTOTCLIENTE, 0), VC.CDFILIAL, VC.CDCAIXA, "
                                   "VC.NRSEQVENDA FROM VENDACUPOM VC LEFT JOIN VENDA V ON V.CDFILIAL = VC.CDFILIAL AND "
                                   "V.CDCAIXA = VC.CDCAIXA AND V.NRSEQVENDA = VC.NRSEQVENDA WHERE VC.NRSERIEIMP = " +
-                                      quoted(state.identity.serial) + " AND VC.NRCUPOMFIS = " + quoted(coo));
+                                      sqlText(state.identity.serial) + " AND VC.NRCUPOMFIS = " + sqlText(coo));
             int couponReceipts = 0, cancelReceipts = 0;
             int64_t cancelledAmount = -1;
             for (const TapeReceipt& r : tape) {
@@ -295,12 +296,13 @@ CheckReport checkStation(const fs::path& station, const Snapshot& before, const 
                     violation(fmt::format("coupon {} was cancelled on the printer but its sale still stands", coo));
                 if (state.lastCoupon && state.lastCoupon->cupNr == n && !state.lastCoupon->cancelled) {
                     int64_t stored = rows[0][2] ? cents(std::stod(*rows[0][2])) : 0;
+                    // The coupon's total is the consumer's part (VRTOTVENDA) and the client's part.
                     if (stored != state.lastCoupon->totalCents)
-                        violation(fmt::format("coupon {}: the sale's total {} differs from the printer's {}", coo,
-                                              stored, state.lastCoupon->totalCents));
+                        violation(fmt::format("coupon {}: the sale's total {:.2f} (consumer's and client's parts) "
+                                              "differs from the printer's {:.2f}",
+                                              coo, stored / 100.0, state.lastCoupon->totalCents / 100.0));
                 } else {
-                    report.undecided.push_back(fmt::format(
-                        "coupon {}: the printer no longer knows its total (only its last coupon's)", coo));
+                    ++totalsUnknown;
                 }
             } else if (cancelled && situation == "C") {
                 if (cancelReceipts == 0)
@@ -311,6 +313,11 @@ CheckReport checkStation(const fs::path& station, const Snapshot& before, const 
             }
         }
     }
+
+    if (totalsUnknown > 0)
+        report.undecided.push_back(fmt::format("the totals of {} standing coupon(s) were not compared with the "
+                                               "printer's: it keeps only its last coupon's",
+                                               totalsUnknown));
 
     // ---- balances: what was there, less what standing sales since then debit,
     // plus what sales standing then and cancelled since gave back

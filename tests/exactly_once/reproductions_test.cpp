@@ -56,7 +56,7 @@ TEST_F(Reproduction, TurnstileRowDeleteFailsForOnePassage) {
     makeStation(3);
     const PassageRow& p = passages()[1];
     exec(station().db(), "CREATE TRIGGER EO_KEEP BEFORE DELETE ON LOGCATRACA WHEN OLD.NRSEQLOGCAT = " +
-                             quoted(p.number) + " BEGIN SELECT RAISE(ABORT, 'database is locked'); END");
+                             sqlText(p.number) + " BEGIN SELECT RAISE(ABORT, 'database is locked'); END");
     station().run("first");
     exec(station().db(), "DROP TRIGGER EO_KEEP");
     cleanRunAndCheck("reproductions");
@@ -101,14 +101,14 @@ TEST_P(CrashAfterItem, RecordedCancellationIsWhatThePrinterCancelled) {
                      "I.CDCAIXA = V.CDCAIXA AND I.NRSEQVENDA = V.NRSEQVENDA) FROM VENDACUPOM VC JOIN VENDA V ON "
                      "V.CDFILIAL = VC.CDFILIAL AND V.CDCAIXA = VC.CDCAIXA AND V.NRSEQVENDA = VC.NRSEQVENDA "
                      "WHERE VC.NRSERIEIMP = " +
-                         quoted(atCrash.identity.serial) + " AND VC.NRCUPOMFIS = " +
-                         quoted(ext::sixDigits(open.cupNr)) + " AND VC.DTHRCANCEL IS NOT NULL");
+                         sqlText(atCrash.identity.serial) + " AND VC.NRCUPOMFIS = " +
+                         sqlText(ext::sixDigits(open.cupNr)) + " AND VC.DTHRCANCEL IS NOT NULL");
     ASSERT_EQ(rec.size(), 1u) << "coupon " << ext::sixDigits(open.cupNr) << " was cancelled but not recorded";
     EXPECT_EQ(cents(std::stod(rec[0][0].value_or("0"))), open.subtotalCents());
     EXPECT_EQ(std::stoi(rec[0][1].value_or("0")), static_cast<int>(open.items.size()));
 }
 
-INSTANTIATE_TEST_SUITE_P(Index, CrashAfterItem, ::testing::Range(1, 7));
+INSTANTIATE_TEST_SUITE_P(Index, CrashAfterItem, ::testing::Range(1, 4));
 
 // (4) A crash right after the printer cancelled a coupon, before the
 // cancellation was recorded: the next run records it.
@@ -124,8 +124,8 @@ TEST_F(Reproduction, CrashAfterCancellationIsRecordedByTheNextRun) {
     int64_t coupon = atCrash.lastCoupon->cupNr;
     cleanRunAndCheck("reproductions");
     EXPECT_EQ(number(station().db(), "SELECT COUNT(*) FROM VENDACUPOM WHERE NRSERIEIMP = " +
-                                         quoted(atCrash.identity.serial) + " AND NRCUPOMFIS = " +
-                                         quoted(ext::sixDigits(coupon)) + " AND DTHRCANCEL IS NOT NULL"),
+                                         sqlText(atCrash.identity.serial) + " AND NRCUPOMFIS = " +
+                                         sqlText(ext::sixDigits(coupon)) + " AND DTHRCANCEL IS NOT NULL"),
               1)
         << "the cancellation of coupon " << ext::sixDigits(coupon) << " is not recorded";
 }
@@ -191,7 +191,7 @@ TEST_F(Reproduction, ClosingAndCancellationFailImportCreditExact) {
     for (const PassageRow& p : passages())
         if (standingSalesFor(station().dir(), p) == 1) ++charged;
     EXPECT_EQ(number(station().db(), "SELECT IFNULL(NRVENDAGERADA, 0) FROM LOGCATRACAPK WHERE NRSEQARQIMPK = " +
-                                         quoted(record)) -
+                                         sqlText(record)) -
                   static_cast<double>(snapshot().credits.count(record) ? snapshot().credits.at(record) : 0),
               charged);
 }
@@ -259,8 +259,9 @@ TEST_F(Reproduction, JsonLeavesNoSilentPendingAfterAClosingAnsweredFalse) {
     ASSERT_EQ(report["passages"].size(), 3u) << report.dump(2);
     for (size_t i = 1; i < report["passages"].size(); ++i) {
         const json& p = report["passages"][i];
-        if (p.value("outcome", "") == "pending")
+        if (p.value("outcome", "") == "pending") {
             EXPECT_FALSE(p["messages"].empty()) << "passage " << i + 1 << " is pending without a word: " << p.dump();
+        }
     }
     cleanRunAndCheck("reproductions");
 }

@@ -87,7 +87,7 @@ double number(const fs::path& database, const std::string& sql) {
 
 int64_t cents(double amount) { return std::llround(amount * 100.0); }
 
-std::string quoted(const std::string& text) {
+std::string sqlText(const std::string& text) {
     std::string out = "'";
     for (char c : text) {
         out += c;
@@ -187,7 +187,7 @@ int TestStation::keepPassages(int n) {
         keep.push_back(r[1].value_or(""));
     }
     std::string list;
-    for (const std::string& k : keep) list += (list.empty() ? "" : ",") + quoted(k);
+    for (const std::string& k : keep) list += (list.empty() ? "" : ",") + sqlText(k);
     exec(db(), "DELETE FROM LOGCATRACA WHERE NRSEQLOGCAT NOT IN (" + list + ")");
     return static_cast<int>(keep.size());
 }

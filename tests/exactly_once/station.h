@@ -30,7 +30,7 @@ std::string scalar(const fs::path& database, const std::string& sql);
 double number(const fs::path& database, const std::string& sql);
 // Hundredths of a stored amount, rounded to the nearest cent.
 int64_t cents(double amount);
-std::string quoted(const std::string& text);  // 'text' with quotes doubled
+std::string sqlText(const std::string& text);  // 'text' with quotes doubled
 
 // ---- the program
 
