@@ -229,7 +229,8 @@ CheckReport checkStation(const fs::path& station, const Snapshot& before, const 
         } else if (standing.empty() && !pending) {
             violation(fmt::format("{}: its turnstile row is gone but no standing sale charges it", describe(p)));
         }
-        chargedSince[p.record] += newSales;
+        // A passage charged twice is told above; the credit counts it once.
+        chargedSince[p.record] += newSales > 0 ? 1 : 0;
     }
     // A sale made since the snapshot that charges none of its passages.
     for (const auto& [key, sale] : sales)

@@ -171,11 +171,16 @@ TEST_F(Reproduction, PrinterMemoryPutBackFromAnOlderCopy) {
                 out.find("printer memory") != std::string::npos ||
                 out.find("printer's memory") != std::string::npos)
         << "the refusal does not name the printer memory: " << again.output;
+    // The refused run may leave what it found; the passages must be sound.
     CheckReport r = checkStation(station().dir(), snapshot(), CheckOptions{false});
+    int told = 0;
     for (const std::string& v : r.violations)
-        if (v.find("passage") != std::string::npos || v.find("charged") != std::string::npos) ADD_FAILURE() << v;
+        if (v.find("passage") != std::string::npos || v.find("charged") != std::string::npos) {
+            ADD_FAILURE() << v;
+            ++told;
+        }
     for (const PassageRow& p : passages()) EXPECT_LE(standingSalesFor(station().dir(), p), 1) << p.name;
-    tally("reproductions", static_cast<int>(r.violations.size()));
+    tally("reproductions", told);
 }
 
 // (7) A closing that fails on the third consumer and a cancellation that fails
