@@ -95,6 +95,7 @@ TEST_P(FaultMatrix, ThenACleanRunChargesEachPassageOnce) {
     station().setKey("printer.fault." + c.operation, fmt::format("{}@{}", c.kind, c.index));
     ProgramResult faulty = station().run("faulty");
     EXPECT_LE(faulty.status, 2) << faulty.output;
+    ASSERT_EQ(faulty.output.find("geracupom.conf:"), std::string::npos) << "the fault was not taken: " << faulty.output;
     cleanRunAndCheck("fault matrix");
 }
 
@@ -110,6 +111,8 @@ TEST_P(CrashMatrix, ThenACleanRunChargesEachPassageOnce) {
     applyProvoke(station(), c.provoke);
     station().setKey("crash.after." + c.operation, std::to_string(c.index));
     ProgramResult crashed = station().run("crashed");
+    ASSERT_EQ(crashed.output.find("geracupom.conf:"), std::string::npos) << "the crash point was not taken: "
+                                                                         << crashed.output;
     // A crash point beyond what the batch reaches lets the run end normally.
     EXPECT_TRUE(crashed.status == 128 + SIGKILL || crashed.status <= 1) << crashed.output;
     cleanRunAndCheck("crash matrix");
