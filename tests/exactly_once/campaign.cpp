@@ -1,0 +1,61 @@
+// The campaign's fixture.
+#include "exactly_once/campaign.h"
+
+#include <cstdlib>
+#include <fstream>
+#include <functional>
+
+namespace zel::eo {
+
+bool fullMatrix() {
+    const char* v = std::getenv("ZEL_FULL_MATRIX");
+    return v && std::string(v) == "1";
+}
+
+bool sampled(const std::string& name, int index, int last) {
+    if (fullMatrix() || index == 1 || index == last) return true;
+    // FNV-1a of the name and index: the same sample on every machine.
+    uint32_t h = 2166136261u;
+    for (char c : name + "#" + std::to_string(index)) {
+        h ^= static_cast<unsigned char>(c);
+        h *= 16777619u;
+    }
+    return h % 2 == 0;
+}
+
+void tally(const std::string& group, int violations) {
+    const char* file = std::getenv("ZEL_EO_TALLY");
+    if (!file || !*file) return;
+    const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+    std::ofstream(file, std::ios::app) << group << "\t" << info->test_suite_name() << "." << info->name() << "\t"
+                                       << violations << "\n";
+}
+
+void Campaign::makeStation(int passages) {
+    base_ = testDirectory();
+    station_ = std::make_unique<TestStation>(base_ / "station");
+    if (passages > 0) {
+        ASSERT_EQ(station_->keepPassages(passages), passages) << "the demo has too few consumers";
+    }
+    snapshot_ = takeSnapshot(station_->dir());
+}
+
+CheckReport Campaign::cleanRunAndCheck(const std::string& group) {
+    station_->dropKeysStarting("printer.fault.");
+    station_->dropKeysStarting("crash.after.");
+    ProgramResult r = station_->run("clean");
+    CheckReport report = checkStation(station_->dir(), snapshot_);
+    if (r.status != 0 && r.status != 1)
+        report.violations.push_back("the clean run ended with status " + std::to_string(r.status) + ": " +
+                                    r.output.substr(0, 600));
+    for (const std::string& v : report.violations) ADD_FAILURE() << v;
+    if (!report.undecided.empty()) std::cout << report.text();
+    tally(group, static_cast<int>(report.violations.size()));
+    return report;
+}
+
+void Campaign::TearDown() {
+    if (!HasFailure() && !base_.empty()) fs::remove_all(base_);
+}
+
+}  // namespace zel::eo
