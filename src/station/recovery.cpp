@@ -227,8 +227,11 @@ void Recovery::removeLeftovers() {
     Journal(s_.layout.dir / "run-current.json").clear();
     for (const fs::path& old : {s_.layout.dir / "run-journal.json", s_.layout.dir / "run-current.txt"})
         fs::remove(old, ec);
-    for (const auto& e : fs::directory_iterator(s_.layout.dir, ec))
-        if (e.path().extension() == ".tmp") fs::remove(e.path(), ec);
+    // Scratch files of writes a crash cut short: the file they were to replace
+    // still holds its old content, whole.
+    for (const fs::path& dir : {s_.layout.dir, s_.params.saleDir, outbox_.dir()})
+        for (const auto& e : fs::directory_iterator(dir, ec))
+            if (e.path().extension() == ".tmp") fs::remove(e.path(), ec);
 }
 
 std::optional<int64_t> Recovery::afterConsumer(const CurrentPassage& passage) {
