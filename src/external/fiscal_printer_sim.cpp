@@ -5,7 +5,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstdio>
 
 #include <fmt/format.h>
 
@@ -13,6 +12,7 @@
 #include "external/param_packet.h"
 #include "external/printer_tape.h"
 #include "external/utility.h"
+#include "platform/atomic_file.h"
 #include "platform/dataset/packet.h"
 #include "platform/text.h"
 
@@ -526,17 +526,7 @@ bool SimulatedPrinter::Atu_TotGeral(Variant& packet) {
         state_->identity.serial, p.text("CDFILIAL"), p.text("CDCAIXA"), moneyText(state_->grandTotalCents),
         moneyText(state_->cancelTotalCents), sixDigits(state_->cupNr),
         formatDateTime("yyyy-mm-dd hh:nn:ss", printerNow(), FormatSettings::invariant()));
-    std::filesystem::path tmp = files_.grandTotal;
-    tmp += ".tmp";
-    {
-        std::FILE* f = std::fopen(tmp.c_str(), "wb");
-        if (!f || std::fwrite(text.data(), 1, text.size(), f) != text.size() || std::fclose(f) != 0)
-            throw Error(fmt::format("cannot write the grand total file {}", tmp.string()));
-    }
-    std::error_code ec;
-    std::filesystem::rename(tmp, files_.grandTotal, ec);
-    if (ec) throw Error(fmt::format("cannot replace the grand total file {}: {}", files_.grandTotal.string(),
-                                    ec.message()));
+    writeFileAtomically(files_.grandTotal, text, "grand total file");
     setParam(packet, "GTOTAL", Variant(static_cast<double>(state_->grandTotalCents) / 100), "Atu_TotGeral");
     return true;
 }

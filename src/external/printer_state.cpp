@@ -1,16 +1,13 @@
 // Reading, checking and atomically writing the simulated printer's state file.
 #include "external/printer_state.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
-#include <cerrno>
-#include <cstring>
 #include <fstream>
 #include <sstream>
 
 #include <fmt/format.h>
 #include <nlohmann/json.hpp>
+
+#include "platform/atomic_file.h"
 
 namespace zel::ext {
 
@@ -191,8 +188,6 @@ PrinterState stateFromBody(const json& b, const Reader& r) {
     return s;
 }
 
-std::string errnoText() { return std::strerror(errno); }
-
 // Texts that are not UTF-8 are written with replacement characters rather than
 // refused, so a strange consumer name can never stop the printer.
 std::string canonical(const json& j, int indent = -1) {
@@ -237,32 +232,7 @@ void savePrinterState(const std::filesystem::path& path, const PrinterState& sta
                 {"version", kVersion},
                 {"body", body},
                 {"checksum", fmt::format("{:016x}", fnv1a(canonical(body)))}};
-    std::string text = canonical(doc, 1) + "\n";
-    std::filesystem::path tmp = path;
-    tmp += ".tmp";
-    int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0) throw Error(fmt::format("cannot write the printer state {}: {}", tmp.string(), errnoText()));
-    size_t done = 0;
-    while (done < text.size()) {
-        ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            std::string why = errnoText();
-            ::close(fd);
-            throw Error(fmt::format("cannot write the printer state {}: {}", tmp.string(), why));
-        }
-        done += static_cast<size_t>(n);
-    }
-    if (::fsync(fd) != 0 || ::close(fd) != 0)
-        throw Error(fmt::format("cannot write the printer state {}: {}", tmp.string(), errnoText()));
-    if (::rename(tmp.c_str(), path.c_str()) != 0)
-        throw Error(fmt::format("cannot replace the printer state {}: {}", path.string(), errnoText()));
-    std::filesystem::path dir = path.parent_path().empty() ? std::filesystem::path(".") : path.parent_path();
-    int dfd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dfd >= 0) {
-        ::fsync(dfd);
-        ::close(dfd);
-    }
+    writeFileAtomically(path, canonical(doc, 1) + "\n", "printer state");
 }
 
 }  // namespace zel::ext

@@ -113,7 +113,8 @@ std::string sixDigits(int64_t counter);
 // Reads and checks a state file: format, checksum, every field and its type.
 // Throws PrinterStateError naming the file and what is wrong.
 PrinterState loadPrinterState(const std::filesystem::path& path);
-// Writes beside the file, flushes to disk, then renames over it.
+// Replaces the file atomically and flushed (one durable write). Throws
+// zel::FileWriteError naming the file and the reason; the old file is then kept.
 void savePrinterState(const std::filesystem::path& path, const PrinterState& state);
 
 }  // namespace zel::ext
