@@ -494,7 +494,8 @@ bool SimulatedPrinter::FechaCupom(const VariantArray& closing, const Variant& /*
     PrinterState next = *state_;
     std::string ident = couponIdent(next, open.cupNr, open.contCupom);
     next.grandTotalCents += t.totalCents;
-    next.lastCoupon = ClosedCoupon{open.cupNr, open.contCupom, t.moment, t.totalCents, ident, false, true};
+    next.lastCoupon = ClosedCoupon{open.cupNr, open.contCupom, t.moment, t.totalCents, ident, false, true,
+                                   open.items, 0};
     next.open.reset();
     if (!t.companyCnpj.empty()) next.companyCnpj = t.companyCnpj;
     if (!t.companyIe.empty()) next.companyIe = t.companyIe;
@@ -589,14 +590,22 @@ bool SimulatedPrinter::Cancela_Cupom_Imp(const VariantArray& values, Variant& an
         r.contCupom = next.open->contCupom;
         r.totalCents = next.open->subtotalCents();
         r.wasOpen = true;
-        next.lastCoupon = ClosedCoupon{r.cupNr, r.contCupom, r.moment, r.totalCents,
-                                       couponIdent(next, r.cupNr, r.contCupom), true, false};
+        next.lastCoupon = ClosedCoupon{r.cupNr,
+                                       r.contCupom,
+                                       r.moment,
+                                       r.totalCents,
+                                       couponIdent(next, r.cupNr, r.contCupom),
+                                       true,
+                                       false,
+                                       std::move(next.open->items),
+                                       r.totalCents};
         next.open.reset();
     } else if (next.lastCoupon && !next.lastCoupon->cancelled) {
         r.cupNr = next.lastCoupon->cupNr;
         r.contCupom = next.lastCoupon->contCupom;
         r.totalCents = next.lastCoupon->totalCents;
         next.lastCoupon->cancelled = true;
+        next.lastCoupon->cancelledCents = r.totalCents;
     } else {
         return refuse("Cancela_Cupom_Imp: no open coupon and no closed coupon that may still be cancelled");
     }
