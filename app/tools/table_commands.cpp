@@ -6,6 +6,7 @@
 
 #include <fmt/format.h>
 
+#include "platform/atomic_file.h"
 #include "platform/dataset/codec.h"
 #include "platform/error.h"
 #include "tools/packet_text.h"
@@ -66,15 +67,7 @@ void writeTable(const fs::path& path, const ds::Packet& p, std::optional<TableFo
                                     path.string()));
     }
     if (form == TableForm::Json) {
-        fs::path tmp = path;
-        tmp += ".tmp";
-        {
-            std::ofstream out(tmp, std::ios::binary | std::ios::trunc);
-            if (!out) throw Error(fmt::format("{}: cannot write the file", path.string()));
-            out << toJson(p).dump(1) << "\n";
-            if (!out.flush()) throw Error(fmt::format("{}: write failed", path.string()));
-        }
-        fs::rename(tmp, path);
+        writeFileAtomically(path, toJson(p).dump(1) + "\n", "table file");
         return;
     }
     ds::writePacketFile(path, p, form == TableForm::Xml ? ds::PacketForm::Xml : ds::PacketForm::Binary);

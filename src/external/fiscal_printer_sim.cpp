@@ -5,7 +5,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstdio>
 
 #include <fmt/format.h>
 
@@ -13,6 +12,7 @@
 #include "external/param_packet.h"
 #include "external/printer_tape.h"
 #include "external/utility.h"
+#include "platform/atomic_file.h"
 #include "platform/dataset/packet.h"
 #include "platform/text.h"
 
@@ -494,7 +494,8 @@ bool SimulatedPrinter::FechaCupom(const VariantArray& closing, const Variant& /*
     PrinterState next = *state_;
     std::string ident = couponIdent(next, open.cupNr, open.contCupom);
     next.grandTotalCents += t.totalCents;
-    next.lastCoupon = ClosedCoupon{open.cupNr, open.contCupom, t.moment, t.totalCents, ident, false, true};
+    next.lastCoupon = ClosedCoupon{open.cupNr, open.contCupom, t.moment, t.totalCents, ident, false, true,
+                                   open.items, 0};
     next.open.reset();
     if (!t.companyCnpj.empty()) next.companyCnpj = t.companyCnpj;
     if (!t.companyIe.empty()) next.companyIe = t.companyIe;
@@ -526,17 +527,7 @@ bool SimulatedPrinter::Atu_TotGeral(Variant& packet) {
         state_->identity.serial, p.text("CDFILIAL"), p.text("CDCAIXA"), moneyText(state_->grandTotalCents),
         moneyText(state_->cancelTotalCents), sixDigits(state_->cupNr),
         formatDateTime("yyyy-mm-dd hh:nn:ss", printerNow(), FormatSettings::invariant()));
-    std::filesystem::path tmp = files_.grandTotal;
-    tmp += ".tmp";
-    {
-        std::FILE* f = std::fopen(tmp.c_str(), "wb");
-        if (!f || std::fwrite(text.data(), 1, text.size(), f) != text.size() || std::fclose(f) != 0)
-            throw Error(fmt::format("cannot write the grand total file {}", tmp.string()));
-    }
-    std::error_code ec;
-    std::filesystem::rename(tmp, files_.grandTotal, ec);
-    if (ec) throw Error(fmt::format("cannot replace the grand total file {}: {}", files_.grandTotal.string(),
-                                    ec.message()));
+    writeFileAtomically(files_.grandTotal, text, "grand total file");
     setParam(packet, "GTOTAL", Variant(static_cast<double>(state_->grandTotalCents) / 100), "Atu_TotGeral");
     return true;
 }
@@ -599,14 +590,22 @@ bool SimulatedPrinter::Cancela_Cupom_Imp(const VariantArray& values, Variant& an
         r.contCupom = next.open->contCupom;
         r.totalCents = next.open->subtotalCents();
         r.wasOpen = true;
-        next.lastCoupon = ClosedCoupon{r.cupNr, r.contCupom, r.moment, r.totalCents,
-                                       couponIdent(next, r.cupNr, r.contCupom), true, false};
+        next.lastCoupon = ClosedCoupon{r.cupNr,
+                                       r.contCupom,
+                                       r.moment,
+                                       r.totalCents,
+                                       couponIdent(next, r.cupNr, r.contCupom),
+                                       true,
+                                       false,
+                                       std::move(next.open->items),
+                                       r.totalCents};
         next.open.reset();
     } else if (next.lastCoupon && !next.lastCoupon->cancelled) {
         r.cupNr = next.lastCoupon->cupNr;
         r.contCupom = next.lastCoupon->contCupom;
         r.totalCents = next.lastCoupon->totalCents;
         next.lastCoupon->cancelled = true;
+        next.lastCoupon->cancelledCents = r.totalCents;
     } else {
         return refuse("Cancela_Cupom_Imp: no open coupon and no closed coupon that may still be cancelled");
     }

@@ -1,16 +1,14 @@
 // Reading, checking and atomically writing the simulated printer's state file.
 #include "external/printer_state.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
-#include <cerrno>
-#include <cstring>
 #include <fstream>
 #include <sstream>
 
 #include <fmt/format.h>
 #include <nlohmann/json.hpp>
+
+#include "platform/atomic_file.h"
+#include "platform/money.h"
 
 namespace zel::ext {
 
@@ -19,7 +17,9 @@ using nlohmann::json;
 namespace {
 
 constexpr const char* kFormat = "zel-fiscal-printer-state";
-constexpr int kVersion = 1;
+// Version 1 kept only the totals of the last coupon; version 2 adds its items
+// and the cancelled amount. Both are read.
+constexpr int kVersion = 2;
 
 uint64_t fnv1a(const std::string& s) {
     uint64_t h = 1469598103934665603ull;
@@ -42,27 +42,33 @@ json itemJson(const CouponItem& i) {
             {"surchargeCents", i.surchargeCents}, {"amountCents", i.amountCents}};
 }
 
+json itemsJson(const std::vector<CouponItem>& items) {
+    json out = json::array();
+    for (const CouponItem& i : items) out.push_back(itemJson(i));
+    return out;
+}
+
 json bodyJson(const PrinterState& s) {
     json rates = json::array();
     for (const PrinterRate& r : s.rates)
         rates.push_back({{"code", r.code}, {"rateHundredths", r.rateHundredths}, {"kind", r.kind}});
     json open = nullptr;
     if (s.open) {
-        json items = json::array();
-        for (const CouponItem& i : s.open->items) items.push_back(itemJson(i));
         open = {{"cupNr", s.open->cupNr},
                 {"contCupom", s.open->contCupom},
                 {"openedMs", momentMs(s.open->opened)},
                 {"consumerName", s.open->consumerName},
                 {"consumerCpf", s.open->consumerCpf},
-                {"items", items}};
+                {"items", itemsJson(s.open->items)}};
     }
     json last = nullptr;
     if (s.lastCoupon)
         last = {{"cupNr", s.lastCoupon->cupNr},         {"contCupom", s.lastCoupon->contCupom},
                 {"closedMs", momentMs(s.lastCoupon->closed)}, {"totalCents", s.lastCoupon->totalCents},
                 {"ident", s.lastCoupon->ident},         {"cancelled", s.lastCoupon->cancelled},
-                {"closedNormally", s.lastCoupon->closedNormally}};
+                {"closedNormally", s.lastCoupon->closedNormally},
+                {"items", itemsJson(s.lastCoupon->items)},
+                {"cancelledCents", s.lastCoupon->cancelledCents}};
     const PrinterIdentity& id = s.identity;
     return {{"identity",
              {{"serial", id.serial},
@@ -123,8 +129,45 @@ private:
 
 constexpr int64_t kMaxCounter = 999999;
 constexpr int64_t kMaxMoney = INT64_MAX / 4;
+// Bounds of the amounts the printer accepts for an item (a million units, a
+// thousand million per unit), so that quantity x price cannot overflow.
+constexpr int64_t kMaxQuantityMilli = 1'000'000'000;
+constexpr int64_t kMaxPriceCents = 100'000'000'000;
 
-PrinterState stateFromBody(const json& b, const Reader& r) {
+std::vector<CouponItem> readItems(const json& items, const std::string& path, const Reader& r) {
+    if (!items.is_array()) r.fail(path, "is not a list");
+    std::vector<CouponItem> out;
+    for (size_t i = 0; i < items.size(); ++i) {
+        const json& j = items[i];
+        std::string p = fmt::format("{}[{}]", path, i);
+        CouponItem it;
+        it.number = static_cast<int32_t>(r.integer(j, p, "number", 1, 999));
+        it.code = r.text(j, p, "code");
+        it.description = r.text(j, p, "description");
+        it.unit = r.text(j, p, "unit");
+        it.rateCode = r.text(j, p, "rateCode");
+        it.rateKind = r.text(j, p, "rateKind");
+        it.rateHundredths = r.integer(j, p, "rateHundredths", 0, 10000);
+        it.quantityMilli = r.integer(j, p, "quantityMilli", 1, kMaxQuantityMilli);
+        it.unitPriceCents = r.integer(j, p, "unitPriceCents", 1, kMaxPriceCents);
+        it.discountCents = r.integer(j, p, "discountCents", 0, kMaxPriceCents);
+        it.surchargeCents = r.integer(j, p, "surchargeCents", 0, kMaxPriceCents);
+        it.amountCents = r.integer(j, p, "amountCents", 0, kMaxMoney);
+        if (it.number != static_cast<int32_t>(i + 1)) r.fail(p + ".number", fmt::format("is not {}", i + 1));
+        if (it.amountCents != lineGrossCents(it.quantityMilli, it.unitPriceCents) - it.discountCents + it.surchargeCents)
+            r.fail(p + ".amountCents", "is not quantity x unit price - discount + surcharge");
+        out.push_back(std::move(it));
+    }
+    return out;
+}
+
+int64_t sumOf(const std::vector<CouponItem>& items) {
+    int64_t sum = 0;
+    for (const CouponItem& i : items) sum += i.amountCents;
+    return sum;
+}
+
+PrinterState stateFromBody(const json& b, int64_t version, const Reader& r) {
     PrinterState s;
     const json& id = r.member(b, "body", "identity");
     s.identity.serial = r.text(id, "identity", "serial");
@@ -154,26 +197,7 @@ PrinterState stateFromBody(const json& b, const Reader& r) {
         o.opened = fromMs(r.integer(open, "open", "openedMs"));
         o.consumerName = r.text(open, "open", "consumerName");
         o.consumerCpf = r.text(open, "open", "consumerCpf");
-        const json& items = r.member(open, "open", "items");
-        if (!items.is_array()) r.fail("open.items", "is not a list");
-        for (size_t i = 0; i < items.size(); ++i) {
-            const json& j = items[i];
-            std::string p = fmt::format("open.items[{}]", i);
-            CouponItem it;
-            it.number = static_cast<int32_t>(r.integer(j, p, "number", 1, 999));
-            it.code = r.text(j, p, "code");
-            it.description = r.text(j, p, "description");
-            it.unit = r.text(j, p, "unit");
-            it.rateCode = r.text(j, p, "rateCode");
-            it.rateKind = r.text(j, p, "rateKind");
-            it.rateHundredths = r.integer(j, p, "rateHundredths", 0, 10000);
-            it.quantityMilli = r.integer(j, p, "quantityMilli", 1, kMaxMoney);
-            it.unitPriceCents = r.integer(j, p, "unitPriceCents", 1, kMaxMoney);
-            it.discountCents = r.integer(j, p, "discountCents", 0, kMaxMoney);
-            it.surchargeCents = r.integer(j, p, "surchargeCents", 0, kMaxMoney);
-            it.amountCents = r.integer(j, p, "amountCents", 0, kMaxMoney);
-            o.items.push_back(std::move(it));
-        }
+        o.items = readItems(r.member(open, "open", "items"), "open.items", r);
         s.open = std::move(o);
     }
     const json& last = r.member(b, "body", "lastCoupon");
@@ -186,12 +210,19 @@ PrinterState stateFromBody(const json& b, const Reader& r) {
         c.ident = r.text(last, "lastCoupon", "ident");
         c.cancelled = r.boolean(last, "lastCoupon", "cancelled");
         c.closedNormally = r.boolean(last, "lastCoupon", "closedNormally");
+        if (version >= 2) {
+            c.items = readItems(r.member(last, "lastCoupon", "items"), "lastCoupon.items", r);
+            c.cancelledCents = r.integer(last, "lastCoupon", "cancelledCents", 0, kMaxMoney);
+            if (!c.items.empty() && sumOf(c.items) != c.totalCents)
+                r.fail("lastCoupon.items", "do not add up to lastCoupon.totalCents");
+            if (!c.cancelled && c.cancelledCents != 0) r.fail("lastCoupon.cancelledCents", "is set on a coupon not cancelled");
+        } else if (c.cancelled) {
+            c.cancelledCents = c.totalCents;  // what the cancellation added, before the amount was kept
+        }
         s.lastCoupon = std::move(c);
     }
     return s;
 }
-
-std::string errnoText() { return std::strerror(errno); }
 
 // Texts that are not UTF-8 are written with replacement characters rather than
 // refused, so a strange consumer name can never stop the printer.
@@ -201,11 +232,7 @@ std::string canonical(const json& j, int indent = -1) {
 
 }  // namespace
 
-int64_t OpenCoupon::subtotalCents() const {
-    int64_t sum = 0;
-    for (const CouponItem& i : items) sum += i.amountCents;
-    return sum;
-}
+int64_t OpenCoupon::subtotalCents() const { return sumOf(items); }
 
 DateTime roundToMillisecond(DateTime moment) { return fromMs(moment.totalMilliseconds()); }
 
@@ -224,11 +251,12 @@ PrinterState loadPrinterState(const std::filesystem::path& path) {
     if (doc.is_discarded()) r.fail("content", "is not a readable state document (damaged or cut short)");
     if (!doc.is_object() || !doc.contains("format") || doc["format"] != kFormat)
         r.fail("format", "is not that of a printer state");
-    if (r.integer(doc, "document", "version") != kVersion) r.fail("version", "is not one this printer reads");
+    int64_t version = r.integer(doc, "document", "version");
+    if (version < 1 || version > kVersion) r.fail("version", "is not one this printer reads");
     const json& body = r.member(doc, "document", "body");
     std::string sum = r.text(doc, "document", "checksum");
     if (sum != fmt::format("{:016x}", fnv1a(canonical(body)))) r.fail("checksum", "does not match its content");
-    return stateFromBody(body, r);
+    return stateFromBody(body, version, r);
 }
 
 void savePrinterState(const std::filesystem::path& path, const PrinterState& state) {
@@ -237,32 +265,7 @@ void savePrinterState(const std::filesystem::path& path, const PrinterState& sta
                 {"version", kVersion},
                 {"body", body},
                 {"checksum", fmt::format("{:016x}", fnv1a(canonical(body)))}};
-    std::string text = canonical(doc, 1) + "\n";
-    std::filesystem::path tmp = path;
-    tmp += ".tmp";
-    int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0) throw Error(fmt::format("cannot write the printer state {}: {}", tmp.string(), errnoText()));
-    size_t done = 0;
-    while (done < text.size()) {
-        ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            std::string why = errnoText();
-            ::close(fd);
-            throw Error(fmt::format("cannot write the printer state {}: {}", tmp.string(), why));
-        }
-        done += static_cast<size_t>(n);
-    }
-    if (::fsync(fd) != 0 || ::close(fd) != 0)
-        throw Error(fmt::format("cannot write the printer state {}: {}", tmp.string(), errnoText()));
-    if (::rename(tmp.c_str(), path.c_str()) != 0)
-        throw Error(fmt::format("cannot replace the printer state {}: {}", path.string(), errnoText()));
-    std::filesystem::path dir = path.parent_path().empty() ? std::filesystem::path(".") : path.parent_path();
-    int dfd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dfd >= 0) {
-        ::fsync(dfd);
-        ::close(dfd);
-    }
+    writeFileAtomically(path, canonical(doc, 1) + "\n", "printer state");
 }
 
 }  // namespace zel::ext

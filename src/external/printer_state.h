@@ -43,19 +43,21 @@ struct PrinterIdentity {
     bool operator==(const PrinterIdentity&) const = default;
 };
 
+// One item as the printer registered it; with the coupon's numbers it is all
+// that a stored sale line needs from the printer.
 struct CouponItem {
-    int32_t number = 0;  // 1, 2, ... within the coupon
-    std::string code;
-    std::string description;
-    std::string unit;
-    std::string rateCode;
-    std::string rateKind;
-    int64_t rateHundredths = 0;
-    int64_t quantityMilli = 0;  // quantity in thousandths
-    int64_t unitPriceCents = 0;
-    int64_t discountCents = 0;
-    int64_t surchargeCents = 0;
-    int64_t amountCents = 0;  // quantity x unit price, cut to the cent, - discount + surcharge
+    int32_t number = 0;        // 1, 2, ... within the coupon
+    std::string code;          // the item code the station sold it under (CODIGO: bar code, else CDARVPROD)
+    std::string description;   // as printed (DESCRICAO: classification texts and product name)
+    std::string unit;          // SGUNIDADE
+    std::string rateCode;      // the rate register, "01"; empty on printers that take the product's rate
+    std::string rateKind;      // "T" (state tax) or "S" (service tax), as the printer keeps it
+    int64_t rateHundredths = 0;  // 18,00 % is 1800
+    int64_t quantityMilli = 0;   // quantity in thousandths (1 is 1000)
+    int64_t unitPriceCents = 0;  // the unit price, cut to the cent
+    int64_t discountCents = 0;   // the item's discount, cut to the cent
+    int64_t surchargeCents = 0;  // the item's surcharge, cut to the cent
+    int64_t amountCents = 0;     // lineGrossCents(quantityMilli, unitPriceCents) - discount + surcharge
 
     bool operator==(const CouponItem&) const = default;
 };
@@ -73,7 +75,9 @@ struct OpenCoupon {
 };
 
 // The last coupon the printer finished: closed, or cancelled while open. Only a
-// closed one that is not cancelled yet may still be cancelled.
+// closed one that is not cancelled yet may still be cancelled. It keeps its
+// items, so that a sale cancelled after a crash can be recorded from the
+// printer alone.
 struct ClosedCoupon {
     int64_t cupNr = 0;
     int64_t contCupom = 0;
@@ -82,7 +86,8 @@ struct ClosedCoupon {
     std::string ident;  // the text FechaCupom answered
     bool cancelled = false;
     bool closedNormally = true;  // false when it was cancelled while open
-    std::vector<CouponItem> items;
+    std::vector<CouponItem> items;  // empty only in a memory written before the printer kept them
+    int64_t cancelledCents = 0;     // what the cancellation added to the cancellation total; 0 while not cancelled
 
     bool operator==(const ClosedCoupon&) const = default;
 };
@@ -114,7 +119,8 @@ std::string sixDigits(int64_t counter);
 // Reads and checks a state file: format, checksum, every field and its type.
 // Throws PrinterStateError naming the file and what is wrong.
 PrinterState loadPrinterState(const std::filesystem::path& path);
-// Writes beside the file, flushes to disk, then renames over it.
+// Replaces the file atomically and flushed (one durable write). Throws
+// zel::FileWriteError naming the file and the reason; the old file is then kept.
 void savePrinterState(const std::filesystem::path& path, const PrinterState& state);
 
 }  // namespace zel::ext

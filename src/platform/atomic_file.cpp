@@ -15,18 +15,18 @@ namespace {
     throw FileWriteError(fmt::format("{} {} {}: {}", what, path.string(), action, std::strerror(err)));
 }
 
-void writeAll(int fd, std::string_view content, std::string_view what, const std::filesystem::path& path) {
+// Writes the whole content; 0 or the errno of the failure.
+int writeAll(int fd, std::string_view content) {
     size_t done = 0;
     while (done < content.size()) {
         ssize_t n = ::write(fd, content.data() + done, content.size() - done);
         if (n < 0) {
             if (errno == EINTR) continue;
-            int e = errno;
-            ::close(fd);
-            fail(what, path, "cannot be written", e);
+            return errno;
         }
         done += static_cast<size_t>(n);
     }
+    return 0;
 }
 
 }  // namespace
@@ -45,7 +45,11 @@ void writeFileAtomically(const std::filesystem::path& path, std::string_view con
     tmp += ".tmp";
     int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode);
     if (fd < 0) fail(what, path, "cannot be written", errno);
-    writeAll(fd, content, what, path);
+    if (int e = writeAll(fd, content); e != 0) {
+        ::close(fd);
+        ::unlink(tmp.c_str());
+        fail(what, path, "cannot be written", e);
+    }
     if (durability == Durability::Flushed && ::fdatasync(fd) != 0) {
         int e = errno;
         ::close(fd);
@@ -69,9 +73,13 @@ void appendFileDurably(const std::filesystem::path& path, std::string_view conte
     bool existed = std::filesystem::exists(path);
     int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
     if (fd < 0) fail(what, path, "cannot be written", errno);
-    writeAll(fd, content, what, path);
-    if (::fdatasync(fd) != 0) {
-        int e = errno;
+    // A failed append is taken back, so that a retry never leaves half of the
+    // content in front of the whole.
+    off_t before = ::lseek(fd, 0, SEEK_END);
+    int e = writeAll(fd, content);
+    if (e == 0 && ::fdatasync(fd) != 0) e = errno;
+    if (e != 0) {
+        if (before >= 0 && ::ftruncate(fd, before) == 0) ::fdatasync(fd);
         ::close(fd);
         fail(what, path, "cannot be written", e);
     }

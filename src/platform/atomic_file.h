@@ -31,7 +31,8 @@ void writeFileAtomically(const std::filesystem::path& path, std::string_view con
                          unsigned mode = 0644);
 
 // Appends `content` to `path` (created when missing) and flushes it. Throws
-// FileWriteError naming the file and the reason.
+// FileWriteError naming the file and the reason; what a failed append wrote is
+// cut off again, so the file ends as it ended before.
 void appendFileDurably(const std::filesystem::path& path, std::string_view content, std::string_view what = "file");
 
 // Flushes the directory entry of `dir` (after a create, rename or unlink).

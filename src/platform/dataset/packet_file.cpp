@@ -1,5 +1,5 @@
 // Packet files: telling the binary form from the XML one, reading a whole
-// file, and writing beside the target then renaming so readers never see half.
+// file, and replacing a file atomically so readers never see half.
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
@@ -9,6 +9,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "platform/atomic_file.h"
 #include "platform/dataset/codec.h"
 
 namespace zel::ds {
@@ -93,37 +94,10 @@ void writePacketFile(const std::filesystem::path& path, const Packet& packet, Pa
                      const CodecOptions& opts) {
     Timed timed{writeNanoseconds};
     std::string bytes = form == PacketForm::Xml ? encodeXml(packet, opts) : encodeBinary(packet, opts);
-    static std::atomic<unsigned> counter{0};
-    std::filesystem::path tmp = path;
-    tmp += fmt::format(".{}.{}.tmp", ::getpid(), counter++);
-    Fd f{::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644)};
-    if (f.fd < 0) ioFail(tmp, "cannot create");
-    size_t done = 0;
-    while (done < bytes.size()) {
-        ssize_t n = ::write(f.fd, bytes.data() + done, bytes.size() - done);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            int e = errno;
-            ::unlink(tmp.c_str());
-            errno = e;
-            ioFail(tmp, "cannot write");
-        }
-        done += static_cast<size_t>(n);
-    }
-    int synced = ::fsync(f.fd);
-    int closed = ::close(f.fd);
-    f.fd = -1;
-    if (synced != 0 || closed != 0) {
-        int e = errno;
-        ::unlink(tmp.c_str());
-        errno = e;
-        ioFail(tmp, "cannot write");
-    }
-    if (::rename(tmp.c_str(), path.c_str()) != 0) {
-        int e = errno;
-        ::unlink(tmp.c_str());
-        errno = e;
-        ioFail(path, "cannot replace");
+    try {
+        writeFileAtomically(path, bytes, "table file");
+    } catch (const FileWriteError& e) {
+        throw PacketError(e.what());  // the dataset layer reports its files with its own error
     }
 }
 

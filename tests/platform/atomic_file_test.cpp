@@ -1,0 +1,98 @@
+// Replacing and appending files: the content after success, the old content and
+// no scratch file after a failure, and messages that name the file and why.
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include <gtest/gtest.h>
+
+#include "platform/atomic_file.h"
+
+using namespace zel;
+namespace fs = std::filesystem;
+
+namespace {
+
+class AtomicFile : public ::testing::Test {
+protected:
+    void SetUp() override {
+        dir_ = fs::temp_directory_path() /
+               (std::string("zel-atomic-") + ::testing::UnitTest::GetInstance()->current_test_info()->name() + "-" +
+                std::to_string(::getpid()));
+        fs::remove_all(dir_);
+        fs::create_directories(dir_);
+    }
+    void TearDown() override { fs::remove_all(dir_); }
+
+    static std::string read(const fs::path& p) {
+        std::ifstream in(p, std::ios::binary);
+        std::stringstream s;
+        s << in.rdbuf();
+        return s.str();
+    }
+    // The names in the directory, to see that no scratch file is left.
+    std::vector<std::string> names() const {
+        std::vector<std::string> out;
+        for (const auto& e : fs::directory_iterator(dir_)) out.push_back(e.path().filename().string());
+        std::sort(out.begin(), out.end());
+        return out;
+    }
+    // The message of the FileWriteError that `f` throws ("" when none).
+    template <class F>
+    static std::string failure(F f) {
+        try {
+            f();
+        } catch (const FileWriteError& e) {
+            return e.what();
+        }
+        return {};
+    }
+
+    fs::path dir_;
+};
+
+TEST_F(AtomicFile, ReplacesTheWholeContentAndLeavesNoScratchFile) {
+    fs::path p = dir_ / "memory.json";
+    writeFileAtomically(p, "first version, rather long\n", "the memory");
+    writeFileAtomically(p, "second\n", "the memory", Durability::Cached);
+    EXPECT_EQ(read(p), "second\n");
+    EXPECT_EQ(names(), std::vector<std::string>{"memory.json"});
+}
+
+TEST_F(AtomicFile, ADirectoryWhereTheFileBelongsIsRefusedWithPathAndReason) {
+    fs::path p = dir_ / "printer-state.json";
+    fs::create_directory(p);
+    std::string msg = failure([&] { writeFileAtomically(p, "x", "printer state"); });
+    EXPECT_NE(msg.find("printer state " + p.string()), std::string::npos) << msg;
+    EXPECT_NE(msg.find("Is a directory"), std::string::npos) << msg;
+    EXPECT_TRUE(fs::is_directory(p));
+    EXPECT_EQ(names(), std::vector<std::string>{"printer-state.json"});  // the scratch file is gone
+
+    msg = failure([&] { appendFileDurably(p, "line\n", "printer tape"); });
+    EXPECT_NE(msg.find("printer tape " + p.string()), std::string::npos) << msg;
+    EXPECT_NE(msg.find("Is a directory"), std::string::npos) << msg;
+}
+
+TEST_F(AtomicFile, AFailedReplacementKeepsTheOldContent) {
+    fs::path p = dir_ / "grand-total.txt";
+    writeFileAtomically(p, "old\n");
+    fs::create_directory(dir_ / "grand-total.txt.tmp");  // the scratch file cannot be made
+    std::string msg = failure([&] { writeFileAtomically(p, "new\n", "grand total file"); });
+    EXPECT_NE(msg.find(p.string()), std::string::npos) << msg;
+    EXPECT_EQ(read(p), "old\n");
+
+    fs::path missingDir = dir_ / "no-such-dir" / "f.txt";
+    msg = failure([&] { writeFileAtomically(missingDir, "x"); });
+    EXPECT_NE(msg.find("No such file or directory"), std::string::npos) << msg;
+}
+
+TEST_F(AtomicFile, AppendsCreateAndExtend) {
+    fs::path p = dir_ / "tape.txt";
+    appendFileDurably(p, "one\n");
+    appendFileDurably(p, "two\n");
+    EXPECT_EQ(read(p), "one\ntwo\n");
+}
+
+}  // namespace
