@@ -348,4 +348,24 @@ void Connection::executeDirect(std::string_view sql) {
     }
 }
 
+void refreshStatistics(Connection& connection) {
+    switch (connection.backend()) {
+        case Backend::Sqlite3:
+            // A sample of about a thousand rows per index is enough to tell a
+            // branch code from a consumer code; the limit is this
+            // connection's and is lifted again afterwards.
+            connection.executeDirect("PRAGMA analysis_limit = 1000");
+            try {
+                connection.executeDirect("ANALYZE");
+            } catch (...) {
+                connection.executeDirect("PRAGMA analysis_limit = 0");
+                throw;
+            }
+            connection.executeDirect("PRAGMA analysis_limit = 0");
+            break;
+        case Backend::PostgreSql: connection.executeDirect("ANALYZE"); break;
+        case Backend::Odbc: break;  // the installation's database keeps its own statistics
+    }
+}
+
 }  // namespace zel::db
