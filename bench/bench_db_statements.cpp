@@ -73,8 +73,8 @@ void fill(db::Connection& c, int sales) {
     std::string date = lite ? "date('2023-01-02', '+' || ((i / 50000) * 36 + (i % 50000) % 30) || ' days')"
                             : "DATE '2023-01-02' + ((i / 50000) * 36 + (i % 50000) % 30)";
     std::string consumer = lite ? "CAST(i % 50000 AS TEXT)" : "CAST(i % 50000 AS VARCHAR)";
-    insert("INSERT INTO VENDA (CDFILIAL, CDCAIXA, NRSEQVENDA, CDCLIENTE, CDCONSUMIDOR, DTENTRVENDA, IDSITUVENDA) "
-           "SELECT '0001', '00' || " + (lite ? "CAST(i % 5 + 1 AS TEXT)" : "CAST(i % 5 + 1 AS VARCHAR)") +
+    insert("INSERT INTO VENDA (CDFILIAL, CDCAIXA, NRSEQVENDA, CDCLIENTE, CDCONSUMIDOR, DTENTRVENDA, IDSITUVENDA) " +
+           std::string("SELECT '0001', '00' || ") + (lite ? "CAST(i % 5 + 1 AS TEXT)" : "CAST(i % 5 + 1 AS VARCHAR)") +
            ", " + text + ", 'C1', " + consumer + ", " + date +
            ", CASE WHEN i % 10 = 9 THEN 'C' ELSE 'O' END" + from(sales));
     for (int k = 1; k <= kItemsPerSale; ++k)
