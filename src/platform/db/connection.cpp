@@ -282,7 +282,20 @@ void Connection::connect() {
     ++connectCount_;
 }
 
+void Connection::addPrepared(const void* owner, std::function<void()> release) {
+    removePrepared(owner);
+    prepared_.emplace_back(owner, std::move(release));
+}
+
+void Connection::removePrepared(const void* owner) {
+    std::erase_if(prepared_, [&](const auto& p) { return p.first == owner; });
+}
+
 void Connection::disconnect() {
+    // Prepared statements belong to the session: they go first.
+    auto prepared = std::move(prepared_);
+    prepared_.clear();
+    for (auto& [owner, release] : prepared) release();
     if (!session_) return;
     if (inTransaction_) {
         inTransaction_ = false;

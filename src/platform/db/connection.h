@@ -113,6 +113,14 @@ public:
     // For the statement classes of this layer; connects first.
     soci::session& session();
 
+    // Statements keep their prepared form on the open session between runs.
+    // Each registers how to let go of it; every one is released before the
+    // session closes (disconnect, reconnect, destruction), after which the
+    // statement prepares itself again on its next run.
+    void addPrepared(const void* owner, std::function<void()> release);
+    void removePrepared(const void* owner);
+    size_t preparedCount() const { return prepared_.size(); }
+
     // Time spent running statements on this connection (for benchmarks).
     std::chrono::nanoseconds statementTime() const { return statementTime_; }
     void addStatementTime(std::chrono::nanoseconds t) { statementTime_ += t; }
@@ -122,6 +130,7 @@ private:
     std::unique_ptr<ConnectionString> target_;
     std::unique_ptr<soci::session> session_;
     Hook beforeConnect_, afterConnect_;
+    std::vector<std::pair<const void*, std::function<void()>>> prepared_;
     bool inTransaction_ = false;
     int connectCount_ = 0;
     std::chrono::nanoseconds statementTime_{0};
