@@ -162,3 +162,34 @@ TEST(IndexedFilter, ProductSelectionByTypeAndHourUsesTheIndex) {
 }
 
 }  // namespace
+
+namespace {
+
+// A table kept from its last load is only reused while none of its rows
+// changed; returning to the taken state puts it back on its first row.
+TEST(TakenData, KeptUntilARowChanges) {
+    Table src("cdsSrc", fields());
+    src.create();
+    for (int i = 0; i < 3; ++i) {
+        src.append();
+        src.field("ID").setAsFloat(i);
+        src.field("K1").setAsString(i == 1 ? "a" : "b");
+        src.post();
+    }
+    Table t("cdsKept");
+    EXPECT_FALSE(t.holdsTakenData());
+    t.setData(src.data());
+    EXPECT_TRUE(t.holdsTakenData());
+    t.setFilter("K1 = 'b'");
+    t.setFiltered(true);
+    t.next();
+    t.returnToTakenState();
+    EXPECT_EQ(t.field("ID").asFloat(), 0);  // first row of the filtered walk
+    EXPECT_TRUE(t.holdsTakenData());
+    t.edit();
+    t.field("K1").setAsString("c");
+    t.post();
+    EXPECT_FALSE(t.holdsTakenData());
+}
+
+}  // namespace

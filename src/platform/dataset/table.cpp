@@ -331,6 +331,13 @@ void Table::replaceData(Packet&& p) {
     positionOn(-1, 0);
 }
 
+void Table::returnToTakenState() {
+    state_ = State::Browse;
+    buffer_.clear();
+    editRow_ = -1;
+    positionOn(-1, 0);
+}
+
 Packet Table::data() const {
     if (source_) return *source_;
     Packet p;
