@@ -5,6 +5,8 @@
 #include <cctype>
 #include <filesystem>
 
+#include <sys/stat.h>
+
 #include <fmt/format.h>
 
 #include "external/utility.h"
@@ -44,6 +46,17 @@ void loadTable(ds::Table& table, const fs::path& path) {
             throw Error(fmt::format("{}: the table {} needs the field {}, which the file lacks", path.string(),
                                     table.name(), f.name));
     table.setData(std::move(packet));
+}
+
+// The identity, size and modification time of a file; false when it cannot be read.
+bool fileStamp(const fs::path& p, ModuleTables::FileStamp& stamp) {
+    struct stat st {};
+    if (::stat(p.c_str(), &st) != 0) return false;
+    stamp.device = static_cast<uint64_t>(st.st_dev);
+    stamp.inode = static_cast<uint64_t>(st.st_ino);
+    stamp.size = static_cast<uint64_t>(st.st_size);
+    stamp.modifiedNs = static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+    return true;
 }
 
 int32_t asInteger(ds::Field f) {
@@ -98,7 +111,19 @@ void TrdmGeraCupomVenda::CarregaCds(const Variant& packet) {
         fs::path path = cadastros / cf.name;
         if (!fileExists(path)) continue;
         ds::Table& table = this->*cf.table;
-        loadTable(table, path);
+        // The file is looked at before it is read: a change after this look
+        // shows at the next load.
+        ModuleTables::FileStamp stamp;
+        bool stamped = fileStamp(path, stamp);
+        auto known = loadedFiles.find(&table);
+        if (stamped && known != loadedFiles.end() && known->second.path == path && known->second.stamp == stamp &&
+            table.holdsTakenData()) {
+            table.returnToTakenState();  // the same rows a new read would give, with their indexes kept
+        } else {
+            loadedFiles.erase(&table);
+            loadTable(table, path);
+            if (stamped) loadedFiles[&table] = {path, stamp};
+        }
         if (cf.table == &ModuleTables::cdsControleAcess) {
             cdOperador = table.field("CDOPERADOR").asString();
             nmOperador = table.field("NMOPERADOR").asString();

@@ -2,6 +2,9 @@
 // stored description, with their declared fields and index orders.
 #pragma once
 
+#include <filesystem>
+#include <map>
+
 #include <string_view>
 #include <vector>
 
@@ -37,6 +40,20 @@ struct ModuleTables {
     ds::Table cdsVazio;
     ds::Table cdsVrSaldConsumi;
     ds::Table cdsDataMovimento;
+
+    // What a cached table was last read from: the file's identity (device and
+    // inode), size and modification time. A table whose file still shows the
+    // same, and whose rows nobody changed since, is not read again.
+    struct FileStamp {
+        uint64_t device = 0, inode = 0, size = 0;
+        int64_t modifiedNs = 0;
+        bool operator==(const FileStamp&) const = default;
+    };
+    struct LoadedFile {
+        std::filesystem::path path;
+        FileStamp stamp;
+    };
+    std::map<const ds::Table*, LoadedFile> loadedFiles;
 
     explicit ModuleTables(const FormatSettings& fs = FormatSettings{});
     ModuleTables(const ModuleTables&) = delete;

@@ -577,25 +577,38 @@ Truth evaluateNode(const Node& n, const std::vector<Cell>& row) {
     return Truth::Unknown;
 }
 
-// Collects the equalities of an AND tree; false when some part is not one.
-bool collectEqualities(const Node& n, std::vector<Filter::Equality>& out) {
-    if (n.kind == Node::Kind::And) {
-        for (auto& k : n.kids)
-            if (!collectEqualities(*k, out)) return false;
-        return true;
-    }
-    if (n.kind != Node::Kind::Compare || n.op != CompareOp::Eq) return false;
+// An equality of a field with a literal of its own kind, which a hash index on
+// the field answers exactly as the row test would; null when `n` is none.
+const Node* indexableEquality(const Node& n, Filter::Equality& eq) {
+    if (n.kind != Node::Kind::Compare || n.op != CompareOp::Eq) return nullptr;
     const Node* f = n.kids[0].get();
     const Node* l = n.kids[1].get();
     if (f->kind == Node::Kind::Literal) std::swap(f, l);
-    if (f->kind != Node::Kind::Field || l->kind != Node::Kind::Literal) return false;
+    if (f->kind != Node::Kind::Field || l->kind != Node::Kind::Literal) return nullptr;
     bool kindsMatch = (f->fieldKind == ScalarKind::Text && l->bound.kind == Scalar::Kind::Text) ||
                       (f->fieldKind == ScalarKind::Number && l->bound.kind == Scalar::Kind::Number);
-    if (!kindsMatch) return false;
-    for (auto& e : out)
-        if (e.field == f->field) return false;  // one field twice: leave it to the row test
-    out.push_back({f->field, l->bound});
-    return true;
+    if (!kindsMatch) return nullptr;
+    eq = {f->field, l->bound};
+    return &n;
+}
+
+// Splits the terms of a conjunction (nested ANDs flattened) into equalities a
+// hash index answers, one per field, and the rest. A row passes the whole
+// exactly when it passes every term, so both parts together decide it.
+void splitConjunction(const Node& n, std::vector<Filter::Equality>& eqs, std::vector<const Node*>& rest) {
+    if (n.kind == Node::Kind::And) {
+        for (auto& k : n.kids) splitConjunction(*k, eqs, rest);
+        return;
+    }
+    Filter::Equality eq;
+    if (indexableEquality(n, eq)) {
+        bool fieldTaken = std::any_of(eqs.begin(), eqs.end(), [&](const Filter::Equality& e) { return e.field == eq.field; });
+        if (!fieldTaken) {  // a field compared twice: the second is tested on the rows
+            eqs.push_back(std::move(eq));
+            return;
+        }
+    }
+    rest.push_back(&n);
 }
 
 }  // namespace
@@ -607,8 +620,32 @@ Filter::~Filter() = default;
 Filter::Filter(Filter&&) noexcept = default;
 Filter& Filter::operator=(Filter&&) noexcept = default;
 
-Filter::Filter(const Filter& o)
-    : text_(o.text_), root_(o.root_ ? o.root_->clone() : nullptr), bound_(o.bound_), equalities_(o.equalities_) {}
+Filter::Filter(const Filter& o) : text_(o.text_), root_(o.root_ ? o.root_->clone() : nullptr), bound_(o.bound_) {
+    if (bound_) analyse();  // the terms point into this copy's own tree
+}
+
+void Filter::analyse() {
+    equalities_.clear();
+    residual_.clear();
+    if (!root_) return;
+    std::vector<Equality> eq;
+    std::vector<const Node*> rest;
+    splitConjunction(*root_, eq, rest);
+    if (eq.empty()) return;
+    std::sort(eq.begin(), eq.end(), [](const Equality& a, const Equality& b) { return a.field < b.field; });
+    equalities_ = std::move(eq);
+    residual_ = std::move(rest);
+}
+
+Truth Filter::evaluateResidual(const std::vector<Cell>& row) const {
+    Truth t = Truth::True;
+    for (const Node* n : residual_) {
+        Truth k = evaluateNode(*n, row);
+        if (k == Truth::False) return Truth::False;
+        if (k == Truth::Unknown) t = Truth::Unknown;
+    }
+    return t;
+}
 
 Filter& Filter::operator=(const Filter& o) {
     if (this != &o) {
@@ -631,16 +668,13 @@ bool Filter::isEmpty() const { return !root_; }
 void Filter::bind(const std::vector<FieldDef>& fields, const FormatSettings& fs) {
     bound_ = false;
     equalities_.clear();
+    residual_.clear();
     if (!root_) {
         bound_ = true;
         return;
     }
     bindNode(*root_, fields, fs, text_);
-    std::vector<Equality> eq;
-    if (collectEqualities(*root_, eq)) {
-        std::sort(eq.begin(), eq.end(), [](const Equality& a, const Equality& b) { return a.field < b.field; });
-        equalities_ = std::move(eq);
-    }
+    analyse();
     bound_ = true;
 }
 

@@ -84,22 +84,34 @@ public:
     Truth evaluate(const std::vector<Cell>& row) const;
     bool accepts(const std::vector<Cell>& row) const { return evaluate(row) == Truth::True; }
 
-    // When the bound expression is a conjunction of equalities of distinct
-    // fields with literals, those equalities, sorted by field; else empty.
+    // When the bound expression is a conjunction (nested ANDs count as one)
+    // with equalities of fields with literals of their kind among its terms:
+    // those equalities, one per field, sorted by field; else empty. A row
+    // passes the filter exactly when it matches every one of them and
+    // evaluateResidual gives true for it, so a table may take the candidates
+    // from a hash index on the equality fields and test only the rest.
     struct Equality {
         int field;
         Scalar value;
     };
     const std::vector<Equality>& equalities() const { return equalities_; }
-    bool isEqualityConjunction() const { return !equalities_.empty(); }
+    bool hasEqualities() const { return !equalities_.empty(); }
+    // The equalities are the whole filter.
+    bool isEqualityConjunction() const { return !equalities_.empty() && residual_.empty(); }
+    // The other terms of the conjunction, under the three-valued AND: true
+    // when there are none.
+    Truth evaluateResidual(const std::vector<Cell>& row) const;
 
     struct Node;
 
 private:
+    void analyse();
+
     std::string text_;
     std::unique_ptr<Node> root_;
     bool bound_ = false;
     std::vector<Equality> equalities_;
+    std::vector<const Node*> residual_;  // terms of root_ besides the equalities
 };
 
 // A text literal of the filter language holding `value` exactly: quoted, with

@@ -331,6 +331,13 @@ void Table::replaceData(Packet&& p) {
     positionOn(-1, 0);
 }
 
+void Table::returnToTakenState() {
+    state_ = State::Browse;
+    buffer_.clear();
+    editRow_ = -1;
+    positionOn(-1, 0);
+}
+
 Packet Table::data() const {
     if (source_) return *source_;
     Packet p;
@@ -521,8 +528,9 @@ const std::vector<uint32_t>& Table::filteredView() const {
     ensureOrder();
     if (filteredValid_) return filteredRows_;
     filteredRows_.clear();
-    if (filter_.isEqualityConjunction()) {
-        // Answered from a hash index on the compared fields.
+    if (filter_.hasEqualities()) {
+        // Candidates from a hash index on the fields compared for equality;
+        // the other terms are tested on those rows only.
         std::vector<int> fields;
         std::vector<Scalar> values;
         for (const auto& eq : filter_.equalities()) {
@@ -530,8 +538,9 @@ const std::vector<uint32_t>& Table::filteredView() const {
             values.push_back(eq.value);
         }
         const HashIndex& hi = hashIndex(fields, false);
+        bool rest = !filter_.isEqualityConjunction();
         for (uint32_t r = hi.find(rows_, fields_, probeKey(values, false), values); r != kNoRow; r = hi.nextSame[r])
-            filteredRows_.push_back(r);
+            if (!rest || filter_.evaluateResidual(rows_[r]) == Truth::True) filteredRows_.push_back(r);
         if (!identityOrder_)
             std::sort(filteredRows_.begin(), filteredRows_.end(),
                       [&](uint32_t a, uint32_t b) { return rank_[a] < rank_[b]; });

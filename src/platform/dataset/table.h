@@ -115,6 +115,12 @@ public:
     // with a file behind it reads them again on open). The structure stays.
     void close();
     bool isOpen() const { return open_; }
+    // True while the table is open on the rows the last setData put in, not
+    // one of them changed since.
+    bool holdsTakenData() const { return open_ && source_.has_value(); }
+    // Back where taking that data left the table: browsing, on the first row
+    // in walking order, nothing pending; its filter and index stay in force.
+    void returnToTakenState();
     void setFileName(std::filesystem::path path) { fileName_ = std::move(path); }
     const std::filesystem::path& fileName() const { return fileName_; }
 

@@ -282,7 +282,20 @@ void Connection::connect() {
     ++connectCount_;
 }
 
+void Connection::addPrepared(const void* owner, std::function<void()> release) {
+    removePrepared(owner);
+    prepared_.emplace_back(owner, std::move(release));
+}
+
+void Connection::removePrepared(const void* owner) {
+    std::erase_if(prepared_, [&](const auto& p) { return p.first == owner; });
+}
+
 void Connection::disconnect() {
+    // Prepared statements belong to the session: they go first.
+    auto prepared = std::move(prepared_);
+    prepared_.clear();
+    for (auto& [owner, release] : prepared) release();
     if (!session_) return;
     if (inTransaction_) {
         inTransaction_ = false;
@@ -345,6 +358,26 @@ void Connection::executeDirect(std::string_view sql) {
         s << dialect().adaptSql(sql);
     } catch (const std::exception& e) {
         throw DbError(target().redact(describe() + ": " + trim(e.what())));
+    }
+}
+
+void refreshStatistics(Connection& connection) {
+    switch (connection.backend()) {
+        case Backend::Sqlite3:
+            // A sample of about a thousand rows per index is enough to tell a
+            // branch code from a consumer code; the limit is this
+            // connection's and is lifted again afterwards.
+            connection.executeDirect("PRAGMA analysis_limit = 1000");
+            try {
+                connection.executeDirect("ANALYZE");
+            } catch (...) {
+                connection.executeDirect("PRAGMA analysis_limit = 0");
+                throw;
+            }
+            connection.executeDirect("PRAGMA analysis_limit = 0");
+            break;
+        case Backend::PostgreSql: connection.executeDirect("ANALYZE"); break;
+        case Backend::Odbc: break;  // the installation's database keeps its own statistics
     }
 }
 

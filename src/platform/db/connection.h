@@ -113,6 +113,14 @@ public:
     // For the statement classes of this layer; connects first.
     soci::session& session();
 
+    // Statements keep their prepared form on the open session between runs.
+    // Each registers how to let go of it; every one is released before the
+    // session closes (disconnect, reconnect, destruction), after which the
+    // statement prepares itself again on its next run.
+    void addPrepared(const void* owner, std::function<void()> release);
+    void removePrepared(const void* owner);
+    size_t preparedCount() const { return prepared_.size(); }
+
     // Time spent running statements on this connection (for benchmarks).
     std::chrono::nanoseconds statementTime() const { return statementTime_; }
     void addStatementTime(std::chrono::nanoseconds t) { statementTime_ += t; }
@@ -122,9 +130,18 @@ private:
     std::unique_ptr<ConnectionString> target_;
     std::unique_ptr<soci::session> session_;
     Hook beforeConnect_, afterConnect_;
+    std::vector<std::pair<const void*, std::function<void()>>> prepared_;
     bool inTransaction_ = false;
     int connectCount_ = 0;
     std::chrono::nanoseconds statementTime_{0};
 };
+
+// Brings the planner's statistics up to date with what the database holds now:
+// SQLite runs ANALYZE over a bounded sample of each index (a few milliseconds
+// even over millions of rows) and reloads the statistics; PostgreSQL runs
+// ANALYZE. The station calls it after it has created or imported data; the
+// history indexes keep the stored statements fast without it, the statistics
+// keep the planner's other choices right as the data grows. Throws DbError.
+void refreshStatistics(Connection& connection);
 
 }  // namespace zel::db

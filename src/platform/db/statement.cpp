@@ -202,6 +202,46 @@ void Statement::setNull(std::string_view param) {
     throw DbError("statement " + name_ + " has no parameter " + std::string(param));
 }
 
+// The prepared form of a statement: the SOCI statement and the places its
+// values are bound from, which keep their addresses while it lives.
+struct Statement::Prepared {
+    enum class Kind { Text, Number, Moment };
+    struct Bind {
+        size_t param;      // index of the declared parameter
+        std::string name;  // empty when bound by position
+        Kind kind;
+        bool null;
+    };
+    std::vector<Bind> binds;
+    bool withRows = false;
+    std::deque<std::string> texts;
+    std::deque<double> numbers;
+    std::deque<std::tm> moments;
+    std::deque<soci::indicator> indicators;
+    std::vector<size_t> slots;  // per bind: its place in texts, numbers or moments
+    soci::row row;
+    std::unique_ptr<soci::statement> st;
+
+    ~Prepared() { st.reset(); }  // the statement lets go of the bound places first
+
+    bool sameShape(const std::vector<Bind>& other, bool rows) const {
+        if (rows != withRows || other.size() != binds.size()) return false;
+        for (size_t i = 0; i < binds.size(); ++i)
+            if (binds[i].param != other[i].param || binds[i].name != other[i].name || binds[i].kind != other[i].kind ||
+                binds[i].null != other[i].null)
+                return false;
+        return true;
+    }
+};
+
+Statement::~Statement() { release(); }
+
+void Statement::release() {
+    if (!prepared_) return;
+    connection_->removePrepared(this);
+    prepared_.reset();
+}
+
 void Statement::run(const std::vector<ResultColumn>* columns, std::vector<std::vector<ds::Cell>>* rows,
                     int64_t* affected) {
     struct Timed {
@@ -226,77 +266,118 @@ void Statement::run(const std::vector<ResultColumn>* columns, std::vector<std::v
         return DbError(target.redact(name_ + " on " + target.describe() + ": " + trimmed(e.what())));
     };
 
-    // What is bound: one entry per distinct name, or one per occurrence.
-    std::vector<std::pair<size_t, std::string>> binds;
+    // What is bound: one entry per distinct name, or one per occurrence, and
+    // in which form each value travels.
+    using Kind = Prepared::Kind;
+    std::vector<Prepared::Bind> binds;
+    auto kindOf = [&](size_t i) {
+        const Value& v = values_[i];
+        ParamType type = params_[i].type;
+        if (type == ParamType::Float && !v.null) return Kind::Number;
+        if (type == ParamType::Date && !v.null && dialect.dateForm() == Dialect::DateForm::Timestamp)
+            return Kind::Moment;
+        return Kind::Text;
+    };
     if (dialect.binding() == Dialect::Binding::ByName) {
         for (const std::string& occ : occurrences_) {
             size_t i = declaredIndex(occ);
-            bool seen = std::any_of(binds.begin(), binds.end(), [&](auto& b) { return b.first == i; });
-            if (!seen) binds.emplace_back(i, occ);
+            bool seen = std::any_of(binds.begin(), binds.end(), [&](auto& b) { return b.param == i; });
+            if (!seen) binds.push_back({i, occ, kindOf(i), values_[i].null});
         }
     } else {
-        for (const std::string& occ : occurrences_) binds.emplace_back(declaredIndex(occ), std::string());
+        for (const std::string& occ : occurrences_) {
+            size_t i = declaredIndex(occ);
+            binds.push_back({i, std::string(), kindOf(i), values_[i].null});
+        }
     }
 
     try {
-        soci::statement st(session);
-        // Bound values must keep their addresses until the statement has run.
-        std::deque<std::string> texts;
-        std::deque<double> numbers;
-        std::deque<std::tm> moments;
-        std::deque<soci::indicator> indicators;
-        for (auto& [i, name] : binds) {
-            const Value& v = values_[i];
-            indicators.push_back(v.null ? soci::i_null : soci::i_ok);
-            soci::indicator& ind = indicators.back();
-            ParamType type = params_[i].type;
-            if (type == ParamType::Float && !v.null) {
-                numbers.push_back(v.number);
-                st.exchange(soci::use(numbers.back(), ind, name));
-            } else if (type == ParamType::Date && !v.null && dialect.dateForm() == Dialect::DateForm::Timestamp) {
-                CalendarFields f = v.date.fields();
-                std::tm tm{};
-                tm.tm_year = f.year - 1900;
-                tm.tm_mon = f.month - 1;
-                tm.tm_mday = f.day;
-                moments.push_back(tm);
-                st.exchange(soci::use(moments.back(), ind, name));
-            } else {
-                std::string text;
-                if (type == ParamType::Date && !v.null) {
-                    CalendarFields f = v.date.fields();
-                    char buf[16];
-                    std::snprintf(buf, sizeof buf, "%04d-%02d-%02d", f.year, f.month, f.day);
-                    text = buf;
-                } else if (type == ParamType::Text) {
-                    text = v.text;
+        if (prepared_ && !prepared_->sameShape(binds, rows != nullptr)) release();
+        if (!prepared_) {
+            auto p = std::make_unique<Prepared>();
+            p->binds = binds;
+            p->withRows = rows != nullptr;
+            p->st = std::make_unique<soci::statement>(session);
+            soci::statement& st = *p->st;
+            for (const Prepared::Bind& b : p->binds) {
+                p->indicators.push_back(b.null ? soci::i_null : soci::i_ok);
+                soci::indicator& ind = p->indicators.back();
+                switch (b.kind) {
+                    case Kind::Number:
+                        p->slots.push_back(p->numbers.size());
+                        p->numbers.push_back(0);
+                        st.exchange(soci::use(p->numbers.back(), ind, b.name));
+                        break;
+                    case Kind::Moment:
+                        p->slots.push_back(p->moments.size());
+                        p->moments.push_back(std::tm{});
+                        st.exchange(soci::use(p->moments.back(), ind, b.name));
+                        break;
+                    case Kind::Text:
+                        p->slots.push_back(p->texts.size());
+                        p->texts.emplace_back();
+                        st.exchange(soci::use(p->texts.back(), ind, b.name));
+                        break;
                 }
-                texts.push_back(std::move(text));
-                st.exchange(soci::use(texts.back(), ind, name));
+            }
+            if (p->withRows) st.exchange(soci::into(p->row));
+            st.alloc();
+            st.prepare(dialect.adaptSql(sql_));
+            st.define_and_bind();
+            prepared_ = std::move(p);
+            ++prepareCount_;
+            connection_->addPrepared(this, [this] { prepared_.reset(); });
+        }
+        Prepared& p = *prepared_;
+        // This run's values into the bound places.
+        for (size_t k = 0; k < p.binds.size(); ++k) {
+            const Prepared::Bind& b = p.binds[k];
+            const Value& v = values_[b.param];
+            switch (b.kind) {
+                case Kind::Number: p.numbers[p.slots[k]] = v.number; break;
+                case Kind::Moment: {
+                    CalendarFields f = v.date.fields();
+                    std::tm tm{};
+                    tm.tm_year = f.year - 1900;
+                    tm.tm_mon = f.month - 1;
+                    tm.tm_mday = f.day;
+                    p.moments[p.slots[k]] = tm;
+                    break;
+                }
+                case Kind::Text: {
+                    std::string text;
+                    if (params_[b.param].type == ParamType::Date && !v.null) {
+                        CalendarFields f = v.date.fields();
+                        char buf[16];
+                        std::snprintf(buf, sizeof buf, "%04d-%02d-%02d", f.year, f.month, f.day);
+                        text = buf;
+                    } else if (params_[b.param].type == ParamType::Text) {
+                        text = v.text;
+                    }
+                    p.texts[p.slots[k]] = std::move(text);
+                    break;
+                }
             }
         }
-        soci::row row;
-        if (rows) st.exchange(soci::into(row));
-        st.alloc();
-        st.prepare(dialect.adaptSql(sql_));
-        st.define_and_bind();
-        bool got = st.execute(true);
+        bool got = p.st->execute(true);
         if (rows && got) {
-            if (row.size() != columns->size())
-                throw DbError(name_ + " on " + target.describe() + ": the query gives " + std::to_string(row.size()) +
+            if (p.row.size() != columns->size())
+                throw DbError(name_ + " on " + target.describe() + ": the query gives " + std::to_string(p.row.size()) +
                               " columns, " + std::to_string(columns->size()) + " are declared");
             do {
                 std::vector<ds::Cell> cells;
                 cells.reserve(columns->size());
                 for (size_t c = 0; c < columns->size(); ++c)
-                    cells.push_back(cellOf(row, c, (*columns)[c], name_ + ", column " + (*columns)[c].name));
+                    cells.push_back(cellOf(p.row, c, (*columns)[c], name_ + ", column " + (*columns)[c].name));
                 rows->push_back(std::move(cells));
-            } while (st.fetch());
+            } while (p.st->fetch());
         }
-        if (affected) *affected = st.get_affected_rows();
+        if (affected) *affected = p.st->get_affected_rows();
     } catch (const DbError&) {
+        release();  // a run broken off leaves nothing half-read behind
         throw;
     } catch (const std::exception& e) {
+        release();
         throw fail(e);
     }
 }

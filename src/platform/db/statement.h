@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <variant>
@@ -39,10 +40,23 @@ struct ResultColumn {
 // declared parameters with their values. A value set stays until it is set
 // again, as the parameters of a stored statement do. A name that occurs
 // several times in the text is set once.
+//
+// The statement is prepared on the connection at its first run and the
+// prepared form is run again with the new values on later runs (on
+// PostgreSQL a server-side prepared statement, on SQLite a compiled one). It
+// is prepared anew after the connection reconnects, after a run failed, and
+// when a value turns null or back, which changes how it is bound.
 class Statement {
 public:
     Statement(Connection& connection, std::string name, std::string sql, std::vector<ParamDecl> params);
-    virtual ~Statement() = default;
+    virtual ~Statement();
+    Statement(const Statement&) = delete;
+    Statement& operator=(const Statement&) = delete;
+
+    // True while a prepared form is kept on the connection (for tests).
+    bool prepared() const { return prepared_ != nullptr; }
+    // How many times the statement was prepared so far (for tests).
+    int prepareCount() const { return prepareCount_; }
 
     const std::string& name() const { return name_; }
     const std::string& sql() const { return sql_; }
@@ -74,7 +88,12 @@ protected:
              int64_t* affected);
 
 private:
+    struct Prepared;
+    void release();
+
     Connection* connection_;
+    std::unique_ptr<Prepared> prepared_;
+    int prepareCount_ = 0;
     std::string name_;
     std::string sql_;
     std::vector<ParamDecl> params_;

@@ -1,0 +1,12 @@
+-- Indexes that keep the consumption query's cost tied to the consumer's own
+-- sales, however long the branch's history grows: the sales index answers
+-- every equality of the query (consumer, client, branch, state, day or
+-- month) and holds the keys of the items, the items index holds every value
+-- the sums read, so both lookups can be answered from the indexes alone.
+-- Safe to run again.
+
+CREATE INDEX IF NOT EXISTS IX_VENDA_CONSUMO
+    ON VENDA (CDCONSUMIDOR, CDCLIENTE, CDFILIAL, IDSITUVENDA, DTENTRVENDA, CDCAIXA, NRSEQVENDA);
+
+CREATE INDEX IF NOT EXISTS IX_ITEMVENDA_VALORES
+    ON ITEMVENDA (CDFILIAL, CDCAIXA, NRSEQVENDA, QTPRODVEND, VRUNITVEND, VRACRITVEND, VRDESITVEND);

@@ -1,0 +1,169 @@
+// The stored statements stay tied to the consumer's own rows on a branch with
+// a long history: asked for its plan, SQLite never walks the branch's sales or
+// items by the branch code alone, neither before any statistics were gathered
+// nor after refreshStatistics.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "db_fixture.h"
+#include "platform/db/statement.h"
+
+namespace zel::testing {
+namespace {
+
+using db::Backend;
+
+constexpr int kConsumers = 1000;
+constexpr int kRegisters = 5;
+constexpr int kSales = 30000;
+
+class HistoryPlanTest : public BackendTest {
+protected:
+    // One branch, several registers, a thousand consumers of two clients,
+    // tens of thousands of sales of two or three items spread over a year,
+    // one in ten cancelled. No statistics are gathered here.
+    void fillHistory() {
+        bool lite = GetParam() == Backend::Sqlite3;
+        auto series = [&](int n) {
+            return lite ? "WITH RECURSIVE s(i) AS (SELECT 0 UNION ALL SELECT i + 1 FROM s WHERE i < " +
+                              std::to_string(n - 1) + ") SELECT "
+                        : std::string("SELECT ");
+        };
+        auto from = [&](int n) {
+            return lite ? std::string(" FROM s") : " FROM generate_series(0, " + std::to_string(n - 1) + ") AS s(i)";
+        };
+        std::string txt = lite ? "CAST(i AS TEXT)" : "CAST(i AS VARCHAR)";
+        auto textOf = [&](const std::string& e) { return lite ? "CAST(" + e + " AS TEXT)" : "CAST(" + e + " AS VARCHAR)"; };
+        std::string day = lite ? "date('2024-01-01', '+' || (i % 360) || ' days')" : "DATE '2024-01-01' + (i % 360)";
+        admin_->beginTransaction();
+        exec("INSERT INTO CLIENTE (CDCLIENTE, NMFANTCLIE) VALUES ('C1', 'Um'), ('C2', 'Dois')");
+        exec("INSERT INTO CLIENFILIAL VALUES ('C1', '0001'), ('C2', '0001')");
+        exec("INSERT INTO FAMILIASALDO VALUES ('001', 'Refeicao'), ('002', 'Lanche')");
+        exec("INSERT INTO FAMSALDOFILI VALUES ('0001', '001'), ('0001', '002')");
+        std::string client = "CASE WHEN i % 2 = 0 THEN 'C1' ELSE 'C2' END";
+        exec("INSERT INTO CONSUMIDOR (CDCLIENTE, CDCONSUMIDOR, CDIDCONSUMID, NMCONSUMIDOR, VRLIMDEBCONS, VRMAXDEBCONS) " +
+             series(kConsumers) + client + ", " + txt + ", 'B' || " + txt + ", 'Consumidor', 300, 500" +
+             from(kConsumers));
+        exec("INSERT INTO SALDOCONS " + series(kConsumers) + client + ", " + txt + ", '001', 10" + from(kConsumers));
+        std::string consumer = "(i % " + std::to_string(kConsumers) + ")";
+        exec("INSERT INTO VENDA (CDFILIAL, CDCAIXA, NRSEQVENDA, CDCLIENTE, CDCONSUMIDOR, DTENTRVENDA, IDSITUVENDA) " +
+             series(kSales) + "'0001', '00' || " + textOf("i % " + std::to_string(kRegisters) + " + 1") + ", " + txt +
+             ", CASE WHEN " + consumer + " % 2 = 0 THEN 'C1' ELSE 'C2' END, " + textOf(consumer) + ", " + day +
+             ", CASE WHEN i % 10 = 9 THEN 'C' ELSE 'O' END" + from(kSales));
+        for (int item = 1; item <= 3; ++item)
+            exec("INSERT INTO ITEMVENDA (CDFILIAL, CDCAIXA, NRSEQVENDA, NRSEQITVEND, QTPRODVEND, VRUNITVEND, "
+                 "VRACRITVEND, VRDESITVEND) SELECT CDFILIAL, CDCAIXA, NRSEQVENDA, '" +
+                 std::to_string(item) + "', 1, 4.5, 0, 0 FROM VENDA" +
+                 (item == 3 ? std::string(" WHERE NRSEQVENDA LIKE '%5'") : std::string()));
+        admin_->commit();
+    }
+
+    // The plan SQLite makes for the statement's exact text, one detail line
+    // per step.
+    std::vector<std::string> plan(const db::Statement& st) {
+        db::Query q(*admin_, "plan of " + st.name(), "EXPLAIN QUERY PLAN " + st.sql(), st.params(),
+                    {{"ID", db::ColumnType::Integer, 0},
+                     {"PARENT", db::ColumnType::Integer, 0},
+                     {"NOTUSED", db::ColumnType::Integer, 0},
+                     {"DETAIL", db::ColumnType::Text, 0}});
+        for (const db::ParamDecl& p : st.params()) {
+            switch (p.type) {
+                case db::ParamType::Text: q.setText(p.name, "1"); break;
+                case db::ParamType::Date: q.setDate(p.name, DateTime::fromDate(2024, 3, 5)); break;
+                case db::ParamType::Float: q.setFloat(p.name, 1); break;
+            }
+        }
+        q.open();
+        std::vector<std::string> lines;
+        for (q.first(); !q.eof(); q.next()) lines.push_back(q.asText("DETAIL"));
+        return lines;
+    }
+
+    std::vector<const db::Statement*> statements() {
+        ModuleDatabase& m = *module_;
+        return {&m.adqConsumidor,  &m.adqCupomInicial,   &m.acmInsCupomInicial, &m.adqTipoRece,
+                &m.adqConSaldFam,  &m.adqVrSaldConsumi, &m.acmApagaLogCatraca, &m.acmIncLogCatracaPk};
+    }
+
+    // A step that walks the sales or items of the branch: a scan of either
+    // table, or a search whose only key is the branch code.
+    static bool walksBranch(const std::string& detail) {
+        for (const char* table : {"VENDA", "ITEMVENDA", "VE", "IT"}) {
+            std::string name = std::string(" ") + table + " ";
+            if (detail.find(name) == std::string::npos && !detail.ends_with(std::string(" ") + table)) continue;
+            if (detail.starts_with("SCAN")) return true;
+            if (detail.starts_with("SEARCH") && detail.ends_with("(CDFILIAL=?)")) return true;
+        }
+        return false;
+    }
+
+    void expectEveryPlanTiedToTheConsumer(const std::string& when) {
+        for (const db::Statement* st : statements()) {
+            std::vector<std::string> lines = plan(*st);
+            std::string all;
+            for (const std::string& l : lines) all += "\n  " + l;
+            for (const std::string& l : lines)
+                EXPECT_FALSE(walksBranch(l)) << st->name() << " " << when << " walks the branch's history:" << all;
+        }
+    }
+};
+
+TEST_P(HistoryPlanTest, NoStatementWalksTheBranchHistoryWithOrWithoutStatistics) {
+    if (GetParam() != Backend::Sqlite3) GTEST_SKIP() << "plans are checked on SQLite";
+    fillHistory();
+    // The check itself must see a walk of the branch for what it is.
+    EXPECT_TRUE(walksBranch("SEARCH IT USING INDEX sqlite_autoindex_ITEMVENDA_1 (CDFILIAL=?)"));
+    EXPECT_TRUE(walksBranch("SCAN VENDA"));
+    EXPECT_FALSE(walksBranch("SEARCH IT USING INDEX X (CDFILIAL=? AND CDCAIXA=? AND NRSEQVENDA=?)"));
+
+    int analysed = 0;
+    admin_->executeDirect("SELECT 1");  // connected
+    {
+        db::Query q(*admin_, "stat", "SELECT COUNT(*) FROM sqlite_master WHERE name = 'sqlite_stat1'", {},
+                    {{"N", db::ColumnType::Integer, 0}});
+        q.open();
+        analysed = static_cast<int>(q.asFloat("N"));
+    }
+    ASSERT_EQ(analysed, 0) << "the history must be planned without statistics";
+    expectEveryPlanTiedToTheConsumer("without statistics");
+
+    db::refreshStatistics(*admin_);
+    db::Query q(*admin_, "stat", "SELECT COUNT(*) FROM sqlite_stat1 WHERE tbl = 'ITEMVENDA'", {},
+                {{"N", db::ColumnType::Integer, 0}});
+    q.open();
+    EXPECT_GT(q.asFloat("N"), 0);
+    expectEveryPlanTiedToTheConsumer("after refreshStatistics");
+    // A second refresh on a database that has statistics is harmless.
+    EXPECT_NO_THROW(db::refreshStatistics(*admin_));
+}
+
+// The consumption sums over the long history are those of the consumer's own
+// concluded sales, counted here the plain way.
+TEST_P(HistoryPlanTest, SumsOverTheLongHistoryAreTheConsumersOwn) {
+    fillHistory();
+    db::refreshStatistics(*admin_);
+    DateTime day = DateTime::fromDate(2024, 3, 5);  // day 64 of the history
+    Variant v = module_->getVrSaldConsumi("0001", "C1", "B64", ModuleDatabase::PrimeiroDiaMes(day), day);
+    ASSERT_TRUE(v.isPacket()) << v.toText();
+    ASSERT_EQ(v.asPacket().records.size(), 1u);
+    // Consumer 64 (client C1) buys on sales 64 + 1000 k, on day (64 + 1000 k) % 360.
+    double dia = 0, mes = 0;
+    for (int i = 64; i < kSales; i += kConsumers) {
+        if (i % 10 == 9) continue;
+        double items = (std::to_string(i).back() == '5') ? 3 : 2;
+        int d = i % 360;
+        if (d == 64) dia += items * 4.5;
+        if (d >= 60 && d <= 64) mes += items * 4.5;  // March 1st is day 60 of 2024
+    }
+    const auto& row = v.asPacket().records[0].cells;
+    EXPECT_DOUBLE_EQ(std::get<double>(row[2]), dia);
+    EXPECT_DOUBLE_EQ(std::get<double>(row[3]), mes);
+}
+
+INSTANTIATE_TEST_SUITE_P(Backends, HistoryPlanTest, ::testing::Values(Backend::Sqlite3, Backend::PostgreSql),
+                         backendLabel);
+
+}  // namespace
+}  // namespace zel::testing
