@@ -203,6 +203,12 @@ ImportResult importPassages(const Station& station, const fs::path& file) {
             // The counters of the branches end where the rows ended.
             for (const auto& [branch, last] : nextSeq) store.setRowCounter(branch, last);
             c.commit();
+            // The planner's statistics follow the data the station gathers; the
+            // passages are in whatever becomes of that.
+            try {
+                db::refreshStatistics(c);
+            } catch (const std::exception&) {
+            }
         } catch (...) {
             c.rollback();
             result.imported = 0;

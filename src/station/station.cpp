@@ -428,6 +428,7 @@ void createStation(const fs::path& dir, const StationData& d) {
     } else {
         fillDatabase(connection, d);
     }
+    db::refreshStatistics(connection);
     connection.disconnect();
     // The configuration comes last: a directory with it is a finished station.
     writeConfig(layout, d, conn);
