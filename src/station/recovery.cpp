@@ -246,9 +246,17 @@ std::optional<int64_t> Recovery::afterConsumer(const CurrentPassage& passage) {
                              recorded ? std::string(" and recorded as a cancelled sale") : std::string()));
         return cupNr;
     }
+    // A database that stopped answering cannot say: the record is tried, and
+    // kept in the outbox when refused.
+    auto recorded = [&](int64_t cupNr) {
+        try {
+            return store_.couponFate(st.identity.serial, cupNr) == CouponFate::Cancelled;
+        } catch (const std::exception&) {
+            return false;
+        }
+    };
     if (st.lastCoupon && st.lastCoupon->cupNr > passage.couponBefore && st.lastCoupon->cancelled &&
-        store_.couponFate(st.identity.serial, st.lastCoupon->cupNr) != CouponFate::Cancelled &&
-        !outbox_.holds(couponText(st.lastCoupon->cupNr))) {
+        !outbox_.holds(couponText(st.lastCoupon->cupNr)) && !recorded(st.lastCoupon->cupNr)) {
         int64_t cupNr = st.lastCoupon->cupNr;
         if (recordCancelled(who) && !st.lastCoupon->items.empty())
             repaired(fmt::format("coupon {}{} was cancelled on the printer but not recorded: recorded now",

@@ -397,8 +397,21 @@ RunReport runStation(Station& s, const RunOptions& options) {
 
         // The service credits a batch only when it ends well; the record gets
         // exactly the passages charged from it, whatever ended the request.
-        if (!record.empty()) store.settleImportCredit(record);
-        settleOutcomes(batch, store, recovery, *printer, requestMessages);
+        try {
+            if (!record.empty()) store.settleImportCredit(record);
+            settleOutcomes(batch, store, recovery, *printer, requestMessages);
+        } catch (const std::exception& e) {
+            // The database stopped answering: what the batch did is settled by
+            // the next run, from the ledger and the printer's memory.
+            for (PassageResult* r : batch.results) {
+                r->outcome = Outcome::Pending;
+                r->messages.push_back("not settled: the database stopped answering; the next run settles it");
+            }
+            report.couldNotRun = true;
+            report.problem = fmt::format("the database stopped answering during the batch of import record {}: {}",
+                                         record, util::ADOExceptionMessage(e, c, ""));
+            break;
+        }
         for (const std::string& m : requestMessages) report.messages.push_back(m);
         for (const std::string& r : recovery.repairs())
             if (std::find(report.repairs.begin(), report.repairs.end(), r) == report.repairs.end())

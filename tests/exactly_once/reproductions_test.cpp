@@ -7,6 +7,7 @@
 #include <cctype>
 #include <csignal>
 #include <fstream>
+#include <thread>
 
 #include "exactly_once/campaign.h"
 #include "external/printer_state.h"
@@ -310,6 +311,63 @@ TEST_F(Reproduction, CashMovementSaleTotalAndTapeAgreeToTheCent) {
             << "coupon " << coupon << ": the tape's total differs from the sale's total and the client's part";
     }
     std::cout << sales.size() << " sales, " << thirdDecimal << " with amounts of a third decimal\n";
+}
+
+}  // namespace
+}  // namespace zel::eo
+
+namespace zel::eo {
+namespace {
+
+// A turnstile feeds a station that is charging: `import` takes no lock, writes
+// its passages in one transaction beside the run, and every passage it wrote
+// is charged once by the runs that follow.
+class ImportBesideRun : public Campaign {};
+
+TEST_F(ImportBesideRun, EveryImportedPassageIsChargedOnce) {
+    makeStation(0);
+    Rows codes = query(station().db(), "SELECT CDIDCONSUMID FROM CONSUMIDOR ORDER BY CDIDCONSUMID LIMIT 6");
+    ASSERT_FALSE(codes.empty());
+    fs::path file = base() / "late.csv";
+    {
+        std::ofstream out(file);
+        int minute = 0;
+        for (const auto& c : codes) out << c[0].value_or("") << ";2026-03-16;12:" << 10 + minute++ << ":07\n";
+    }
+    Child run = station().startRun("beside");
+    ProgramResult imported = program({"import", station().dir().string(), file.string()}, base() / "import.out");
+    finish(run);
+    EXPECT_EQ(imported.status, 0) << imported.output;
+    std::string record = scalar(station().db(), "SELECT MAX(CAST(NRSEQARQIMPK AS INTEGER)) FROM LOGCATRACAPK");
+    cleanRunAndCheck("import beside a run");
+    EXPECT_EQ(number(station().db(), "SELECT COUNT(*) FROM VENDAPASSAGEM WHERE NRSEQARQIMP = " + sqlText(record)),
+              static_cast<double>(codes.size()));
+    EXPECT_EQ(number(station().db(), "SELECT COUNT(*) FROM LOGCATRACA WHERE NRSEQARQIMP = " + sqlText(record)), 0);
+    EXPECT_EQ(number(station().db(), "SELECT NRVENDAGERADA FROM LOGCATRACAPK WHERE NRSEQARQIMPK = " + sqlText(record)),
+              static_cast<double>(codes.size()));
+    // Never two standing sales for one passage, whichever process wrote it.
+    EXPECT_EQ(number(station().db(),
+                     "SELECT COUNT(*) FROM (SELECT V.CDCONSUMIDOR, VC.DTHRPASSAGEM FROM VENDACUPOM VC JOIN VENDA V ON "
+                     "V.CDFILIAL = VC.CDFILIAL AND V.CDCAIXA = VC.CDCAIXA AND V.NRSEQVENDA = VC.NRSEQVENDA WHERE "
+                     "V.IDSITUVENDA = 'O' AND VC.DTHRCANCEL IS NULL GROUP BY V.CDCONSUMIDOR, VC.DTHRPASSAGEM HAVING "
+                     "COUNT(*) > 1)"),
+              0);
+}
+
+// A second run while one charges is refused at once, exit 2, naming the holder.
+TEST_F(ImportBesideRun, ASecondRunIsRefusedWithTheHolderNamed) {
+    makeStation(0);
+    Child first = station().startRun("first");
+    std::this_thread::sleep_for(std::chrono::milliseconds(150));
+    ProgramResult second = station().run("second");
+    ProgramResult done = finish(first);
+    if (second.status == 2) {
+        EXPECT_NE(second.output.find("is in use by pid"), std::string::npos) << second.output;
+    } else {
+        // The first had already ended: then the second ran after it.
+        EXPECT_EQ(done.status == 0 || done.status == 1, true);
+    }
+    cleanRunAndCheck("two runs at once");
 }
 
 }  // namespace

@@ -194,3 +194,66 @@ TEST_F(Ledger, APrinterMemoryBehindTheDatabaseIsRefusedBeforeAnythingIsPrinted) 
 }
 
 }  // namespace
+
+namespace {
+
+// What a station cannot be charged with is told when it is opened, with the
+// file and the cause, before any coupon is printed.
+class BadStation : public ::testing::Test {
+protected:
+    void SetUp() override {
+        base_ = scratch(::testing::UnitTest::GetInstance()->current_test_info()->name());
+        InitOptions o;
+        o.day = DateTime::fromDate(2026, 3, 16);
+        dir_ = initStation(base_ / "st", o, nullptr);
+    }
+    void TearDown() override { fs::remove_all(base_); }
+    void setDsDirCad(const std::string& value) {
+        ds::Table t("ParametrosZel", {}, {}, {}, FormatSettings{});
+        fs::path file = dir_ / "ParametrosZel.cds";
+        t.loadFromFile(file);
+        t.edit();
+        t.field("DSDIRCAD").setAsString(value);
+        t.post();
+        t.saveToFile(file);
+    }
+    std::string openError() {
+        return messageOf([&] { openStation(dir_); });
+    }
+    fs::path base_, dir_;
+};
+
+TEST_F(BadStation, ADirectoryOrUnreadableFileWhereATableFileBelongsIsRefused) {
+    fs::path conf = dir_ / "Dados" / "Cadastros" / "ConfTipoRece.cds";
+    fs::remove(conf);
+    fs::create_directories(conf);
+    std::string m = openError();
+    EXPECT_NE(m.find(conf.string() + ": a cached table file is not a file"), std::string::npos) << m;
+}
+
+TEST_F(BadStation, ADamagedMovementDateFileIsToldUnderItsOwnName) {
+    fs::path movement = dir_ / "Dados" / "Cadastros" / "DataMovimento.cds";
+    std::ofstream(movement, std::ios::trunc) << "not a table";
+    std::string m = openError();
+    EXPECT_EQ(m.rfind(movement.string() + ": ", 0), 0u) << m;
+}
+
+TEST_F(BadStation, TheSaleDirectoryMustBeTheStationsOwn) {
+    const std::string good = (dir_ / "Venda" / "").string();
+    struct Case {
+        std::string value, says;
+    };
+    for (const Case& c : {Case{"", "is empty"}, Case{"Venda/", "is not an absolute path"},
+                          Case{(dir_ / "Venda").string(), "does not end with its separator"},
+                          Case{(dir_ / "Nada" / "").string(), "is not a directory"},
+                          Case{(base_ / "").string(), "is outside the station"}}) {
+        setDsDirCad(c.value);
+        std::string m = openError();
+        EXPECT_NE(m.find("the parameter DSDIRCAD \"" + c.value + "\" " + c.says), std::string::npos) << m;
+        EXPECT_NE(m.find(good), std::string::npos) << m;  // says what it should be
+    }
+    setDsDirCad(good);
+    EXPECT_NO_THROW(openStation(dir_));
+}
+
+}  // namespace
