@@ -3,8 +3,13 @@
 #include "external/fiscal_printer_sim.h"
 
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
+#include <cstring>
 
 #include <fmt/format.h>
 
@@ -182,7 +187,9 @@ SimulatedPrinter::SimulatedPrinter(SimulatedPrinterFiles files, const Clock& clo
         state_ = loadPrinterState(files_.state);
     } catch (const PrinterStateError& e) {
         problem_ = e.what();
+        return;
     }
+    bringTapeUpToDate();
 }
 
 const PrinterState& SimulatedPrinter::state() const {
@@ -195,6 +202,7 @@ PrinterStatus SimulatedPrinter::status() const {
     st.usable = usable();
     st.problem = problem_;
     st.lastRefusal = lastRefusal_;
+    st.tapeProblem = tapeProblem_;
     if (!state_) return st;
     const PrinterState& s = *state_;
     st.identity = s.identity;
@@ -236,6 +244,44 @@ DateTime SimulatedPrinter::printerNow() const {
 void SimulatedPrinter::commit(PrinterState next) {
     savePrinterState(files_.state, next);
     state_ = std::move(next);
+    bringTapeUpToDate();
+}
+
+bool SimulatedPrinter::bringTapeUpToDate() {
+    if (!state_ || !state_->lastReceipt) return true;
+    const LastReceipt& owed = *state_->lastReceipt;
+    if (tapeEndsWith_ == owed.number) return true;
+    if (std::optional<int64_t> onTape = lastReceiptNumberOnTape(files_.tape); onTape && *onTape >= owed.number) {
+        // A tape ahead of the memory (a memory restored from a copy) is left as it is.
+        tapeEndsWith_ = *onTape;
+        tapeProblem_.clear();
+        return true;
+    }
+    try {
+        appendToTape(files_.tape, owed.text);
+    } catch (const FileWriteError& e) {
+        tapeProblem_ = fmt::format("receipt {} is not on the tape yet: {}", sixDigits(owed.number), e.what());
+        return false;
+    }
+    tapeEndsWith_ = owed.number;
+    tapeProblem_.clear();
+    return true;
+}
+
+bool SimulatedPrinter::tapeReady(const char* operation) {
+    if (!bringTapeUpToDate()) return refuse(fmt::format("{}: {}", operation, tapeProblem_));
+    int fd = ::open(files_.tape.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        tapeProblem_ = fmt::format("the printer tape {} cannot be written: {}", files_.tape.string(),
+                                   std::strerror(errno));
+        return refuse(fmt::format("{}: {}", operation, tapeProblem_));
+    }
+    ::close(fd);
+    return true;
+}
+
+int64_t SimulatedPrinter::nextReceiptNumber() const {
+    return state_->lastReceipt ? state_->lastReceipt->number + 1 : 1;
 }
 
 // ---- builders ----
@@ -335,6 +381,7 @@ bool SimulatedPrinter::AbreCupom(Variant& packet) {
     p.boolean("FLAG");
     if (state_->open)
         return refuse(fmt::format("AbreCupom: coupon {} is still open", sixDigits(state_->open->cupNr)));
+    if (!tapeReady("AbreCupom")) return false;
 
     PrinterState next = *state_;
     next.cupNr = nextCounter(next.cupNr);
@@ -408,6 +455,7 @@ bool SimulatedPrinter::VendaItem(Variant& packet) {
     it.description = p.text("DESCRICAO");
     it.unit = p.text("UNIDADE");
 
+    if (!tapeReady("VendaItem")) return false;
     PrinterState next = *state_;
     next.open->items.push_back(std::move(it));
     commit(std::move(next));
@@ -490,6 +538,8 @@ bool SimulatedPrinter::FechaCupom(const VariantArray& closing, const Variant& /*
     t.taxFederalCents = std::llround(federalTax * 100);
     t.md5Line = a.text(1);
     t.printer = state_->identity;
+    t.receiptNumber = nextReceiptNumber();
+    if (!tapeReady("FechaCupom")) return false;
 
     PrinterState next = *state_;
     std::string ident = couponIdent(next, open.cupNr, open.contCupom);
@@ -499,9 +549,10 @@ bool SimulatedPrinter::FechaCupom(const VariantArray& closing, const Variant& /*
     next.open.reset();
     if (!t.companyCnpj.empty()) next.companyCnpj = t.companyCnpj;
     if (!t.companyIe.empty()) next.companyIe = t.companyIe;
+    next.lastReceipt = LastReceipt{t.receiptNumber, receiptText(couponLines(t))};
+    // The memory is the record; the tape follows it (and is brought up to date
+    // later when this append fails).
     commit(std::move(next));
-    // The memory is the record; the tape follows it.
-    appendToTape(files_.tape, couponLines(t));
 
     slots[0] = Variant(sixDigits(t.cupNr));
     slots[1] = Variant(sixDigits(t.contCupom));
@@ -579,8 +630,13 @@ bool SimulatedPrinter::Cancela_Cupom_Imp(const VariantArray& values, Variant& an
         return refuse(fmt::format("Cancela_Cupom_Imp: the station expects printer {}, this one is {}", serial,
                                   state_->identity.serial));
 
+    if (!state_->open && !(state_->lastCoupon && !state_->lastCoupon->cancelled))
+        return refuse("Cancela_Cupom_Imp: no open coupon and no closed coupon that may still be cancelled");
+    if (!tapeReady("Cancela_Cupom_Imp")) return false;
+
     PrinterState next = *state_;
     TapeCancellation r;
+    r.receiptNumber = nextReceiptNumber();
     r.companyCnpj = next.companyCnpj;
     r.companyIe = next.companyIe;
     r.moment = printerNow();
@@ -610,8 +666,8 @@ bool SimulatedPrinter::Cancela_Cupom_Imp(const VariantArray& values, Variant& an
         return refuse("Cancela_Cupom_Imp: no open coupon and no closed coupon that may still be cancelled");
     }
     next.cancelTotalCents += r.totalCents;
+    next.lastReceipt = LastReceipt{r.receiptNumber, receiptText(cancellationLines(r))};
     commit(std::move(next));
-    appendToTape(files_.tape, cancellationLines(r));
     slots[0] = Variant(sixDigits(r.cupNr));
     slots[1] = Variant(sixDigits(r.contCupom));
     slots[2] = Variant(state_->lastCoupon->ident);
