@@ -270,5 +270,35 @@ TEST_F(PrinterMemoryTest, AnOwedReceiptIsPrintedFirstWhenTheTapeIsBack) {
     EXPECT_EQ(timesOnTape(files_.tape, 2), 1u);
 }
 
+// Each change of the memory is one flushed write, each receipt one flushed
+// append; reading, refusing and starting with nothing owed flush nothing.
+TEST_F(PrinterMemoryTest, FlushesPerOperation) {
+    createPrinter();
+    uint64_t at = durableWriteCount();
+    auto flushes = [&] {
+        uint64_t now = durableWriteCount(), n = now - at;
+        at = now;
+        return n;
+    };
+    SimulatedPrinter printer = openPrinter();
+    EXPECT_EQ(flushes(), 0u);
+    Variant packet, answer, date;
+    ASSERT_TRUE(open(printer, packet));
+    EXPECT_EQ(flushes(), 1u) << "AbreCupom";
+    ASSERT_TRUE(sell(printer, "A", "Café", 3.0));
+    EXPECT_EQ(flushes(), 1u) << "VendaItem";
+    EXPECT_FALSE(sell(printer, "A", "refused", 0.0));
+    EXPECT_EQ(flushes(), 0u) << "a refusal";
+    ASSERT_TRUE(close(printer, plainSale(3), answer));
+    EXPECT_EQ(flushes(), 2u) << "FechaCupom: memory and tape";
+    ASSERT_TRUE(grandTotal(printer));
+    EXPECT_EQ(flushes(), 1u) << "Atu_TotGeral";
+    ASSERT_TRUE(cancel(printer, answer));
+    EXPECT_EQ(flushes(), 2u) << "Cancela_Cupom_Imp: memory and tape";
+    EXPECT_TRUE(printer.VerificaData("ZEL", date, 0, "", 1));
+    SimulatedPrinter again = openPrinter();
+    EXPECT_EQ(flushes(), 0u) << "checks and a start with nothing owed";
+}
+
 }  // namespace
 }  // namespace zel::ext::testing
