@@ -19,6 +19,7 @@
 #include "external/utility.h"
 #include "platform/atomic_file.h"
 #include "platform/dataset/packet.h"
+#include "platform/money.h"
 #include "platform/text.h"
 
 namespace zel::ext {
@@ -78,7 +79,7 @@ public:
         }
         if (!std::isfinite(v) || std::fabs(v) > kMaxPrice)
             args_.fail(pos_, role_, fmt::format("field {} of row {} is out of range", name, row + 1));
-        return std::llround(v * 100);
+        return cutToCents(v);
     }
 
 private:
@@ -442,12 +443,14 @@ bool SimulatedPrinter::VendaItem(Variant& packet) {
         it.rateHundredths = found->rateHundredths;
     }
     it.quantityMilli = std::llround(quantity * 1000);
-    it.unitPriceCents = std::llround(price * 100);
+    // Amounts are cut to the cent as the sale cuts them, so that the coupon
+    // prints what the stored sale holds.
+    it.unitPriceCents = cutToCents(price);
     if (it.quantityMilli <= 0 || it.unitPriceCents <= 0)
         return refuse("VendaItem: quantity or price below the printer's resolution");
-    it.discountCents = std::llround(discount * 100);
-    it.surchargeCents = std::llround(surcharge * 100);
-    int64_t gross = it.quantityMilli * it.unitPriceCents / 1000;
+    it.discountCents = cutToCents(discount);
+    it.surchargeCents = cutToCents(surcharge);
+    int64_t gross = lineGrossCents(it.quantityMilli, it.unitPriceCents);
     if (it.discountCents > gross) return refuse("VendaItem: the discount exceeds the item's value");
     it.amountCents = gross - it.discountCents + it.surchargeCents;
     it.number = static_cast<int32_t>(state_->open->items.size() + 1);
@@ -522,8 +525,10 @@ bool SimulatedPrinter::FechaCupom(const VariantArray& closing, const Variant& /*
         t.maxDebit = a.text(47);
         t.debitLimit = a.text(48);
         double v = 0;
-        if (readNumber(t.maxDebit, fs_, v)) t.maxDebit = moneyText(std::llround(v * 100));
-        if (readNumber(t.debitLimit, fs_, v)) t.debitLimit = moneyText(std::llround(v * 100));
+        if (readNumber(t.maxDebit, fs_, v) && std::isfinite(v) && std::fabs(v) <= kMaxPrice)
+            t.maxDebit = moneyText(cutToCents(v));
+        if (readNumber(t.debitLimit, fs_, v) && std::isfinite(v) && std::fabs(v) <= kMaxPrice)
+            t.debitLimit = moneyText(cutToCents(v));
         PacketColumns consumption(a, 49, "consumption", fs_);
         if (consumption.rows() > 0) {
             if (consumption.hasField("VALCONSUMDIA")) t.dayConsumptionCents = consumption.cents(0, "VALCONSUMDIA");
@@ -534,8 +539,8 @@ bool SimulatedPrinter::FechaCupom(const VariantArray& closing, const Variant& /*
     if (!std::isfinite(stateTax) || !std::isfinite(federalTax) || std::fabs(stateTax) > kMaxPrice ||
         std::fabs(federalTax) > kMaxPrice)
         a.fail(50, "taxes", "an approximate tax is out of range");
-    t.taxStateCents = std::llround(stateTax * 100);
-    t.taxFederalCents = std::llround(federalTax * 100);
+    t.taxStateCents = cutToCents(stateTax);
+    t.taxFederalCents = cutToCents(federalTax);
     t.md5Line = a.text(1);
     t.printer = state_->identity;
     t.receiptNumber = nextReceiptNumber();
