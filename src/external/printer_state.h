@@ -1,6 +1,8 @@
 // The memory of the simulated fiscal printer: identity, programmed tax rates,
-// counters and totals, the coupon in progress and the last closed coupon; kept
-// in a small file of the station, rewritten atomically after every change.
+// counters and totals, the coupon in progress, the last finished coupon with
+// its items and the last receipt (which the tape must end with); kept in a
+// small file of the station, rewritten atomically after every change. It is
+// the fiscal record: the tape and the station's files follow it.
 #pragma once
 
 #include <cstdint>
