@@ -15,6 +15,7 @@
 #include "external/service_sql.h"
 #include "station/host.h"
 #include "station/init.h"
+#include "platform/atomic_file.h"
 #include "platform/db/connection.h"
 
 using namespace zel;
@@ -54,8 +55,10 @@ void measure(const std::string& label, const fs::path& dir, const std::string& d
     ro.now = parseMoment("2026-03-16 23:59");
     ro.libraryEntry = false;
     ro.times = &times;
+    uint64_t flushesBefore = durableWriteCount();
     auto start = std::chrono::steady_clock::now();
     RunReport r = runStation(s, ro);
+    double flushes = static_cast<double>(durableWriteCount() - flushesBefore);
     double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     size_t n = r.passages.size();
     double per = seconds / static_cast<double>(n) * 1e3;
@@ -70,7 +73,10 @@ void measure(const std::string& label, const fs::path& dir, const std::string& d
               << fmt::format("           per consumer {:.3f} ms = {}, {}, {}, {}, {}, {}\n", per,
                              part("printer", printer), part("service package (its database)", service),
                              part("module's statements", statements), part("table files", files),
-                             part("module's own work", module), part("host (journal, outcomes)", per - inside));
+                             part("module's own work", module), part("host (journal, outcomes)", per - inside))
+              << fmt::format("           {:.1f} flushed writes of files per consumer (printer memory and tape, "
+                             "table files)\n",
+                             flushes / static_cast<double>(n));
 }
 
 }  // namespace

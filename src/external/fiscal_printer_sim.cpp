@@ -3,8 +3,13 @@
 #include "external/fiscal_printer_sim.h"
 
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
+#include <cstring>
 
 #include <fmt/format.h>
 
@@ -14,6 +19,7 @@
 #include "external/utility.h"
 #include "platform/atomic_file.h"
 #include "platform/dataset/packet.h"
+#include "platform/money.h"
 #include "platform/text.h"
 
 namespace zel::ext {
@@ -73,7 +79,7 @@ public:
         }
         if (!std::isfinite(v) || std::fabs(v) > kMaxPrice)
             args_.fail(pos_, role_, fmt::format("field {} of row {} is out of range", name, row + 1));
-        return std::llround(v * 100);
+        return cutToCents(v);
     }
 
 private:
@@ -182,7 +188,9 @@ SimulatedPrinter::SimulatedPrinter(SimulatedPrinterFiles files, const Clock& clo
         state_ = loadPrinterState(files_.state);
     } catch (const PrinterStateError& e) {
         problem_ = e.what();
+        return;
     }
+    bringTapeUpToDate();
 }
 
 const PrinterState& SimulatedPrinter::state() const {
@@ -195,6 +203,7 @@ PrinterStatus SimulatedPrinter::status() const {
     st.usable = usable();
     st.problem = problem_;
     st.lastRefusal = lastRefusal_;
+    st.tapeProblem = tapeProblem_;
     if (!state_) return st;
     const PrinterState& s = *state_;
     st.identity = s.identity;
@@ -236,6 +245,44 @@ DateTime SimulatedPrinter::printerNow() const {
 void SimulatedPrinter::commit(PrinterState next) {
     savePrinterState(files_.state, next);
     state_ = std::move(next);
+    bringTapeUpToDate();
+}
+
+bool SimulatedPrinter::bringTapeUpToDate() {
+    if (!state_ || !state_->lastReceipt) return true;
+    const LastReceipt& owed = *state_->lastReceipt;
+    if (tapeEndsWith_ == owed.number) return true;
+    if (std::optional<int64_t> onTape = lastReceiptNumberOnTape(files_.tape); onTape && *onTape >= owed.number) {
+        // A tape ahead of the memory (a memory restored from a copy) is left as it is.
+        tapeEndsWith_ = *onTape;
+        tapeProblem_.clear();
+        return true;
+    }
+    try {
+        appendToTape(files_.tape, owed.text);
+    } catch (const FileWriteError& e) {
+        tapeProblem_ = fmt::format("receipt {} is not on the tape yet: {}", sixDigits(owed.number), e.what());
+        return false;
+    }
+    tapeEndsWith_ = owed.number;
+    tapeProblem_.clear();
+    return true;
+}
+
+bool SimulatedPrinter::tapeReady(const char* operation) {
+    if (!bringTapeUpToDate()) return refuse(fmt::format("{}: {}", operation, tapeProblem_));
+    int fd = ::open(files_.tape.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        tapeProblem_ = fmt::format("the printer tape {} cannot be written: {}", files_.tape.string(),
+                                   std::strerror(errno));
+        return refuse(fmt::format("{}: {}", operation, tapeProblem_));
+    }
+    ::close(fd);
+    return true;
+}
+
+int64_t SimulatedPrinter::nextReceiptNumber() const {
+    return state_->lastReceipt ? state_->lastReceipt->number + 1 : 1;
 }
 
 // ---- builders ----
@@ -335,6 +382,7 @@ bool SimulatedPrinter::AbreCupom(Variant& packet) {
     p.boolean("FLAG");
     if (state_->open)
         return refuse(fmt::format("AbreCupom: coupon {} is still open", sixDigits(state_->open->cupNr)));
+    if (!tapeReady("AbreCupom")) return false;
 
     PrinterState next = *state_;
     next.cupNr = nextCounter(next.cupNr);
@@ -395,12 +443,14 @@ bool SimulatedPrinter::VendaItem(Variant& packet) {
         it.rateHundredths = found->rateHundredths;
     }
     it.quantityMilli = std::llround(quantity * 1000);
-    it.unitPriceCents = std::llround(price * 100);
+    // Amounts are cut to the cent as the sale cuts them, so that the coupon
+    // prints what the stored sale holds.
+    it.unitPriceCents = cutToCents(price);
     if (it.quantityMilli <= 0 || it.unitPriceCents <= 0)
         return refuse("VendaItem: quantity or price below the printer's resolution");
-    it.discountCents = std::llround(discount * 100);
-    it.surchargeCents = std::llround(surcharge * 100);
-    int64_t gross = it.quantityMilli * it.unitPriceCents / 1000;
+    it.discountCents = cutToCents(discount);
+    it.surchargeCents = cutToCents(surcharge);
+    int64_t gross = lineGrossCents(it.quantityMilli, it.unitPriceCents);
     if (it.discountCents > gross) return refuse("VendaItem: the discount exceeds the item's value");
     it.amountCents = gross - it.discountCents + it.surchargeCents;
     it.number = static_cast<int32_t>(state_->open->items.size() + 1);
@@ -408,6 +458,7 @@ bool SimulatedPrinter::VendaItem(Variant& packet) {
     it.description = p.text("DESCRICAO");
     it.unit = p.text("UNIDADE");
 
+    if (!tapeReady("VendaItem")) return false;
     PrinterState next = *state_;
     next.open->items.push_back(std::move(it));
     commit(std::move(next));
@@ -474,8 +525,10 @@ bool SimulatedPrinter::FechaCupom(const VariantArray& closing, const Variant& /*
         t.maxDebit = a.text(47);
         t.debitLimit = a.text(48);
         double v = 0;
-        if (readNumber(t.maxDebit, fs_, v)) t.maxDebit = moneyText(std::llround(v * 100));
-        if (readNumber(t.debitLimit, fs_, v)) t.debitLimit = moneyText(std::llround(v * 100));
+        if (readNumber(t.maxDebit, fs_, v) && std::isfinite(v) && std::fabs(v) <= kMaxPrice)
+            t.maxDebit = moneyText(cutToCents(v));
+        if (readNumber(t.debitLimit, fs_, v) && std::isfinite(v) && std::fabs(v) <= kMaxPrice)
+            t.debitLimit = moneyText(cutToCents(v));
         PacketColumns consumption(a, 49, "consumption", fs_);
         if (consumption.rows() > 0) {
             if (consumption.hasField("VALCONSUMDIA")) t.dayConsumptionCents = consumption.cents(0, "VALCONSUMDIA");
@@ -486,10 +539,12 @@ bool SimulatedPrinter::FechaCupom(const VariantArray& closing, const Variant& /*
     if (!std::isfinite(stateTax) || !std::isfinite(federalTax) || std::fabs(stateTax) > kMaxPrice ||
         std::fabs(federalTax) > kMaxPrice)
         a.fail(50, "taxes", "an approximate tax is out of range");
-    t.taxStateCents = std::llround(stateTax * 100);
-    t.taxFederalCents = std::llround(federalTax * 100);
+    t.taxStateCents = cutToCents(stateTax);
+    t.taxFederalCents = cutToCents(federalTax);
     t.md5Line = a.text(1);
     t.printer = state_->identity;
+    t.receiptNumber = nextReceiptNumber();
+    if (!tapeReady("FechaCupom")) return false;
 
     PrinterState next = *state_;
     std::string ident = couponIdent(next, open.cupNr, open.contCupom);
@@ -499,9 +554,10 @@ bool SimulatedPrinter::FechaCupom(const VariantArray& closing, const Variant& /*
     next.open.reset();
     if (!t.companyCnpj.empty()) next.companyCnpj = t.companyCnpj;
     if (!t.companyIe.empty()) next.companyIe = t.companyIe;
+    next.lastReceipt = LastReceipt{t.receiptNumber, receiptText(couponLines(t))};
+    // The memory is the record; the tape follows it (and is brought up to date
+    // later when this append fails).
     commit(std::move(next));
-    // The memory is the record; the tape follows it.
-    appendToTape(files_.tape, couponLines(t));
 
     slots[0] = Variant(sixDigits(t.cupNr));
     slots[1] = Variant(sixDigits(t.contCupom));
@@ -579,8 +635,13 @@ bool SimulatedPrinter::Cancela_Cupom_Imp(const VariantArray& values, Variant& an
         return refuse(fmt::format("Cancela_Cupom_Imp: the station expects printer {}, this one is {}", serial,
                                   state_->identity.serial));
 
+    if (!state_->open && !(state_->lastCoupon && !state_->lastCoupon->cancelled))
+        return refuse("Cancela_Cupom_Imp: no open coupon and no closed coupon that may still be cancelled");
+    if (!tapeReady("Cancela_Cupom_Imp")) return false;
+
     PrinterState next = *state_;
     TapeCancellation r;
+    r.receiptNumber = nextReceiptNumber();
     r.companyCnpj = next.companyCnpj;
     r.companyIe = next.companyIe;
     r.moment = printerNow();
@@ -610,8 +671,8 @@ bool SimulatedPrinter::Cancela_Cupom_Imp(const VariantArray& values, Variant& an
         return refuse("Cancela_Cupom_Imp: no open coupon and no closed coupon that may still be cancelled");
     }
     next.cancelTotalCents += r.totalCents;
+    next.lastReceipt = LastReceipt{r.receiptNumber, receiptText(cancellationLines(r))};
     commit(std::move(next));
-    appendToTape(files_.tape, cancellationLines(r));
     slots[0] = Variant(sixDigits(r.cupNr));
     slots[1] = Variant(sixDigits(r.contCupom));
     slots[2] = Variant(state_->lastCoupon->ident);

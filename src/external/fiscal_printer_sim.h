@@ -57,6 +57,7 @@ struct PrinterStatus {
     int64_t openSubtotalCents = 0;
     std::optional<ClosedCoupon> lastCoupon;
     std::string lastRefusal;  // why the last false answer was given, in this process
+    std::string tapeProblem;  // why the tape does not hold the last receipt yet (empty: it does)
 };
 
 class SimulatedPrinter final : public DevicePackage {
@@ -68,6 +69,16 @@ public:
     // Loads the state. A missing or damaged state file leaves the printer
     // unusable: every operation then raises PrinterStateError with the reason,
     // and status() tells it. The state file is never rewritten in that case.
+    // A usable printer then brings the tape up to date: a last receipt that
+    // the tape does not end with (a crash came between the memory and the
+    // tape) is appended; a tape that cannot be written is told by status().
+    //
+    // The memory is the fiscal record and the tape follows it. An operation
+    // that changes the memory (AbreCupom, VendaItem, FechaCupom,
+    // Cancela_Cupom_Imp) first appends a receipt the tape still owes and
+    // checks that the tape can be written; if not it answers false and
+    // changes nothing, as a printer out of paper would. Each change is one
+    // flushed write of the memory, each receipt one flushed append.
     SimulatedPrinter(SimulatedPrinterFiles files, const Clock& clock, FormatSettings fs, PrinterFaults faults = {});
 
     bool usable() const { return state_.has_value(); }
@@ -116,8 +127,17 @@ private:
     bool enter(const char* operation);
     bool refuse(std::string reason);
     DateTime printerNow() const;
-    // Saves `next` as the new state; the memory keeps the old one if that fails.
+    // Saves `next` as the new state (the memory keeps the old one if that
+    // fails), then appends its last receipt if the tape does not end with it.
     void commit(PrinterState next);
+    // Appends the memory's last receipt unless the tape ends with it. False,
+    // with tapeProblem_ set, when the tape cannot take it.
+    bool bringTapeUpToDate();
+    // Before a change of the memory: the tape holds the last receipt and can
+    // take the next. False: refused, with the reason.
+    bool tapeReady(const char* operation);
+    // The number the next receipt gets.
+    int64_t nextReceiptNumber() const;
 
     SimulatedPrinterFiles files_;
     const Clock* clock_;
@@ -126,6 +146,8 @@ private:
     std::optional<PrinterState> state_;
     std::string problem_;
     std::string lastRefusal_;
+    std::string tapeProblem_;
+    int64_t tapeEndsWith_ = -1;  // the receipt number the tape is known to end with, in this process
 };
 
 }  // namespace zel::ext

@@ -17,8 +17,8 @@ using nlohmann::json;
 namespace {
 
 constexpr const char* kFormat = "zel-fiscal-printer-state";
-// Version 1 kept only the totals of the last coupon; version 2 adds its items
-// and the cancelled amount. Both are read.
+// Version 1 kept only the totals of the last coupon; version 2 adds its items,
+// the cancelled amount and the last receipt owed to the tape. Both are read.
 constexpr int kVersion = 2;
 
 uint64_t fnv1a(const std::string& s) {
@@ -85,7 +85,9 @@ json bodyJson(const PrinterState& s) {
             {"open", open},
             {"lastCoupon", last},
             {"companyCnpj", s.companyCnpj},
-            {"companyIe", s.companyIe}};
+            {"companyIe", s.companyIe},
+            {"lastReceipt", s.lastReceipt ? json{{"number", s.lastReceipt->number}, {"text", s.lastReceipt->text}}
+                                          : json(nullptr)}};
 }
 
 // Typed reads of the state document; a fault names the file and the field.
@@ -220,6 +222,15 @@ PrinterState stateFromBody(const json& b, int64_t version, const Reader& r) {
             c.cancelledCents = c.totalCents;  // what the cancellation added, before the amount was kept
         }
         s.lastCoupon = std::move(c);
+    }
+    if (version >= 2) {
+        const json& receipt = r.member(b, "body", "lastReceipt");
+        if (!receipt.is_null()) {
+            LastReceipt lr;
+            lr.number = r.integer(receipt, "lastReceipt", "number", 1, kMaxMoney);
+            lr.text = r.text(receipt, "lastReceipt", "text");
+            s.lastReceipt = std::move(lr);
+        }
     }
     return s;
 }

@@ -1,6 +1,8 @@
 // The memory of the simulated fiscal printer: identity, programmed tax rates,
-// counters and totals, the coupon in progress and the last closed coupon; kept
-// in a small file of the station, rewritten atomically after every change.
+// counters and totals, the coupon in progress, the last finished coupon with
+// its items and the last receipt (which the tape must end with); kept in a
+// small file of the station, rewritten atomically after every change. It is
+// the fiscal record: the tape and the station's files follow it.
 #pragma once
 
 #include <cstdint>
@@ -92,6 +94,18 @@ struct ClosedCoupon {
     bool operator==(const ClosedCoupon&) const = default;
 };
 
+// The last receipt the printer printed, kept in the memory by the same write
+// as the change it records. The tape must end with it: when a crash or a tape
+// fault kept it off the tape, the printer appends it on its next start or
+// operation. Only one receipt can be owed: the printer prints no new one
+// before the tape holds this one.
+struct LastReceipt {
+    int64_t number = 0;  // receipts are numbered 1, 2, ... on the tape
+    std::string text;    // exactly as it goes on the tape
+
+    bool operator==(const LastReceipt&) const = default;
+};
+
 struct PrinterState {
     PrinterIdentity identity;
     std::vector<PrinterRate> rates;
@@ -105,6 +119,7 @@ struct PrinterState {
     // without a closing list (cancellations).
     std::string companyCnpj;
     std::string companyIe;
+    std::optional<LastReceipt> lastReceipt;  // none before the first receipt
 
     bool operator==(const PrinterState&) const = default;
 };

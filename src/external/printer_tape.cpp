@@ -4,12 +4,12 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include <cerrno>
-#include <cstring>
+#include <algorithm>
 #include <fstream>
 
 #include <fmt/format.h>
 
+#include "platform/atomic_file.h"
 #include "platform/error.h"
 #include "platform/locale.h"
 #include "platform/text.h"
@@ -104,10 +104,13 @@ void header(std::vector<std::string>& out, const std::string& cnpj, const std::s
                           "CCF:" + sixDigits(contCupom) + " COO:" + sixDigits(cupNr)));
 }
 
-void footer(std::vector<std::string>& out, const PrinterIdentity& p) {
+constexpr std::string_view kSeqLabel = "SEQ. FITA: ";
+
+void footer(std::vector<std::string>& out, const PrinterIdentity& p, int64_t receiptNumber) {
     out.push_back(rule('-'));
     wrap(out, "ECF: " + p.make + " " + p.model);
     wrap(out, "FAB: " + p.serial);
+    out.push_back(std::string(kSeqLabel) + sixDigits(receiptNumber));
     out.push_back(rule('='));
 }
 
@@ -174,7 +177,7 @@ std::vector<std::string> couponLines(const TapeCoupon& c) {
     out.push_back(twoCols("  Federal R$", tapeMoney(c.taxFederalCents)));
     out.push_back(twoCols("  Estadual R$", tapeMoney(c.taxStateCents)));
     if (!c.md5Line.empty()) wrap(out, c.md5Line);
-    footer(out, c.printer);
+    footer(out, c.printer, c.receiptNumber);
     return out;
 }
 
@@ -187,29 +190,49 @@ std::vector<std::string> cancellationLines(const TapeCancellation& r) {
     out.push_back(twoCols("CCF do cupom cancelado", sixDigits(r.contCupom)));
     out.push_back(r.wasOpen ? "Cancelado em aberto" : "Cancelado após o fechamento");
     out.push_back(twoCols("VALOR CANCELADO R$", tapeMoney(r.totalCents)));
-    footer(out, r.printer);
+    footer(out, r.printer, r.receiptNumber);
     return out;
 }
 
-void appendToTape(const std::filesystem::path& tape, const std::vector<std::string>& lines) {
+std::string receiptText(const std::vector<std::string>& lines) {
     std::string text;
     for (const std::string& l : lines) text += l + "\n";
-    text += "\n";
-    int fd = ::open(tape.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-    if (fd < 0) throw Error(fmt::format("cannot open the printer tape {}: {}", tape.string(), std::strerror(errno)));
-    size_t done = 0;
-    while (done < text.size()) {
-        ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            std::string why = std::strerror(errno);
-            ::close(fd);
-            throw Error(fmt::format("cannot write the printer tape {}: {}", tape.string(), why));
-        }
-        done += static_cast<size_t>(n);
+    return text + "\n";
+}
+
+void appendToTape(const std::filesystem::path& tape, std::string_view text) {
+    appendFileDurably(tape, text, "printer tape");
+}
+
+std::optional<int64_t> lastReceiptNumberOnTape(const std::filesystem::path& tape) {
+    // The end of a whole receipt: "SEQ. FITA: <digits>", the closing rule, a blank line.
+    const std::string end = "\n" + rule('=') + "\n\n";
+    constexpr size_t kTail = 128;
+    int fd = ::open(tape.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return std::nullopt;
+    off_t size = ::lseek(fd, 0, SEEK_END);
+    std::string tail;
+    if (size > 0) {
+        size_t want = std::min<size_t>(kTail, static_cast<size_t>(size));
+        tail.resize(want);
+        ssize_t n = ::pread(fd, tail.data(), want, size - static_cast<off_t>(want));
+        tail.resize(n < 0 ? 0 : static_cast<size_t>(n));
     }
-    ::fsync(fd);
     ::close(fd);
+    if (tail.size() < end.size() || tail.compare(tail.size() - end.size(), end.size(), end) != 0) return std::nullopt;
+    tail.resize(tail.size() - end.size());
+    size_t from = tail.rfind('\n');
+    if (from == std::string::npos) return std::nullopt;  // the line is not whole within the tail
+    std::string_view line = std::string_view(tail).substr(from + 1);
+    if (!line.starts_with(kSeqLabel)) return std::nullopt;
+    std::string_view digits = line.substr(kSeqLabel.size());
+    if (digits.empty() || digits.size() > 15) return std::nullopt;
+    int64_t n = 0;
+    for (char c : digits) {
+        if (c < '0' || c > '9') return std::nullopt;
+        n = n * 10 + (c - '0');
+    }
+    return n;
 }
 
 std::vector<std::vector<std::string>> readTapeReceipts(const std::filesystem::path& tape) {

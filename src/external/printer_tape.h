@@ -1,6 +1,8 @@
 // The paper tape of the simulated fiscal printer: a UTF-8 text file of the
 // station, 48 columns, to which every coupon and cancellation receipt is
-// appended as it would be printed.
+// appended as it would be printed. Each receipt ends with its number on the
+// tape ("SEQ. FITA: 000012" above the closing rule), so that the printer can
+// tell whether the tape already holds the last receipt of its memory.
 #pragma once
 
 #include <cstdint>
@@ -50,6 +52,7 @@ struct TapeCoupon {
     int64_t taxStateCents = 0;
     std::string md5Line;
     PrinterIdentity printer;
+    int64_t receiptNumber = 0;  // the receipt's number on the tape
 };
 
 struct TapeCancellation {
@@ -61,6 +64,7 @@ struct TapeCancellation {
     int64_t totalCents = 0;
     bool wasOpen = false;  // cancelled before it was closed
     PrinterIdentity printer;
+    int64_t receiptNumber = 0;
 };
 
 std::vector<std::string> couponLines(const TapeCoupon& coupon);
@@ -69,8 +73,18 @@ std::vector<std::string> cancellationLines(const TapeCancellation& receipt);
 // "1.234,56"; negative amounts with a leading minus.
 std::string tapeMoney(int64_t cents);
 
-// Appends the lines (each ended by a line feed) and flushes them to disk.
-void appendToTape(const std::filesystem::path& tape, const std::vector<std::string>& lines);
+// A receipt as it goes on the tape: each line ended by a line feed, and a
+// blank line after the receipt.
+std::string receiptText(const std::vector<std::string>& lines);
+
+// Appends a receipt's text and flushes it (one durable write). Throws
+// zel::FileWriteError naming the tape and the reason.
+void appendToTape(const std::filesystem::path& tape, std::string_view text);
+
+// The number of the receipt the tape ends with; none when the tape is absent,
+// unreadable, empty, or does not end with a whole numbered receipt (a tape of
+// an older printer, or a receipt cut short).
+std::optional<int64_t> lastReceiptNumberOnTape(const std::filesystem::path& tape);
 
 // The receipts of a tape file, oldest first, each as its lines; an absent file
 // holds none.

@@ -75,6 +75,67 @@ TEST_F(TapeTest, CancelledCouponPrintsTheCancellationReceipt) {
     ASSERT_EQ(receipts.size(), 3u);
 }
 
+// Amounts reach the printer with binary noise or more than two decimals; it
+// cuts them as the sale does, so the coupon agrees with the stored sale.
+TEST_F(TapeTest, NoisyAmountsAreCutToTheCentAsTheSaleCutsThem) {
+    createPrinter();
+    SimulatedPrinter printer = openPrinter();
+    Variant packet, answer;
+    ASSERT_TRUE(open(printer, packet));
+    ASSERT_TRUE(sell(printer, "A", "Prato", 44.889999999999995));
+    ASSERT_TRUE(sell(printer, "B", "Suco", 2.10999999, "02", "T", 0.129999999, 0.119));
+    const CouponItem& juice = printer.state().open->items.at(1);
+    EXPECT_EQ(juice.unitPriceCents, 211);
+    EXPECT_EQ(juice.discountCents, 13);
+    EXPECT_EQ(juice.surchargeCents, 11);
+    EXPECT_EQ(juice.amountCents, 209);
+    SaleForClosing sale;
+    sale.movement = 46.988999999999997;  // 44,89 + 2,09, with three decimals
+    sale.spent = {{"001", 12.999}};
+    sale.stateTax = 1.2399999999;
+    sale.federalTax = 2.349;
+    ASSERT_TRUE(close(printer, sale, answer));
+    EXPECT_DOUBLE_EQ(answer.items().at(3).toDouble(), 46.98);
+    auto receipts = readTapeReceipts(files_.tape);
+    ASSERT_EQ(receipts.size(), 1u);
+    const std::vector<std::string>& r = receipts[0];
+    auto has = [&](const std::string& left, const std::string& right) {
+        for (const std::string& l : r)
+            if (l.starts_with(left) && l.ends_with(" " + right)) return true;
+        return false;
+    };
+    EXPECT_TRUE(has("TOTAL R$", "46,98"));
+    EXPECT_TRUE(has("Débito consumidor", "46,98"));  // the payment agrees with the total
+    EXPECT_TRUE(has("    1 UN X 2,11", "2,11"));
+    EXPECT_TRUE(has("    desconto item", "-0,13"));
+    EXPECT_TRUE(has("    acréscimo item", "+0,11"));
+    EXPECT_TRUE(has("  Estadual R$", "1,24"));
+    EXPECT_TRUE(has("  Federal R$", "2,34"));
+    EXPECT_TRUE(has("ALMOÇO", "12,99"));
+    for (const std::string& l : r) {
+        EXPECT_EQ(l.find("TROCO"), std::string::npos) << l;
+        EXPECT_EQ(l.find("Parte da empresa"), std::string::npos) << l;
+    }
+}
+
+TEST_F(TapeTest, APaymentOfNoisyCentsPrintsItsCutAndAgreesWithTheTotal) {
+    createPrinter();
+    SimulatedPrinter printer = openPrinter();
+    Variant packet, answer;
+    ASSERT_TRUE(open(printer, packet));
+    ASSERT_TRUE(sell(printer, "A", "Prato", 46.99));
+    SaleForClosing sale;
+    sale.movement = 46.998999999999995;
+    ASSERT_TRUE(close(printer, sale, answer));
+    auto receipts = readTapeReceipts(files_.tape);
+    ASSERT_EQ(receipts.size(), 1u);
+    std::string text;
+    for (const std::string& l : receipts[0]) text += l + "\n";
+    EXPECT_NE(text.find("TOTAL R$                                   46,99\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("Débito consumidor                          46,99\n"), std::string::npos) << text;
+    EXPECT_EQ(text.find("TROCO"), std::string::npos) << text;  // rounding would have made 47,00 and a change of 0,01
+}
+
 TEST(TapeFormat, MoneyHasThousandsAndTwoDecimals) {
     EXPECT_EQ(tapeMoney(0), "0,00");
     EXPECT_EQ(tapeMoney(5), "0,05");

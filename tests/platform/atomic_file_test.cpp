@@ -88,11 +88,18 @@ TEST_F(AtomicFile, AFailedReplacementKeepsTheOldContent) {
     EXPECT_NE(msg.find("No such file or directory"), std::string::npos) << msg;
 }
 
-TEST_F(AtomicFile, AppendsCreateAndExtend) {
+TEST_F(AtomicFile, AppendsCreateAndExtendAndEachDurableWriteIsCounted) {
     fs::path p = dir_ / "tape.txt";
+    uint64_t before = durableWriteCount();
     appendFileDurably(p, "one\n");
     appendFileDurably(p, "two\n");
+    writeFileAtomically(dir_ / "memory.json", "{}");
     EXPECT_EQ(read(p), "one\ntwo\n");
+    EXPECT_EQ(durableWriteCount() - before, 3u);
+    writeFileAtomically(dir_ / "memory.json", "{}", "file", Durability::Cached);  // no flush, not counted
+    EXPECT_EQ(durableWriteCount() - before, 3u);
+    (void)failure([&] { writeFileAtomically(dir_ / "x" / "y", "{}"); });  // nothing reached the disk
+    EXPECT_EQ(durableWriteCount() - before, 3u);
 }
 
 }  // namespace
