@@ -1,5 +1,7 @@
 #include "station/recovery.h"
 
+#include <map>
+
 #include <fmt/format.h>
 
 #include "external/utility.h"
@@ -9,13 +11,38 @@
 namespace zel::host {
 namespace {
 
+// The station's products by the code the printer sells them under (the bar
+// code, else CDARVPROD): product code, name, tree and balance family.
+struct PrintedProduct {
+    std::string cdProduto, nmProduto, cdArvProd, cdFamiliSald;
+};
+
+std::map<std::string, PrintedProduct> productsByPrintedCode(const Station& s) {
+    std::map<std::string, PrintedProduct> out;
+    try {
+        ds::Table t("Produtos", {}, {}, {}, s.formatSettings);
+        t.loadFromFile(s.layout.table("Produtos.cds"));
+        auto text = [&](const char* f) { return t.fieldIndex(f) >= 0 ? t.field(f).asString() : std::string(); };
+        for (t.first(); !t.eof(); t.next()) {
+            PrintedProduct p{text("CDPRODUTO"), text("NMPRODUTO"), text("CDARVPROD"), text("CDFAMILISALD")};
+            std::string bar = text("CDBARPRODUTO");
+            out.emplace(bar.empty() ? p.cdArvProd : bar, p);
+        }
+    } catch (const std::exception&) {
+        // Without the product file the printer's own codes and names are kept.
+    }
+    return out;
+}
+
 // The items of a coupon as the lines of the sale table of its cancelled sale.
 ds::Packet saleOfItems(const Station& s, const std::vector<ext::CouponItem>& items, int64_t cupNr, int64_t contCupom,
                        const std::optional<CurrentPassage>& who) {
+    std::map<std::string, PrintedProduct> products = items.empty() ? std::map<std::string, PrintedProduct>()
+                                                                   : productsByPrintedCode(s);
     using ds::FieldDef;
     std::vector<FieldDef> fields;
-    for (const char* f : {"CDFILIAL", "CDPRODUTO", "NMPRODUTO", "CDORDALIQIMPR", "NRCUPOMFIS", "NRCONTCUPOMFISC",
-                          "CDCLIENTE", "CDCONSUMIDOR"})
+    for (const char* f : {"CDFILIAL", "CDPRODUTO", "NMPRODUTO", "CDARVPROD", "CDFAMILISALD", "CDORDALIQIMPR",
+                          "NRCUPOMFIS", "NRCONTCUPOMFISC", "CDCLIENTE", "CDCONSUMIDOR"})
         fields.push_back(FieldDef::string(f, 60));
     for (const char* f : {"QTPRODCOMVEN", "VRPRECCOMVEN", "VRACRCOMVEN", "VRDESCCOMVEN", "VRALIQIMPR"})
         fields.push_back(FieldDef::floatField(f));
@@ -24,8 +51,16 @@ ds::Packet saleOfItems(const Station& s, const std::vector<ext::CouponItem>& ite
     for (const ext::CouponItem& it : items) {
         sale.append();
         sale.field("CDFILIAL").setAsString(s.branch);
-        sale.field("CDPRODUTO").setAsString(it.code);
-        sale.field("NMPRODUTO").setAsString(it.description);
+        auto known = products.find(it.code);
+        if (known != products.end()) {
+            sale.field("CDPRODUTO").setAsString(known->second.cdProduto);
+            sale.field("NMPRODUTO").setAsString(known->second.nmProduto);
+            sale.field("CDARVPROD").setAsString(known->second.cdArvProd);
+            sale.field("CDFAMILISALD").setAsString(known->second.cdFamiliSald);
+        } else {
+            sale.field("CDPRODUTO").setAsString(it.code);
+            sale.field("NMPRODUTO").setAsString(it.description);
+        }
         sale.field("CDORDALIQIMPR").setAsString(it.rateCode);
         sale.field("NRCUPOMFIS").setAsString(couponText(cupNr));
         sale.field("NRCONTCUPOMFISC").setAsString(couponText(contCupom));

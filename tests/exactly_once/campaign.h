@@ -37,6 +37,11 @@ protected:
     // the snapshot; adds a failure for each violation and tallies them.
     CheckReport cleanRunAndCheck(const std::string& group);
 
+    // Takes into the snapshot the passages of an import record written while a
+    // program ran (a turnstile feeding a charging station): those still
+    // pending and those the ledger holds as charged, its credit counted from 0.
+    void adoptImportRecord(const std::string& record);
+
     // The passages of the snapshot.
     const std::vector<PassageRow>& passages() const { return snapshot_.passages; }
 
