@@ -15,6 +15,7 @@ namespace zel::ext {
 
 namespace {
 
+using db::sql::inTransaction;
 using svc::Param;
 
 struct SaleKey {
@@ -207,25 +208,6 @@ void enterInLedger(db::Connection& c, const SaleKey& key, const std::string& cli
               ":P_CDCLIENTE, :P_CDCONSUMIDOR, :P_DTHRPASSAGEM, :P_NRSERIEIMP, :P_NRCUPOMFIS, :P_NRSEQLOGCAT, "
               ":P_NRSEQARQIMP)",
               p);
-}
-
-// Runs `work` in a transaction of its own: committed when it returns, rolled
-// back when it throws.
-template <typename F>
-auto inTransaction(db::Connection& c, F&& work) {
-    c.ensureConnected();
-    c.beginTransaction();
-    try {
-        auto result = work();
-        c.commit();
-        return result;
-    } catch (...) {
-        try {
-            c.rollback();
-        } catch (...) {
-        }
-        throw;
-    }
 }
 
 }  // namespace
