@@ -78,13 +78,11 @@ ds::Packet saleOfItems(const Station& s, const std::vector<ext::CouponItem>& ite
 
 }  // namespace
 
-Recovery::Recovery(const Station& station, Store& store, ext::SimulatedPrinter& printer, ext::ServicePackage& service,
-                   const Clock& clock)
+Recovery::Recovery(const Station& station, Store& store, ext::SimulatedPrinter& printer, ext::ServicePackage& service)
     : s_(station),
       store_(store),
       printer_(printer),
       service_(service),
-      clock_(clock),
       outbox_(station.layout.dir / "outbox"),
       interrupted_(Journal(station.layout.dir / "run-current.json").read()) {}
 

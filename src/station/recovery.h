@@ -22,8 +22,7 @@ namespace zel::host {
 
 class Recovery {
 public:
-    Recovery(const Station& station, Store& store, ext::SimulatedPrinter& printer, ext::ServicePackage& service,
-             const Clock& clock);
+    Recovery(const Station& station, Store& store, ext::SimulatedPrinter& printer, ext::ServicePackage& service);
 
     // Every repair in order; the lines say what was mended. Throws StationError
     // when the station cannot be charged safely (a printer memory behind the
@@ -59,7 +58,6 @@ private:
     Store& store_;
     ext::SimulatedPrinter& printer_;
     ext::ServicePackage& service_;
-    const Clock& clock_;
     Outbox outbox_;
     std::optional<CurrentPassage> interrupted_;
     std::vector<std::string> repairs_;

@@ -234,7 +234,7 @@ std::vector<std::string> recoverStation(Station& s, const Clock& clock, double w
     Store store(c, s.branch, s.register_);
     auto printer = openPrinter(s, clock, {});
     ext::DatabaseServicePackage service(s.connectionString, s.formatSettings, clock);
-    Recovery recovery(s, store, *printer, service, clock);
+    Recovery recovery(s, store, *printer, service);
     std::vector<std::string> repairs;
     try {
         repairs = recovery.all();
@@ -259,7 +259,7 @@ RunReport runStation(Station& s, const RunOptions& options) {
     PackageTimes& times = options.times ? *options.times : localTimes;
     auto printer = openPrinter(s, *clock, s.faults);
     ext::DatabaseServicePackage service(s.connectionString, s.formatSettings, *clock);
-    Recovery recovery(s, store, *printer, service, *clock);
+    Recovery recovery(s, store, *printer, service);
     Display display(options.display, 0);
     try {
         checkResources(s, store, c);
