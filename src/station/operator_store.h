@@ -46,7 +46,8 @@ public:
         int sales = 0;
         double amount = 0;
     };
-    // Standing sales' item amounts by the service window of each item.
+    // Standing sales' item amounts (the consumer's and the client's part) by
+    // the service window of each item.
     std::vector<Group> byServiceWindow(DateTime day);
     // Standing sales' debits by balance family.
     std::vector<Group> byBalanceFamily(DateTime day);
