@@ -280,11 +280,13 @@ int dispatch(const Commands& c, const Args& a) {
 }
 
 // A usage error: what was wrong and where to look; exit status 2.
-int usageError(const CLI::App& app, const CLI::ParseError& e) {
-    std::string where = "geracupom";
+int usageError(const CLI::App& app, const CLI::ParseError& e, int argc, char** argv) {
+    std::string where = "geracupom", what = e.what();
     for (const CLI::App* sub : app.get_subcommands())
         if (sub->parsed()) where += " " + sub->get_name();
-    std::cerr << "geracupom: " << host::printable(e.what()) << "\n(see: " << where << " --help)\n";
+    if (where == "geracupom" && argc > 1 && argv[1][0] != '-')
+        what = std::string("unknown command \"") + argv[1] + "\"";
+    std::cerr << "geracupom: " << host::printable(what) << "\n(see: " << where << " --help)\n";
     return 2;
 }
 
@@ -311,7 +313,7 @@ int main(int argc, char** argv) {
     } catch (const CLI::CallForVersion& e) {
         return app.exit(e);
     } catch (const CLI::ParseError& e) {
-        return usageError(app, e);
+        return usageError(app, e, argc, argv);
     }
     try {
         return dispatch(commands, args);

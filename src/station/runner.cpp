@@ -25,6 +25,7 @@
 #include "station/journal.h"
 #include "station/lock.h"
 #include "station/recovery.h"
+#include "station/serve.h"
 #include "station/session.h"
 #include "station/store.h"
 
@@ -122,18 +123,18 @@ public:
         if (d_.bar) {
             const int width = 24;
             int filled = total_ ? static_cast<int>(width * done / total_) : width;
-            std::string t = text.size() > 60 ? text.substr(0, 57) + "..." : text;
+            std::string t = printable(text.size() > 60 ? text.substr(0, 57) + "..." : text);
             *d_.out << "\r\033[K[" << std::string(filled, '#') << std::string(width - filled, '.') << "] " << done << "/"
                     << total_ << " " << t << std::flush;
             shown_ = true;
         } else {
-            *d_.out << text << "\n";
+            *d_.out << printable(text) << "\n";
         }
     }
     void line(const std::string& text) {
         if (!d_.out) return;
         if (d_.bar && shown_) *d_.out << "\r\033[K";
-        *d_.out << text << "\n";
+        *d_.out << printable(text) << "\n";
         shown_ = false;
     }
     void end() {

@@ -115,7 +115,7 @@ void logPass(const RunReport& r, EventLog& log) {
 
 // A request stopped by an error leaves something for the recovery to look at.
 bool needsRecovery(const RunReport& r) {
-    if (r.couldNotRun) return true;
+    if (r.couldNotRun || !r.messages.empty()) return true;
     for (const PassageResult& p : r.passages)
         if (p.outcome == Outcome::Cancelled || (p.outcome == Outcome::Pending && !p.coupon.empty())) return true;
     return false;

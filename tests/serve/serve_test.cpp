@@ -195,9 +195,14 @@ TEST_F(Serve, ChargesWhatArrivesTheInboxAndRefusesARunBesideIt) {
     EXPECT_FALSE(fs::exists(dir / "inbox" / "dinner.csv"));
     ASSERT_TRUE(waitFor([&] { return count(dir, "SELECT COUNT(*) FROM LOGCATRACA") == 0; }));
 
+    // SIGHUP reads the configuration again; the process goes on.
+    ::kill(s.pid, SIGHUP);
+    ASSERT_TRUE(waitFor([&] { return slurp(dir / "geracupom.log").find(" reload: ") != std::string::npos; }));
+    EXPECT_EQ(::waitpid(s.pid, nullptr, WNOHANG), 0);
+
     EXPECT_EQ(stop(s), 0);
     std::string log = slurp(dir / "geracupom.log");
-    for (const char* kind : {" start: ", " import: ", " batch: ", " passage: ", " stop: "})
+    for (const char* kind : {" start: ", " import: ", " batch: ", " passage: ", " reload: ", " stop: "})
         EXPECT_NE(log.find(kind), std::string::npos) << kind << "\n" << log;
     EXPECT_NE(log.find("[station 2026-03-16"), std::string::npos) << "the station clock is told where it differs";
     expectChargedOnce(dir);
@@ -337,6 +342,19 @@ TEST_F(Serve, ConventionsOfTheCommandLine) {
     auto [tCode, tOut] = program({"tape", dir.string(), "--json", "--last", "1"});
     EXPECT_EQ(tCode, 0);
     EXPECT_TRUE(json::parse(tOut).contains("tape"));
+}
+
+TEST_F(Serve, ImportTakesQuotedFieldsAndTellsItsOutcomeAsJson) {
+    fs::path dir = make(false);
+    fs::path csv = file("quoted.csv", "\"code\";\"date\";\"hour\"\n\"900001\";\"2026-03-16\";\"12:01\"\n"
+                                      "\"900002\",\"16/03/2026\",\"12:30\"\n\"9000\"\"03\";2026-03-16;23:30\n");
+    auto [code, out] = program({"import", dir.string(), csv.string(), "--json"});
+    json r = json::parse(out);
+    EXPECT_EQ(code, 1) << out;
+    EXPECT_EQ(r["imported"], 2) << out;
+    ASSERT_EQ(r["skipped"].size(), 1u) << out;
+    EXPECT_EQ(r["skipped"][0]["line"], 4);
+    EXPECT_NE(r["skipped"][0]["reason"].get<std::string>().find("9000\"03"), std::string::npos) << out;
 }
 
 TEST_F(Serve, NoPasswordAndNoRawControlCharacterInAnyOutput) {
