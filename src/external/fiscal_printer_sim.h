@@ -126,6 +126,10 @@ private:
     std::optional<PrinterState> state_;
     std::string problem_;
     std::string lastRefusal_;
+    // Whether the installation uses the printer as a fiscal printer, as the
+    // serial check of each request tells; without it an item is sold at the
+    // product's own rate, the printer's rate table not being consulted.
+    bool fiscalInUse_ = true;
 };
 
 }  // namespace zel::ext

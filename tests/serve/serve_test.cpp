@@ -344,6 +344,25 @@ TEST_F(Serve, ConventionsOfTheCommandLine) {
     EXPECT_TRUE(json::parse(tOut).contains("tape"));
 }
 
+TEST_F(Serve, AStationWithoutAFiscalPrinterCharges) {
+    fs::path dir = make(true);
+    fs::path params = dir / "ParametrosZel.cds", text = base_ / "params.json";
+    auto [dCode, dump] = program({"table", "dump", params.string()});
+    ASSERT_EQ(dCode, 0) << dump;
+    size_t at = dump.find("\"UTILIZAIMPFIS\": \"S\"");
+    ASSERT_NE(at, std::string::npos) << dump;
+    dump.replace(at, std::string("\"UTILIZAIMPFIS\": \"S\"").size(), "\"UTILIZAIMPFIS\": \"N\"");
+    std::ofstream(text) << dump;
+    ASSERT_EQ(program({"-q", "table", "convert", text.string(), params.string()}).first, 0);
+
+    auto [code, out] = program({"run", dir.string(), "--json", "--now", kNow});
+    json r = json::parse(out.substr(out.find('{')));
+    EXPECT_EQ(r["totals"]["cancelled"], 0) << out;
+    EXPECT_GT(r["totals"]["concluded"].get<int>(), 0) << out;
+    EXPECT_FALSE(fs::exists(dir / "Venda" / "cdsVenda.cds")) << "no item file without a fiscal printer";
+    expectChargedOnce(dir);
+}
+
 TEST_F(Serve, ImportTakesQuotedFieldsAndTellsItsOutcomeAsJson) {
     fs::path dir = make(false);
     fs::path csv = file("quoted.csv", "\"code\";\"date\";\"hour\"\n\"900001\";\"2026-03-16\";\"12:01\"\n"
