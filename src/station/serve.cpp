@@ -16,6 +16,7 @@
 
 #include <fmt/format.h>
 
+#include "platform/atomic_file.h"
 #include "platform/db/query.h"
 #include "station/lock.h"
 #include "station/session.h"
@@ -71,13 +72,18 @@ void importInboxFile(const Station& s, const fs::path& file, EventLog& log) {
         result = std::string("nothing imported: ") + e.what() + "\n";
     }
     fs::path dest = freeName(inbox / (ok ? "done" : "failed"), name);
+    // The outcome is whole beside the file before the file is there.
+    try {
+        writeFileAtomically(dest.string() + ".result", result, "the outcome of an inbox file", Durability::Cached);
+    } catch (const std::exception& e) {
+        log.event("error", e.what());
+    }
     std::error_code ec;
     fs::rename(file, dest, ec);
     if (ec) {
         log.event("error", fmt::format("inbox file {} cannot be moved to {}: {}", name, dest.string(), ec.message()));
         return;
     }
-    std::ofstream(dest.string() + ".result") << result;
     std::string first = result.substr(0, result.find('\n'));
     log.event("import", fmt::format("inbox file {}: {} (moved to {})", name, first,
                                     fs::relative(dest, s.layout.dir).string()));

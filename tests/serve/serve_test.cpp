@@ -188,8 +188,8 @@ TEST_F(Serve, ChargesWhatArrivesTheInboxAndRefusesARunBesideIt) {
     std::ofstream(dir / "inbox" / "dinner.csv.part") << "900002;2026-03-16;19:10\n";
     fs::rename(dir / "inbox" / "dinner.csv.part", dir / "inbox" / "dinner.csv");
     std::ofstream(dir / "inbox" / "bad.csv") << "nonsense\n";
-    ASSERT_TRUE(waitFor([&] { return fs::exists(dir / "inbox" / "failed" / "bad.csv.result") &&
-                                     fs::exists(dir / "inbox" / "done" / "dinner.csv.result"); }));
+    ASSERT_TRUE(waitFor([&] { return fs::exists(dir / "inbox" / "failed" / "bad.csv") &&
+                                     fs::exists(dir / "inbox" / "done" / "dinner.csv"); }));
     EXPECT_NE(slurp(dir / "inbox" / "done" / "dinner.csv.result").find("imported 1 passage"), std::string::npos);
     EXPECT_NE(slurp(dir / "inbox" / "failed" / "bad.csv.result").find("line skipped"), std::string::npos);
     EXPECT_FALSE(fs::exists(dir / "inbox" / "dinner.csv"));
