@@ -424,7 +424,7 @@ bool SimulatedPrinter::VendaItem(Variant& packet) {
     CouponItem it;
     const std::string& code = p.text("CDALIQUOTA");
     const std::string& kind = p.text("TPALIQUOTA");
-    if (takesProductRate(state_->identity.type)) {
+    if (takesProductRate(state_->identity.type) || !fiscalInUse_) {
         double rate = 0;
         if (!readNumber(p.text("ALIQPRODUTO"), fs_, rate) || rate < 0 || rate > 100)
             return refuse(fmt::format("VendaItem: the product's rate '{}' is not a rate", p.text("ALIQPRODUTO")));
@@ -612,7 +612,7 @@ bool SimulatedPrinter::VerificaData(const std::string& /*idEsquema*/, Variant& p
 bool SimulatedPrinter::VerificaSerialImp(const Variant& packet) {
     if (!enter("VerificaSerialImp")) return false;
     ParamPacketView p(packet, "VerificaSerialImp", "VerificaSerialImp");
-    p.boolean("UTILIZAIMPFIS");
+    fiscalInUse_ = p.boolean("UTILIZAIMPFIS");
     p.text("DSDIRCAD");
     p.text("IDESQUEMA");
     if (p.text("NRSERIEIMP") != state_->identity.serial)

@@ -148,6 +148,10 @@ private:
     std::string lastRefusal_;
     std::string tapeProblem_;
     int64_t tapeEndsWith_ = -1;  // the receipt number the tape is known to end with, in this process
+    // Whether the installation uses the printer as a fiscal printer, as the
+    // serial check of each request tells; without it an item is sold at the
+    // product's own rate, the printer's rate table not being consulted.
+    bool fiscalInUse_ = true;
 };
 
 }  // namespace zel::ext

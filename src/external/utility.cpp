@@ -30,10 +30,18 @@ const char* tipoMsgName(TTipoMsg kind) {
 
 namespace {
 
-std::string oneLine(std::string s) {
-    for (char& c : s)
-        if (c == '\n' || c == '\r') c = ' ';
-    return s;
+// A message as one line of the log: line breaks become blanks, and no other
+// control character (a terminal's escape, say) is written raw.
+std::string oneLine(const std::string& s) {
+    std::string out;
+    out.reserve(s.size());
+    for (char c : s) {
+        unsigned char u = static_cast<unsigned char>(c);
+        if (c == '\n' || c == '\r') out += ' ';
+        else if (u < 0x20 || u == 0x7f) out += fmt::format("\\x{:02x}", u);
+        else out += c;
+    }
+    return out;
 }
 
 std::string messageLine(const Message& m) {

@@ -141,6 +141,11 @@ std::vector<std::string> recoverStation(Station& station, const Clock& clock, do
 
 nlohmann::json stationStatus(const Station& station);
 std::string statusText(const nlohmann::json& status);
+// 0 healthy; 1 needs attention: a passage pending for longer than
+// `olderThanMinutes` (by the machine's clock), a coupon left open on the
+// printer, records waiting in the outbox, a run interrupted; 2 cannot charge
+// (the printer unusable).
+int statusExitCode(const nlohmann::json& status, double olderThanMinutes);
 // The last `last` receipts of the tape, as printed (all when 0).
 std::string tapeText(const Station& station, size_t last);
 

@@ -30,19 +30,40 @@ bool allDigits(const std::string& s) {
     return true;
 }
 
+// The fields of a line: ";" separates them, or "," when the line has no ";"
+// outside quotes. A field may be quoted ("..."), with a quote inside doubled;
+// a separator inside quotes is part of the field.
 std::vector<std::string> splitFields(const std::string& line) {
-    char sep = line.find(';') != std::string::npos ? ';' : ',';
+    char sep = ',';
+    bool quoted = false;
+    for (char c : line) {
+        if (c == '"') quoted = !quoted;
+        else if (c == ';' && !quoted) {
+            sep = ';';
+            break;
+        }
+    }
     std::vector<std::string> out;
     std::string cur;
-    for (char c : line) {
-        if (c == sep) {
-            out.push_back(trim(cur));
+    bool inQuotes = false, wasQuoted = false;
+    for (size_t i = 0; i < line.size(); ++i) {
+        char c = line[i];
+        if (inQuotes) {
+            if (c == '"' && i + 1 < line.size() && line[i + 1] == '"') cur += '"', ++i;
+            else if (c == '"') inQuotes = false;
+            else cur += c;
+        } else if (c == '"' && trim(cur).empty()) {
+            inQuotes = wasQuoted = true;
             cur.clear();
-        } else {
+        } else if (c == sep) {
+            out.push_back(wasQuoted ? cur : trim(cur));
+            cur.clear();
+            wasQuoted = false;
+        } else if (!wasQuoted || (c != ' ' && c != '\t')) {
             cur += c;
         }
     }
-    out.push_back(trim(cur));
+    out.push_back(wasQuoted ? cur : trim(cur));
     return out;
 }
 

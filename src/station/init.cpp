@@ -6,6 +6,7 @@
 #include <fmt/format.h>
 
 #include "station/init.h"
+#include "station/operator.h"
 #include "station/lock.h"
 #include "platform/db/connection.h"
 
@@ -40,7 +41,9 @@ fs::path initStation(const fs::path& dirIn, const InitOptions& o, std::ostream* 
         try {
             probe.connect();
         } catch (const std::exception& e) {
-            throw StationError(fmt::format("the database {} cannot be reached: {}", d.connectionString, e.what()));
+            // The message names the database, never its password.
+            throw StationError(fmt::format("the database {} cannot be reached: {}", maskedConnection(d.connectionString),
+                                           e.what()));
         }
     }
     bool created = !fs::exists(dir);

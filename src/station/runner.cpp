@@ -5,6 +5,8 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <fstream>
+#include <set>
 #include <functional>
 #include <iostream>
 #include <map>
@@ -23,6 +25,8 @@
 #include "station/journal.h"
 #include "station/lock.h"
 #include "station/recovery.h"
+#include "station/serve.h"
+#include "station/session.h"
 #include "station/store.h"
 
 namespace zel::host {
@@ -119,18 +123,18 @@ public:
         if (d_.bar) {
             const int width = 24;
             int filled = total_ ? static_cast<int>(width * done / total_) : width;
-            std::string t = text.size() > 60 ? text.substr(0, 57) + "..." : text;
+            std::string t = printable(text.size() > 60 ? text.substr(0, 57) + "..." : text);
             *d_.out << "\r\033[K[" << std::string(filled, '#') << std::string(width - filled, '.') << "] " << done << "/"
                     << total_ << " " << t << std::flush;
             shown_ = true;
         } else {
-            *d_.out << text << "\n";
+            *d_.out << printable(text) << "\n";
         }
     }
     void line(const std::string& text) {
         if (!d_.out) return;
         if (d_.bar && shown_) *d_.out << "\r\033[K";
-        *d_.out << text << "\n";
+        *d_.out << printable(text) << "\n";
         shown_ = false;
     }
     void end() {
@@ -153,6 +157,7 @@ struct Batch {
     std::vector<int64_t> couponAfter;
     std::vector<std::optional<int64_t>> repairedCoupon;
     int current = -1;
+    bool stopped = false;  // the station is stopping: the request was ended before a consumer
 };
 
 // What became of each passage of a batch, from the ledger, the database's
@@ -227,136 +232,152 @@ const char* outcomeName(Outcome o) {
     return "?";
 }
 
-std::vector<std::string> recoverStation(Station& s, const Clock& clock, double waitSeconds) {
-    StationLock lock = StationLock::acquire(s.layout.dir, "recovery", waitSeconds);
-    db::Connection c(s.connectionString);
-    connect(c, s);
-    Store store(c, s.branch, s.register_);
-    auto printer = openPrinter(s, clock, {});
-    ext::DatabaseServicePackage service(s.connectionString, s.formatSettings, clock);
-    Recovery recovery(s, store, *printer, service);
-    std::vector<std::string> repairs;
+// The reasons kept for passages left pending, by NRSEQLOGCAT.
+static fs::path reasonsFile(const fs::path& dir) { return dir / "pending-reasons.json"; }
+
+std::map<std::string, PendingReason> readPendingReasons(const fs::path& dir) {
+    std::map<std::string, PendingReason> out;
+    std::ifstream in(reasonsFile(dir));
+    if (!in) return out;
     try {
-        repairs = recovery.all();
-    } catch (...) {
-        logRepairs(s, clock, recovery.repairs());
-        throw;
+        json j = json::parse(in);
+        for (auto& [seq, r] : j.items())
+            out[seq] = {r.value("outcome", ""), r.value("reason", ""), r.value("at", "")};
+    } catch (const std::exception&) {
+        // A damaged file costs the reasons, nothing else: the next pass writes it again.
     }
-    logRepairs(s, clock, repairs);
-    return repairs;
+    return out;
 }
 
-RunReport runStation(Station& s, const RunOptions& options) {
-    StationLock lock = StationLock::acquire(s.layout.dir, "run", options.waitSeconds);
-    RunReport report;
-    std::unique_ptr<Clock> clock = stationClock(options);
-    report.started = db::sql::isoMoment(clock->now());
-
-    db::Connection c(s.connectionString);
-    connect(c, s);
-    Store store(c, s.branch, s.register_);
+struct ChargingSession::Impl {
+    Station& s;
+    RunOptions options;
+    std::unique_ptr<Clock> clock;
+    db::Connection c;
+    Store store;
     PackageTimes localTimes;
-    PackageTimes& times = options.times ? *options.times : localTimes;
-    auto printer = openPrinter(s, *clock, s.faults);
-    ext::DatabaseServicePackage service(s.connectionString, s.formatSettings, *clock);
-    Recovery recovery(s, store, *printer, service);
-    Display display(options.display, 0);
-    try {
-        checkResources(s, store, c);
-        report.repairs = recovery.all();
-    } catch (...) {
-        logRepairs(s, *clock, recovery.repairs());
-        throw;
-    }
-    logRepairs(s, *clock, report.repairs);
-    for (const std::string& r : report.repairs) display.line("repair: " + r);
-
-    std::vector<PendingPassage> pending;
-    try {
-        pending = store.pendingPassages();
-    } catch (const std::exception& e) {
-        throw StationError(fmt::format("the pending passages cannot be read: {}", util::ADOExceptionMessage(e, c, "")));
-    }
-
-    // A passage the ledger holds as charged is never handed to the service
-    // again, even when its turnstile row could not be deleted.
-    if (!pending.empty()) {
-        std::string lo = pending.front().moment, hi = lo;
-        for (const PendingPassage& p : pending) lo = std::min(lo, p.moment), hi = std::max(hi, p.moment);
-        std::map<PassageKey, Charge> charged = store.charges(lo, hi);
-        std::erase_if(pending, [&](const PendingPassage& p) { return charged.count(p.key()) > 0; });
-    }
-
-    HostDevice device(*printer, s.crash, times);
-    HostService hostService(service, s.crash, times);
-    Journal journal(s.layout.dir / "run-current.json");
+    PackageTimes& times;
+    std::unique_ptr<ext::SimulatedPrinter> printer;
+    ext::DatabaseServicePackage service;
+    std::unique_ptr<Recovery> recovery;
+    HostDevice device;
+    HostService hostService;
+    Journal journal;
     Batch batch;
     size_t done = 0;
-    Display live(options.display, pending.size());
-    ext::LogFileSink logSink(s.layout.log());
+    std::unique_ptr<Display> live;
+    ext::LogFileSink logSink;
     std::vector<std::string> requestMessages;
-    RunSink runSink([&](const ext::Message& m) {
-        if (batch.current >= 0 && batch.current < static_cast<int>(batch.results.size()))
+    RunSink runSink;
+    ext::FanOutSink sink;
+    ext::Messenger messenger;
+    ServiceHost host;
+    std::unique_ptr<TrdmGeraCupomVenda> ownModule;
+    station::StationData shape;
+    const std::atomic<bool>* stop = nullptr;
+
+    Impl(Station& st, const RunOptions& o)
+        : s(st),
+          options(o),
+          clock(stationClock(o)),
+          c(st.connectionString),
+          store(connect(c, st), st.branch, st.register_),
+          times(o.times ? *o.times : localTimes),
+          printer(openPrinter(st, *clock, st.faults)),
+          service(st.connectionString, st.formatSettings, *clock),
+          device(*printer, st.crash, times),
+          hostService(service, st.crash, times),
+          journal(st.layout.dir / "run-current.json"),
+          logSink(st.layout.log()),
+          runSink([this](const ext::Message& m) { deliver(m); }),
+          sink({&logSink, &runSink}),
+          messenger(sink, *clock) {
+        recovery = std::make_unique<Recovery>(s, store, *printer, service);
+        service.setProgress([this](const std::string& text) { started(text); }, [this] { ended(); });
+        host.baseDir = s.layout.dir;
+        host.clock = clock.get();
+        host.formatSettings = s.formatSettings;
+        host.device = &device;
+        host.service = &hostService;
+        host.messenger = &messenger;
+        if (options.libraryEntry) registerServiceHost(host);
+        else ownModule = std::make_unique<TrdmGeraCupomVenda>(host);
+        shape.cdFilial = s.branch;
+        shape.cdCaixa = s.register_;
+        shape.formatSettings = s.formatSettings;
+    }
+
+    bool stopping() const { return stop && stop->load(); }
+    int64_t lastCupNr() const { return printer->usable() ? printer->state().cupNr : 0; }
+
+    void deliver(const ext::Message& m) {
+        if (!batch.stopped && batch.current >= 0 && batch.current < static_cast<int>(batch.results.size()))
             batch.results[batch.current]->messages.push_back(m.text);
         else
             requestMessages.push_back(m.text);
-        live.line(m.text);
-    });
-    ext::FanOutSink sink({&logSink, &runSink});
-    ext::Messenger messenger(sink, *clock);
-    auto lastCupNr = [&]() -> int64_t { return printer->usable() ? printer->state().cupNr : 0; };
-    service.setProgress(
-        [&](const std::string& progressText) {
-            ++batch.current;
-            if (batch.current < static_cast<int>(batch.journal.size())) {
-                CurrentPassage& p = batch.journal[batch.current];
-                p.couponBefore = lastCupNr();
-                journal.begin(p);
-            }
-            live.progress(done + 1, progressText);
-        },
-        [&] {
-            ++done;
-            if (batch.current < 0 || batch.current >= static_cast<int>(batch.journal.size())) return;
-            // The service is done with this consumer: a coupon it left behind
-            // is settled now, so that the next consumer finds the printer free.
-            try {
-                batch.repairedCoupon[batch.current] = recovery.afterConsumer(batch.journal[batch.current]);
-            } catch (const std::exception& e) {
-                batch.results[batch.current]->messages.push_back(e.what());
-            }
-            batch.couponAfter[batch.current] = lastCupNr();
-            journal.clear();
-        });
+        if (live) live->line(m.text);
+    }
 
-    ServiceHost host;
-    host.baseDir = s.layout.dir;
-    host.clock = clock.get();
-    host.formatSettings = s.formatSettings;
-    host.device = &device;
-    host.service = &hostService;
-    host.messenger = &messenger;
-    std::unique_ptr<TrdmGeraCupomVenda> ownModule;
-    if (options.libraryEntry) registerServiceHost(host);
-    else ownModule = std::make_unique<TrdmGeraCupomVenda>(host);
+    // A consumer begins. Once the station is stopping no other begins: the
+    // request ends here and the rest of its batch stays pending.
+    void started(const std::string& text) {
+        if (stopping()) {
+            batch.stopped = true;
+            throw Error("the station is stopping; the rest of the batch stays pending");
+        }
+        ++batch.current;
+        if (batch.current < static_cast<int>(batch.journal.size())) {
+            CurrentPassage& p = batch.journal[batch.current];
+            p.couponBefore = lastCupNr();
+            journal.begin(p);
+        }
+        if (live) live->progress(done + 1, text);
+    }
 
-    station::StationData shape;
-    shape.cdFilial = s.branch;
-    shape.cdCaixa = s.register_;
-    shape.formatSettings = s.formatSettings;
+    void ended() {
+        if (batch.stopped) return;
+        ++done;
+        if (batch.current < 0 || batch.current >= static_cast<int>(batch.journal.size())) return;
+        // The service is done with this consumer: a coupon it left behind
+        // is settled now, so that the next consumer finds the printer free.
+        try {
+            batch.repairedCoupon[batch.current] = recovery->afterConsumer(batch.journal[batch.current]);
+        } catch (const std::exception& e) {
+            batch.results[batch.current]->messages.push_back(e.what());
+        }
+        batch.couponAfter[batch.current] = lastCupNr();
+        journal.clear();
+    }
 
-    report.passages.reserve(pending.size());
-    for (size_t i = 0; i < pending.size();) {
-        size_t j = i;
-        while (j < pending.size() && pending[j].passage.nrSeqArqImp == pending[i].passage.nrSeqArqImp) ++j;
+    std::vector<PendingPassage> pendingNotCharged() {
+        std::vector<PendingPassage> pending;
+        try {
+            pending = store.pendingPassages();
+        } catch (const std::exception& e) {
+            throw StationError(
+                fmt::format("the pending passages cannot be read: {}", util::ADOExceptionMessage(e, c, "")));
+        }
+        // A passage the ledger holds as charged is never handed to the service
+        // again, even when its turnstile row could not be deleted.
+        if (!pending.empty()) {
+            std::string lo = pending.front().moment, hi = lo;
+            for (const PendingPassage& p : pending) lo = std::min(lo, p.moment), hi = std::max(hi, p.moment);
+            std::map<PassageKey, Charge> charged = store.charges(lo, hi);
+            std::erase_if(pending, [&](const PendingPassage& p) { return charged.count(p.key()) > 0; });
+        }
+        return pending;
+    }
+
+    void prepareBatch(RunReport& report, const std::vector<PendingPassage>& pending, size_t i, size_t j) {
         const std::string record = pending[i].passage.nrSeqArqImp;
         batch = Batch{};
         requestMessages.clear();
+        size_t first = report.passages.size();
         for (size_t k = i; k < j; ++k) {
             const station::Passage& p = pending[k].passage;
             batch.passages.push_back(p);
-            batch.journal.push_back({record, p.nrSeqLogCat, p.cdCliente, p.cdConsumidor, p.nmConsumidor,
-                                     pending[k].moment, 0});
+            batch.journal.push_back(
+                {record, p.nrSeqLogCat, p.cdCliente, p.cdConsumidor, p.nmConsumidor, pending[k].moment, 0});
             PassageResult r;
             r.nrSeqLogCat = p.nrSeqLogCat;
             r.nrSeqArqImp = p.nrSeqArqImp;
@@ -366,10 +387,12 @@ RunReport runStation(Station& s, const RunOptions& options) {
             r.moment = pending[k].moment;
             report.passages.push_back(std::move(r));
         }
-        for (size_t k = i; k < j; ++k) batch.results.push_back(&report.passages[k]);
+        for (size_t k = first; k < report.passages.size(); ++k) batch.results.push_back(&report.passages[k]);
         batch.couponAfter.assign(batch.results.size(), 0);
         batch.repairedCoupon.assign(batch.results.size(), std::nullopt);
+    }
 
+    void request() {
         VariantArray request = {Variant::packet(station::requestPacket(shape, batch.passages))};
         Variant result;
         auto moduleDbTime = [&]() -> std::chrono::nanoseconds {
@@ -393,40 +416,152 @@ RunReport runStation(Station& s, const RunOptions& options) {
         times.moduleDatabase += moduleDbTime() - dbBefore;
         times.requests += std::chrono::steady_clock::now() - requestStarted;
         journal.clear();
+    }
+
+    void writeReasons(const std::vector<PendingPassage>& pending, const RunReport& report, size_t from) {
+        std::map<std::string, PendingReason> reasons = readPendingReasons(s.layout.dir);
+        std::set<std::string> stillPending;
+        for (const PendingPassage& p : pending) stillPending.insert(p.passage.nrSeqLogCat);
+        std::erase_if(reasons, [&](const auto& r) { return !stillPending.count(r.first); });
+        std::string at = db::sql::isoMoment(clock->now());
+        for (size_t k = from; k < report.passages.size(); ++k) {
+            const PassageResult& p = report.passages[k];
+            if (p.outcome == Outcome::Concluded) reasons.erase(p.nrSeqLogCat);
+            else
+                reasons[p.nrSeqLogCat] = {outcomeName(p.outcome), p.messages.empty() ? "" : p.messages.back(), at};
+        }
+        json j = json::object();
+        for (const auto& [seq, r] : reasons) j[seq] = {{"outcome", r.outcome}, {"reason", r.reason}, {"at", r.at}};
+        try {
+            writeFileAtomically(reasonsFile(s.layout.dir), j.dump(1), "the reasons of the pending passages",
+                                Durability::Cached);
+        } catch (const std::exception&) {
+            // Only the pending command misses them.
+        }
+    }
+};
+
+ChargingSession::ChargingSession(Station& s, const RunOptions& options) : impl_(std::make_unique<Impl>(s, options)) {}
+ChargingSession::~ChargingSession() = default;
+
+std::set<std::string> ChargingSession::pendingSeqs() {
+    std::set<std::string> out;
+    for (const PendingPassage& p : impl_->store.pendingPassages()) out.insert(p.passage.nrSeqLogCat);
+    return out;
+}
+
+const Clock& ChargingSession::clock() const { return *impl_->clock; }
+void ChargingSession::setStopFlag(const std::atomic<bool>* flag) { impl_->stop = flag; }
+
+std::vector<std::string> ChargingSession::recover() {
+    Impl& m = *impl_;
+    // A fresh recovery: the journal is read again and only this pass's repairs are told.
+    m.recovery = std::make_unique<Recovery>(m.s, m.store, *m.printer, m.service);
+    std::vector<std::string> repairs;
+    try {
+        checkResources(m.s, m.store, m.c);
+        repairs = m.recovery->all();
+    } catch (...) {
+        logRepairs(m.s, *m.clock, m.recovery->repairs());
+        throw;
+    }
+    logRepairs(m.s, *m.clock, repairs);
+    Display display(m.options.display, 0);
+    for (const std::string& r : repairs) display.line("repair: " + r);
+    return repairs;
+}
+
+void ChargingSession::chargePending(RunReport& report) {
+    Impl& m = *impl_;
+    std::vector<PendingPassage> pending = m.pendingNotCharged();
+    const size_t from = report.passages.size();
+    report.passages.reserve(from + pending.size());
+    m.done = 0;
+    m.live = std::make_unique<Display>(m.options.display, pending.size());
+    for (size_t i = 0; i < pending.size() && !m.stopping();) {
+        size_t j = i;
+        while (j < pending.size() && pending[j].passage.nrSeqArqImp == pending[i].passage.nrSeqArqImp) ++j;
+        const std::string record = pending[i].passage.nrSeqArqImp;
+        m.prepareBatch(report, pending, i, j);
+        m.request();
         ++report.batches;
 
         // The service credits a batch only when it ends well; the record gets
         // exactly the passages charged from it, whatever ended the request.
         try {
-            if (!record.empty()) store.settleImportCredit(record);
-            settleOutcomes(batch, store, recovery, *printer, requestMessages);
+            if (!record.empty()) m.store.settleImportCredit(record);
+            settleOutcomes(m.batch, m.store, *m.recovery, *m.printer, m.requestMessages);
         } catch (const std::exception& e) {
             // The database stopped answering: what the batch did is settled by
             // the next run, from the ledger and the printer's memory.
-            for (PassageResult* r : batch.results) {
+            for (PassageResult* r : m.batch.results) {
                 r->outcome = Outcome::Pending;
                 r->messages.push_back("not settled: the database stopped answering; the next run settles it");
             }
             report.couldNotRun = true;
             report.problem = fmt::format("the database stopped answering during the batch of import record {}: {}",
-                                         record, util::ADOExceptionMessage(e, c, ""));
+                                         record, util::ADOExceptionMessage(e, m.c, ""));
             break;
         }
-        for (const std::string& m : requestMessages) report.messages.push_back(m);
-        for (const std::string& r : recovery.repairs())
+        for (const std::string& msg : m.requestMessages) report.messages.push_back(msg);
+        for (const std::string& r : m.recovery->repairs())
             if (std::find(report.repairs.begin(), report.repairs.end(), r) == report.repairs.end())
                 report.repairs.push_back(r);
         // A batch in which no passage was reached could not run (the printer check refused).
-        if (batch.current < 0 && !batch.results.empty()) {
+        if (m.batch.current < 0 && !m.batch.results.empty() && !m.batch.stopped) {
             report.couldNotRun = true;
-            report.problem = requestMessages.empty() ? std::string("the service processed no passage")
-                                                     : requestMessages.back();
+            report.problem = m.requestMessages.empty() ? std::string("the service processed no passage")
+                                                       : m.requestMessages.back();
             break;
         }
         i = j;
     }
-    live.end();
-    report.finished = db::sql::isoMoment(clock->now());
+    m.live->end();
+    m.live.reset();
+    m.writeReasons(pending, report, from);
+}
+
+std::vector<std::string> ChargingSession::reload(const Station& fresh) {
+    Impl& m = *impl_;
+    std::vector<std::string> lines;
+    auto differs = [&](const char* what, const std::string& was, const std::string& now) {
+        if (was != now) lines.push_back(fmt::format("{} changed; it takes effect when the service starts again", what));
+    };
+    differs("the database", m.s.connectionString, fresh.connectionString);
+    differs("the branch", m.s.branch, fresh.branch);
+    differs("the register", m.s.register_, fresh.register_);
+    // The device forwarder counts against the station's crash points.
+    m.s.crash = fresh.crash;
+    return lines;
+}
+
+std::vector<std::string> recoverStation(Station& s, const Clock& clock, double waitSeconds) {
+    StationLock lock = StationLock::acquire(s.layout.dir, "recovery", waitSeconds);
+    db::Connection c(s.connectionString);
+    connect(c, s);
+    Store store(c, s.branch, s.register_);
+    auto printer = openPrinter(s, clock, {});
+    ext::DatabaseServicePackage service(s.connectionString, s.formatSettings, clock);
+    Recovery recovery(s, store, *printer, service, clock);
+    std::vector<std::string> repairs;
+    try {
+        repairs = recovery.all();
+    } catch (...) {
+        logRepairs(s, clock, recovery.repairs());
+        throw;
+    }
+    logRepairs(s, clock, repairs);
+    return repairs;
+}
+
+RunReport runStation(Station& s, const RunOptions& options) {
+    StationLock lock = StationLock::acquire(s.layout.dir, "run", options.waitSeconds);
+    RunReport report;
+    ChargingSession session(s, options);
+    report.started = db::sql::isoMoment(session.clock().now());
+    report.repairs = session.recover();
+    session.chargePending(report);
+    report.finished = db::sql::isoMoment(session.clock().now());
     try {
         writeFileAtomically(s.layout.lastRun(), report.toJson().dump(2), "the summary of the last run",
                             Durability::Cached);

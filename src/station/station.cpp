@@ -1,6 +1,9 @@
 // Building a station: its table files, configuration, printer and database.
 #include "station/station.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <fstream>
 #include <random>
 
@@ -253,6 +256,12 @@ void writeTableFiles(const Layout& layout, const StationData& d) {
 }
 
 void writeConfig(const Layout& layout, const StationData& d, const std::string& connectionString) {
+    // The configuration may hold the database's password: only its owner reads it.
+    int fd = ::open(layout.config().c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    if (fd < 0) throw Error(fmt::format("{}: cannot write the configuration", layout.config().string()));
+    ::close(fd);
+    std::error_code ec;
+    fs::permissions(layout.config(), fs::perms::owner_read | fs::perms::owner_write, ec);
     std::ofstream out(layout.config(), std::ios::trunc);
     out << "# The station's configuration: key = value\n"
         << "# the database: sqlite3://db=FILE or postgresql://host=H port=P dbname=D user=U password=W\n"

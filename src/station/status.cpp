@@ -10,6 +10,7 @@
 #include "external/service_sql.h"
 #include "external/util_connection.h"
 #include "station/host.h"
+#include "station/operator.h"
 #include "station/outbox.h"
 #include "station/store.h"
 #include "platform/db/connection.h"
@@ -23,16 +24,20 @@ json stationStatus(const Station& s) {
     j["station"] = s.layout.dir.string();
     j["branch"] = s.branch;
     j["register"] = s.register_;
-    j["database"] = s.connectionString;
+    // The connection string is shown without its password.
+    j["database"] = maskedConnection(s.connectionString);
     db::Connection c(s.connectionString);
     try {
         util::TryConnect(c, {1, std::chrono::milliseconds(0)});
         std::map<std::string, int> perRecord;
         int total = 0;
+        std::string oldest;
         for (const PendingPassage& p : Store(c, s.branch, s.register_).pendingPassages()) {
             ++perRecord[p.passage.nrSeqArqImp];
             ++total;
+            if (oldest.empty() || p.moment < oldest) oldest = p.moment;
         }
+        if (!oldest.empty()) j["oldest_pending"] = oldest;
         j["pending"] = total;
         j["pending_by_import_record"] = perRecord;
         j["outbox"] = Outbox(s.layout.dir / "outbox").entries().size();
@@ -58,7 +63,7 @@ json stationStatus(const Station& s) {
     }
     j["printer"] = pj;
     j["item_file_present"] = fs::exists(s.layout.itemFile());
-    j["interrupted_run"] = fs::exists(s.layout.dir / "run-journal.json");
+    j["interrupted_run"] = fs::exists(s.layout.dir / "run-current.json");
     if (fs::exists(s.layout.lastRun())) {
         try {
             std::ifstream in(s.layout.lastRun());
@@ -74,6 +79,18 @@ json stationStatus(const Station& s) {
     return j;
 }
 
+int statusExitCode(const json& j, double olderThanMinutes) {
+    const json& p = j["printer"];
+    if (!p.value("usable", false)) return 2;
+    if (p.value("coupon_open", false) || j.value("outbox", 0) > 0 || j.value("interrupted_run", false)) return 1;
+    if (j.contains("oldest_pending")) {
+        DateTime oldest = parseMoment(j.value("oldest_pending", ""));
+        double minutes = (SystemClock().now().value() - oldest.value()) * 24 * 60;
+        if (minutes > olderThanMinutes) return 1;
+    }
+    return 0;
+}
+
 std::string statusText(const json& j) {
     std::ostringstream o;
     o << "station   " << j.value("station", "") << " (branch " << j.value("branch", "") << ", register "
@@ -83,6 +100,7 @@ std::string statusText(const json& j) {
         o << " —";
         for (auto& [k, v] : j["pending_by_import_record"].items()) o << " record " << k << ": " << v.get<int>();
     }
+    if (j.contains("oldest_pending")) o << "; the oldest of " << j.value("oldest_pending", "");
     o << "\n";
     const json& p = j["printer"];
     o << "printer   " << p.value("serial", "") << (p.value("usable", false) ? "" : " UNUSABLE: " + p.value("problem", ""))
