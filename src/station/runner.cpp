@@ -542,7 +542,7 @@ std::vector<std::string> recoverStation(Station& s, const Clock& clock, double w
     Store store(c, s.branch, s.register_);
     auto printer = openPrinter(s, clock, {});
     ext::DatabaseServicePackage service(s.connectionString, s.formatSettings, clock);
-    Recovery recovery(s, store, *printer, service, clock);
+    Recovery recovery(s, store, *printer, service);
     std::vector<std::string> repairs;
     try {
         repairs = recovery.all();
