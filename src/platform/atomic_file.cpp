@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 
@@ -10,6 +11,8 @@
 
 namespace zel {
 namespace {
+
+std::atomic<uint64_t> durableWrites{0};
 
 [[noreturn]] void fail(std::string_view what, const std::filesystem::path& path, std::string_view action, int err) {
     throw FileWriteError(fmt::format("{} {} {}: {}", what, path.string(), action, std::strerror(err)));
@@ -66,7 +69,10 @@ void writeFileAtomically(const std::filesystem::path& path, std::string_view con
         ::unlink(tmp.c_str());
         fail(what, path, "cannot be replaced", e);
     }
-    if (durability == Durability::Flushed) syncDirectory(path.parent_path());
+    if (durability == Durability::Flushed) {
+        syncDirectory(path.parent_path());
+        ++durableWrites;
+    }
 }
 
 void appendFileDurably(const std::filesystem::path& path, std::string_view content, std::string_view what) {
@@ -85,6 +91,9 @@ void appendFileDurably(const std::filesystem::path& path, std::string_view conte
     }
     if (::close(fd) != 0) fail(what, path, "cannot be written", errno);
     if (!existed) syncDirectory(path.parent_path());
+    ++durableWrites;
 }
+
+uint64_t durableWriteCount() { return durableWrites.load(); }
 
 }  // namespace zel

@@ -4,6 +4,7 @@
 // either its old content or the new one, whole.
 #pragma once
 
+#include <cstdint>
 #include <filesystem>
 #include <string_view>
 
@@ -37,5 +38,10 @@ void appendFileDurably(const std::filesystem::path& path, std::string_view conte
 
 // Flushes the directory entry of `dir` (after a create, rename or unlink).
 void syncDirectory(const std::filesystem::path& dir);
+
+// Flushed writes this process has completed: each writeFileAtomically with
+// Durability::Flushed and each appendFileDurably counts one (for benchmarks
+// and for tests of how many flushes an operation costs).
+uint64_t durableWriteCount();
 
 }  // namespace zel

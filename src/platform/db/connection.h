@@ -144,4 +144,20 @@ private:
 // keep the planner's other choices right as the data grows. Throws DbError.
 void refreshStatistics(Connection& connection);
 
+// What this process has sent to its databases so far, over every connection
+// (for benchmarks and for tests of what an operation costs).
+struct Traffic {
+    uint64_t statements = 0;    // statements run: prepared ones and direct ones
+    uint64_t prepares = 0;      // statements prepared
+    uint64_t transactions = 0;  // transactions begun, committed and rolled back
+    uint64_t commits = 0;       // SQLite: write transactions committed, explicit or implicit
+                                // (each one a flush of the journal); other backends: explicit commits
+    uint64_t roundTrips = 0;    // exchanges with the server: every run, prepare, begin, commit and
+                                // rollback, and on PostgreSQL the release of a prepared statement
+};
+Traffic traffic();
+
+// For the statement classes of this layer.
+void countTraffic(uint64_t statements, uint64_t prepares, uint64_t roundTrips);
+
 }  // namespace zel::db
