@@ -177,7 +177,26 @@ std::vector<Column> columnsOf(const std::vector<FieldDef>& fields, const std::fu
 
 }  // namespace
 
-Packet decodeBinary(std::string_view bytes, std::string_view source, const CodecOptions&) {
+Packet decodeBinary(std::string_view bytes, std::string_view source, const CodecOptions& opts) {
+    // The records are kept as they come.
+    class Keep final : public RecordSink {
+    public:
+        Packet p;
+        void begin(const Packet& header, uint32_t records, size_t bytes) override {
+            p = header;
+            (void)bytes;
+            p.records.reserve(records);
+        }
+        bool record(Record& rec) override {
+            p.records.push_back(std::move(rec));
+            return true;
+        }
+    } keep;
+    decodeBinary(bytes, source, keep, opts);
+    return std::move(keep.p);
+}
+
+void decodeBinary(std::string_view bytes, std::string_view source, RecordSink& sink, const CodecOptions&) {
     Reader r(bytes, source);
     Packet p;
     r.need(kHeaderSize, "header");
@@ -217,14 +236,14 @@ Packet decodeBinary(std::string_view bytes, std::string_view source, const Codec
                                firstRecord, r.pos, fieldCount));
 
     const size_t statusBytes = (fieldCount + 3) / 4;
-    p.records.reserve(std::min<size_t>(recordCount, r.left() / (1 + statusBytes)));
-    std::string name;
+    // A record takes at least its status bytes: a lying count reserves no more than the input can hold.
+    sink.begin(p, static_cast<uint32_t>(std::min<size_t>(recordCount, r.left() / (1 + statusBytes))), r.left());
+    Record rec;
     for (uint32_t ri = 0; ri < recordCount; ++ri) {
-        Record rec;
         size_t recAt = r.pos;
         rec.status = r.u8("record status");
         std::string_view st = r.bytes(statusBytes, "field status");
-        rec.cells.resize(fieldCount);
+        rec.cells.assign(fieldCount, Cell{});
         for (size_t fi = 0; fi < fieldCount; ++fi) {
             unsigned s = (static_cast<unsigned char>(st[fi >> 2]) >> ((fi & 3) * 2)) & 3;
             if (s == 1) continue;
@@ -279,11 +298,10 @@ Packet decodeBinary(std::string_view bytes, std::string_view source, const Codec
                 }
             }
         }
-        p.records.push_back(std::move(rec));
+        if (!sink.record(rec)) return;
     }
     if (r.left() != 0)
         r.fail(r.pos, fmt::format("{} bytes after the last of {} records", r.left(), recordCount));
-    return p;
 }
 
 namespace {
