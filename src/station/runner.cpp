@@ -215,6 +215,61 @@ void settleOutcomes(Batch& b, Store& store, Recovery& recovery, const ext::Simul
     }
 }
 
+json passageJson(const PassageResult& p) {
+    json q = {{"passage", p.nrSeqLogCat}, {"import_record", p.nrSeqArqImp}, {"consumer", p.cdConsumidor},
+              {"client", p.cdCliente},    {"name", p.nmConsumidor},         {"moment", p.moment},
+              {"outcome", outcomeName(p.outcome)}, {"messages", p.messages}};
+    if (!p.coupon.empty()) q["coupon"] = p.coupon;
+    if (p.outcome == Outcome::Concluded) q["amount"] = p.amount;
+    return q;
+}
+
+json totalsJson(const RunReport& r) {
+    return {{"passages", r.passages.size()},
+            {"concluded", r.count(Outcome::Concluded)},
+            {"cancelled", r.count(Outcome::Cancelled)},
+            {"refused", r.count(Outcome::Refused)},
+            {"pending", r.count(Outcome::Pending)},
+            {"amount", r.concludedAmount()}};
+}
+
+// The report's JSON as toJson().dump(2) writes it, built one passage at a
+// time: a batch of thousands never holds the whole tree at once.
+std::string reportText(const RunReport& report) {
+    RunReport head;
+    head.repairs = report.repairs;
+    head.messages = report.messages;
+    head.batches = report.batches;
+    head.couldNotRun = report.couldNotRun;
+    head.problem = report.problem;
+    head.started = report.started;
+    head.finished = report.finished;
+    json top = head.toJson();
+    top["totals"] = totalsJson(report);
+    top["exit_status"] = report.exitStatus();
+    std::string text = top.dump(2);
+    // Members come in key order; the passages go where the empty list stands.
+    const std::string slot = "\n  \"passages\": []";
+    size_t at = text.find(slot);
+    if (at == std::string::npos || report.passages.empty()) return text;
+    std::string out;
+    out.reserve(text.size() + report.passages.size() * 400);
+    out.append(text, 0, at + slot.size() - 1);
+    out += "\n";
+    for (size_t k = 0; k < report.passages.size(); ++k) {
+        std::string one = passageJson(report.passages[k]).dump(2);
+        out += "    ";
+        for (char ch : one) {
+            out += ch;
+            if (ch == '\n') out += "    ";
+        }
+        out += k + 1 < report.passages.size() ? ",\n" : "\n";
+    }
+    out += "  ]";
+    out.append(text, at + slot.size());
+    return out;
+}
+
 }  // namespace
 
 const char* outcomeName(Outcome o) {
@@ -353,8 +408,7 @@ RunReport runStation(Station& s, const RunOptions& options) {
         batch = Batch{};
         requestMessages.clear();
         for (size_t k = i; k < j; ++k) {
-            const station::Passage& p = pending[k].passage;
-            batch.passages.push_back(p);
+            station::Passage& p = pending[k].passage;
             batch.journal.push_back({record, p.nrSeqLogCat, p.cdCliente, p.cdConsumidor, p.nmConsumidor,
                                      pending[k].moment, 0});
             PassageResult r;
@@ -365,12 +419,14 @@ RunReport runStation(Station& s, const RunOptions& options) {
             r.nmConsumidor = p.nmConsumidor;
             r.moment = pending[k].moment;
             report.passages.push_back(std::move(r));
+            batch.passages.push_back(std::move(p));  // pending holds it no longer
         }
         for (size_t k = i; k < j; ++k) batch.results.push_back(&report.passages[k]);
         batch.couponAfter.assign(batch.results.size(), 0);
         batch.repairedCoupon.assign(batch.results.size(), std::nullopt);
 
         VariantArray request = {Variant::packet(station::requestPacket(shape, batch.passages))};
+        std::vector<station::Passage>().swap(batch.passages);  // the request holds them now
         Variant result;
         auto moduleDbTime = [&]() -> std::chrono::nanoseconds {
             TrdmGeraCupomVenda* m = ownModule ? ownModule.get() : rdmGeraCupomVenda;
@@ -415,7 +471,7 @@ RunReport runStation(Station& s, const RunOptions& options) {
     live.end();
     report.finished = db::sql::isoMoment(clock->now());
     try {
-        writeFileAtomically(s.layout.lastRun(), report.toJson().dump(2), "the summary of the last run",
+        writeFileAtomically(s.layout.lastRun(), reportText(report), "the summary of the last run",
                             Durability::Cached);
     } catch (const std::exception&) {
         // The summary is still shown; only the status command misses it.
@@ -451,20 +507,8 @@ json RunReport::toJson() const {
     if (couldNotRun) j["problem"] = problem;
     j["messages"] = messages;
     j["passages"] = json::array();
-    for (const PassageResult& p : passages) {
-        json q = {{"passage", p.nrSeqLogCat}, {"import_record", p.nrSeqArqImp}, {"consumer", p.cdConsumidor},
-                  {"client", p.cdCliente},    {"name", p.nmConsumidor},         {"moment", p.moment},
-                  {"outcome", outcomeName(p.outcome)}, {"messages", p.messages}};
-        if (!p.coupon.empty()) q["coupon"] = p.coupon;
-        if (p.outcome == Outcome::Concluded) q["amount"] = p.amount;
-        j["passages"].push_back(q);
-    }
-    j["totals"] = {{"passages", passages.size()},
-                   {"concluded", count(Outcome::Concluded)},
-                   {"cancelled", count(Outcome::Cancelled)},
-                   {"refused", count(Outcome::Refused)},
-                   {"pending", count(Outcome::Pending)},
-                   {"amount", concludedAmount()}};
+    for (const PassageResult& p : passages) j["passages"].push_back(passageJson(p));
+    j["totals"] = totalsJson(*this);
     j["exit_status"] = exitStatus();
     return j;
 }
