@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "db_fixture.h"
+#include "platform/db/query.h"
 #include "platform/db/statement.h"
 
 namespace zel::testing {
@@ -55,6 +56,41 @@ TEST_P(TrafficTest, CountsRunsPreparesCommitsAndRoundTrips) {
     // Each run, the prepare and begin and commit; PostgreSQL also prepares on
     // the server.
     EXPECT_EQ(writes.roundTrips, GetParam() == Backend::Sqlite3 ? 5u : 6u);
+}
+
+// The one-off statements of the packages are kept with their connection: run
+// again they are neither compiled nor prepared on the server again.
+TEST_P(TrafficTest, OneOffStatementsAreKeptWithTheirConnection) {
+    db::Connection& c = *admin_;
+    exec("INSERT INTO NOVOCODIGO VALUES ('A', '1'), ('B', '2')");
+    auto read = [&](const char* key) {
+        auto rows = db::sql::select(c, "counter", "SELECT NRSEQUENCIAL FROM NOVOCODIGO WHERE CDCONTADOR = :K",
+                                    {db::sql::text("K", key)}, {{"N", db::ColumnType::Text}});
+        return rows.size() == 1 ? db::sql::cellText(rows[0][0]) : std::string("rows: ") + std::to_string(rows.size());
+    };
+    EXPECT_EQ(read("A"), "1");
+    db::Traffic start = db::traffic();
+    EXPECT_EQ(read("B"), "2");
+    db::Traffic t = since(start);
+    EXPECT_EQ(t.prepares, 0u);
+    EXPECT_EQ(t.roundTrips, 1u);
+
+    // A value turning null is bound otherwise: prepared again, answers right.
+    const std::string set = "UPDATE NOVOCODIGO SET NRSEQUENCIAL = :N WHERE CDCONTADOR = :K";
+    EXPECT_EQ(db::sql::exec(c, "set", set, {db::sql::textOrNull("N", ""), db::sql::text("K", "A")}), 1);
+    EXPECT_EQ(read("A"), "");
+    EXPECT_EQ(db::sql::exec(c, "set", set, {db::sql::text("N", "5"), db::sql::text("K", "A")}), 1);
+    EXPECT_EQ(read("A"), "5");
+
+    // A new session: the kept statements prepare themselves on it.
+    c.disconnect();
+    EXPECT_EQ(read("B"), "2");
+
+    // Texts built with their values do not pile up without end.
+    for (int i = 0; i < 300; ++i)
+        db::sql::select(c, "n", "SELECT " + std::to_string(i) + " FROM NOVOCODIGO WHERE CDCONTADOR = :K",
+                        {db::sql::text("K", "A")}, {{"N", db::ColumnType::Integer}});
+    EXPECT_LE(c.preparedCount(), db::Connection::kKeptStatements + 1);
 }
 
 INSTANTIATE_TEST_SUITE_P(Backends, TrafficTest, ::testing::Values(Backend::Sqlite3, Backend::PostgreSql),

@@ -12,6 +12,7 @@
 #include <map>
 
 #include "platform/db/dialect.h"
+#include "platform/db/statement.h"
 
 namespace zel::db {
 namespace {
@@ -240,6 +241,19 @@ Connection::~Connection() {
         disconnect();
     } catch (...) {
     }
+    kept_.clear();  // while the connection they refer to still stands
+}
+
+Statement* Connection::keptStatement(const std::string& key) const {
+    auto it = kept_.find(key);
+    return it == kept_.end() ? nullptr : it->second.get();
+}
+
+Statement& Connection::keepStatement(const std::string& key, std::unique_ptr<Statement> statement) {
+    if (kept_.size() >= kKeptStatements) kept_.clear();
+    auto& slot = kept_[key];
+    slot = std::move(statement);
+    return *slot;
 }
 
 void Connection::setConnectionString(std::string text) {
