@@ -141,3 +141,30 @@ TEST(TableFileDurability, CachedWritesAreWholeButNotFlushed) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(TableFileDurability, ADeclaredFieldTheFileLacksRefusesTheLoadAndKeepsTheRows) {
+    auto dir = std::filesystem::temp_directory_path() / ("zel_declared_" + std::to_string(::getpid()));
+    std::filesystem::create_directories(dir);
+    writePacketFile(dir / "Produtos.cds", catalogue(3));
+    Packet narrow = catalogue(1);
+    narrow.fields.erase(narrow.fields.begin() + 1);
+    narrow.records[0].cells.erase(narrow.records[0].cells.begin() + 1);
+    writePacketFile(dir / "Narrow.cds", narrow);
+
+    Table t("cdsProdutos", {FieldDef::string("CDPRODUTO", 10), FieldDef::string("NMPRODUTO", 50)});
+    t.loadDeclaredFromFile(dir / "Produtos.cds");
+    EXPECT_EQ(t.recordCount(), 3);
+    try {
+        t.loadDeclaredFromFile(dir / "Narrow.cds");
+        ADD_FAILURE() << "a file without NMPRODUTO was taken";
+    } catch (const Error& e) {
+        EXPECT_NE(std::string(e.what()).find("needs the field NMPRODUTO"), std::string::npos) << e.what();
+    }
+    EXPECT_EQ(t.recordCount(), 3);
+    EXPECT_EQ(t.field("NMPRODUTO").asString(), "Produto de catálogo 0");
+    std::filesystem::remove_all(dir);
+}
+
+}  // namespace

@@ -289,13 +289,26 @@ public:
 
 }  // namespace
 
-void Table::loadFromFile(const std::filesystem::path& path) {
+void Table::loadFromFile(const std::filesystem::path& path) { loadFile(path, false); }
+void Table::loadDeclaredFromFile(const std::filesystem::path& path) { loadFile(path, true); }
+
+void Table::requireDeclared(const std::filesystem::path& path, const Packet& header) const {
+    for (const FieldDef& f : declared_)
+        if (header.fieldIndex(f.name) < 0)
+            throw Error(fmt::format("{}: the table {} needs the field {}, which the file lacks", path.string(), name_,
+                                    f.name));
+}
+
+void Table::loadFile(const std::filesystem::path& path, bool mustHoldDeclared) {
     PlainRows plain;
     readPacketFile(path, plain, codecOptions_);
     if (!plain.plain) {
-        replaceData(readPacketFile(path, codecOptions_));  // a change log: merged as setData does
+        Packet p = readPacketFile(path, codecOptions_);  // a change log: merged as setData does
+        if (mustHoldDeclared) requireDeclared(path, p);
+        replaceData(std::move(p));
         return;
     }
+    if (mustHoldDeclared) requireDeclared(path, plain.header);
     if (!plain.failure.empty()) fail(plain.failure);
     checkFieldNames(plain.header.fields);
     plain.rows.shrink();

@@ -128,6 +128,11 @@ public:
     // Replace structure and rows; on any failure the table is left exactly as
     // it was. The table is open on its first row afterwards.
     void loadFromFile(const std::filesystem::path& path);
+    // The same for a file that must hold every declared field: one that lacks
+    // one is refused (an Error naming the file, the table and the field) and
+    // the table stays as it was. A plain file goes straight into the rows,
+    // never whole into memory as a packet.
+    void loadDeclaredFromFile(const std::filesystem::path& path);
     void setData(const Packet& packet);
     void setData(Packet&& packet);
     // Throws Error naming the table when `value` is not a data packet (an
@@ -226,6 +231,8 @@ private:
     std::vector<int> resolveFields(std::string_view list) const;
     std::vector<int> indexFieldsFor(const std::string& indexName, const std::vector<FieldDef>& fields) const;
     void replaceData(Packet&& packet);
+    void loadFile(const std::filesystem::path& path, bool requireDeclared);
+    void requireDeclared(const std::filesystem::path& path, const Packet& header) const;
     void checkFieldNames(const std::vector<FieldDef>& fields) const;
     void install(Packet&& header, RowStore&& rows, bool keepSource);
     bool rowAccepted(uint32_t row) const;  // by the filter
