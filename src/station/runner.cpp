@@ -149,23 +149,30 @@ private:
 struct Batch {
     std::vector<PassageResult*> results;
     std::vector<station::Passage> passages;
-    std::vector<CurrentPassage> journal;
+    std::vector<int64_t> couponBefore;  // the printer's last coupon when each passage began
     std::vector<int64_t> couponAfter;
     std::vector<std::optional<int64_t>> repairedCoupon;
     int current = -1;
+
+    size_t size() const { return results.size(); }
+    // The journal's record of passage k, made from its result when needed.
+    CurrentPassage passage(size_t k) const {
+        const PassageResult& r = *results[k];
+        return {r.nrSeqArqImp, r.nrSeqLogCat, r.cdCliente, r.cdConsumidor, r.nmConsumidor, r.moment, couponBefore[k]};
+    }
 };
 
 // What became of each passage of a batch, from the ledger, the database's
 // record of each coupon, the outbox and the printer's memory.
 void settleOutcomes(Batch& b, Store& store, Recovery& recovery, const ext::SimulatedPrinter& printer,
                     const std::vector<std::string>& requestMessages) {
-    std::string lo = b.journal.front().moment, hi = lo;
-    for (const CurrentPassage& p : b.journal) lo = std::min(lo, p.moment), hi = std::max(hi, p.moment);
+    std::string lo = b.results.front()->moment, hi = lo;
+    for (const PassageResult* p : b.results) lo = std::min(lo, p->moment), hi = std::max(hi, p->moment);
     std::map<PassageKey, Charge> charged = store.charges(lo, hi);
     const std::string serial = printer.state().identity.serial;
     for (size_t k = 0; k < b.results.size(); ++k) {
         PassageResult& r = *b.results[k];
-        const CurrentPassage& p = b.journal[k];
+        const CurrentPassage p = b.passage(k);
         bool reached = static_cast<int>(k) <= b.current;
         if (auto c = charged.find({p.client, p.consumer, p.moment}); c != charged.end()) {
             r.outcome = Outcome::Concluded;
@@ -363,20 +370,19 @@ RunReport runStation(Station& s, const RunOptions& options) {
     service.setProgress(
         [&](const std::string& progressText) {
             ++batch.current;
-            if (batch.current < static_cast<int>(batch.journal.size())) {
-                CurrentPassage& p = batch.journal[batch.current];
-                p.couponBefore = lastCupNr();
-                journal.begin(p);
+            if (batch.current < static_cast<int>(batch.size())) {
+                batch.couponBefore[batch.current] = lastCupNr();
+                journal.begin(batch.passage(batch.current));
             }
             live.progress(done + 1, progressText);
         },
         [&] {
             ++done;
-            if (batch.current < 0 || batch.current >= static_cast<int>(batch.journal.size())) return;
+            if (batch.current < 0 || batch.current >= static_cast<int>(batch.size())) return;
             // The service is done with this consumer: a coupon it left behind
             // is settled now, so that the next consumer finds the printer free.
             try {
-                batch.repairedCoupon[batch.current] = recovery.afterConsumer(batch.journal[batch.current]);
+                batch.repairedCoupon[batch.current] = recovery.afterConsumer(batch.passage(batch.current));
             } catch (const std::exception& e) {
                 batch.results[batch.current]->messages.push_back(e.what());
             }
@@ -409,8 +415,6 @@ RunReport runStation(Station& s, const RunOptions& options) {
         requestMessages.clear();
         for (size_t k = i; k < j; ++k) {
             station::Passage& p = pending[k].passage;
-            batch.journal.push_back({record, p.nrSeqLogCat, p.cdCliente, p.cdConsumidor, p.nmConsumidor,
-                                     pending[k].moment, 0});
             PassageResult r;
             r.nrSeqLogCat = p.nrSeqLogCat;
             r.nrSeqArqImp = p.nrSeqArqImp;
@@ -422,7 +426,9 @@ RunReport runStation(Station& s, const RunOptions& options) {
             batch.passages.push_back(std::move(p));  // pending holds it no longer
         }
         for (size_t k = i; k < j; ++k) batch.results.push_back(&report.passages[k]);
+        batch.couponBefore.assign(batch.results.size(), 0);
         batch.couponAfter.assign(batch.results.size(), 0);
+        if (j == pending.size()) std::vector<PendingPassage>().swap(pending);  // all taken: let go at once
         batch.repairedCoupon.assign(batch.results.size(), std::nullopt);
 
         VariantArray request = {Variant::packet(station::requestPacket(shape, batch.passages))};
@@ -450,6 +456,8 @@ RunReport runStation(Station& s, const RunOptions& options) {
         times.requests += std::chrono::steady_clock::now() - requestStarted;
         journal.clear();
         ++report.batches;
+        request.clear();  // the request table is let go before the outcomes are read
+        result = Variant();
 
         // The service credits a batch only when it ends well; the record gets
         // exactly the passages charged from it, whatever ended the request.
