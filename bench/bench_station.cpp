@@ -544,6 +544,9 @@ int main(int argc, char** argv) {
         rc = 1;
     }
     if (zel::testing::PgCluster::sharedCreated()) zel::testing::PgCluster::shared().stop();
-    fs::remove_all(base);
+    // ZEL_BENCH_KEEP=1 keeps the SQLite stations and their snapshots for a closer look.
+    const char* keep = std::getenv("ZEL_BENCH_KEEP");
+    if (keep && std::string(keep) == "1") std::cerr << "stations kept in " << base.string() << "\n";
+    else fs::remove_all(base);
     return rc;
 }

@@ -243,10 +243,14 @@ void decodeBinary(std::string_view bytes, std::string_view source, RecordSink& s
         size_t recAt = r.pos;
         rec.status = r.u8("record status");
         std::string_view st = r.bytes(statusBytes, "field status");
-        rec.cells.assign(fieldCount, Cell{});
+        // A record the sink kept is reused: its texts keep their room.
+        rec.cells.resize(fieldCount);
         for (size_t fi = 0; fi < fieldCount; ++fi) {
             unsigned s = (static_cast<unsigned char>(st[fi >> 2]) >> ((fi & 3) * 2)) & 3;
-            if (s == 1) continue;
+            if (s == 1) {
+                rec.cells[fi] = std::monostate{};
+                continue;
+            }
             if (s == 2) {
                 rec.cells[fi] = Unchanged{};
                 continue;
@@ -271,10 +275,12 @@ void decodeBinary(std::string_view bytes, std::string_view source, RecordSink& s
                     if (len > r.left())
                         r.fail(valueAt, fmt::format("record {}, field \"{}\": string of {} bytes runs past the end",
                                                     ri + 1, p.fields[fi].name, len));
-                    std::string& s2 = cell.emplace<std::string>();
+                    std::string* s2 = std::get_if<std::string>(&cell);
+                    if (s2) s2->clear();
+                    else s2 = &cell.emplace<std::string>();
                     std::string_view raw = r.bytes(static_cast<size_t>(len), "string");
-                    s2.reserve(raw.size());
-                    detail::appendFromCodePage(s2, raw);
+                    s2->reserve(raw.size());
+                    detail::appendFromCodePage(*s2, raw);
                     break;
                 }
                 case Kind::WString: {
@@ -282,8 +288,10 @@ void decodeBinary(std::string_view bytes, std::string_view source, RecordSink& s
                     if (len > r.left())
                         r.fail(valueAt, fmt::format("record {}, field \"{}\": string of {} bytes runs past the end",
                                                     ri + 1, p.fields[fi].name, len));
-                    std::string& s2 = cell.emplace<std::string>();
-                    if (!detail::appendUtf16ToUtf8(s2, r.bytes(static_cast<size_t>(len), "string")))
+                    std::string* s2 = std::get_if<std::string>(&cell);
+                    if (s2) s2->clear();
+                    else s2 = &cell.emplace<std::string>();
+                    if (!detail::appendUtf16ToUtf8(*s2, r.bytes(static_cast<size_t>(len), "string")))
                         r.fail(valueAt, fmt::format("record {}, field \"{}\": not valid UTF-16", ri + 1,
                                                     p.fields[fi].name));
                     break;

@@ -588,8 +588,14 @@ const Table::HashIndex& Table::hashIndex(const std::vector<int>& fields, bool fo
         key.clear();
         for (size_t j = 0; j < fields.size(); ++j) {
             auto f = static_cast<size_t>(fields[j]);
-            rows_.cellInto(r, f, cell);
-            values[j] = cellScalar(cell, fields_[f]);
+            std::string_view text;
+            if (rows_.text(r, f, text)) {  // read in place, into the text room the key already has
+                values[j].kind = Scalar::Kind::Text;
+                values[j].text.assign(text);
+            } else {
+                rows_.cellInto(r, f, cell);
+                values[j] = cellScalar(cell, fields_[f]);
+            }
             if (fold && values[j].kind == Scalar::Kind::Text) values[j].text = foldCase(values[j].text);
             appendKey(key, values[j], false);
         }
