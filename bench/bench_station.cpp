@@ -415,11 +415,15 @@ int runAll(const fs::path& base, const Options& o) {
 
     std::vector<Verdict> vs;
     auto per = [](const Figures& f) { return f.perConsumer("wall"); };
+    // The disk's flush time wanders from run to run; the CPU ratio shows the
+    // station's own work.
+    auto cpuRatio = [&](const Figures& f) { return f.perConsumer("cpu") / b.perConsumer("cpu"); };
     double r = per(best[&products]) / per(b);
-    vs.push_back({"100,000 products per consumer <= 1.2x the demo catalogue", fmt::format("{:.2f}x", r), r <= 1.2});
+    vs.push_back({"100,000 products per consumer <= 1.2x the demo catalogue",
+                  fmt::format("{:.2f}x wall, {:.2f}x CPU", r, cpuRatio(best[&products])), r <= 1.2});
     r = per(best[&history]) / per(b);
-    vs.push_back({fmt::format("{} past sales per consumer <= 1.2x none", history.spec.history), fmt::format("{:.2f}x", r),
-                  r <= 1.2});
+    vs.push_back({fmt::format("{} past sales per consumer <= 1.2x none", history.spec.history),
+                  fmt::format("{:.2f}x wall, {:.2f}x CPU", r, cpuRatio(best[&history])), r <= 1.2});
     r = best[&productsOne].processWall / best[&demoOne].processWall;
     vs.push_back({"one-passage run, 100,000 products <= 3x the demo (fresh process)",
                   fmt::format("{:.2f}x ({:.3f} s vs {:.3f} s)", r, best[&productsOne].processWall,
