@@ -1,22 +1,45 @@
-// Consumers charged per second by the host over the demo data, on SQLite and
-// on a private PostgreSQL cluster, for a batch of 1,000 passages, and how the
-// time of one consumer divides between the printer, the service package (its
-// database), the module's own statements, the table files (cached tables and
-// the item file), the module's own work and the host. Prints figures; not a test.
+// How the station keeps up as it grows: a batch of passages charged on
+// stations with the demo catalogue or 100,000 products, with no sales history
+// or 1,000,000 past sales of the same branch (five other registers), on SQLite
+// and on a private PostgreSQL cluster with durable settings, and a one-passage
+// run in a fresh process. Each case runs in a process of its own on a copy of
+// a prepared station (restored before every run), so peak memory is the
+// case's own; cases run twice, in one order and then the other, and the better
+// of the two counts. Prints per consumer: wall time, CPU, durable writes (file
+// flushes and database commits), statements and round trips, and peak memory,
+// with ratios to the base case and the goals. Prints figures; not a test.
+//
+//   bench_station                       every case and the goals
+//   bench_station --scale 0.1           the same with batches and history cut to a tenth
+//   bench_station --products N --history N --batch N --backend sqlite|postgresql
+//                                       one case against the base case (demo catalogue,
+//                                       no history, the same batch, SQLite)
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <fstream>
 #include <iostream>
+#include <map>
+#include <optional>
+#include <sstream>
 
 #include <fmt/format.h>
 
 #include "db/pg_cluster.cpp"
 #include "db/pg_cluster.h"
 #include "external/service_sql.h"
+#include "platform/atomic_file.h"
+#include "platform/dataset/codec.h"
+#include "platform/dataset/table.h"
+#include "platform/db/connection.h"
 #include "station/host.h"
 #include "station/init.h"
-#include "platform/atomic_file.h"
-#include "platform/db/connection.h"
+#include "station/packages.h"
 
 using namespace zel;
 using namespace zel::host;
@@ -24,78 +47,510 @@ namespace fs = std::filesystem;
 
 namespace {
 
-constexpr int kPassages = 1000;
+using Clock = std::chrono::steady_clock;
 
-void measure(const std::string& label, const fs::path& dir, const std::string& database) {
-    InitOptions o;
-    o.demo = true;
-    o.seed = 7;
-    o.database = database;
-    o.day = DateTime::fromDate(2026, 3, 16);
-    o.consumersPerClient = 334;  // 1,002 consumers
-    fs::remove_all(dir);
-    initStation(dir, o, nullptr);
+double secondsSince(Clock::time_point t) { return std::chrono::duration<double>(Clock::now() - t).count(); }
+
+double cpuSeconds() {
+    rusage u{};
+    getrusage(RUSAGE_SELF, &u);
+    return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
+           static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
+}
+
+// ---- the child: one run of a prepared station, figures as "key value" lines
+
+int childRun(const fs::path& dir) {
     Station s = openStation(dir);
-    {
-        // Replace the demo's day by exactly one passage per consumer.
-        db::Connection c(s.connectionString);
-        c.executeDirect("DELETE FROM LOGCATRACA");
-        auto rows = ext::svc::select(c, "consumers", "SELECT CDIDCONSUMID, CDTIPOCONS FROM CONSUMIDOR ORDER BY CDIDCONSUMID",
-                                     {}, {{"A", db::ColumnType::Text}, {"B", db::ColumnType::Text}});
-        std::ofstream csv(dir / "bench.csv");
-        for (int i = 0; i < kPassages && i < static_cast<int>(rows.size()); ++i) {
-            bool night = ext::svc::cellText(rows[i][1]) == "02";
-            csv << ext::svc::cellText(rows[i][0]) << ";2026-03-16;" << (night ? 23 : 12) << ":" << fmt::format("{:02}", (i / 60) % 60)
-                << ":" << fmt::format("{:02}", i % 60) << "\n";
-        }
-    }
-    ImportResult imp = importPassages(s, dir / "bench.csv");
     PackageTimes times;
     RunOptions ro;
     ro.now = parseMoment("2026-03-16 23:59");
     ro.libraryEntry = false;
     ro.times = &times;
-    uint64_t flushesBefore = durableWriteCount();
-    auto start = std::chrono::steady_clock::now();
+    uint64_t files0 = durableWriteCount();
+    db::Traffic t0 = db::traffic();
+    double cpu0 = cpuSeconds();
+    auto start = Clock::now();
     RunReport r = runStation(s, ro);
-    double flushes = static_cast<double>(durableWriteCount() - flushesBefore);
-    double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    size_t n = r.passages.size();
-    double per = seconds / static_cast<double>(n) * 1e3;
-    auto ms = [n](std::chrono::nanoseconds t) { return std::chrono::duration<double>(t).count() / n * 1e3; };
-    double printer = ms(times.printer), service = ms(times.service), statements = ms(times.moduleDatabase),
-           files = ms(times.tableFiles), inside = ms(times.requests);
-    double module = inside - printer - service - statements - files;
-    auto part = [per](const char* what, double v) { return fmt::format("{} {:.3f} ms ({:.0f}%)", what, v, 100 * v / per); };
-    std::cout << fmt::format("{:<10} {} passages imported, {} concluded, {} not; {:.2f} s: {:.0f} consumers/s\n", label,
-                             imp.imported, r.count(Outcome::Concluded), n - r.count(Outcome::Concluded), seconds,
-                             n / seconds)
-              << fmt::format("           per consumer {:.3f} ms = {}, {}, {}, {}, {}, {}\n", per,
-                             part("printer", printer), part("service package (its database)", service),
-                             part("module's statements", statements), part("table files", files),
-                             part("module's own work", module), part("host (journal, outcomes)", per - inside))
-              << fmt::format("           {:.1f} flushed writes of files per consumer (printer memory and tape, "
-                             "table files)\n",
-                             flushes / static_cast<double>(n));
+    double wall = secondsSince(start);
+    double cpu = cpuSeconds() - cpu0;
+    db::Traffic t1 = db::traffic();
+    auto ms = [](std::chrono::nanoseconds t) { return std::chrono::duration<double>(t).count() * 1e3; };
+    std::cout << "passages " << r.passages.size() << "\nconcluded " << r.count(Outcome::Concluded) << "\nwall " << wall
+              << "\ncpu " << cpu << "\nfile_flushes " << (durableWriteCount() - files0) << "\ncommits "
+              << (t1.commits - t0.commits) << "\nstatements " << (t1.statements - t0.statements) << "\nround_trips "
+              << (t1.roundTrips - t0.roundTrips) << "\nprinter_ms " << ms(times.printer) << "\nservice_ms "
+              << ms(times.service) << "\nstatements_ms " << ms(times.moduleDatabase) << "\nfiles_ms "
+              << ms(times.tableFiles) << "\n";
+    return r.couldNotRun ? 2 : 0;
+}
+
+// ---- preparing stations
+
+struct Spec {
+    std::string name;
+    int products = 0;    // extra products beyond the demo's
+    int history = 0;     // past sales of the branch
+    int batch = 1000;    // passages charged
+    int consumers = 1002;
+    bool postgres = false;
+};
+
+struct Prepared {
+    Spec spec;
+    fs::path dir, snapshot;
+    std::string pgDatabase, pgTemplate;  // PostgreSQL: the live database and its copy
+    uintmax_t tableBytes = 0;            // the ten table files and the parameter file
+};
+
+std::string adminConnection() {
+    auto& pg = zel::testing::PgCluster::shared();
+    return pg.connectionString("postgres");
+}
+
+// The catalogue grows by `extra` products (and their tax rows), written through
+// the packet codec, with the demo's own products kept first.
+void growCatalogue(const station::Layout& layout, int extra) {
+    if (extra <= 0) return;
+    for (const char* file : {"Produtos.cds", "AliqSistema.cds"}) {
+        fs::path path = layout.table(file);
+        ds::Packet p = ds::readPacketFile(path);
+        ds::Record model = p.records.at(0);
+        int code = p.fieldIndex("CDPRODUTO"), name = p.fieldIndex("NMPRODUTO"), bar = p.fieldIndex("CDBARPRODUTO");
+        p.records.reserve(p.records.size() + static_cast<size_t>(extra));
+        for (int i = 0; i < extra; ++i) {
+            ds::Record r = model;
+            r.cells[static_cast<size_t>(code)] = fmt::format("X{:07}", i);
+            if (name >= 0) r.cells[static_cast<size_t>(name)] = fmt::format("Produto de catálogo {}", i);
+            if (bar >= 0) r.cells[static_cast<size_t>(bar)] = fmt::format("789{:010}", i);
+            p.records.push_back(std::move(r));
+        }
+        ds::writePacketFile(path, p);
+    }
+}
+
+// `sales` concluded sales of the station's branch on registers 002 to 006,
+// spread over the consumers and over the three years before the benchmark's
+// month, one item each; one transaction of set inserts.
+void addHistory(db::Connection& c, const Station& s, int sales) {
+    if (sales <= 0) return;
+    bool lite = c.backend() == db::Backend::Sqlite3;
+    std::string text = lite ? "TEXT" : "VARCHAR";
+    auto rows = ext::svc::select(c, "product", "SELECT MIN(CDPRODUTO) FROM ITEMTABPREC", {},
+                                 {{"P", db::ColumnType::Text}});
+    std::string product = rows.empty() ? "0001" : ext::svc::cellText(rows[0][0]);
+    c.beginTransaction();
+    if (!lite) c.executeDirect("SET LOCAL session_replication_role = replica");
+    c.executeDirect("CREATE TEMP TABLE BENCHCONS AS SELECT ROW_NUMBER() OVER (ORDER BY CDCLIENTE, CDCONSUMIDOR) - 1 "
+                    "AS K, CDCLIENTE, CDCONSUMIDOR FROM CONSUMIDOR");
+    auto n = ext::svc::select(c, "count", "SELECT COUNT(*) FROM BENCHCONS", {}, {{"N", db::ColumnType::Integer}});
+    std::string consumers = ext::svc::cellText(n.at(0)[0]);
+    std::string series = lite ? fmt::format("WITH RECURSIVE S(I) AS (SELECT 0 UNION ALL SELECT I + 1 FROM S WHERE I < {}) ",
+                                            sales - 1)
+                              : std::string();
+    std::string from = lite ? " FROM S" : fmt::format(" FROM generate_series(0, {}) AS S(I)", sales - 1);
+    std::string day = lite ? "date('2023-01-02', '+' || ((I / " + consumers + ") % 1150) || ' days')"
+                           : "DATE '2023-01-02' + ((I / " + consumers + ") % 1150)";
+    c.executeDirect(series +
+                    fmt::format("INSERT INTO VENDA (CDFILIAL, CDCAIXA, NRSEQVENDA, CDCLIENTE, CDCONSUMIDOR, DTENTRVENDA, "
+                                "IDSITUVENDA, NRCUPOMFIS, VRTOTVENDA) SELECT '{}', '00' || CAST(I % 5 + 2 AS {}), "
+                                "CAST(I + 1 AS {}), B.CDCLIENTE, B.CDCONSUMIDOR, {}, 'O', CAST(I % 999999 + 1 AS {}), "
+                                "12.5{} JOIN BENCHCONS B ON B.K = I % {}",
+                                s.branch, text, text, day, text, from, consumers));
+    c.executeDirect(fmt::format("INSERT INTO ITEMVENDA (CDFILIAL, CDCAIXA, NRSEQVENDA, NRSEQITVEND, CDPRODUTO, "
+                                "QTPRODVEND, VRUNITVEND, VRACRITVEND, VRDESITVEND) SELECT CDFILIAL, CDCAIXA, NRSEQVENDA, "
+                                "'1', '{}', 1, 12.5, 0, 0 FROM VENDA WHERE CDCAIXA <> '{}'",
+                                product, s.register_));
+    c.executeDirect("DROP TABLE BENCHCONS");
+    c.commit();
+    db::refreshStatistics(c);
+}
+
+// One passage per consumer for the first `batch` consumers, lunch or the
+// night shift by consumer type, imported as one import record.
+void importBatch(const Station& s, int batch) {
+    db::Connection c(s.connectionString);
+    c.executeDirect("DELETE FROM LOGCATRACA");
+    auto rows = ext::svc::select(c, "consumers", "SELECT CDIDCONSUMID, CDTIPOCONS FROM CONSUMIDOR ORDER BY CDIDCONSUMID",
+                                 {}, {{"A", db::ColumnType::Text}, {"B", db::ColumnType::Text}});
+    fs::path csv = s.layout.dir / "bench.csv";
+    {
+        std::ofstream out(csv);
+        for (int i = 0; i < batch && i < static_cast<int>(rows.size()); ++i) {
+            bool night = ext::svc::cellText(rows[i][1]) == "02";
+            out << ext::svc::cellText(rows[i][0]) << ";2026-03-16;" << (night ? 23 : 12) << ":"
+                << fmt::format("{:02}", (i / 60) % 60) << ":" << fmt::format("{:02}", i % 60) << "\n";
+        }
+    }
+    ImportResult r = importPassages(s, csv);
+    if (r.imported != std::min(batch, static_cast<int>(rows.size())))
+        throw std::runtime_error(fmt::format("{} of {} passages imported", r.imported, batch));
+}
+
+uintmax_t tableBytes(const station::Layout& layout) {
+    uintmax_t n = fs::file_size(layout.parameters());
+    for (const auto& e : fs::directory_iterator(layout.cadastros())) n += fs::file_size(e.path());
+    return n;
+}
+
+Prepared prepare(const fs::path& base, const Spec& spec) {
+    auto started = Clock::now();
+    Prepared p;
+    p.spec = spec;
+    p.dir = base / spec.name;
+    p.snapshot = base / (spec.name + ".snapshot");
+    InitOptions o;
+    o.demo = true;
+    o.seed = 7;
+    o.day = DateTime::fromDate(2026, 3, 16);
+    o.consumersPerClient = (spec.consumers + 2) / 3;
+    if (spec.postgres) {
+        auto& pg = zel::testing::PgCluster::shared();
+        p.pgDatabase = pg.createDatabase("bench");
+        o.database = pg.connectionString(p.pgDatabase);
+    }
+    initStation(p.dir, o, nullptr);
+    Station s = openStation(p.dir);
+    growCatalogue(s.layout, spec.products);
+    {
+        db::Connection c(s.connectionString);
+        addHistory(c, s, spec.history);
+    }
+    importBatch(s, spec.batch);
+    p.tableBytes = tableBytes(s.layout);
+    fs::copy(p.dir, p.snapshot, fs::copy_options::recursive);
+    if (spec.postgres) {
+        p.pgTemplate = p.pgDatabase + "_snapshot";
+        db::Connection admin(adminConnection());
+        admin.executeDirect("CREATE DATABASE " + p.pgTemplate + " TEMPLATE " + p.pgDatabase);
+    }
+    std::cerr << fmt::format("prepared {}: {} extra products, {} past sales, {} passages in {:.1f} s\n", spec.name,
+                             spec.products, spec.history, spec.batch, secondsSince(started));
+    return p;
+}
+
+void restore(const Prepared& p) {
+    fs::remove_all(p.dir);
+    fs::copy(p.snapshot, p.dir, fs::copy_options::recursive);
+    if (!p.pgTemplate.empty()) {
+        db::Connection admin(adminConnection());
+        admin.executeDirect("DROP DATABASE IF EXISTS " + p.pgDatabase);
+        admin.executeDirect("CREATE DATABASE " + p.pgDatabase + " TEMPLATE " + p.pgTemplate);
+    }
+}
+
+// ---- running a case in a fresh process
+
+struct Figures {
+    std::map<std::string, double> v;
+    double processWall = 0;  // from the start of the process to its end
+    double peakMb = 0;
+    double get(const std::string& k) const {
+        auto it = v.find(k);
+        return it == v.end() ? 0 : it->second;
+    }
+    double perConsumer(const std::string& k) const { return get(k) / std::max(1.0, get("passages")); }
+};
+
+Figures runChild(const Prepared& p) {
+    restore(p);
+    int pipefd[2];
+    if (pipe(pipefd) != 0) throw std::runtime_error("pipe");
+    auto started = Clock::now();
+    pid_t pid = fork();
+    if (pid == 0) {
+        dup2(pipefd[1], 1);
+        close(pipefd[0]);
+        close(pipefd[1]);
+        execl("/proc/self/exe", "bench_station", "--child", p.dir.c_str(), static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    close(pipefd[1]);
+    std::string out;
+    char buf[4096];
+    ssize_t n;
+    while ((n = read(pipefd[0], buf, sizeof buf)) > 0) out.append(buf, static_cast<size_t>(n));
+    close(pipefd[0]);
+    int status = 0;
+    rusage u{};
+    wait4(pid, &status, 0, &u);
+    Figures f;
+    f.processWall = secondsSince(started);
+    f.peakMb = static_cast<double>(u.ru_maxrss) / 1024.0;
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
+        throw std::runtime_error(fmt::format("the run of {} failed (status {})", p.spec.name, status));
+    std::istringstream in(out);
+    std::string key;
+    double value;
+    while (in >> key >> value) f.v[key] = value;
+    return f;
+}
+
+// The better of the runs of a case: the lowest time, CPU and memory.
+Figures better(const Figures& a, const Figures& b) {
+    Figures f = a.get("wall") <= b.get("wall") ? a : b;
+    f.v["cpu"] = std::min(a.get("cpu"), b.get("cpu"));
+    f.processWall = std::min(a.processWall, b.processWall);
+    f.peakMb = std::min(a.peakMb, b.peakMb);
+    return f;
+}
+
+// ---- what one flush costs on this disk
+
+struct FlushCost {
+    double file = 0, commit = 0;  // seconds
+};
+
+FlushCost measureFlushes(const fs::path& dir) {
+    constexpr int kRounds = 40;
+    FlushCost c;
+    std::string content(2048, 'x');
+    auto t = Clock::now();
+    for (int i = 0; i < kRounds; ++i) writeFileAtomically(dir / "flush-probe", content, "probe");
+    c.file = secondsSince(t) / kRounds;
+    fs::remove(dir / "flush-probe");
+    {
+        db::Connection db("sqlite3://db=" + (dir / "flush-probe.db").string());
+        db.executeDirect("PRAGMA journal_mode = WAL");
+        db.executeDirect("PRAGMA synchronous = FULL");
+        db.executeDirect("CREATE TABLE T (A INTEGER)");
+        t = Clock::now();
+        for (int i = 0; i < kRounds; ++i) db.executeDirect("INSERT INTO T VALUES (1)");
+        c.commit = secondsSince(t) / kRounds;
+    }
+    fs::remove(dir / "flush-probe.db");
+    fs::remove(dir / "flush-probe.db-wal");
+    fs::remove(dir / "flush-probe.db-shm");
+    return c;
+}
+
+// ---- printing
+
+void printHeader() {
+    std::cout << fmt::format("{:<22} {:>6} {:>9} {:>9} {:>7} {:>7} {:>6} {:>7} {:>7} {:>8} {:>9}\n", "case", "n",
+                             "ms/cons", "cpu ms", "flushes", "commits", "stmts", "trips", "peak MB", "process s",
+                             "vs base");
+}
+
+void printRow(const std::string& label, const Figures& f, const Figures* base) {
+    double per = f.perConsumer("wall") * 1e3;
+    std::string ratio = base ? fmt::format("{:.2f}x", per / (base->perConsumer("wall") * 1e3)) : std::string("base");
+    std::cout << fmt::format("{:<22} {:>6} {:>9.3f} {:>9.3f} {:>7.2f} {:>7.2f} {:>6.1f} {:>7.1f} {:>7.1f} {:>8.2f} {:>9}\n",
+                             label, f.get("passages"), per, f.perConsumer("cpu") * 1e3, f.perConsumer("file_flushes"),
+                             f.perConsumer("commits"), f.perConsumer("statements"), f.perConsumer("round_trips"),
+                             f.peakMb, f.processWall, ratio);
+}
+
+struct Verdict {
+    std::string goal, figure;
+    bool met;
+};
+
+void printVerdicts(const std::vector<Verdict>& vs) {
+    std::cout << "\ngoals\n";
+    for (const Verdict& v : vs) std::cout << fmt::format("  [{}] {}: {}\n", v.met ? "met" : "NOT met", v.goal, v.figure);
+}
+
+std::string loadAverage() {
+    double l[3] = {0, 0, 0};
+    if (getloadavg(l, 3) < 0) return "unknown";
+    return fmt::format("{:.2f} {:.2f} {:.2f}", l[0], l[1], l[2]);
+}
+
+void measureLoading(const Prepared& p);
+
+struct Options {
+    double scale = 1;
+    std::optional<Spec> single;
+    bool postgres = true;
+};
+
+int runAll(const fs::path& base, const Options& o) {
+    auto scaled = [&](int n) { return std::max(1, static_cast<int>(std::lround(n * o.scale))); };
+    int batch = scaled(1000);
+    auto& pg = zel::testing::PgCluster::shared();
+    bool withPg = o.postgres && pg.running();
+    if (o.postgres && !pg.running()) std::cerr << "PostgreSQL left out: " << pg.error() << "\n";
+
+    std::cout << "load average at the start: " << loadAverage() << "\n";
+    FlushCost flush = measureFlushes(base);
+    std::cout << fmt::format("one flushed file write {:.3f} ms, one SQLite commit (WAL, synchronous FULL) {:.3f} ms\n",
+                             flush.file * 1e3, flush.commit * 1e3);
+
+    Prepared demo = prepare(base, {"demo", 0, 0, batch, 1002, false});
+    Prepared products = prepare(base, {"100k-products", 100000, 0, batch, 1002, false});
+    Prepared history = prepare(base, {"1M-history", 0, scaled(1000000), batch, 1002, false});
+    Prepared demoOne = prepare(base, {"demo-1", 0, 0, 1, 1002, false});
+    Prepared productsOne = prepare(base, {"100k-products-1", 100000, 0, 1, 1002, false});
+    Prepared small = prepare(base, {"batch-small", 0, 0, scaled(1000), scaled(10000), false});
+    Prepared large = prepare(base, {"batch-large", 0, 0, scaled(10000), scaled(10000), false});
+    std::optional<Prepared> pgDemo;
+    if (withPg) pgDemo = prepare(base, {"postgresql", 0, 0, batch, 1002, true});
+
+    std::vector<const Prepared*> order = {&demo, &products, &history, &demoOne, &productsOne, &small, &large};
+    if (pgDemo) order.push_back(&*pgDemo);
+    std::map<const Prepared*, Figures> best;
+    for (int round = 0; round < 2; ++round) {
+        std::vector<const Prepared*> now = order;
+        if (round == 1) std::reverse(now.begin(), now.end());
+        for (const Prepared* p : now) {
+            Figures f = runChild(*p);
+            best[p] = best.count(p) ? better(best[p], f) : f;
+        }
+    }
+    std::cout << "load average at the end: " << loadAverage() << "\n\n";
+
+    printHeader();
+    const Figures& b = best[&demo];
+    printRow(demo.spec.name, b, nullptr);
+    printRow(products.spec.name, best[&products], &b);
+    printRow(history.spec.name, best[&history], &b);
+    printRow(demoOne.spec.name, best[&demoOne], nullptr);
+    printRow(productsOne.spec.name, best[&productsOne], &best[&demoOne]);
+    printRow(small.spec.name, best[&small], nullptr);
+    printRow(large.spec.name, best[&large], &best[&small]);
+    if (pgDemo) printRow(pgDemo->spec.name, best[&*pgDemo], &b);
+    std::cout << "\n";
+    measureLoading(products);
+
+    std::vector<Verdict> vs;
+    auto per = [](const Figures& f) { return f.perConsumer("wall"); };
+    // The disk's flush time wanders from run to run; the CPU ratio shows the
+    // station's own work.
+    auto cpuRatio = [&](const Figures& f) { return f.perConsumer("cpu") / b.perConsumer("cpu"); };
+    double r = per(best[&products]) / per(b);
+    vs.push_back({"100,000 products per consumer <= 1.2x the demo catalogue",
+                  fmt::format("{:.2f}x wall, {:.2f}x CPU", r, cpuRatio(best[&products])), r <= 1.2});
+    r = per(best[&history]) / per(b);
+    vs.push_back({fmt::format("{} past sales per consumer <= 1.2x none", history.spec.history),
+                  fmt::format("{:.2f}x wall, {:.2f}x CPU", r, cpuRatio(best[&history])), r <= 1.2});
+    r = best[&productsOne].processWall / best[&demoOne].processWall;
+    vs.push_back({"one-passage run, 100,000 products <= 3x the demo (fresh process)",
+                  fmt::format("{:.2f}x ({:.3f} s vs {:.3f} s)", r, best[&productsOne].processWall,
+                              best[&demoOne].processWall),
+                  r <= 3});
+    double allowed = 3 * productsOne.tableBytes / 1048576.0 + best[&demoOne].peakMb;
+    vs.push_back({"its peak memory <= 3x the table files plus the demo's",
+                  fmt::format("{:.1f} MB, allowed {:.1f} MB", best[&productsOne].peakMb, allowed),
+                  best[&productsOne].peakMb <= allowed});
+    double floor = b.perConsumer("file_flushes") * flush.file + b.perConsumer("commits") * flush.commit;
+    double rate = 1 / per(b), floorRate = 1 / floor;
+    vs.push_back({"SQLite consumers/s >= 90% of what the durable writes allow",
+                  fmt::format("{:.0f}/s of {:.0f}/s ({:.0f}%)", rate, floorRate, 100 * rate / floorRate),
+                  rate >= 0.9 * floorRate});
+    vs.push_back({"that floor <= 2 ms per consumer", fmt::format("{:.3f} ms", floor * 1e3), floor <= 0.002});
+    double cpu = b.perConsumer("cpu");
+    vs.push_back({"SQLite CPU per consumer <= 1.5 ms", fmt::format("{:.3f} ms", cpu * 1e3), cpu <= 0.0015});
+    if (pgDemo) {
+        const Figures& g = best[&*pgDemo];
+        double trips = g.perConsumer("round_trips");
+        vs.push_back({"PostgreSQL round trips per consumer <= 30", fmt::format("{:.1f}", trips), trips <= 30});
+        r = per(g) / per(b);
+        vs.push_back({"PostgreSQL per consumer <= 1.5x SQLite", fmt::format("{:.2f}x", r), r <= 1.5});
+    }
+    r = best[&large].peakMb / best[&small].peakMb;
+    vs.push_back({fmt::format("peak memory of {} passages <= 1.2x that of {}", large.spec.batch, small.spec.batch),
+                  fmt::format("{:.2f}x ({:.1f} MB vs {:.1f} MB)", r, best[&large].peakMb, best[&small].peakMb),
+                  r <= 1.2});
+    printVerdicts(vs);
+    return 0;
+}
+
+// The station's ten table files and its parameter file read by the codec
+// alone and into working tables, and what the tables hold in memory.
+void measureLoading(const Prepared& p) {
+    station::Layout layout{p.dir};
+    restore(p);
+    std::vector<fs::path> files = {layout.parameters()};
+    for (const auto& e : fs::directory_iterator(layout.cadastros())) files.push_back(e.path());
+    double codec = 1e9, tables = 1e9;
+    size_t rowBytes = 0;
+    for (int round = 0; round < 3; ++round) {
+        auto t = Clock::now();
+        for (const fs::path& f : files) ds::readPacketFile(f);
+        codec = std::min(codec, secondsSince(t));
+        t = Clock::now();
+        rowBytes = 0;
+        for (const fs::path& f : files) {
+            ds::Table table(f.stem().string());
+            table.loadFromFile(f);
+            rowBytes += table.rowBytes();
+        }
+        tables = std::min(tables, secondsSince(t));
+    }
+    std::cout << fmt::format("loading the {} table files of {} ({:.2f} MB): codec alone {:.1f} ms, into working "
+                             "tables {:.1f} ms ({:.2f}x); the tables hold {:.2f} MB of rows ({:.2f}x the files)\n",
+                             files.size(), p.spec.name, p.tableBytes / 1048576.0, codec * 1e3, tables * 1e3,
+                             tables / codec, rowBytes / 1048576.0, static_cast<double>(rowBytes) / p.tableBytes);
+}
+
+int runSingle(const fs::path& base, const Spec& spec) {
+    Spec baseSpec{"base", 0, 0, spec.batch, spec.consumers, false};
+    Prepared b = prepare(base, baseSpec);
+    Prepared c = prepare(base, spec);
+    Figures fb = runChild(b), fc = runChild(c);
+    fc = better(fc, runChild(c));
+    fb = better(fb, runChild(b));
+    std::cout << "load average: " << loadAverage() << "\n";
+    printHeader();
+    printRow("base", fb, nullptr);
+    printRow(spec.name, fc, &fb);
+    return 0;
 }
 
 }  // namespace
 
-int main() {
+int main(int argc, char** argv) {
+    if (argc == 3 && std::string(argv[1]) == "--child") {
+        try {
+            return childRun(argv[2]);
+        } catch (const std::exception& e) {
+            std::cerr << "bench_station: " << e.what() << "\n";
+            return 1;
+        }
+    }
+    Options o;
+    Spec single{"case", 0, 0, 1000, 1002, false};
+    bool isSingle = false;
+    for (int i = 1; i < argc; ++i) {
+        std::string a = argv[i];
+        auto next = [&]() -> std::string {
+            if (i + 1 >= argc) throw std::runtime_error(a + " needs a value");
+            return argv[++i];
+        };
+        try {
+            if (a == "--scale") o.scale = std::stod(next());
+            else if (a == "--no-postgres") o.postgres = false;
+            else if (a == "--products") single.products = std::stoi(next()), isSingle = true;
+            else if (a == "--history") single.history = std::stoi(next()), isSingle = true;
+            else if (a == "--batch") single.batch = std::stoi(next()), isSingle = true;
+            else if (a == "--backend") single.postgres = next() == "postgresql", isSingle = true;
+            else {
+                std::cerr << "bench_station: unknown argument " << a << "\n";
+                return 2;
+            }
+        } catch (const std::exception& e) {
+            std::cerr << "bench_station: " << e.what() << "\n";
+            return 2;
+        }
+    }
+    single.consumers = std::max(1002, single.batch);
+    // The PostgreSQL server keeps its durable defaults here: fsync and
+    // synchronous commit, as a real installation runs it.
+    setenv("ZEL_PG_DURABLE", "1", 1);
     fs::path base = fs::temp_directory_path() / ("zel_bench_station_" + std::to_string(::getpid()));
     fs::create_directories(base);
+    int rc = 0;
     try {
-        measure("SQLite", base / "sqlite", "");
-        auto& cluster = zel::testing::PgCluster::shared();
-        if (cluster.running())
-            measure("PostgreSQL", base / "pg", cluster.connectionString(cluster.createDatabase("bench")));
-        else
-            std::cout << "PostgreSQL: no private cluster: " << cluster.error() << "\n";
+        rc = isSingle ? runSingle(base, single) : runAll(base, o);
     } catch (const std::exception& e) {
         std::cerr << "bench_station: " << e.what() << "\n";
-        fs::remove_all(base);
-        return 1;
+        rc = 1;
     }
-    fs::remove_all(base);
-    return 0;
+    if (zel::testing::PgCluster::sharedCreated()) zel::testing::PgCluster::shared().stop();
+    // ZEL_BENCH_KEEP=1 keeps the SQLite stations and their snapshots for a closer look.
+    const char* keep = std::getenv("ZEL_BENCH_KEEP");
+    if (keep && std::string(keep) == "1") std::cerr << "stations kept in " << base.string() << "\n";
+    else fs::remove_all(base);
+    return rc;
 }

@@ -39,14 +39,7 @@ bool fileExists(const fs::path& p) {
 
 // Loads a table file into a table. A table with declared fields refuses a file
 // that lacks one of them; either way a failed load leaves the table as it was.
-void loadTable(ds::Table& table, const fs::path& path) {
-    ds::Packet packet = ds::readPacketFile(path, table.codecOptions());
-    for (const ds::FieldDef& f : table.declaredFields())
-        if (packet.fieldIndex(f.name) < 0)
-            throw Error(fmt::format("{}: the table {} needs the field {}, which the file lacks", path.string(),
-                                    table.name(), f.name));
-    table.setData(std::move(packet));
-}
+void loadTable(ds::Table& table, const fs::path& path) { table.loadDeclaredFromFile(path); }
 
 // The identity, size and modification time of a file; false when it cannot be read.
 bool fileStamp(const fs::path& p, ModuleTables::FileStamp& stamp) {

@@ -84,7 +84,9 @@ void TrdmGeraCupomVenda::AddProduto(const std::string& cdProduto, const std::str
     text("CDPORIMPPROD", cdPorImpProd);
     t.post();
 
-    if (utilizaImpFis) t.saveToFile(itemFilePath());
+    // Replaced whole at every change but not flushed: after a crash the
+    // printer's memory tells what was sold, and recovery only removes this file.
+    if (utilizaImpFis) t.saveToFile(itemFilePath(), ds::PacketForm::Binary, Durability::Cached);
 }
 
 }  // namespace zel

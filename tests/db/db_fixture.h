@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -18,7 +19,51 @@
 namespace zel::testing {
 
 inline std::string backendLabel(const ::testing::TestParamInfo<db::Backend>& info) {
-    return info.param == db::Backend::Sqlite3 ? "SQLite" : "PostgreSQL";
+    switch (info.param) {
+        case db::Backend::Sqlite3: return "SQLite";
+        case db::Backend::PostgreSql: return "PostgreSQL";
+        case db::Backend::Odbc: return "ODBC";
+    }
+    return "unknown";
+}
+
+// The PostgreSQL ODBC driver of unixODBC, as Debian installs it (odbc-postgresql).
+inline const char* kPostgresOdbcDriver = "/usr/lib/x86_64-linux-gnu/odbc/psqlodbcw.so";
+
+// A DSN "zeltest" for the private cluster, in an odbcinst.ini and odbc.ini of
+// this process's own (ODBCSYSINI and ODBCINI point at them), as an
+// installation keeps its DSN; each test names its own database in the
+// connection string. An empty text when ready, else why not.
+inline std::string prepareOdbc(PgCluster& pg, std::filesystem::path& dirOut) {
+#ifndef ZEL_HAVE_SOCI_ODBC
+    return "SOCI was built without its ODBC backend";
+#endif
+    if (!std::filesystem::exists(kPostgresOdbcDriver))
+        return std::string("the PostgreSQL ODBC driver is not installed (") + kPostgresOdbcDriver +
+               "; apt-get install odbc-postgresql unixodbc)";
+    static std::filesystem::path dir;
+    if (dir.empty()) {
+        std::string tmpl = (std::filesystem::temp_directory_path() / "zel-odbc-XXXXXX").string();
+        if (!mkdtemp(tmpl.data())) return "mkdtemp failed";
+        dir = tmpl;
+        std::ofstream(dir / "odbcinst.ini") << "[PostgreSQL Unicode]\nDescription=PostgreSQL ODBC driver\nDriver="
+                                            << kPostgresOdbcDriver << "\n";
+        std::ofstream(dir / "odbc.ini") << "[zeltest]\nDriver=PostgreSQL Unicode\nServername=127.0.0.1\nPort="
+                                        << pg.port() << "\nDatabase=postgres\nUsername=postgres\n";
+        setenv("ODBCSYSINI", dir.c_str(), 1);
+        setenv("ODBCINI", (dir / "odbc.ini").c_str(), 1);
+        std::atexit([] {
+            std::error_code ec;
+            std::filesystem::remove_all(dir, ec);
+        });
+    }
+    dirOut = dir;
+    return "";
+}
+
+// The connection string of database `name` of the private cluster through the DSN.
+inline std::string odbcConnectionString(const std::string& name) {
+    return "odbc://DSN=zeltest;Database=" + name + ";UID=postgres";
 }
 
 // A temporary directory removed at the end of the case.
@@ -84,6 +129,7 @@ protected:
 
     // An empty text when the database is ready, "skip", or why it is not.
     std::string openDatabase() {
+        std::string adminString;
         if (GetParam() == db::Backend::Sqlite3) {
             connectionString_ = "sqlite3://db=" + (dir_.path() / "station.db").string();
         } else {
@@ -92,10 +138,21 @@ protected:
                 if (PgCluster::skipAllowed()) return "skip";
                 return "PostgreSQL could not be started (set ZEL_SKIP_POSTGRES=1 to skip): " + pg.error();
             }
-            connectionString_ = pg.connectionString(pg.createDatabase());
+            std::string name = pg.createDatabase();
+            connectionString_ = pg.connectionString(name);
+            if (GetParam() == db::Backend::Odbc) {
+                // The installation's own database, reached through a DSN: the
+                // schema and the fixture rows go in directly.
+                adminString = connectionString_;
+                std::filesystem::path odbcDir;
+                std::string why = prepareOdbc(pg, odbcDir);
+                if (!why.empty()) return PgCluster::skipAllowed() ? "skip" : "ODBC: " + why;
+                connectionString_ = odbcConnectionString(name);
+            }
         }
+        if (adminString.empty()) adminString = connectionString_;
         std::ofstream(dir_.path() / "geracupom.conf") << "# test station\ndatabase = " << connectionString_ << "\n";
-        admin_ = std::make_unique<db::Connection>(connectionString_);
+        admin_ = std::make_unique<db::Connection>(adminString);
         admin_->setAfterConnect([](db::Connection& c) { util::SetADODBSession(c); });
         if (withSchema()) applySchema(*admin_);
         module_ = std::make_unique<ModuleDatabase>(utilitySlots(dir_.path(), &calls_), FormatSettings{});
@@ -104,7 +161,7 @@ protected:
 
     void SetUp() override {
         std::string why = openDatabase();
-        if (why == "skip") GTEST_SKIP() << "PostgreSQL skipped (ZEL_SKIP_POSTGRES=1)";
+        if (why == "skip") GTEST_SKIP() << "PostgreSQL or its ODBC driver skipped (ZEL_SKIP_POSTGRES=1)";
         if (!why.empty()) FAIL() << why;
     }
 

@@ -180,9 +180,12 @@ void PgCluster::start() {
     }
     for (int attempt = 0; attempt < 3 && !running_; ++attempt) {
         port_ = freePort();
-        std::string opts = "-p " + std::to_string(port_) + " -k " + dir_ +
-                           " -c listen_addresses=127.0.0.1 -c fsync=off -c synchronous_commit=off"
-                           " -c full_page_writes=off";
+        // Tests need no flushes; ZEL_PG_DURABLE=1 (the benchmarks) keeps the
+        // server's durable defaults: fsync, synchronous commit, full pages.
+        const char* durable = std::getenv("ZEL_PG_DURABLE");
+        std::string opts = "-p " + std::to_string(port_) + " -k " + dir_ + " -c listen_addresses=127.0.0.1";
+        if (!(durable && std::string(durable) == "1"))
+            opts += " -c fsync=off -c synchronous_commit=off -c full_page_writes=off";
         if (run(asServerUser({bin + "/pg_ctl", "-D", data, "-o", opts, "-l", dir_ + "/server.log", "-w", "-t", "60",
                               "start"}),
                 log) == 0) {

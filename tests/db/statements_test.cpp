@@ -91,7 +91,7 @@ TEST_P(ConsumidorTest, DatabaseErrorLeavesTheOperation) {
     EXPECT_THROW(module_->getConsumidor("", "C1", "0001", "11", o.nm, o.cpf, o.fant, o.cc), db::DbError);
 }
 
-INSTANTIATE_TEST_SUITE_P(Backends, ConsumidorTest, ::testing::Values(Backend::Sqlite3, Backend::PostgreSql),
+INSTANTIATE_TEST_SUITE_P(Backends, ConsumidorTest, ::testing::Values(Backend::Sqlite3, Backend::PostgreSql, Backend::Odbc),
                          backendLabel);
 
 // --- setGravaCupomInicial ----------------------------------------------------
@@ -191,7 +191,7 @@ TEST_P(SaldoFamiliaTest, ErrorComesBackAsTextNamingTheTable) {
     EXPECT_NE(lowerCopy(v.text()).find("saldocons"), std::string::npos) << v.text();
 }
 
-INSTANTIATE_TEST_SUITE_P(Backends, SaldoFamiliaTest, ::testing::Values(Backend::Sqlite3, Backend::PostgreSql),
+INSTANTIATE_TEST_SUITE_P(Backends, SaldoFamiliaTest, ::testing::Values(Backend::Sqlite3, Backend::PostgreSql, Backend::Odbc),
                          backendLabel);
 
 // --- getVrSaldConsumi --------------------------------------------------------
@@ -269,7 +269,7 @@ TEST_P(ConsumoTest, ErrorComesBackAsText) {
     EXPECT_NE(lowerCopy(v.text()).find("itemvenda"), std::string::npos) << v.text();
 }
 
-INSTANTIATE_TEST_SUITE_P(Backends, ConsumoTest, ::testing::Values(Backend::Sqlite3, Backend::PostgreSql),
+INSTANTIATE_TEST_SUITE_P(Backends, ConsumoTest, ::testing::Values(Backend::Sqlite3, Backend::PostgreSql, Backend::Odbc),
                          backendLabel);
 
 // --- receipt type and turnstile log -----------------------------------------
@@ -391,7 +391,7 @@ TEST_P(StatementTest, TransactionsOpenOnceAndIgnoreCallsWithoutOne) {
     EXPECT_FALSE(m.adcGeraCupomVenda.connected());
 }
 
-INSTANTIATE_TEST_SUITE_P(Backends, StatementTest, ::testing::Values(Backend::Sqlite3, Backend::PostgreSql),
+INSTANTIATE_TEST_SUITE_P(Backends, StatementTest, ::testing::Values(Backend::Sqlite3, Backend::PostgreSql, Backend::Odbc),
                          backendLabel);
 
 // --- a database without the schema ------------------------------------------

@@ -177,7 +177,26 @@ std::vector<Column> columnsOf(const std::vector<FieldDef>& fields, const std::fu
 
 }  // namespace
 
-Packet decodeBinary(std::string_view bytes, std::string_view source, const CodecOptions&) {
+Packet decodeBinary(std::string_view bytes, std::string_view source, const CodecOptions& opts) {
+    // The records are kept as they come.
+    class Keep final : public RecordSink {
+    public:
+        Packet p;
+        void begin(const Packet& header, uint32_t records, size_t bytes) override {
+            p = header;
+            (void)bytes;
+            p.records.reserve(records);
+        }
+        bool record(Record& rec) override {
+            p.records.push_back(std::move(rec));
+            return true;
+        }
+    } keep;
+    decodeBinary(bytes, source, keep, opts);
+    return std::move(keep.p);
+}
+
+void decodeBinary(std::string_view bytes, std::string_view source, RecordSink& sink, const CodecOptions&) {
     Reader r(bytes, source);
     Packet p;
     r.need(kHeaderSize, "header");
@@ -217,17 +236,21 @@ Packet decodeBinary(std::string_view bytes, std::string_view source, const Codec
                                firstRecord, r.pos, fieldCount));
 
     const size_t statusBytes = (fieldCount + 3) / 4;
-    p.records.reserve(std::min<size_t>(recordCount, r.left() / (1 + statusBytes)));
-    std::string name;
+    // A record takes at least its status bytes: a lying count reserves no more than the input can hold.
+    sink.begin(p, static_cast<uint32_t>(std::min<size_t>(recordCount, r.left() / (1 + statusBytes))), r.left());
+    Record rec;
     for (uint32_t ri = 0; ri < recordCount; ++ri) {
-        Record rec;
         size_t recAt = r.pos;
         rec.status = r.u8("record status");
         std::string_view st = r.bytes(statusBytes, "field status");
+        // A record the sink kept is reused: its texts keep their room.
         rec.cells.resize(fieldCount);
         for (size_t fi = 0; fi < fieldCount; ++fi) {
             unsigned s = (static_cast<unsigned char>(st[fi >> 2]) >> ((fi & 3) * 2)) & 3;
-            if (s == 1) continue;
+            if (s == 1) {
+                rec.cells[fi] = std::monostate{};
+                continue;
+            }
             if (s == 2) {
                 rec.cells[fi] = Unchanged{};
                 continue;
@@ -252,10 +275,12 @@ Packet decodeBinary(std::string_view bytes, std::string_view source, const Codec
                     if (len > r.left())
                         r.fail(valueAt, fmt::format("record {}, field \"{}\": string of {} bytes runs past the end",
                                                     ri + 1, p.fields[fi].name, len));
-                    std::string& s2 = cell.emplace<std::string>();
+                    std::string* s2 = std::get_if<std::string>(&cell);
+                    if (s2) s2->clear();
+                    else s2 = &cell.emplace<std::string>();
                     std::string_view raw = r.bytes(static_cast<size_t>(len), "string");
-                    s2.reserve(raw.size());
-                    detail::appendFromCodePage(s2, raw);
+                    s2->reserve(raw.size());
+                    detail::appendFromCodePage(*s2, raw);
                     break;
                 }
                 case Kind::WString: {
@@ -263,8 +288,10 @@ Packet decodeBinary(std::string_view bytes, std::string_view source, const Codec
                     if (len > r.left())
                         r.fail(valueAt, fmt::format("record {}, field \"{}\": string of {} bytes runs past the end",
                                                     ri + 1, p.fields[fi].name, len));
-                    std::string& s2 = cell.emplace<std::string>();
-                    if (!detail::appendUtf16ToUtf8(s2, r.bytes(static_cast<size_t>(len), "string")))
+                    std::string* s2 = std::get_if<std::string>(&cell);
+                    if (s2) s2->clear();
+                    else s2 = &cell.emplace<std::string>();
+                    if (!detail::appendUtf16ToUtf8(*s2, r.bytes(static_cast<size_t>(len), "string")))
                         r.fail(valueAt, fmt::format("record {}, field \"{}\": not valid UTF-16", ri + 1,
                                                     p.fields[fi].name));
                     break;
@@ -279,11 +306,10 @@ Packet decodeBinary(std::string_view bytes, std::string_view source, const Codec
                 }
             }
         }
-        p.records.push_back(std::move(rec));
+        if (!sink.record(rec)) return;
     }
     if (r.left() != 0)
         r.fail(r.pos, fmt::format("{} bytes after the last of {} records", r.left(), recordCount));
-    return p;
 }
 
 namespace {

@@ -9,6 +9,7 @@
 #include <string>
 #include <string_view>
 
+#include "platform/atomic_file.h"
 #include "platform/dataset/packet.h"
 #include "platform/error.h"
 
@@ -41,11 +42,31 @@ Packet decodePacket(std::string_view bytes, std::string_view source, const Codec
 std::string encodeBinary(const Packet& packet, const CodecOptions& opts = {});
 std::string encodeXml(const Packet& packet, const CodecOptions& opts = {});
 
+// Takes a packet's records one at a time as they are decoded, so a reader
+// can keep them in its own form without the whole packet in memory.
+class RecordSink {
+public:
+    virtual ~RecordSink() = default;
+    // The packet without its records, how many records follow (at most; the
+    // count as far as the input can hold it) and the bytes they take.
+    virtual void begin(const Packet& header, uint32_t records, size_t bytes) = 0;
+    // Each record in storage order; the record is reused for the next one.
+    // False stops the decoding there (what was read stays valid).
+    virtual bool record(Record& record) = 0;
+};
+
+// The binary form record by record; errors as decodeBinary, also after some
+// records were given.
+void decodeBinary(std::string_view bytes, std::string_view source, RecordSink& sink, const CodecOptions& opts = {});
+
 // Files. Writing goes to a file beside the target and is then renamed over it,
-// so a reader never sees half a table.
+// so a reader never sees half a table. `durability` as for writeFileAtomically:
+// a file that no later run reads back need not be flushed.
 Packet readPacketFile(const std::filesystem::path& path, const CodecOptions& opts = {});
+// The records of a file one by one (an XML file is decoded whole first).
+void readPacketFile(const std::filesystem::path& path, RecordSink& sink, const CodecOptions& opts = {});
 void writePacketFile(const std::filesystem::path& path, const Packet& packet, PacketForm form = PacketForm::Binary,
-                     const CodecOptions& opts = {});
+                     const CodecOptions& opts = {}, Durability durability = Durability::Flushed);
 
 // Time this process has spent reading and writing packet files (for benchmarks).
 struct PacketFileTimes {

@@ -67,8 +67,9 @@ PacketFileTimes packetFileTimes() {
     return {std::chrono::nanoseconds(readNanoseconds.load()), std::chrono::nanoseconds(writeNanoseconds.load())};
 }
 
-Packet readPacketFile(const std::filesystem::path& path, const CodecOptions& opts) {
-    Timed timed{readNanoseconds};
+namespace {
+
+std::string readWholeFile(const std::filesystem::path& path) {
     Fd f{::open(path.c_str(), O_RDONLY | O_CLOEXEC)};
     if (f.fd < 0) ioFail(path, "cannot open");
     struct stat st{};
@@ -87,15 +88,38 @@ Packet readPacketFile(const std::filesystem::path& path, const CodecOptions& opt
         got += static_cast<size_t>(n);
     }
     bytes.resize(got);
+    return bytes;
+}
+
+}  // namespace
+
+Packet readPacketFile(const std::filesystem::path& path, const CodecOptions& opts) {
+    Timed timed{readNanoseconds};
+    std::string bytes = readWholeFile(path);
     return decodePacket(bytes, path.string(), opts);
 }
 
+void readPacketFile(const std::filesystem::path& path, RecordSink& sink, const CodecOptions& opts) {
+    Timed timed{readNanoseconds};
+    std::string bytes = readWholeFile(path);
+    if (detectForm(bytes) == PacketForm::Binary) {
+        decodeBinary(bytes, path.string(), sink, opts);
+        return;
+    }
+    Packet p = decodePacket(bytes, path.string(), opts);
+    std::vector<Record> records = std::move(p.records);
+    p.records.clear();
+    sink.begin(p, static_cast<uint32_t>(records.size()), bytes.size());
+    for (Record& r : records)
+        if (!sink.record(r)) return;
+}
+
 void writePacketFile(const std::filesystem::path& path, const Packet& packet, PacketForm form,
-                     const CodecOptions& opts) {
+                     const CodecOptions& opts, Durability durability) {
     Timed timed{writeNanoseconds};
     std::string bytes = form == PacketForm::Xml ? encodeXml(packet, opts) : encodeBinary(packet, opts);
     try {
-        writeFileAtomically(path, bytes, "table file");
+        writeFileAtomically(path, bytes, "table file", durability);
     } catch (const FileWriteError& e) {
         throw PacketError(e.what());  // the dataset layer reports its files with its own error
     }

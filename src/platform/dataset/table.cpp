@@ -241,13 +241,79 @@ void Table::close() {
     buffer_.clear();
     editRow_ = -1;
     rows_.clear();
-    rows_.shrink_to_fit();
+    rows_.shrink();
+    readCells_.clear();
+    filterRow_.clear();
     rowsChanged();
     pos_ = 0;
     eof_ = bof_ = true;
 }
 
-void Table::loadFromFile(const std::filesystem::path& path) { replaceData(readPacketFile(path, codecOptions_)); }
+namespace {
+
+// Takes the records of a plain table file (every record an original one, no
+// change log) straight into compact rows; gives up on anything else.
+class PlainRows final : public RecordSink {
+public:
+    bool plain = true;
+    Packet header;
+    RowStore rows;
+    std::string failure;
+
+    void begin(const Packet& h, uint32_t records, size_t bytes) override {
+        header = h;
+        for (const Property& prop : header.props)
+            if (prop.name == "CHANGE_LOG") plain = false;
+        rows.reset(header.fields.size());
+        if (plain) rows.reserve(records, bytes);
+    }
+    bool record(Record& rec) override {
+        if (!plain) return false;
+        if (rec.status != kUnchangedRecord) {
+            plain = false;
+            return false;
+        }
+        for (size_t f = 0; f < rec.cells.size(); ++f) {
+            if (std::holds_alternative<Unchanged>(rec.cells[f])) {
+                plain = false;
+                return false;
+            }
+            if (failure.empty() && !cellFits(rec.cells[f], header.fields[f].typeCode()))
+                failure = fmt::format("record {} of the data: the value of field {} is not a {}", rows.size() + 1,
+                                      header.fields[f].name, typeName(header.fields[f].typeCode()));
+        }
+        rows.append(rec.cells);
+        return failure.empty();
+    }
+};
+
+}  // namespace
+
+void Table::loadFromFile(const std::filesystem::path& path) { loadFile(path, false); }
+void Table::loadDeclaredFromFile(const std::filesystem::path& path) { loadFile(path, true); }
+
+void Table::requireDeclared(const std::filesystem::path& path, const Packet& header) const {
+    for (const FieldDef& f : declared_)
+        if (header.fieldIndex(f.name) < 0)
+            throw Error(fmt::format("{}: the table {} needs the field {}, which the file lacks", path.string(), name_,
+                                    f.name));
+}
+
+void Table::loadFile(const std::filesystem::path& path, bool mustHoldDeclared) {
+    PlainRows plain;
+    readPacketFile(path, plain, codecOptions_);
+    if (!plain.plain) {
+        Packet p = readPacketFile(path, codecOptions_);  // a change log: merged as setData does
+        if (mustHoldDeclared) requireDeclared(path, p);
+        replaceData(std::move(p));
+        return;
+    }
+    if (mustHoldDeclared) requireDeclared(path, plain.header);
+    if (!plain.failure.empty()) fail(plain.failure);
+    checkFieldNames(plain.header.fields);
+    plain.rows.shrink();
+    install(std::move(plain.header), std::move(plain.rows), false);
+}
 
 void Table::setData(const Packet& packet) { replaceData(Packet(packet)); }
 void Table::setData(Packet&& packet) { replaceData(std::move(packet)); }
@@ -265,34 +331,53 @@ void Table::setData(const Variant& value) {
     setData(value.asPacket());
 }
 
+void Table::checkFieldNames(const std::vector<FieldDef>& fields) const {
+    for (size_t i = 0; i < fields.size(); ++i) {
+        if (fields[i].name.empty()) fail(fmt::format("field {} of the data has no name", i + 1));
+        for (size_t j = 0; j < i; ++j)
+            if (equalsIgnoringCase(fields[i].name, fields[j].name))
+                fail(fmt::format("the data holds field {} twice", fields[i].name));
+    }
+}
+
 void Table::replaceData(Packet&& p) {
     // Everything is checked and built aside; the table changes only at the end.
-    for (size_t i = 0; i < p.fields.size(); ++i) {
-        if (p.fields[i].name.empty()) fail(fmt::format("field {} of the data has no name", i + 1));
-        for (size_t j = 0; j < i; ++j)
-            if (equalsIgnoringCase(p.fields[i].name, p.fields[j].name))
-                fail(fmt::format("the data holds field {} twice", p.fields[i].name));
-    }
+    checkFieldNames(p.fields);
     std::vector<size_t> live = p.liveRecordOrder();
-    std::vector<size_t> replaces = replacedRecords(p);
-    std::vector<std::vector<Cell>> rows;
-    rows.reserve(live.size());
+    // A packet of original records only, without a change log, is given back
+    // from the rows alone; any other is kept whole for data().
+    bool plain = live.size() == p.records.size();
+    for (const Property& prop : p.props)
+        if (prop.name == "CHANGE_LOG") plain = false;
+    for (size_t i = 0; plain && i < p.records.size(); ++i)
+        if (p.records[i].status != kUnchangedRecord || live[i] != i) plain = false;
+    std::vector<size_t> replaces = plain ? std::vector<size_t>(p.records.size(), 0) : replacedRecords(p);
+    RowStore rows(p.fields.size());
+    size_t textBytes = 0;
+    for (size_t idx : live)
+        for (const Cell& c : p.records[idx].cells)
+            if (auto* t = std::get_if<std::string>(&c); t && t->size() > 8) textBytes += t->size();
+    rows.reserve(live.size(), textBytes);
     for (size_t idx : live) {
         const Record& rec = p.records[idx];
         if (rec.cells.size() != p.fields.size())
             fail(fmt::format("record {} of the data has {} values for {} fields", idx + 1, rec.cells.size(),
                              p.fields.size()));
-        std::vector<Cell> cells = rec.cells;
+        std::vector<Cell> resolved;
+        bool delta = false;
+        for (const Cell& c : rec.cells) delta = delta || std::holds_alternative<Unchanged>(c);
+        if (delta) resolved = rec.cells;
+        const std::vector<Cell>& cells = delta ? resolved : rec.cells;
         for (size_t f = 0; f < cells.size(); ++f) {
-            if (std::holds_alternative<Unchanged>(cells[f])) {
+            if (delta && std::holds_alternative<Unchanged>(cells[f])) {
                 // A delta record: the value is that of the record it replaces.
                 size_t at = idx, guard = 0;
-                cells[f] = std::monostate{};
+                resolved[f] = std::monostate{};
                 while (replaces[at] != 0 && guard++ < p.records.size()) {
                     at = replaces[at] - 1;
                     const auto& older = p.records[at].cells;
                     if (f < older.size() && !std::holds_alternative<Unchanged>(older[f])) {
-                        cells[f] = older[f];
+                        resolved[f] = older[f];
                         break;
                     }
                 }
@@ -301,8 +386,14 @@ void Table::replaceData(Packet&& p) {
                 fail(fmt::format("record {} of the data: the value of field {} is not a {}", idx + 1,
                                  p.fields[f].name, typeName(p.fields[f].typeCode())));
         }
-        rows.push_back(std::move(cells));
+        rows.append(cells);
+        // Taken over record by record: a plain packet is not kept.
+        if (plain) std::vector<Cell>().swap(p.records[idx].cells);
     }
+    install(std::move(p), std::move(rows), !plain);
+}
+
+void Table::install(Packet&& p, RowStore&& rows, bool keepSource) {
     indexFieldsFor(indexName_, p.fields);
     Filter rebound = filter_;
     if (!rebound.isEmpty()) {
@@ -323,7 +414,8 @@ void Table::replaceData(Packet&& p) {
     filter_ = std::move(rebound);
     ++generation_;
     rowsChanged();
-    source_ = std::move(p);
+    taken_ = true;
+    if (keepSource) source_ = std::move(p);
     open_ = true;
     state_ = State::Browse;
     buffer_.clear();
@@ -339,7 +431,7 @@ void Table::returnToTakenState() {
 }
 
 Packet Table::data() const {
-    if (source_) return *source_;
+    if (taken_ && source_) return *source_;
     Packet p;
     p.majorVersion = majorVersion_;
     p.minorVersion = minorVersion_;
@@ -348,14 +440,14 @@ Packet Table::data() const {
     for (const Property& prop : props_)
         if (prop.name != "CHANGE_LOG") p.props.push_back(prop);
     p.records.reserve(rows_.size());
-    for (const auto& row : rows_) p.records.push_back(Record{kUnchangedRecord, row});
+    for (size_t r = 0; r < rows_.size(); ++r) p.records.push_back(Record{kUnchangedRecord, rows_.row(r)});
     return p;
 }
 
 Variant Table::dataVariant() const { return Variant::packet(data()); }
 
-void Table::saveToFile(const std::filesystem::path& path, PacketForm form) const {
-    writePacketFile(path, data(), form, codecOptions_);
+void Table::saveToFile(const std::filesystem::path& path, PacketForm form, Durability durability) const {
+    writePacketFile(path, data(), form, codecOptions_, durability);
 }
 
 void Table::emptyTable() {
@@ -374,6 +466,7 @@ void Table::rowsChanged() {
     orderValid_ = false;
     filteredValid_ = false;
     hashIndexes_.clear();
+    taken_ = false;
     source_.reset();
 }
 
@@ -388,10 +481,12 @@ void Table::ensureOrder() const {
         std::iota(order_.begin(), order_.end(), 0u);
         size_t k = keyFields.size();
         std::vector<Scalar> keys(n * k);
+        Cell cell;
         for (size_t r = 0; r < n; ++r)
             for (size_t j = 0; j < k; ++j) {
                 auto f = static_cast<size_t>(keyFields[j]);
-                keys[r * k + j] = cellScalar(rows_[r][f], fields_[f]);
+                rows_.cellInto(r, f, cell);
+                keys[r * k + j] = cellScalar(cell, fields_[f]);
             }
         std::stable_sort(order_.begin(), order_.end(), [&](uint32_t a, uint32_t b) {
             for (size_t j = 0; j < k; ++j) {
@@ -442,10 +537,20 @@ bool cellMatches(const Cell& cell, uint8_t typeCode, const Scalar& probe, bool f
     return false;
 }
 
+// The same for a cell of the compact rows; texts are compared in place.
+bool storedCellMatches(const RowStore& rows, size_t row, size_t field, uint8_t typeCode, const Scalar& probe, bool fold) {
+    if (probe.kind == Scalar::Kind::Text) {
+        std::string_view t;
+        if (!rows.text(row, field, t)) return false;
+        return fold ? foldCase(t) == probe.text : t == probe.text;
+    }
+    return cellMatches(rows.cell(row, field), typeCode, probe, fold);
+}
+
 }  // namespace
 
-uint32_t Table::HashIndex::find(const std::vector<std::vector<Cell>>& rows, const std::vector<FieldDef>& defs,
-                                std::string_view key, const std::vector<Scalar>& probe) const {
+uint32_t Table::HashIndex::find(const RowStore& rows, const std::vector<FieldDef>& defs, std::string_view key,
+                                const std::vector<Scalar>& probe) const {
     if (slots.empty()) return kNoRow;
     uint64_t h = std::hash<std::string_view>{}(key);
     auto tag = static_cast<uint32_t>(h >> 32);
@@ -453,11 +558,10 @@ uint32_t Table::HashIndex::find(const std::vector<std::vector<Cell>>& rows, cons
         const Slot& slot = slots[i];
         if (slot.row == 0) return kNoRow;
         if (slot.tag != tag) continue;
-        const auto& cells = rows[slot.row - 1];
         bool same = true;
         for (size_t j = 0; j < fields.size() && same; ++j) {
             auto f = static_cast<size_t>(fields[j]);
-            same = cellMatches(cells[f], defs[f].typeCode(), probe[j], fold);
+            same = storedCellMatches(rows, slot.row - 1, f, defs[f].typeCode(), probe[j], fold);
         }
         if (same) return slot.row - 1;
     }
@@ -479,11 +583,19 @@ const Table::HashIndex& Table::hashIndex(const std::vector<int>& fields, bool fo
     std::vector<uint32_t> tail(capacity, kNoRow);
     std::string key;
     std::vector<Scalar> values(fields.size());
+    Cell cell;
     for (size_t r = 0; r < rows_.size(); ++r) {
         key.clear();
         for (size_t j = 0; j < fields.size(); ++j) {
             auto f = static_cast<size_t>(fields[j]);
-            values[j] = cellScalar(rows_[r][f], fields_[f]);
+            std::string_view text;
+            if (rows_.text(r, f, text)) {  // read in place, into the text room the key already has
+                values[j].kind = Scalar::Kind::Text;
+                values[j].text.assign(text);
+            } else {
+                rows_.cellInto(r, f, cell);
+                values[j] = cellScalar(cell, fields_[f]);
+            }
             if (fold && values[j].kind == Scalar::Kind::Text) values[j].text = foldCase(values[j].text);
             appendKey(key, values[j], false);
         }
@@ -497,11 +609,10 @@ const Table::HashIndex& Table::hashIndex(const std::vector<int>& fields, bool fo
                 break;
             }
             if (slot.tag != tag) continue;
-            const auto& cells = rows_[slot.row - 1];
             bool same = true;
             for (size_t j = 0; j < fields.size() && same; ++j) {
                 auto f = static_cast<size_t>(fields[j]);
-                same = cellMatches(cells[f], fields_[f].typeCode(), values[j], fold);
+                same = storedCellMatches(rows_, slot.row - 1, f, fields_[f].typeCode(), values[j], fold);
             }
             if (same) {
                 hi.nextSame[tail[i]] = static_cast<uint32_t>(r);
@@ -540,19 +651,25 @@ const std::vector<uint32_t>& Table::filteredView() const {
         const HashIndex& hi = hashIndex(fields, false);
         bool rest = !filter_.isEqualityConjunction();
         for (uint32_t r = hi.find(rows_, fields_, probeKey(values, false), values); r != kNoRow; r = hi.nextSame[r])
-            if (!rest || filter_.evaluateResidual(rows_[r]) == Truth::True) filteredRows_.push_back(r);
+            if (!rest || (rows_.rowInto(r, filterRow_), filter_.evaluateResidual(filterRow_) == Truth::True))
+                filteredRows_.push_back(r);
         if (!identityOrder_)
             std::sort(filteredRows_.begin(), filteredRows_.end(),
                       [&](uint32_t a, uint32_t b) { return rank_[a] < rank_[b]; });
     } else if (identityOrder_) {
         for (uint32_t r = 0; r < rows_.size(); ++r)
-            if (filter_.accepts(rows_[r])) filteredRows_.push_back(r);
+            if (rowAccepted(r)) filteredRows_.push_back(r);
     } else {
         for (uint32_t r : order_)
-            if (filter_.accepts(rows_[r])) filteredRows_.push_back(r);
+            if (rowAccepted(r)) filteredRows_.push_back(r);
     }
     filteredValid_ = true;
     return filteredRows_;
+}
+
+bool Table::rowAccepted(uint32_t row) const {
+    rows_.rowInto(row, filterRow_);
+    return filter_.accepts(filterRow_);
 }
 
 void Table::positionOn(int64_t row, int64_t fallbackPos) {
@@ -656,7 +773,7 @@ void Table::edit() {
         return;
     }
     editRow_ = rowAt(static_cast<size_t>(pos_));
-    buffer_ = rows_[static_cast<size_t>(editRow_)];
+    buffer_ = rows_.row(static_cast<size_t>(editRow_));
     state_ = State::Edit;
 }
 
@@ -668,11 +785,11 @@ void Table::post() {
     int64_t row;
     if (state_ == State::Insert) {
         if (rows_.size() >= UINT32_MAX) fail("too many rows");
-        rows_.push_back(std::move(buffer_));
+        rows_.append(buffer_);
         row = static_cast<int64_t>(rows_.size()) - 1;
     } else {
         row = editRow_;
-        rows_[static_cast<size_t>(row)] = std::move(buffer_);
+        rows_.assign(static_cast<size_t>(row), buffer_);
     }
     buffer_.clear();
     editRow_ = -1;
@@ -699,7 +816,7 @@ void Table::deleteRow() {
     if (viewSize() == 0) fail("no row to delete");
     auto row = rowAt(static_cast<size_t>(pos_));
     int64_t oldPos = pos_;
-    rows_.erase(rows_.begin() + row);
+    rows_.erase(row);
     rowsChanged();
     positionOn(-1, oldPos);
 }
@@ -711,7 +828,10 @@ const Cell& Table::currentCell(int field) const {
     fieldDef(field);
     if (state_ == State::Insert || state_ == State::Edit) return buffer_[static_cast<size_t>(field)];
     if (viewSize() == 0) return kNullCell;
-    return rows_[rowAt(static_cast<size_t>(pos_))][static_cast<size_t>(field)];
+    if (readCells_.size() != fields_.size()) readCells_.resize(fields_.size());
+    Cell& c = readCells_[static_cast<size_t>(field)];
+    rows_.cellInto(rowAt(static_cast<size_t>(pos_)), static_cast<size_t>(field), c);
+    return c;
 }
 
 Cell& Table::writableCell(int field) {
@@ -998,7 +1118,7 @@ bool Table::locate(std::string_view fields, const std::vector<Variant>& values, 
     int64_t best = -1;
     uint32_t bestRank = 0;
     for (uint32_t r = hi.find(rows_, fields_, key, probe); r != kNoRow; r = hi.nextSame[r]) {
-        if (filtering && !filter_.accepts(rows_[r])) continue;
+        if (filtering && !rowAccepted(r)) continue;
         uint32_t rank = identityOrder_ ? r : rank_[r];
         if (best < 0 || rank < bestRank) {
             best = r;

@@ -13,6 +13,7 @@
 #include "platform/dataset/codec.h"
 #include "platform/dataset/filter.h"
 #include "platform/dataset/packet.h"
+#include "platform/dataset/row_store.h"
 #include "platform/datetime.h"
 #include "platform/error.h"
 #include "platform/locale.h"
@@ -117,7 +118,7 @@ public:
     bool isOpen() const { return open_; }
     // True while the table is open on the rows the last setData put in, not
     // one of them changed since.
-    bool holdsTakenData() const { return open_ && source_.has_value(); }
+    bool holdsTakenData() const { return open_ && taken_; }
     // Back where taking that data left the table: browsing, on the first row
     // in walking order, nothing pending; its filter and index stay in force.
     void returnToTakenState();
@@ -127,6 +128,11 @@ public:
     // Replace structure and rows; on any failure the table is left exactly as
     // it was. The table is open on its first row afterwards.
     void loadFromFile(const std::filesystem::path& path);
+    // The same for a file that must hold every declared field: one that lacks
+    // one is refused (an Error naming the file, the table and the field) and
+    // the table stays as it was. A plain file goes straight into the rows,
+    // never whole into memory as a packet.
+    void loadDeclaredFromFile(const std::filesystem::path& path);
     void setData(const Packet& packet);
     void setData(Packet&& packet);
     // Throws Error naming the table when `value` is not a data packet (an
@@ -138,7 +144,10 @@ public:
     // change log merged. A row being inserted or edited is not part of it.
     Packet data() const;
     Variant dataVariant() const;
-    void saveToFile(const std::filesystem::path& path, PacketForm form = PacketForm::Binary) const;
+    // Written atomically; `durability` as for writeFileAtomically (a file no
+    // later run relies on need not reach the disk before the call returns).
+    void saveToFile(const std::filesystem::path& path, PacketForm form = PacketForm::Binary,
+                    Durability durability = Durability::Flushed) const;
 
     // Deletes every row, keeping the structure.
     void emptyTable();
@@ -177,7 +186,11 @@ public:
     void setAsDateTime(int field, DateTime value);
     Variant value(int field) const;
     void setValue(int field, const Variant& value);
+    // The current row's value; the reference holds until this field is read
+    // again or the table changes.
     const Cell& cell(int field) const;
+    // Bytes the rows take in memory (for tests and benchmarks).
+    size_t rowBytes() const { return rows_.bytes(); }
 
     // ---- filter
     // Parses at once (a FilterError for bad text; the old filter stays). An
@@ -205,8 +218,8 @@ private:
         std::vector<Slot> slots;
         std::vector<uint32_t> nextSame;  // per row: the next row of the same key, in storage order
         // The first row whose key fields equal `probe` (hash key `key`), or UINT32_MAX.
-        uint32_t find(const std::vector<std::vector<Cell>>& rows, const std::vector<FieldDef>& defs,
-                      std::string_view key, const std::vector<Scalar>& probe) const;
+        uint32_t find(const RowStore& rows, const std::vector<FieldDef>& defs, std::string_view key,
+                      const std::vector<Scalar>& probe) const;
     };
 
     [[noreturn]] void fail(const std::string& what) const;
@@ -218,6 +231,11 @@ private:
     std::vector<int> resolveFields(std::string_view list) const;
     std::vector<int> indexFieldsFor(const std::string& indexName, const std::vector<FieldDef>& fields) const;
     void replaceData(Packet&& packet);
+    void loadFile(const std::filesystem::path& path, bool requireDeclared);
+    void requireDeclared(const std::filesystem::path& path, const Packet& header) const;
+    void checkFieldNames(const std::vector<FieldDef>& fields) const;
+    void install(Packet&& header, RowStore&& rows, bool keepSource);
+    bool rowAccepted(uint32_t row) const;  // by the filter
     void rowsChanged();
     void ensureOrder() const;
     const std::vector<uint32_t>& filteredView() const;  // only while a filter is active
@@ -242,8 +260,10 @@ private:
     uint16_t majorVersion_ = Packet{}.majorVersion;
     uint16_t minorVersion_ = Packet{}.minorVersion;
     uint32_t flags_ = Packet{}.flags;
-    std::vector<std::vector<Cell>> rows_;  // insertion order
-    std::optional<Packet> source_;         // the packet taken, while no row changed
+    RowStore rows_;                // insertion order
+    bool taken_ = false;           // the rows are those the last setData or load put in
+    std::optional<Packet> source_;  // that packet, while taken_, when the rows alone cannot give it back
+                                    // (it held a change log)
     uint64_t generation_ = 1;
     bool open_ = false;
 
@@ -267,6 +287,10 @@ private:
     mutable bool filteredValid_ = false;
     mutable std::vector<uint32_t> filteredRows_;
     mutable std::vector<HashIndex> hashIndexes_;
+    // Cells read from the compact rows are handed out from here: the current
+    // row's cell of each field, and a row for the filter.
+    mutable std::vector<Cell> readCells_;
+    mutable std::vector<Cell> filterRow_;
 };
 
 }  // namespace zel::ds

@@ -5,13 +5,25 @@
 #include <soci/soci.h>
 #include <soci/sqlite3/soci-sqlite3.h>
 
+#include <sqlite3.h>
+
+#include <atomic>
 #include <cctype>
 #include <map>
 
 #include "platform/db/dialect.h"
+#include "platform/db/statement.h"
 
 namespace zel::db {
 namespace {
+
+std::atomic<uint64_t> statementsRun{0}, statementsPrepared{0}, transactionsRun{0}, commitsDone{0}, roundTripsDone{0};
+
+// Every write transaction SQLite commits, including a statement's own.
+int countSqliteCommit(void*) {
+    ++commitsDone;
+    return 0;  // the commit goes on
+}
 
 std::string lower(std::string_view s) {
     std::string out(s);
@@ -229,6 +241,19 @@ Connection::~Connection() {
         disconnect();
     } catch (...) {
     }
+    kept_.clear();  // while the connection they refer to still stands
+}
+
+Statement* Connection::keptStatement(const std::string& key) const {
+    auto it = kept_.find(key);
+    return it == kept_.end() ? nullptr : it->second.get();
+}
+
+Statement& Connection::keepStatement(const std::string& key, std::unique_ptr<Statement> statement) {
+    if (kept_.size() >= kKeptStatements) kept_.clear();
+    auto& slot = kept_[key];
+    slot = std::move(statement);
+    return *slot;
 }
 
 void Connection::setConnectionString(std::string text) {
@@ -271,6 +296,9 @@ void Connection::connect() {
     } catch (const std::exception& e) {
         throw ConnectError(cs.redact("cannot open " + cs.describe() + ": " + trim(e.what())), false);
     }
+    if (cs.backend == Backend::Sqlite3)
+        if (auto* b = static_cast<soci::sqlite3_session_backend*>(session->get_backend()))
+            sqlite3_commit_hook(b->conn_, countSqliteCommit, nullptr);
     session_ = std::move(session);
     inTransaction_ = false;
     try {
@@ -318,6 +346,8 @@ void Connection::beginTransaction() {
     try {
         // SQLite: take the write lock at once, so a second process waits on the
         // busy time-out instead of failing when a read lock would be upgraded.
+        ++transactionsRun;
+        ++roundTripsDone;
         if (backend() == Backend::Sqlite3) s << "BEGIN IMMEDIATE";
         else s.begin();
     } catch (const std::exception& e) {
@@ -329,6 +359,9 @@ void Connection::beginTransaction() {
 void Connection::commit() {
     if (!inTransaction_ || !session_) return;
     inTransaction_ = false;
+    ++transactionsRun;
+    ++roundTripsDone;
+    if (backend() != Backend::Sqlite3) ++commitsDone;  // SQLite counts its own
     try {
         session_->commit();
     } catch (const std::exception& e) {
@@ -339,6 +372,8 @@ void Connection::commit() {
 void Connection::rollback() {
     if (!inTransaction_ || !session_) return;
     inTransaction_ = false;
+    ++transactionsRun;
+    ++roundTripsDone;
     try {
         session_->rollback();
     } catch (const std::exception& e) {
@@ -354,6 +389,7 @@ void Connection::executeDirect(std::string_view sql) {
         std::chrono::steady_clock::time_point started;
         ~Timed() { c.addStatementTime(std::chrono::steady_clock::now() - started); }
     } timed{*this, started};
+    countTraffic(1, 0, 1);
     try {
         s << dialect().adaptSql(sql);
     } catch (const std::exception& e) {
@@ -379,6 +415,22 @@ void refreshStatistics(Connection& connection) {
         case Backend::PostgreSql: connection.executeDirect("ANALYZE"); break;
         case Backend::Odbc: break;  // the installation's database keeps its own statistics
     }
+}
+
+Traffic traffic() {
+    Traffic t;
+    t.statements = statementsRun.load();
+    t.prepares = statementsPrepared.load();
+    t.transactions = transactionsRun.load();
+    t.commits = commitsDone.load();
+    t.roundTrips = roundTripsDone.load();
+    return t;
+}
+
+void countTraffic(uint64_t statements, uint64_t prepares, uint64_t roundTrips) {
+    statementsRun += statements;
+    statementsPrepared += prepares;
+    roundTripsDone += roundTrips;
 }
 
 }  // namespace zel::db

@@ -8,6 +8,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "platform/error.h"
@@ -22,6 +23,7 @@ enum class Backend { Sqlite3, PostgreSql, Odbc };
 std::string_view backendName(Backend backend);
 
 class Dialect;
+class Statement;
 
 // A failure of the database or of the client layer.
 class DbError : public Error {
@@ -121,6 +123,13 @@ public:
     void removePrepared(const void* owner);
     size_t preparedCount() const { return prepared_.size(); }
 
+    // The statements db::sql runs, kept by a key of their text and parameter
+    // types, so that one run again is neither compiled again nor prepared
+    // again on the server. Beyond kKeptStatements all are let go.
+    static constexpr size_t kKeptStatements = 256;
+    Statement* keptStatement(const std::string& key) const;
+    Statement& keepStatement(const std::string& key, std::unique_ptr<Statement> statement);
+
     // Time spent running statements on this connection (for benchmarks).
     std::chrono::nanoseconds statementTime() const { return statementTime_; }
     void addStatementTime(std::chrono::nanoseconds t) { statementTime_ += t; }
@@ -134,6 +143,7 @@ private:
     bool inTransaction_ = false;
     int connectCount_ = 0;
     std::chrono::nanoseconds statementTime_{0};
+    std::unordered_map<std::string, std::unique_ptr<Statement>> kept_;
 };
 
 // Brings the planner's statistics up to date with what the database holds now:
@@ -143,5 +153,21 @@ private:
 // history indexes keep the stored statements fast without it, the statistics
 // keep the planner's other choices right as the data grows. Throws DbError.
 void refreshStatistics(Connection& connection);
+
+// What this process has sent to its databases so far, over every connection
+// (for benchmarks and for tests of what an operation costs).
+struct Traffic {
+    uint64_t statements = 0;    // statements run: prepared ones and direct ones
+    uint64_t prepares = 0;      // statements prepared
+    uint64_t transactions = 0;  // transactions begun, committed and rolled back
+    uint64_t commits = 0;       // SQLite: write transactions committed, explicit or implicit
+                                // (each one a flush of the journal); other backends: explicit commits
+    uint64_t roundTrips = 0;    // exchanges with the server: every run, prepare, begin, commit and
+                                // rollback, and on PostgreSQL the release of a prepared statement
+};
+Traffic traffic();
+
+// For the statement classes of this layer.
+void countTraffic(uint64_t statements, uint64_t prepares, uint64_t roundTrips);
 
 }  // namespace zel::db

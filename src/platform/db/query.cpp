@@ -59,19 +59,50 @@ void bindValues(db::Statement& st, const std::vector<Param>& params) {
 
 }  // namespace
 
+// The key a statement is kept under on its connection: its kind, name, text,
+// parameters and result columns.
+std::string keyOf(char kind, const std::string& name, const std::string& sql, const std::vector<Param>& params,
+                  const std::vector<db::ResultColumn>* columns) {
+    std::string key(1, kind);
+    key += name;
+    key += '\x1f';
+    key += sql;
+    for (const Param& p : params) {
+        key += '\x1f';
+        key += p.name;
+        key += static_cast<char>('0' + static_cast<int>(p.type));
+    }
+    if (columns)
+        for (const db::ResultColumn& c : *columns) {
+            key += '\x1e';
+            key += c.name;
+            key += static_cast<char>('0' + static_cast<int>(c.type));
+            key += std::to_string(c.width);
+        }
+    return key;
+}
+
 int64_t exec(db::Connection& c, const std::string& name, const std::string& sql, const std::vector<Param>& params) {
-    db::Command cmd(c, name, sql, declare(params));
-    bindValues(cmd, params);
-    return cmd.execute();
+    std::string key = keyOf('C', name, sql, params, nullptr);
+    auto* cmd = static_cast<db::Command*>(c.keptStatement(key));
+    if (!cmd)
+        cmd = static_cast<db::Command*>(
+            &c.keepStatement(key, std::make_unique<db::Command>(c, name, sql, declare(params))));
+    bindValues(*cmd, params);
+    return cmd->execute();
 }
 
 std::vector<Row> select(db::Connection& c, const std::string& name, const std::string& sql,
                         const std::vector<Param>& params, const std::vector<db::ResultColumn>& columns) {
-    db::Query q(c, name, sql, declare(params), columns);
-    bindValues(q, params);
-    q.open();
-    std::vector<Row> rows = q.rows();
-    q.close();
+    std::string key = keyOf('Q', name, sql, params, &columns);
+    auto* q = static_cast<db::Query*>(c.keptStatement(key));
+    if (!q)
+        q = static_cast<db::Query*>(
+            &c.keepStatement(key, std::make_unique<db::Query>(c, name, sql, declare(params), columns)));
+    bindValues(*q, params);
+    q->open();
+    std::vector<Row> rows = q->rows();
+    q->close();
     return rows;
 }
 

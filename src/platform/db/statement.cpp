@@ -221,8 +221,12 @@ struct Statement::Prepared {
     std::vector<size_t> slots;  // per bind: its place in texts, numbers or moments
     soci::row row;
     std::unique_ptr<soci::statement> st;
+    bool serverSide = false;  // PostgreSQL: releasing it is one more exchange with the server
 
-    ~Prepared() { st.reset(); }  // the statement lets go of the bound places first
+    ~Prepared() {
+        st.reset();  // the statement lets go of the bound places first
+        if (serverSide) countTraffic(0, 0, 1);
+    }
 
     bool sameShape(const std::vector<Bind>& other, bool rows) const {
         if (rows != withRows || other.size() != binds.size()) return false;
@@ -324,6 +328,8 @@ void Statement::run(const std::vector<ResultColumn>* columns, std::vector<std::v
             st.alloc();
             st.prepare(dialect.adaptSql(sql_));
             st.define_and_bind();
+            p->serverSide = connection_->backend() == Backend::PostgreSql;
+            countTraffic(0, 1, p->serverSide ? 1 : 0);
             prepared_ = std::move(p);
             ++prepareCount_;
             connection_->addPrepared(this, [this] { prepared_.reset(); });
@@ -359,6 +365,7 @@ void Statement::run(const std::vector<ResultColumn>* columns, std::vector<std::v
                 }
             }
         }
+        countTraffic(1, 0, 1);
         bool got = p.st->execute(true);
         if (rows && got) {
             if (p.row.size() != columns->size())

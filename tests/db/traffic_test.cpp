@@ -1,0 +1,100 @@
+// What the process counts of its database traffic, as the benchmarks read it:
+// runs, prepares, transactions, commits (on SQLite every write transaction,
+// its own or a statement's, and no read) and round trips.
+#include <gtest/gtest.h>
+
+#include "db_fixture.h"
+#include "platform/db/query.h"
+#include "platform/db/statement.h"
+
+namespace zel::testing {
+namespace {
+
+using db::Backend;
+
+class TrafficTest : public BackendTest {};
+
+db::Traffic since(const db::Traffic& before) {
+    db::Traffic now = db::traffic();
+    return {now.statements - before.statements, now.prepares - before.prepares,
+            now.transactions - before.transactions, now.commits - before.commits,
+            now.roundTrips - before.roundTrips};
+}
+
+TEST_P(TrafficTest, CountsRunsPreparesCommitsAndRoundTrips) {
+    db::Connection& c = *admin_;
+    db::Query q(c, "adqCounter", "SELECT NRSEQUENCIAL FROM NOVOCODIGO WHERE CDCONTADOR = :P_C",
+                {{"P_C", db::ParamType::Text}}, {{"NRSEQUENCIAL", db::ColumnType::Text, 20}});
+    q.setText("P_C", "A");
+    q.open();  // connects and sets the session up first
+    db::Traffic start = db::traffic();
+    for (int i = 0; i < 3; ++i) q.open();
+    db::Traffic reads = since(start);
+    EXPECT_EQ(reads.statements, 3u);
+    EXPECT_EQ(reads.prepares, 0u) << "the prepared form is run again";
+    EXPECT_EQ(reads.commits, 0u) << "a read commits nothing";
+    EXPECT_EQ(reads.roundTrips, 3u);
+
+    start = db::traffic();
+    c.executeDirect("INSERT INTO NOVOCODIGO VALUES ('A', '1')");  // its own transaction
+    c.beginTransaction();
+    db::Command set(c, "acmSet", "UPDATE NOVOCODIGO SET NRSEQUENCIAL = :P_N WHERE CDCONTADOR = 'A'",
+                    {{"P_N", db::ParamType::Text}});
+    for (const char* n : {"2", "3"}) {
+        set.setText("P_N", n);
+        set.execute();
+    }
+    c.commit();
+    db::Traffic writes = since(start);
+    EXPECT_EQ(writes.statements, 3u);
+    EXPECT_EQ(writes.prepares, 1u);
+    EXPECT_EQ(writes.transactions, 2u) << "begun and committed";
+    if (GetParam() == Backend::Sqlite3)
+        EXPECT_EQ(writes.commits, 2u) << "the insert's own commit and the transaction's";
+    else
+        EXPECT_EQ(writes.commits, 1u) << "the explicit commit";
+    // Each run, the prepare and begin and commit; PostgreSQL also prepares on
+    // the server.
+    EXPECT_EQ(writes.roundTrips, GetParam() == Backend::Sqlite3 ? 5u : 6u);
+}
+
+// The one-off statements of the packages are kept with their connection: run
+// again they are neither compiled nor prepared on the server again.
+TEST_P(TrafficTest, OneOffStatementsAreKeptWithTheirConnection) {
+    db::Connection& c = *admin_;
+    exec("INSERT INTO NOVOCODIGO VALUES ('A', '1'), ('B', '2')");
+    auto read = [&](const char* key) {
+        auto rows = db::sql::select(c, "counter", "SELECT NRSEQUENCIAL FROM NOVOCODIGO WHERE CDCONTADOR = :K",
+                                    {db::sql::text("K", key)}, {{"N", db::ColumnType::Text}});
+        return rows.size() == 1 ? db::sql::cellText(rows[0][0]) : std::string("rows: ") + std::to_string(rows.size());
+    };
+    EXPECT_EQ(read("A"), "1");
+    db::Traffic start = db::traffic();
+    EXPECT_EQ(read("B"), "2");
+    db::Traffic t = since(start);
+    EXPECT_EQ(t.prepares, 0u);
+    EXPECT_EQ(t.roundTrips, 1u);
+
+    // A value turning null is bound otherwise: prepared again, answers right.
+    const std::string set = "UPDATE NOVOCODIGO SET NRSEQUENCIAL = :N WHERE CDCONTADOR = :K";
+    EXPECT_EQ(db::sql::exec(c, "set", set, {db::sql::textOrNull("N", ""), db::sql::text("K", "A")}), 1);
+    EXPECT_EQ(read("A"), "");
+    EXPECT_EQ(db::sql::exec(c, "set", set, {db::sql::text("N", "5"), db::sql::text("K", "A")}), 1);
+    EXPECT_EQ(read("A"), "5");
+
+    // A new session: the kept statements prepare themselves on it.
+    c.disconnect();
+    EXPECT_EQ(read("B"), "2");
+
+    // Texts built with their values do not pile up without end.
+    for (int i = 0; i < 300; ++i)
+        db::sql::select(c, "n", "SELECT " + std::to_string(i) + " FROM NOVOCODIGO WHERE CDCONTADOR = :K",
+                        {db::sql::text("K", "A")}, {{"N", db::ColumnType::Integer}});
+    EXPECT_LE(c.preparedCount(), db::Connection::kKeptStatements + 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(Backends, TrafficTest, ::testing::Values(Backend::Sqlite3, Backend::PostgreSql),
+                         backendLabel);
+
+}  // namespace
+}  // namespace zel::testing
