@@ -220,10 +220,7 @@ void Recovery::recordPrintedCancellation() {
 
 void Recovery::deleteRowsOfChargedPassages() {
     std::vector<PendingPassage> pending = store_.pendingPassages();
-    if (pending.empty()) return;
-    std::string lo = pending.front().moment, hi = lo;
-    for (const PendingPassage& p : pending) lo = std::min(lo, p.moment), hi = std::max(hi, p.moment);
-    std::map<PassageKey, Charge> charged = store_.charges(lo, hi);
+    std::map<PassageKey, Charge> charged = store_.chargesOf(pending);
     for (const PendingPassage& p : pending) {
         auto c = charged.find(p.key());
         if (c == charged.end()) continue;

@@ -359,12 +359,8 @@ struct ChargingSession::Impl {
         }
         // A passage the ledger holds as charged is never handed to the service
         // again, even when its turnstile row could not be deleted.
-        if (!pending.empty()) {
-            std::string lo = pending.front().moment, hi = lo;
-            for (const PendingPassage& p : pending) lo = std::min(lo, p.moment), hi = std::max(hi, p.moment);
-            std::map<PassageKey, Charge> charged = store.charges(lo, hi);
-            std::erase_if(pending, [&](const PendingPassage& p) { return charged.count(p.key()) > 0; });
-        }
+        std::map<PassageKey, Charge> charged = store.chargesOf(pending);
+        std::erase_if(pending, [&](const PendingPassage& p) { return charged.count(p.key()) > 0; });
         return pending;
     }
 

@@ -95,6 +95,13 @@ std::map<PassageKey, Charge> Store::charges(const std::string& from, const std::
     return out;
 }
 
+std::map<PassageKey, Charge> Store::chargesOf(const std::vector<PendingPassage>& passages) {
+    if (passages.empty()) return {};
+    std::string lo = passages.front().moment, hi = lo;
+    for (const PendingPassage& p : passages) lo = std::min(lo, p.moment), hi = std::max(hi, p.moment);
+    return charges(lo, hi);
+}
+
 CouponFate Store::couponFate(const std::string& serial, int64_t cupNr) {
     auto rows = select(c_, "coupon of the printer",
                        "SELECT V.IDSITUVENDA, VC.DTHRCANCEL FROM VENDACUPOM VC JOIN VENDA V ON V.CDFILIAL = VC.CDFILIAL "

@@ -50,6 +50,9 @@ public:
     // The ledger's charges of this station's passages between two moments.
     std::map<PassageKey, Charge> charges(const std::string& fromMoment, const std::string& toMoment);
 
+    // The ledger's charges of these passages (of their span of moments).
+    std::map<PassageKey, Charge> chargesOf(const std::vector<PendingPassage>& passages);
+
     // What the database holds of a printer's coupon.
     CouponFate couponFate(const std::string& serial, int64_t cupNr);
     // The highest coupon number stored for a printer (0 when none).
