@@ -97,8 +97,8 @@ int importCommand(const Args& a) {
     host::Station station = host::openStation(a.dir);
     host::ImportResult r = host::importPassages(station, a.file);
     if (a.asJson) {
-        json j = {{"file", a.file}, {"imported", r.imported}, {"import_record", r.importRecord},
-                  {"skipped", json::array()}};
+        json j = {
+            {"file", a.file}, {"imported", r.imported}, {"import_record", r.importRecord}, {"skipped", json::array()}};
         for (const auto& p : r.skipped) j["skipped"].push_back({{"line", p.line}, {"reason", p.text}});
         printJson(j);
         return r.skipped.empty() ? 0 : 1;
@@ -106,10 +106,8 @@ int importCommand(const Args& a) {
     for (const auto& p : r.skipped)
         std::cerr << host::printable(a.file) << ":" << p.line << ": " << host::printable(p.text) << "; line skipped\n";
     if (a.quiet) return r.skipped.empty() ? 0 : 1;
-    if (r.imported)
-        std::cout << "imported " << r.imported << " passage(s) as import record " << r.importRecord << "\n";
-    else
-        std::cout << "nothing imported\n";
+    if (r.imported) std::cout << "imported " << r.imported << " passage(s) as import record " << r.importRecord << "\n";
+    else std::cout << "nothing imported\n";
     return r.skipped.empty() ? 0 : 1;
 }
 
@@ -181,8 +179,9 @@ void addStationCommands(CLI::App& app, Args& a, Commands& c) {
     c.init->add_option("DIR", a.dir, "the station directory (absent or empty)")->required();
     c.init->add_flag("--demo", a.demo, "fill it with demo data and a day of turnstile passages");
     c.init->add_option("--seed", a.seed, "seed of the demo data (same seed, same station)");
-    c.init->add_option("--db", a.db, "the database, e.g. \"postgresql://host=H port=P dbname=D user=U\"; "
-                                     "default: SQLite in the station");
+    c.init->add_option("--db", a.db,
+                       "the database, e.g. \"postgresql://host=H port=P dbname=D user=U\"; "
+                       "default: SQLite in the station");
     c.init->add_option("--branch", a.branch, "branch code CDFILIAL (default 0001)");
     c.init->add_option("--register", a.reg, "cash register code CDCAIXA (default 001)");
     c.init->add_option("--day", a.day, "day of the demo's passages, YYYY-MM-DD (default today)");
@@ -296,8 +295,8 @@ int main(int argc, char** argv) {
     CLI::App app{"geracupom: the sale-coupon service of a cafeteria station"};
     app.require_subcommand(1);
     app.fallthrough();
-    app.set_version_flag("--version", std::string("geracupom ") + GERACUPOM_VERSION + " (commit " + GERACUPOM_COMMIT +
-                                          ")");
+    app.set_version_flag("--version",
+                         std::string("geracupom ") + GERACUPOM_VERSION + " (commit " + GERACUPOM_COMMIT + ")");
     Args args;
     app.add_flag("-q,--quiet", args.quiet, "only errors and the answers asked for");
     Commands commands{};

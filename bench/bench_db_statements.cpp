@@ -50,12 +50,13 @@ void fill(db::Connection& c, int sales) {
     c.beginTransaction();
     if (!lite) c.executeDirect("SET session_replication_role = replica");  // no foreign-key triggers while loading
     std::string series = [&](int n) {
-        return lite ? "WITH RECURSIVE s(i) AS (SELECT 0 UNION ALL SELECT i + 1 FROM s WHERE i < " + std::to_string(n - 1) +
-                          ") "
+        return lite ? "WITH RECURSIVE s(i) AS (SELECT 0 UNION ALL SELECT i + 1 FROM s WHERE i < " +
+                          std::to_string(n - 1) + ") "
                     : std::string();
     }(std::max(sales, kConsumers));
     auto from = [&](int n) {
-        return lite ? " FROM s WHERE i < " + std::to_string(n) : " FROM generate_series(0, " + std::to_string(n - 1) + ") AS s(i)";
+        return lite ? " FROM s WHERE i < " + std::to_string(n)
+                    : " FROM generate_series(0, " + std::to_string(n - 1) + ") AS s(i)";
     };
     std::string text = lite ? "CAST(i AS TEXT)" : "CAST(i AS VARCHAR)";
     c.executeDirect("INSERT INTO CLIENTE (CDCLIENTE, NMFANTCLIE) VALUES ('C1', 'Cliente')");
@@ -65,8 +66,10 @@ void fill(db::Connection& c, int sales) {
         c.executeDirect("INSERT INTO FAMSALDOFILI VALUES ('0001', '00" + std::to_string(f) + "')");
     }
     auto insert = [&](const std::string& sql) { c.executeDirect((lite ? series : std::string()) + sql); };
-    insert("INSERT INTO CONSUMIDOR (CDCLIENTE, CDCONSUMIDOR, CDIDCONSUMID, NMCONSUMIDOR, VRLIMDEBCONS, VRMAXDEBCONS) "
-           "SELECT 'C1', " + text + ", 'B' || " + text + ", 'Consumidor', 300, 500" + from(kConsumers));
+    insert(
+        "INSERT INTO CONSUMIDOR (CDCLIENTE, CDCONSUMIDOR, CDIDCONSUMID, NMCONSUMIDOR, VRLIMDEBCONS, VRMAXDEBCONS) "
+        "SELECT 'C1', " +
+        text + ", 'B' || " + text + ", 'Consumidor', 300, 500" + from(kConsumers));
     for (int f = 1; f <= 3; ++f)
         insert("INSERT INTO SALDOCONS SELECT 'C1', " + text + ", '00" + std::to_string(f) + "', 10" + from(kConsumers));
     // Sale i belongs to consumer i % 50000 and is that consumer's (i / 50000)-th.
@@ -75,11 +78,13 @@ void fill(db::Connection& c, int sales) {
     std::string consumer = lite ? "CAST(i % 50000 AS TEXT)" : "CAST(i % 50000 AS VARCHAR)";
     insert("INSERT INTO VENDA (CDFILIAL, CDCAIXA, NRSEQVENDA, CDCLIENTE, CDCONSUMIDOR, DTENTRVENDA, IDSITUVENDA) " +
            std::string("SELECT '0001', '00' || ") + (lite ? "CAST(i % 5 + 1 AS TEXT)" : "CAST(i % 5 + 1 AS VARCHAR)") +
-           ", " + text + ", 'C1', " + consumer + ", " + date +
-           ", CASE WHEN i % 10 = 9 THEN 'C' ELSE 'O' END" + from(sales));
+           ", " + text + ", 'C1', " + consumer + ", " + date + ", CASE WHEN i % 10 = 9 THEN 'C' ELSE 'O' END" +
+           from(sales));
     for (int k = 1; k <= kItemsPerSale; ++k)
-        insert("INSERT INTO ITEMVENDA (CDFILIAL, CDCAIXA, NRSEQVENDA, NRSEQITVEND, QTPRODVEND, VRUNITVEND, VRACRITVEND, "
-               "VRDESITVEND) SELECT CDFILIAL, CDCAIXA, NRSEQVENDA, '" + std::to_string(k) + "', 1, 4.5, 0, 0 FROM VENDA");
+        insert(
+            "INSERT INTO ITEMVENDA (CDFILIAL, CDCAIXA, NRSEQVENDA, NRSEQITVEND, QTPRODVEND, VRUNITVEND, VRACRITVEND, "
+            "VRDESITVEND) SELECT CDFILIAL, CDCAIXA, NRSEQVENDA, '" +
+            std::to_string(k) + "', 1, 4.5, 0, 0 FROM VENDA");
     c.commit();
     const char* stats = std::getenv("ZEL_BENCH_STATISTICS");
     if (stats && std::string(stats) == "1") db::refreshStatistics(c);

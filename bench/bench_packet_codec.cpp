@@ -24,9 +24,9 @@ Packet productsTable() {
                 FieldDef::floatField("VRPEALIMPFIS"), FieldDef::string("CDIMPOSTO", 2)};
     p.props.push_back(Property::intList("DEFAULT_ORDER", {1}));
     p.props.push_back(Property::int32("LCID", 1046));
-    static const char* names[] = {"Pão de queijo",      "Café expresso",        "Suco de laranja natural",
-                                  "Coxinha de frango",  "Água mineral sem gás", "Refrigerante lata 350ml",
-                                  "Bolo de cenoura",    "Misto quente",         "Salada de frutas com granola",
+    static const char* names[] = {"Pão de queijo",     "Café expresso",        "Suco de laranja natural",
+                                  "Coxinha de frango", "Água mineral sem gás", "Refrigerante lata 350ml",
+                                  "Bolo de cenoura",   "Misto quente",         "Salada de frutas com granola",
                                   "Sanduíche natural"};
     static const char* units[] = {"UN", "KG", "LT", "PC"};
     std::mt19937 rng(42);

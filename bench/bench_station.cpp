@@ -89,9 +89,9 @@ int childRun(const fs::path& dir) {
 
 struct Spec {
     std::string name;
-    int products = 0;    // extra products beyond the demo's
-    int history = 0;     // past sales of the branch
-    int batch = 1000;    // passages charged
+    int products = 0;  // extra products beyond the demo's
+    int history = 0;   // past sales of the branch
+    int batch = 1000;  // passages charged
     int consumers = 1002;
     bool postgres = false;
 };
@@ -136,31 +136,33 @@ void addHistory(db::Connection& c, const Station& s, int sales) {
     if (sales <= 0) return;
     bool lite = c.backend() == db::Backend::Sqlite3;
     std::string text = lite ? "TEXT" : "VARCHAR";
-    auto rows = ext::svc::select(c, "product", "SELECT MIN(CDPRODUTO) FROM ITEMTABPREC", {},
-                                 {{"P", db::ColumnType::Text}});
+    auto rows =
+        ext::svc::select(c, "product", "SELECT MIN(CDPRODUTO) FROM ITEMTABPREC", {}, {{"P", db::ColumnType::Text}});
     std::string product = rows.empty() ? "0001" : ext::svc::cellText(rows[0][0]);
     c.beginTransaction();
     if (!lite) c.executeDirect("SET LOCAL session_replication_role = replica");
-    c.executeDirect("CREATE TEMP TABLE BENCHCONS AS SELECT ROW_NUMBER() OVER (ORDER BY CDCLIENTE, CDCONSUMIDOR) - 1 "
-                    "AS K, CDCLIENTE, CDCONSUMIDOR FROM CONSUMIDOR");
+    c.executeDirect(
+        "CREATE TEMP TABLE BENCHCONS AS SELECT ROW_NUMBER() OVER (ORDER BY CDCLIENTE, CDCONSUMIDOR) - 1 "
+        "AS K, CDCLIENTE, CDCONSUMIDOR FROM CONSUMIDOR");
     auto n = ext::svc::select(c, "count", "SELECT COUNT(*) FROM BENCHCONS", {}, {{"N", db::ColumnType::Integer}});
     std::string consumers = ext::svc::cellText(n.at(0)[0]);
-    std::string series = lite ? fmt::format("WITH RECURSIVE S(I) AS (SELECT 0 UNION ALL SELECT I + 1 FROM S WHERE I < {}) ",
-                                            sales - 1)
-                              : std::string();
+    std::string series =
+        lite ? fmt::format("WITH RECURSIVE S(I) AS (SELECT 0 UNION ALL SELECT I + 1 FROM S WHERE I < {}) ", sales - 1)
+             : std::string();
     std::string from = lite ? " FROM S" : fmt::format(" FROM generate_series(0, {}) AS S(I)", sales - 1);
     std::string day = lite ? "date('2023-01-02', '+' || ((I / " + consumers + ") % 1150) || ' days')"
                            : "DATE '2023-01-02' + ((I / " + consumers + ") % 1150)";
-    c.executeDirect(series +
-                    fmt::format("INSERT INTO VENDA (CDFILIAL, CDCAIXA, NRSEQVENDA, CDCLIENTE, CDCONSUMIDOR, DTENTRVENDA, "
-                                "IDSITUVENDA, NRCUPOMFIS, VRTOTVENDA) SELECT '{}', '00' || CAST(I % 5 + 2 AS {}), "
-                                "CAST(I + 1 AS {}), B.CDCLIENTE, B.CDCONSUMIDOR, {}, 'O', CAST(I % 999999 + 1 AS {}), "
-                                "12.5{} JOIN BENCHCONS B ON B.K = I % {}",
-                                s.branch, text, text, day, text, from, consumers));
-    c.executeDirect(fmt::format("INSERT INTO ITEMVENDA (CDFILIAL, CDCAIXA, NRSEQVENDA, NRSEQITVEND, CDPRODUTO, "
-                                "QTPRODVEND, VRUNITVEND, VRACRITVEND, VRDESITVEND) SELECT CDFILIAL, CDCAIXA, NRSEQVENDA, "
-                                "'1', '{}', 1, 12.5, 0, 0 FROM VENDA WHERE CDCAIXA <> '{}'",
-                                product, s.register_));
+    c.executeDirect(
+        series + fmt::format("INSERT INTO VENDA (CDFILIAL, CDCAIXA, NRSEQVENDA, CDCLIENTE, CDCONSUMIDOR, DTENTRVENDA, "
+                             "IDSITUVENDA, NRCUPOMFIS, VRTOTVENDA) SELECT '{}', '00' || CAST(I % 5 + 2 AS {}), "
+                             "CAST(I + 1 AS {}), B.CDCLIENTE, B.CDCONSUMIDOR, {}, 'O', CAST(I % 999999 + 1 AS {}), "
+                             "12.5{} JOIN BENCHCONS B ON B.K = I % {}",
+                             s.branch, text, text, day, text, from, consumers));
+    c.executeDirect(
+        fmt::format("INSERT INTO ITEMVENDA (CDFILIAL, CDCAIXA, NRSEQVENDA, NRSEQITVEND, CDPRODUTO, "
+                    "QTPRODVEND, VRUNITVEND, VRACRITVEND, VRDESITVEND) SELECT CDFILIAL, CDCAIXA, NRSEQVENDA, "
+                    "'1', '{}', 1, 12.5, 0, 0 FROM VENDA WHERE CDCAIXA <> '{}'",
+                    product, s.register_));
     c.executeDirect("DROP TABLE BENCHCONS");
     c.commit();
     db::refreshStatistics(c);
@@ -171,8 +173,9 @@ void addHistory(db::Connection& c, const Station& s, int sales) {
 void importBatch(const Station& s, int batch) {
     db::Connection c(s.connectionString);
     c.executeDirect("DELETE FROM LOGCATRACA");
-    auto rows = ext::svc::select(c, "consumers", "SELECT CDIDCONSUMID, CDTIPOCONS FROM CONSUMIDOR ORDER BY CDIDCONSUMID",
-                                 {}, {{"A", db::ColumnType::Text}, {"B", db::ColumnType::Text}});
+    auto rows =
+        ext::svc::select(c, "consumers", "SELECT CDIDCONSUMID, CDTIPOCONS FROM CONSUMIDOR ORDER BY CDIDCONSUMID", {},
+                         {{"A", db::ColumnType::Text}, {"B", db::ColumnType::Text}});
     fs::path csv = s.layout.dir / "bench.csv";
     {
         std::ofstream out(csv);
@@ -335,10 +338,10 @@ void printHeader() {
 void printRow(const std::string& label, const Figures& f, const Figures* base) {
     double per = f.perConsumer("wall") * 1e3;
     std::string ratio = base ? fmt::format("{:.2f}x", per / (base->perConsumer("wall") * 1e3)) : std::string("base");
-    std::cout << fmt::format("{:<22} {:>6} {:>9.3f} {:>9.3f} {:>7.2f} {:>7.2f} {:>6.1f} {:>7.1f} {:>7.1f} {:>8.2f} {:>9}\n",
-                             label, f.get("passages"), per, f.perConsumer("cpu") * 1e3, f.perConsumer("file_flushes"),
-                             f.perConsumer("commits"), f.perConsumer("statements"), f.perConsumer("round_trips"),
-                             f.peakMb, f.processWall, ratio);
+    std::cout << fmt::format(
+        "{:<22} {:>6} {:>9.3f} {:>9.3f} {:>7.2f} {:>7.2f} {:>6.1f} {:>7.1f} {:>7.1f} {:>8.2f} {:>9}\n", label,
+        f.get("passages"), per, f.perConsumer("cpu") * 1e3, f.perConsumer("file_flushes"), f.perConsumer("commits"),
+        f.perConsumer("statements"), f.perConsumer("round_trips"), f.peakMb, f.processWall, ratio);
 }
 
 struct Verdict {
@@ -348,7 +351,8 @@ struct Verdict {
 
 void printVerdicts(const std::vector<Verdict>& vs) {
     std::cout << "\ngoals\n";
-    for (const Verdict& v : vs) std::cout << fmt::format("  [{}] {}: {}\n", v.met ? "met" : "NOT met", v.goal, v.figure);
+    for (const Verdict& v : vs)
+        std::cout << fmt::format("  [{}] {}: {}\n", v.met ? "met" : "NOT met", v.goal, v.figure);
 }
 
 std::string loadAverage() {
@@ -425,10 +429,10 @@ int runAll(const fs::path& base, const Options& o) {
     vs.push_back({fmt::format("{} past sales per consumer <= 1.2x none", history.spec.history),
                   fmt::format("{:.2f}x wall, {:.2f}x CPU", r, cpuRatio(best[&history])), r <= 1.2});
     r = best[&productsOne].processWall / best[&demoOne].processWall;
-    vs.push_back({"one-passage run, 100,000 products <= 3x the demo (fresh process)",
-                  fmt::format("{:.2f}x ({:.3f} s vs {:.3f} s)", r, best[&productsOne].processWall,
-                              best[&demoOne].processWall),
-                  r <= 3});
+    vs.push_back(
+        {"one-passage run, 100,000 products <= 3x the demo (fresh process)",
+         fmt::format("{:.2f}x ({:.3f} s vs {:.3f} s)", r, best[&productsOne].processWall, best[&demoOne].processWall),
+         r <= 3});
     double allowed = 3 * productsOne.tableBytes / 1048576.0 + best[&demoOne].peakMb;
     vs.push_back({"its peak memory <= 3x the table files plus the demo's",
                   fmt::format("{:.1f} MB, allowed {:.1f} MB", best[&productsOne].peakMb, allowed),
@@ -478,10 +482,11 @@ void measureLoading(const Prepared& p) {
         }
         tables = std::min(tables, secondsSince(t));
     }
-    std::cout << fmt::format("loading the {} table files of {} ({:.2f} MB): codec alone {:.1f} ms, into working "
-                             "tables {:.1f} ms ({:.2f}x); the tables hold {:.2f} MB of rows ({:.2f}x the files)\n",
-                             files.size(), p.spec.name, p.tableBytes / 1048576.0, codec * 1e3, tables * 1e3,
-                             tables / codec, rowBytes / 1048576.0, static_cast<double>(rowBytes) / p.tableBytes);
+    std::cout << fmt::format(
+        "loading the {} table files of {} ({:.2f} MB): codec alone {:.1f} ms, into working "
+        "tables {:.1f} ms ({:.2f}x); the tables hold {:.2f} MB of rows ({:.2f}x the files)\n",
+        files.size(), p.spec.name, p.tableBytes / 1048576.0, codec * 1e3, tables * 1e3, tables / codec,
+        rowBytes / 1048576.0, static_cast<double>(rowBytes) / p.tableBytes);
 }
 
 int runSingle(const fs::path& base, const Spec& spec) {

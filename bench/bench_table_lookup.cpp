@@ -20,16 +20,17 @@ std::string code(int64_t i) { return fmt::format("{:010d}", i * 7919 % 10000019)
 
 Packet products(int64_t rows) {
     Packet p;
-    p.fields = {FieldDef::string("CDPRODUTO", 10),   FieldDef::string("CDARVPROD", 20),
-                FieldDef::string("NMPRODUTO", 50),   FieldDef::string("CDFAMILISALD", 3),
+    p.fields = {FieldDef::string("CDPRODUTO", 10),    FieldDef::string("CDARVPROD", 20),
+                FieldDef::string("NMPRODUTO", 50),    FieldDef::string("CDFAMILISALD", 3),
                 FieldDef::string("CDBARPRODUTO", 20), FieldDef::string("SGUNIDADE", 10),
                 FieldDef::floatField("VRPEALIMPFIS"), FieldDef::string("CDIMPOSTO", 2)};
     p.records.reserve(static_cast<size_t>(rows));
     for (int64_t i = 0; i < rows; ++i) {
-        p.records.push_back(Record{0,
-                                   {code(i), fmt::format("1.{:03}.{:05}", i % 997, i), fmt::format("PRODUTO NUMERO {}", i),
-                                    fmt::format("{:03}", i % 40), fmt::format("789{:010}", i), std::string("UN"),
-                                    18.0 - static_cast<double>(i % 3) * 6, fmt::format("{:02}", i % 5)}});
+        p.records.push_back(
+            Record{0,
+                   {code(i), fmt::format("1.{:03}.{:05}", i % 997, i), fmt::format("PRODUTO NUMERO {}", i),
+                    fmt::format("{:03}", i % 40), fmt::format("789{:010}", i), std::string("UN"),
+                    18.0 - static_cast<double>(i % 3) * 6, fmt::format("{:02}", i % 5)}});
     }
     return p;
 }
@@ -50,7 +51,8 @@ void BM_EqualityFilter(benchmark::State& state) {
     Table t("cdsProdutos");
     t.setData(products(state.range(0)));
     std::vector<std::string> filters;
-    for (const auto& c : probes(state.range(0), state.range(1))) filters.push_back("CDPRODUTO = " + quoteFilterLiteral(c));
+    for (const auto& c : probes(state.range(0), state.range(1)))
+        filters.push_back("CDPRODUTO = " + quoteFilterLiteral(c));
     t.setFilter(filters[0]);
     t.setFiltered(true);
     t.recordCount();  // the hash index is built once, before timing

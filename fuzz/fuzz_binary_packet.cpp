@@ -25,7 +25,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (!(zel::ds::encodeBinary(q) == again)) std::abort();
     try {
         (void)zel::ds::decodeXml(zel::ds::encodeXml(p), "fuzz xml");
-    } catch (const zel::Error&) {
-    }
+    } catch (const zel::Error&) {}
     return 0;
 }

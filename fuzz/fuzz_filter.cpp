@@ -11,9 +11,9 @@ namespace {
 zel::ds::Table& smallTable() {
     using zel::ds::FieldDef;
     static zel::ds::Table t = [] {
-        zel::ds::Table table("cdsFuzz", {FieldDef::string("NAME", 10), FieldDef::string("HRINI", 4),
-                                         FieldDef::floatField("QTD"), FieldDef::dateTime("DT"),
-                                         FieldDef::int32("N"), FieldDef::boolean("B")},
+        zel::ds::Table table("cdsFuzz",
+                             {FieldDef::string("NAME", 10), FieldDef::string("HRINI", 4), FieldDef::floatField("QTD"),
+                              FieldDef::dateTime("DT"), FieldDef::int32("N"), FieldDef::boolean("B")},
                              {{"byQtd", "QTD;NAME"}}, "byQtd");
         table.create();
         const char* names[] = {"a", "B", "O'x", "", "\xc3\x89"};
@@ -47,8 +47,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             ++walked;
         }
         if (walked != t.recordCount()) __builtin_trap();
-    } catch (const zel::Error&) {
-    }
+    } catch (const zel::Error&) {}
     try {
         // The same text as a value: quoted, it must parse and match by bytes.
         t.setFiltered(false);

@@ -74,38 +74,55 @@ std::string typeName(const FieldDef& f) {
             return f.size == 1 ? "i1" : f.size == 2 ? "i2" : f.size == 8 ? "i8" : "i4";
         case ds::kUInt:
             return f.size == 1 ? "ui1" : f.size == 2 ? "ui2" : f.size == 8 ? "ui8" : "ui4";
-        case ds::kBool: return "boolean";
-        case ds::kFloat: return "r8";
-        case ds::kBcd: return "fixed";
-        case ds::kDate: return "date";
-        case ds::kTime: return "time";
-        case ds::kDateTime: return "dateTime";
-        case ds::kString: return "string";
-        case ds::kWString: return "string.uni";
-        case ds::kBytes: return "bin.hex";
-        default: return fmt::format("type{}", f.typeCode());
+        case ds::kBool:
+            return "boolean";
+        case ds::kFloat:
+            return "r8";
+        case ds::kBcd:
+            return "fixed";
+        case ds::kDate:
+            return "date";
+        case ds::kTime:
+            return "time";
+        case ds::kDateTime:
+            return "dateTime";
+        case ds::kString:
+            return "string";
+        case ds::kWString:
+            return "string.uni";
+        case ds::kBytes:
+            return "bin.hex";
+        default:
+            return fmt::format("type{}", f.typeCode());
     }
 }
 
 std::string cellText(const FieldDef& f, const Cell& c) {
     if (ds::isNull(c) || std::holds_alternative<ds::Unchanged>(c)) return {};
     switch (f.typeCode()) {
-        case ds::kBool: return std::get<bool>(c) ? "true" : "false";
+        case ds::kBool:
+            return std::get<bool>(c) ? "true" : "false";
         case ds::kInt:
-        case ds::kUInt: return std::to_string(std::get<int64_t>(c));
-        case ds::kFloat: return floatToStr(std::get<double>(c), FormatSettings::invariant());
-        case ds::kDate: return isoDate(DateTime::fromPacketDate(int32_t(std::get<int64_t>(c))).fields());
-        case ds::kTime: return isoTime(DateTime::fromPacketTime(int32_t(std::get<int64_t>(c))).fields());
+        case ds::kUInt:
+            return std::to_string(std::get<int64_t>(c));
+        case ds::kFloat:
+            return floatToStr(std::get<double>(c), FormatSettings::invariant());
+        case ds::kDate:
+            return isoDate(DateTime::fromPacketDate(int32_t(std::get<int64_t>(c))).fields());
+        case ds::kTime:
+            return isoTime(DateTime::fromPacketTime(int32_t(std::get<int64_t>(c))).fields());
         case ds::kDateTime: {
             CalendarFields cf = DateTime::fromPacketDateTime(std::get<double>(c)).fields();
             return isoDate(cf) + "T" + isoTime(cf);
         }
         case ds::kString:
-        case ds::kWString: return std::get<std::string>(c);
+        case ds::kWString:
+            return std::get<std::string>(c);
         case ds::kBytes:
             if (isMemo(f)) return ds::decodeCodePage(std::get<std::string>(c));
             return ds::encodeBase64(std::get<std::string>(c));
-        default: return ds::encodeBase64(std::get<std::string>(c));
+        default:
+            return ds::encodeBase64(std::get<std::string>(c));
     }
 }
 
@@ -145,11 +162,18 @@ json toJson(const ds::Packet& p) {
                 continue;
             }
             switch (f.typeCode()) {
-                case ds::kBool: row[f.name] = std::get<bool>(c); break;
+                case ds::kBool:
+                    row[f.name] = std::get<bool>(c);
+                    break;
                 case ds::kInt:
-                case ds::kUInt: row[f.name] = std::get<int64_t>(c); break;
-                case ds::kFloat: row[f.name] = std::get<double>(c); break;
-                default: row[f.name] = cellText(f, c);
+                case ds::kUInt:
+                    row[f.name] = std::get<int64_t>(c);
+                    break;
+                case ds::kFloat:
+                    row[f.name] = std::get<double>(c);
+                    break;
+                default:
+                    row[f.name] = cellText(f, c);
             }
         }
         rows.push_back(std::move(row));
@@ -176,7 +200,8 @@ FieldDef fieldFromJson(const json& jf, const std::string& where) {
         subtype.clear();
     } else if (type == "string.uni") {
         if (width <= 0) throw Error(fmt::format("{}: field {}: a string needs a positive \"width\"", where, name));
-        f = FieldDef{name, 2, uint16_t(ds::kWString | ds::kVaryingBit), 0, {ds::Property::uint16("WIDTH", uint16_t(width))}};
+        f = FieldDef{
+            name, 2, uint16_t(ds::kWString | ds::kVaryingBit), 0, {ds::Property::uint16("WIDTH", uint16_t(width))}};
     } else if (type == "i1") f = intField(ds::kInt, 1);
     else if (type == "i2") f = intField(ds::kInt, 2);
     else if (type == "i4") f = intField(ds::kInt, 4);
@@ -193,8 +218,7 @@ FieldDef fieldFromJson(const json& jf, const std::string& where) {
     else if (type == "bin.hex") {
         f = FieldDef{name, 4, uint16_t(ds::kBytes | ds::kVaryingBit), 0, {}};
         if (subtype.empty()) subtype = "Binary";
-    } else
-        throw Error(fmt::format("{}: field {}: unknown type \"{}\"", where, name, type));
+    } else throw Error(fmt::format("{}: field {}: unknown type \"{}\"", where, name, type));
     if (!subtype.empty()) f.props.push_back(ds::Property::text("SUBTYPE", subtype));
     if (type == "bin.hex" && width > 0) f.props.push_back(ds::Property::uint16("WIDTH", uint16_t(width)));
     if (jf.value("required", false)) f.attributes |= ds::kRequired;
@@ -248,7 +272,8 @@ Cell cellFromJson(const FieldDef& f, const json& v, const std::string& where) {
             if (!v.is_string()) throw bad("a text");
             if (isMemo(f)) return ds::encodeCodePage(v.get<std::string>());
             return base64Decode(v.get<std::string>(), where + ": field " + f.name);
-        default: throw bad("of a type this form can hold");
+        default:
+            throw bad("of a type this form can hold");
     }
 }
 
@@ -308,7 +333,6 @@ std::string toCsv(const ds::Packet& p) {
 }
 
 namespace {
-
 
 std::string cut(const std::string& s, size_t max) {
     if (utf8Length(s) <= max) return s;

@@ -172,10 +172,8 @@ void TrdmGeraCupomVenda::CarregaCds(const Variant& packet) {
     }
 
     // Stage 6: the fiscal movement date.
-    if (utilizaImpFis && !boErroImpressora)
-        dtMoviFiscal = device().DataMoviFiscal(idEsquema);
-    else
-        dtMoviFiscal = clock().today();
+    if (utilizaImpFis && !boErroImpressora) dtMoviFiscal = device().DataMoviFiscal(idEsquema);
+    else dtMoviFiscal = clock().today();
 }
 
 }  // namespace zel

@@ -33,8 +33,8 @@ void applySchema(db::Connection& connection) {
                 try {
                     connection.executeDirect(stmt);
                 } catch (const std::exception& e) {
-                    throw db::DbError("schema file " + std::string(f.name) + ", statement " + std::to_string(n) +
-                                      ": " + e.what());
+                    throw db::DbError("schema file " + std::string(f.name) + ", statement " + std::to_string(n) + ": " +
+                                      e.what());
                 }
             }
         }
@@ -46,9 +46,9 @@ void applySchema(db::Connection& connection) {
 }
 
 const std::vector<std::string>& statementTables() {
-    static const std::vector<std::string> tables = {
-        "CONSUMIDOR", "CLIENFILIAL",  "CLIENTE", "NOVOCODIGO", "TIPORECE",   "SALDOCONS",
-        "FAMSALDOFILI", "FAMILIASALDO", "VENDA", "ITEMVENDA",  "LOGCATRACA", "LOGCATRACAPK"};
+    static const std::vector<std::string> tables = {"CONSUMIDOR", "CLIENFILIAL", "CLIENTE",      "NOVOCODIGO",
+                                                    "TIPORECE",   "SALDOCONS",   "FAMSALDOFILI", "FAMILIASALDO",
+                                                    "VENDA",      "ITEMVENDA",   "LOGCATRACA",   "LOGCATRACAPK"};
     return tables;
 }
 

@@ -95,7 +95,8 @@ const std::string kSqlVrSaldConsumi = joinLines({
     "           AND (VE.CDCONSUMIDOR = (SELECT CDCONSUMIDOR FROM CONSUMIDOR WHERE (CDIDCONSUMID = :P_CDIDCONSUMID) "
     "AND (CDCLIENTE = :P_CDCLIENTE)))",
     "           AND (VE.DTENTRVENDA  = :P_DTENTRVENDA)",
-    "           AND (VE.IDSITUVENDA  = 'O')) A, (SELECT SUM(((IT.QTPRODVEND*IT.VRUNITVEND)+IT.VRACRITVEND)-IT.VRDESITVEND) "
+    "           AND (VE.IDSITUVENDA  = 'O')) A, (SELECT "
+    "SUM(((IT.QTPRODVEND*IT.VRUNITVEND)+IT.VRACRITVEND)-IT.VRDESITVEND) "
     "as VALCONSUMMES",
     "                                              FROM VENDA VE, ITEMVENDA IT",
     "                                             WHERE (VE.CDFILIAL     = IT.CDFILIAL    )",
@@ -149,13 +150,13 @@ ModuleDatabase::ModuleDatabase(Slots slots, const FormatSettings& formatSettings
                     {{"CDFAMILISALD", ColumnType::Text, 3},
                      {"VRSALDCONFAM", ColumnType::Float, 0},
                      {"NMFAMILISALD", ColumnType::Text, 40}}),
-      adqVrSaldConsumi(adcGeraCupomVenda, "adqVrSaldConsumi", kSqlVrSaldConsumi,
-                       {text("P_CDFILIAL"), text("P_CDCLIENTE"), text("P_CDIDCONSUMID"), date("P_DTENTRVENDA"),
-                        date("P_DTINIMES")},
-                       {{"VRLIMDEBCONS", ColumnType::Float, 0},
-                        {"VRMAXDEBCONS", ColumnType::Float, 0},
-                        {"VALCONSUMDIA", ColumnType::Float, 0},
-                        {"VALCONSUMMES", ColumnType::Float, 0}}),
+      adqVrSaldConsumi(
+          adcGeraCupomVenda, "adqVrSaldConsumi", kSqlVrSaldConsumi,
+          {text("P_CDFILIAL"), text("P_CDCLIENTE"), text("P_CDIDCONSUMID"), date("P_DTENTRVENDA"), date("P_DTINIMES")},
+          {{"VRLIMDEBCONS", ColumnType::Float, 0},
+           {"VRMAXDEBCONS", ColumnType::Float, 0},
+           {"VALCONSUMDIA", ColumnType::Float, 0},
+           {"VALCONSUMMES", ColumnType::Float, 0}}),
       acmApagaLogCatraca(adcGeraCupomVenda, "acmApagaLogCatraca", kSqlApagaLogCatraca,
                          {text("P_CDFILIAL"), text("P_NRSEQLOGCAT")}),
       acmIncLogCatracaPk(adcGeraCupomVenda, "acmIncLogCatracaPk", kSqlIncLogCatracaPk,

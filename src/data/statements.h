@@ -16,7 +16,7 @@
 namespace zel {
 
 class ModuleDatabase {
-public:
+  public:
     // The utility-library operations this part of the module calls, filled by
     // whoever creates the module (the service wires the utility library; a
     // test may wire recording fakes). Every one must be set.
@@ -79,8 +79,8 @@ public:
 
     // The packet of adqVrSaldConsumi (VRLIMDEBCONS, VRMAXDEBCONS,
     // VALCONSUMDIA, VALCONSUMMES) or the error text.
-    Variant getVrSaldConsumi(const std::string& cdFilial, const std::string& cdCliente,
-                             const std::string& cdIdConsumid, DateTime dtIniMes, DateTime dtEntrVenda);
+    Variant getVrSaldConsumi(const std::string& cdFilial, const std::string& cdCliente, const std::string& cdIdConsumid,
+                             DateTime dtIniMes, DateTime dtEntrVenda);
 
     // The packet of adqTipoRece (receipt type "009") or the error text.
     Variant getTipoRece();
@@ -104,7 +104,7 @@ public:
     db::Provider dspConSaldFam;
     db::Provider dspVrSaldConsumi;
 
-private:
+  private:
     Variant errorText(const std::exception& e);
 
     Slots slots_;

@@ -4,6 +4,6 @@
 #include "service/module.h"
 
 extern "C" __attribute__((visibility("default"))) void GeraCupomVenda(const zel::VariantArray& Params,
-                                                                        zel::Variant& Result) noexcept {
+                                                                      zel::Variant& Result) noexcept {
     Srv_Zel92000::GeraCupomVenda(Params, Result);
 }

@@ -12,21 +12,20 @@ ArgReader::ArgReader(const VariantArray& values, std::string_view operation, std
 
 const ArgReader& ArgReader::expectCount(size_t count) const {
     if (values_.size() != count)
-        throw ArgumentError(fmt::format("{}: the {} must hold {} values, it holds {}", operation_, what_, count,
-                                        values_.size()));
+        throw ArgumentError(
+            fmt::format("{}: the {} must hold {} values, it holds {}", operation_, what_, count, values_.size()));
     return *this;
 }
 
 void ArgReader::fail(size_t pos, std::string_view role, std::string_view problem) const {
-    if (role.empty())
-        throw ArgumentError(fmt::format("{}: {} position {}: {}", operation_, what_, pos, problem));
+    if (role.empty()) throw ArgumentError(fmt::format("{}: {} position {}: {}", operation_, what_, pos, problem));
     throw ArgumentError(fmt::format("{}: {} position {} ({}): {}", operation_, what_, pos, role, problem));
 }
 
 const Variant& ArgReader::at(size_t pos) const {
     if (pos >= values_.size())
-        throw ArgumentError(fmt::format("{}: the {} has no position {} (it holds {} values)", operation_, what_, pos,
-                                        values_.size()));
+        throw ArgumentError(
+            fmt::format("{}: the {} has no position {} (it holds {} values)", operation_, what_, pos, values_.size()));
     return values_[pos];
 }
 

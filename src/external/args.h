@@ -17,14 +17,14 @@ struct Packet;
 namespace zel::ext {
 
 class ArgumentError : public Error {
-public:
+  public:
     using Error::Error;
 };
 
 // Reads positional values of one call. `operation` and `what` ("closing list",
 // "opening packet") go into every error message.
 class ArgReader {
-public:
+  public:
     ArgReader(const VariantArray& values, std::string_view operation, std::string_view what);
 
     // Throws when the list does not hold exactly `count` values.
@@ -32,8 +32,8 @@ public:
 
     const std::string& text(size_t pos, std::string_view role = {}) const;
     bool boolean(size_t pos, std::string_view role = {}) const;
-    int64_t integer(size_t pos, std::string_view role = {}) const;   // a 32- or 64-bit integer
-    double number(size_t pos, std::string_view role = {}) const;     // any number
+    int64_t integer(size_t pos, std::string_view role = {}) const;  // a 32- or 64-bit integer
+    double number(size_t pos, std::string_view role = {}) const;    // any number
     const ds::Packet& packet(size_t pos, std::string_view role = {}) const;
     DateTime dateTime(size_t pos, std::string_view role = {}) const;
     // Null, empty, or an empty text: nothing was given there.
@@ -44,7 +44,7 @@ public:
 
     [[noreturn]] void fail(size_t pos, std::string_view role, std::string_view problem) const;
 
-private:
+  private:
     const VariantArray& values_;
     std::string operation_;
     std::string what_;

@@ -17,7 +17,7 @@ namespace zel::ext {
 // names the operation and the position. A driver reports a printer that refuses
 // with false; it raises only for bad input or a printer it cannot use at all.
 class DevicePackage {
-public:
+  public:
     virtual ~DevicePackage() = default;
 
     // The opening packet. The builder may fill dsEndeVenda (the station's sale
@@ -42,8 +42,7 @@ public:
                                               const std::string& rateKind, const std::string& unit,
                                               const std::string& text9, const std::string& productRate,
                                               const std::string& text11, int32_t nrAbertura, double quantity,
-                                              double unitPrice, double discount, double surcharge,
-                                              bool flag) = 0;
+                                              double unitPrice, double discount, double surcharge, bool flag) = 0;
 
     // The grand-total packet: cdFilial, cdCaixa, nrSerieImp, idEsquema, "S" at
     // the printer check or "N" after a coupon, a flag, four texts, two amounts.
@@ -55,8 +54,7 @@ public:
 
     // The serial-check packet: utilizaImpFis, dsDirCad, idEsquema, nrSerieImp.
     virtual Variant Params_VerificaSerialImp_Kva00000(bool utilizaImpFis, const std::string& dsDirCad,
-                                                      const std::string& idEsquema,
-                                                      const std::string& nrSerieImp) = 0;
+                                                      const std::string& idEsquema, const std::string& nrSerieImp) = 0;
 
     // True when a coupon was opened; the packet then holds "CUPNR" and
     // "CONTCUPOM" (read them with RecebeParams).

@@ -2,7 +2,6 @@
 // configured fault, changes the printer's memory atomically and prints.
 #include "external/fiscal_printer_sim.h"
 
-
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -26,7 +25,6 @@ namespace zel::ext {
 
 namespace {
 
-
 int64_t nextCounter(int64_t c) { return c >= 999999 ? 1 : c + 1; }
 
 std::string moneyText(int64_t cents) { return tapeMoney(cents); }
@@ -42,10 +40,15 @@ constexpr double kMaxPrice = 1e9;
 
 // Reads the columns of a packet handed in the closing list.
 class PacketColumns {
-public:
+  public:
     PacketColumns(const ArgReader& args, size_t pos, std::string_view role, const FormatSettings& fs)
-        : args_(args), pos_(pos), role_(role), packet_(args.packet(pos, role)), fs_(fs),
-          rows_(packet_.liveRecordOrder()), replaced_(packet_.replacedRecords()) {}
+        : args_(args),
+          pos_(pos),
+          role_(role),
+          packet_(args.packet(pos, role)),
+          fs_(fs),
+          rows_(packet_.liveRecordOrder()),
+          replaced_(packet_.replacedRecords()) {}
 
     size_t rows() const { return rows_.size(); }
     bool hasField(std::string_view name) const { return packet_.fieldIndex(name) >= 0; }
@@ -69,10 +72,8 @@ public:
     int64_t cents(size_t row, std::string_view name) const {
         const ds::Cell& c = cell(row, field(name));
         double v = 0;
-        if (auto* d = std::get_if<double>(&c))
-            v = *d;
-        else if (auto* i = std::get_if<int64_t>(&c))
-            v = static_cast<double>(*i);
+        if (auto* d = std::get_if<double>(&c)) v = *d;
+        else if (auto* i = std::get_if<int64_t>(&c)) v = static_cast<double>(*i);
         else if (auto* s = std::get_if<std::string>(&c)) {
             if (!readNumber(*s, fs_, v))
                 args_.fail(pos_, role_, fmt::format("field {} of row {} is not an amount: '{}'", name, row + 1, *s));
@@ -82,7 +83,7 @@ public:
         return cutToCents(v);
     }
 
-private:
+  private:
     const ArgReader& args_;
     size_t pos_;
     std::string role_;
@@ -155,8 +156,7 @@ std::vector<PrinterRate> ratesFromAliqImpFis(const ds::Packet& table, std::strin
 }
 
 SimulatedPrinterFiles SimulatedPrinterFiles::inStation(const std::filesystem::path& stationDir) {
-    return {stationDir / "printer-state.json", stationDir / "printer-tape.txt",
-            stationDir / "printer-grand-total.txt"};
+    return {stationDir / "printer-state.json", stationDir / "printer-tape.txt", stationDir / "printer-grand-total.txt"};
 }
 
 bool SimulatedPrinter::takesProductRate(int32_t type) { return type == 16 || type == 21 || type == 26 || type == 30; }
@@ -180,8 +180,8 @@ SimulatedPrinter::SimulatedPrinter(SimulatedPrinterFiles files, const Clock& clo
     : files_(std::move(files)), clock_(&clock), fs_(std::move(fs)), faults_(std::move(faults)) {
     std::error_code ec;
     if (!std::filesystem::exists(files_.state, ec)) {
-        problem_ = fmt::format("no printer state file at {}; the station's set-up makes a new printer",
-                               files_.state.string());
+        problem_ =
+            fmt::format("no printer state file at {}; the station's set-up makes a new printer", files_.state.string());
         return;
     }
     try {
@@ -273,8 +273,8 @@ bool SimulatedPrinter::tapeReady(const char* operation) {
     if (!bringTapeUpToDate()) return refuse(fmt::format("{}: {}", operation, tapeProblem_));
     int fd = ::open(files_.tape.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
     if (fd < 0) {
-        tapeProblem_ = fmt::format("the printer tape {} cannot be written: {}", files_.tape.string(),
-                                   std::strerror(errno));
+        tapeProblem_ =
+            fmt::format("the printer tape {} cannot be written: {}", files_.tape.string(), std::strerror(errno));
         return refuse(fmt::format("{}: {}", operation, tapeProblem_));
     }
     ::close(fd);
@@ -380,8 +380,7 @@ bool SimulatedPrinter::AbreCupom(Variant& packet) {
         p.text(k);
     p.integer("NRABERTURA");
     p.boolean("FLAG");
-    if (state_->open)
-        return refuse(fmt::format("AbreCupom: coupon {} is still open", sixDigits(state_->open->cupNr)));
+    if (state_->open) return refuse(fmt::format("AbreCupom: coupon {} is still open", sixDigits(state_->open->cupNr)));
     if (!tapeReady("AbreCupom")) return false;
 
     PrinterState next = *state_;
@@ -492,10 +491,8 @@ bool SimulatedPrinter::FechaCupom(const VariantArray& closing, const Variant& /*
         t.payments.push_back({form, cents});
         paid += cents;
     }
-    if (paid < t.totalCents)
-        t.clientPartCents = t.totalCents - paid;
-    else
-        t.changeCents = paid - t.totalCents;
+    if (paid < t.totalCents) t.clientPartCents = t.totalCents - paid;
+    else t.changeCents = paid - t.totalCents;
 
     t.consumerName = !a.text(18).empty() ? a.text(18) : !a.text(20).empty() ? a.text(20) : open.consumerName;
     t.consumerCpf = !a.text(19).empty() ? a.text(19) : open.consumerCpf;
@@ -549,8 +546,8 @@ bool SimulatedPrinter::FechaCupom(const VariantArray& closing, const Variant& /*
     PrinterState next = *state_;
     std::string ident = couponIdent(next, open.cupNr, open.contCupom);
     next.grandTotalCents += t.totalCents;
-    next.lastCoupon = ClosedCoupon{open.cupNr, open.contCupom, t.moment, t.totalCents, ident, false, true,
-                                   open.items, 0};
+    next.lastCoupon =
+        ClosedCoupon{open.cupNr, open.contCupom, t.moment, t.totalCents, ident, false, true, open.items, 0};
     next.open.reset();
     if (!t.companyCnpj.empty()) next.companyCnpj = t.companyCnpj;
     if (!t.companyIe.empty()) next.companyIe = t.companyIe;
@@ -569,15 +566,15 @@ bool SimulatedPrinter::FechaCupom(const VariantArray& closing, const Variant& /*
 bool SimulatedPrinter::Atu_TotGeral(Variant& packet) {
     if (!enter("Atu_TotGeral")) return false;
     ParamPacketView p(packet, "Atu_TotGeral", "Atu_TotGeral");
-    for (const char* k : {"CDFILIAL", "CDCAIXA", "NRSERIEIMP", "IDESQUEMA", "MODO", "TEXTO7", "TEXTO8", "TEXTO9",
-                          "TEXTO10"})
+    for (const char* k :
+         {"CDFILIAL", "CDCAIXA", "NRSERIEIMP", "IDESQUEMA", "MODO", "TEXTO7", "TEXTO8", "TEXTO9", "TEXTO10"})
         p.text(k);
     p.boolean("FLAG");
     p.number("VALOR1");
     p.number("VALOR2");
     if (p.text("NRSERIEIMP") != state_->identity.serial)
-        return refuse(fmt::format("Atu_TotGeral: the station expects printer {}, this one is {}",
-                                  p.text("NRSERIEIMP"), state_->identity.serial));
+        return refuse(fmt::format("Atu_TotGeral: the station expects printer {}, this one is {}", p.text("NRSERIEIMP"),
+                                  state_->identity.serial));
     std::string text = fmt::format(
         "serial = {}\ncdFilial = {}\ncdCaixa = {}\ngrandTotal = {}\ncancelTotal = {}\ncupNr = {}\nmoment = {}\n",
         state_->identity.serial, p.text("CDFILIAL"), p.text("CDCAIXA"), moneyText(state_->grandTotalCents),

@@ -61,7 +61,7 @@ struct PrinterStatus {
 };
 
 class SimulatedPrinter final : public DevicePackage {
-public:
+  public:
     // Writes the state of a new printer. Refuses (zel::Error) when a state file
     // is already there: a printer's counters are never started again.
     static void create(const SimulatedPrinterFiles& files, const PrinterSetup& setup);
@@ -95,16 +95,15 @@ public:
                                       const std::string& text6, const std::string& text7, bool flag) override;
     Variant Params_VendaItem_Kva00000(const std::string& idEsquema, const std::string& text2, const std::string& mode,
                                       const std::string& itemCode, const std::string& description,
-                                      const std::string& rateCode, const std::string& rateKind,
-                                      const std::string& unit, const std::string& text9,
-                                      const std::string& productRate, const std::string& text11, int32_t nrAbertura,
-                                      double quantity, double unitPrice, double discount, double surcharge,
-                                      bool flag) override;
+                                      const std::string& rateCode, const std::string& rateKind, const std::string& unit,
+                                      const std::string& text9, const std::string& productRate,
+                                      const std::string& text11, int32_t nrAbertura, double quantity, double unitPrice,
+                                      double discount, double surcharge, bool flag) override;
     Variant Params_Atu_TotGeral_Kva00000(const std::string& cdFilial, const std::string& cdCaixa,
                                          const std::string& nrSerieImp, const std::string& idEsquema,
                                          const std::string& mode, bool flag, const std::string& text7,
-                                         const std::string& text8, const std::string& text9,
-                                         const std::string& text10, double amount1, double amount2) override;
+                                         const std::string& text8, const std::string& text9, const std::string& text10,
+                                         double amount1, double amount2) override;
     Variant Params_VerificaSerialImp_Kva00000(bool utilizaImpFis, const std::string& dsDirCad,
                                               const std::string& idEsquema, const std::string& nrSerieImp) override;
 
@@ -121,7 +120,7 @@ public:
     // Printer types that take an item's rate from the product's rate.
     static bool takesProductRate(int32_t type);
 
-private:
+  private:
     // Counts the call, applies a fault and checks the printer is usable. False:
     // the fault answers false.
     bool enter(const char* operation);

@@ -1,7 +1,6 @@
 // Parameter packets of the device package.
 #include "external/param_packet.h"
 
-
 #include <fmt/format.h>
 
 #include "external/args.h"
@@ -11,12 +10,11 @@ namespace zel::ext {
 
 namespace {
 
-
 // The pairs of a packet, or an ArgumentError saying why it is not one.
 const VariantArray& pairsOf(const Variant& packet, std::string_view operation) {
     if (!packet.isArray())
-        throw ArgumentError(fmt::format("{}: expected a parameter packet, found a {}", operation,
-                                        Variant::typeName(packet.type())));
+        throw ArgumentError(
+            fmt::format("{}: expected a parameter packet, found a {}", operation, Variant::typeName(packet.type())));
     const VariantArray& pairs = packet.items();
     for (size_t i = 0; i < pairs.size(); ++i) {
         const Variant& p = pairs[i];
@@ -24,9 +22,10 @@ const VariantArray& pairsOf(const Variant& packet, std::string_view operation) {
             throw ArgumentError(
                 fmt::format("{}: parameter packet position {} is not a [name, value] pair", operation, i));
     }
-    if (pairs.empty() || !equalsIgnoringCase(pairs[0].items()[0].text(), kPacketKindKey) || !pairs[0].items()[1].isText())
-        throw ArgumentError(fmt::format("{}: the parameter packet does not start with its {} pair", operation,
-                                        kPacketKindKey));
+    if (pairs.empty() || !equalsIgnoringCase(pairs[0].items()[0].text(), kPacketKindKey) ||
+        !pairs[0].items()[1].isText())
+        throw ArgumentError(
+            fmt::format("{}: the parameter packet does not start with its {} pair", operation, kPacketKindKey));
     return pairs;
 }
 
@@ -56,8 +55,8 @@ ParamPacketView::ParamPacketView(const Variant& packet, std::string_view operati
     : pairs_(&pairsOf(packet, operation)), operation_(operation) {
     const std::string& kind = (*pairs_)[0].items()[1].text();
     if (!expectedKind.empty() && kind != expectedKind)
-        throw ArgumentError(fmt::format("{}: the parameter packet was built for {}, not for {}", operation, kind,
-                                        expectedKind));
+        throw ArgumentError(
+            fmt::format("{}: the parameter packet was built for {}, not for {}", operation, kind, expectedKind));
 }
 
 size_t ParamPacketView::position(std::string_view name) const {
@@ -80,7 +79,8 @@ const Variant& ParamPacketView::value(std::string_view name) const {
 
 const std::string& ParamPacketView::text(std::string_view name) const {
     const Variant& v = value(name);
-    if (!v.isText()) fail(position(name), name, fmt::format("expected a text, found a {}", Variant::typeName(v.type())));
+    if (!v.isText())
+        fail(position(name), name, fmt::format("expected a text, found a {}", Variant::typeName(v.type())));
     return v.text();
 }
 

@@ -28,7 +28,7 @@ void setParam(Variant& packet, std::string_view name, Variant value, std::string
 // every typed read are checked, and a fault names the operation, the position
 // in the packet and the name. An empty `expectedKind` takes a packet of any kind.
 class ParamPacketView {
-public:
+  public:
     ParamPacketView(const Variant& packet, std::string_view operation, std::string_view expectedKind);
 
     bool has(std::string_view name) const;
@@ -38,7 +38,7 @@ public:
     int64_t integer(std::string_view name) const;
     double number(std::string_view name) const;
 
-private:
+  private:
     size_t position(std::string_view name) const;
     [[noreturn]] void fail(size_t pos, std::string_view name, std::string_view problem) const;
 

@@ -13,10 +13,18 @@ namespace zel::ext {
 
 namespace {
 
-constexpr std::array<std::string_view, 12> kOperations = {
-    "Params_AbreCupom_Kva00000", "Params_VendaItem_Kva00000", "Params_Atu_TotGeral_Kva00000",
-    "Params_VerificaSerialImp_Kva00000", "AbreCupom", "VendaItem", "FechaCupom", "Atu_TotGeral",
-    "VerificaData", "VerificaSerialImp", "Cancela_Cupom_Imp", "DataMoviFiscal"};
+constexpr std::array<std::string_view, 12> kOperations = {"Params_AbreCupom_Kva00000",
+                                                          "Params_VendaItem_Kva00000",
+                                                          "Params_Atu_TotGeral_Kva00000",
+                                                          "Params_VerificaSerialImp_Kva00000",
+                                                          "AbreCupom",
+                                                          "VendaItem",
+                                                          "FechaCupom",
+                                                          "Atu_TotGeral",
+                                                          "VerificaData",
+                                                          "VerificaSerialImp",
+                                                          "Cancela_Cupom_Imp",
+                                                          "DataMoviFiscal"};
 
 std::string_view trim(std::string_view s) {
     size_t b = s.find_first_not_of(" \t\r");
@@ -48,16 +56,13 @@ void PrinterFaults::set(std::string_view operation, std::string_view value, std:
     std::string_view action = v.substr(0, v.find('@'));
     std::string_view when = v.find('@') == std::string_view::npos ? "always" : v.substr(v.find('@') + 1);
     FaultRule rule;
-    if (action == "false")
-        rule.action = FaultAction::AnswerFalse;
-    else if (action == "error")
-        rule.action = FaultAction::RaiseError;
+    if (action == "false") rule.action = FaultAction::AnswerFalse;
+    else if (action == "error") rule.action = FaultAction::RaiseError;
     else
         throw Error(fmt::format("{}: fault '{}' of {} must be false, error or off, optionally with @N or @always",
                                 where, v, operation));
     if (rule.action == FaultAction::AnswerFalse && !printerOperationAnswers(operation))
-        throw Error(fmt::format("{}: {} gives no true-or-false answer; its fault can only be error", where,
-                                operation));
+        throw Error(fmt::format("{}: {} gives no true-or-false answer; its fault can only be error", where, operation));
     if (when == "always") {
         rule.onCall = 0;
     } else {
@@ -68,8 +73,8 @@ void PrinterFaults::set(std::string_view operation, std::string_view value, std:
             else n = n * 10 + static_cast<uint32_t>(c - '0');
         }
         if (!ok || n == 0)
-            throw Error(fmt::format("{}: in fault '{}' of {}, the call must be a number from 1 or 'always'", where,
-                                    v, operation));
+            throw Error(fmt::format("{}: in fault '{}' of {}, the call must be a number from 1 or 'always'", where, v,
+                                    operation));
         rule.onCall = n;
     }
     rules_[std::string(operation)] = rule;

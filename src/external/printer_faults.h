@@ -33,7 +33,7 @@ bool isPrinterOperation(std::string_view name);
 bool printerOperationAnswers(std::string_view name);
 
 class PrinterFaults {
-public:
+  public:
     inline static constexpr std::string_view kKeyPrefix = "printer.fault.";
 
     // Sets the rule of `operation` from a value "false", "error", "false@N",
@@ -57,14 +57,14 @@ public:
     const std::map<std::string, FaultRule, std::less<>>& rules() const { return rules_; }
     bool empty() const { return rules_.empty(); }
 
-private:
+  private:
     std::map<std::string, FaultRule, std::less<>> rules_;
     std::map<std::string, uint32_t, std::less<>> calls_;
 };
 
 // The error a fault raises.
 class SimulatedFault : public Error {
-public:
+  public:
     using Error::Error;
 };
 

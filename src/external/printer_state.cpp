@@ -34,12 +34,18 @@ int64_t momentMs(DateTime d) { return d.totalMilliseconds(); }
 DateTime fromMs(int64_t ms) { return DateTime(static_cast<double>(ms) / DateTime::kMsPerDay); }
 
 json itemJson(const CouponItem& i) {
-    return {{"number", i.number},         {"code", i.code},
-            {"description", i.description}, {"unit", i.unit},
-            {"rateCode", i.rateCode},     {"rateKind", i.rateKind},
-            {"rateHundredths", i.rateHundredths}, {"quantityMilli", i.quantityMilli},
-            {"unitPriceCents", i.unitPriceCents}, {"discountCents", i.discountCents},
-            {"surchargeCents", i.surchargeCents}, {"amountCents", i.amountCents}};
+    return {{"number", i.number},
+            {"code", i.code},
+            {"description", i.description},
+            {"unit", i.unit},
+            {"rateCode", i.rateCode},
+            {"rateKind", i.rateKind},
+            {"rateHundredths", i.rateHundredths},
+            {"quantityMilli", i.quantityMilli},
+            {"unitPriceCents", i.unitPriceCents},
+            {"discountCents", i.discountCents},
+            {"surchargeCents", i.surchargeCents},
+            {"amountCents", i.amountCents}};
 }
 
 json itemsJson(const std::vector<CouponItem>& items) {
@@ -63,9 +69,12 @@ json bodyJson(const PrinterState& s) {
     }
     json last = nullptr;
     if (s.lastCoupon)
-        last = {{"cupNr", s.lastCoupon->cupNr},         {"contCupom", s.lastCoupon->contCupom},
-                {"closedMs", momentMs(s.lastCoupon->closed)}, {"totalCents", s.lastCoupon->totalCents},
-                {"ident", s.lastCoupon->ident},         {"cancelled", s.lastCoupon->cancelled},
+        last = {{"cupNr", s.lastCoupon->cupNr},
+                {"contCupom", s.lastCoupon->contCupom},
+                {"closedMs", momentMs(s.lastCoupon->closed)},
+                {"totalCents", s.lastCoupon->totalCents},
+                {"ident", s.lastCoupon->ident},
+                {"cancelled", s.lastCoupon->cancelled},
                 {"closedNormally", s.lastCoupon->closedNormally},
                 {"items", itemsJson(s.lastCoupon->items)},
                 {"cancelledCents", s.lastCoupon->cancelledCents}};
@@ -86,19 +95,20 @@ json bodyJson(const PrinterState& s) {
             {"lastCoupon", last},
             {"companyCnpj", s.companyCnpj},
             {"companyIe", s.companyIe},
-            {"lastReceipt", s.lastReceipt ? json{{"number", s.lastReceipt->number}, {"text", s.lastReceipt->text}}
-                                          : json(nullptr)}};
+            {"lastReceipt",
+             s.lastReceipt ? json{{"number", s.lastReceipt->number}, {"text", s.lastReceipt->text}} : json(nullptr)}};
 }
 
 // Typed reads of the state document; a fault names the file and the field.
 class Reader {
-public:
+  public:
     explicit Reader(std::string source) : source_(std::move(source)) {}
 
     [[noreturn]] void fail(const std::string& field, const std::string& problem) const {
-        throw PrinterStateError(fmt::format("printer state file {}: {} {}; the printer is unusable until the "
-                                            "file is repaired or restored",
-                                            source_, field, problem));
+        throw PrinterStateError(
+            fmt::format("printer state file {}: {} {}; the printer is unusable until the "
+                        "file is repaired or restored",
+                        source_, field, problem));
     }
     const json& member(const json& obj, const std::string& path, const char* key) const {
         if (!obj.is_object()) fail(path, "is not an object");
@@ -125,7 +135,7 @@ public:
         return v.get<bool>();
     }
 
-private:
+  private:
     std::string source_;
 };
 
@@ -156,7 +166,8 @@ std::vector<CouponItem> readItems(const json& items, const std::string& path, co
         it.surchargeCents = r.integer(j, p, "surchargeCents", 0, kMaxPriceCents);
         it.amountCents = r.integer(j, p, "amountCents", 0, kMaxMoney);
         if (it.number != static_cast<int32_t>(i + 1)) r.fail(p + ".number", fmt::format("is not {}", i + 1));
-        if (it.amountCents != lineGrossCents(it.quantityMilli, it.unitPriceCents) - it.discountCents + it.surchargeCents)
+        if (it.amountCents !=
+            lineGrossCents(it.quantityMilli, it.unitPriceCents) - it.discountCents + it.surchargeCents)
             r.fail(p + ".amountCents", "is not quantity x unit price - discount + surcharge");
         out.push_back(std::move(it));
     }
@@ -217,7 +228,8 @@ PrinterState stateFromBody(const json& b, int64_t version, const Reader& r) {
             c.cancelledCents = r.integer(last, "lastCoupon", "cancelledCents", 0, kMaxMoney);
             if (!c.items.empty() && sumOf(c.items) != c.totalCents)
                 r.fail("lastCoupon.items", "do not add up to lastCoupon.totalCents");
-            if (!c.cancelled && c.cancelledCents != 0) r.fail("lastCoupon.cancelledCents", "is set on a coupon not cancelled");
+            if (!c.cancelled && c.cancelledCents != 0)
+                r.fail("lastCoupon.cancelledCents", "is set on a coupon not cancelled");
         } else if (c.cancelled) {
             c.cancelledCents = c.totalCents;  // what the cancellation added, before the amount was kept
         }
@@ -253,9 +265,10 @@ PrinterState loadPrinterState(const std::filesystem::path& path) {
     Reader r(path.string());
     std::ifstream in(path, std::ios::binary);
     if (!in)
-        throw PrinterStateError(fmt::format("printer state file {} cannot be read; the printer is unusable until "
-                                            "it is restored (a new printer is made with the station set-up)",
-                                            path.string()));
+        throw PrinterStateError(
+            fmt::format("printer state file {} cannot be read; the printer is unusable until "
+                        "it is restored (a new printer is made with the station set-up)",
+                        path.string()));
     std::stringstream buf;
     buf << in.rdbuf();
     json doc = json::parse(buf.str(), nullptr, false);

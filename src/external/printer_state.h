@@ -19,14 +19,14 @@ namespace zel::ext {
 // A printer state file that cannot be trusted. The printer refuses to work on
 // it: resetting would reuse coupon numbers.
 class PrinterStateError : public Error {
-public:
+  public:
     using Error::Error;
 };
 
 struct PrinterRate {
-    std::string code;          // the printer's rate register, "01"
+    std::string code;            // the printer's rate register, "01"
     int64_t rateHundredths = 0;  // 18,00 % is 1800
-    std::string kind;          // "T" (state tax), "S" (service tax)
+    std::string kind;            // "T" (state tax), "S" (service tax)
 
     bool operator==(const PrinterRate&) const = default;
 };
@@ -48,12 +48,12 @@ struct PrinterIdentity {
 // One item as the printer registered it; with the coupon's numbers it is all
 // that a stored sale line needs from the printer.
 struct CouponItem {
-    int32_t number = 0;        // 1, 2, ... within the coupon
-    std::string code;          // the item code the station sold it under (CODIGO: bar code, else CDARVPROD)
-    std::string description;   // as printed (DESCRICAO: classification texts and product name)
-    std::string unit;          // SGUNIDADE
-    std::string rateCode;      // the rate register, "01"; empty on printers that take the product's rate
-    std::string rateKind;      // "T" (state tax) or "S" (service tax), as the printer keeps it
+    int32_t number = 0;          // 1, 2, ... within the coupon
+    std::string code;            // the item code the station sold it under (CODIGO: bar code, else CDARVPROD)
+    std::string description;     // as printed (DESCRICAO: classification texts and product name)
+    std::string unit;            // SGUNIDADE
+    std::string rateCode;        // the rate register, "01"; empty on printers that take the product's rate
+    std::string rateKind;        // "T" (state tax) or "S" (service tax), as the printer keeps it
     int64_t rateHundredths = 0;  // 18,00 % is 1800
     int64_t quantityMilli = 0;   // quantity in thousandths (1 is 1000)
     int64_t unitPriceCents = 0;  // the unit price, cut to the cent
@@ -87,7 +87,7 @@ struct ClosedCoupon {
     int64_t totalCents = 0;
     std::string ident;  // the text FechaCupom answered
     bool cancelled = false;
-    bool closedNormally = true;  // false when it was cancelled while open
+    bool closedNormally = true;     // false when it was cancelled while open
     std::vector<CouponItem> items;  // empty only in a memory written before the printer kept them
     int64_t cancelledCents = 0;     // what the cancellation added to the cancellation total; 0 while not cancelled
 

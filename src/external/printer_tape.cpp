@@ -143,8 +143,7 @@ std::vector<std::string> couponLines(const TapeCoupon& c) {
                                             tapeMoney(it.unitPriceCents), rateText(it));
         out.push_back(twoCols(grossLeft, tapeMoney(it.amountCents - it.surchargeCents + it.discountCents)));
         if (it.discountCents != 0) out.push_back(twoCols("    desconto item", "-" + tapeMoney(it.discountCents)));
-        if (it.surchargeCents != 0)
-            out.push_back(twoCols("    acréscimo item", "+" + tapeMoney(it.surchargeCents)));
+        if (it.surchargeCents != 0) out.push_back(twoCols("    acréscimo item", "+" + tapeMoney(it.surchargeCents)));
     }
     out.push_back(rule('-'));
     out.push_back(twoCols("TOTAL R$", tapeMoney(c.totalCents)));
@@ -169,8 +168,7 @@ std::vector<std::string> couponLines(const TapeCoupon& c) {
         out.push_back(twoCols("LIMITE DE DÉBITO", c.debitLimit));
         out.push_back(twoCols("DÉBITO MÁXIMO", c.maxDebit));
         if (c.dayConsumptionCents) out.push_back(twoCols("CONSUMO DO DIA", tapeMoney(*c.dayConsumptionCents)));
-        if (c.monthConsumptionCents)
-            out.push_back(twoCols("CONSUMO DO MÊS", tapeMoney(*c.monthConsumptionCents)));
+        if (c.monthConsumptionCents) out.push_back(twoCols("CONSUMO DO MÊS", tapeMoney(*c.monthConsumptionCents)));
     }
     out.push_back(rule('-'));
     out.push_back("Val. aprox. dos tributos:");

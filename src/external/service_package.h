@@ -16,7 +16,7 @@ class Table;
 namespace zel::ext {
 
 class ServicePackage {
-public:
+  public:
     virtual ~ServicePackage() = default;
 
     // Work on one consumer begins: (0, progress text, 0, 0).

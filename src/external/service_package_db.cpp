@@ -41,9 +41,9 @@ void DatabaseServicePackage::LogControleAcess(const std::vector<std::string>& te
     if (texts.size() != 14)
         throw ArgumentError(
             fmt::format("LogControleAcess: the log entry must hold 14 texts, it holds {}", texts.size()));
-    static const char* const kColumns[14] = {"CDFILIAL",  "CDCAIXA",   "CDOPERACAO", "CDOPERADOR", "NMOPERADOR",
-                                             "CDSUPERVISOR", "DSMOTIVO", "DSOBSERVACAO", "DSTEXTO09", "DSTEXTO10",
-                                             "DSTEXTO11", "DSTEXTO12", "DSTEXTO13",  "DSTEXTO14"};
+    static const char* const kColumns[14] = {"CDFILIAL",     "CDCAIXA",   "CDOPERACAO",   "CDOPERADOR", "NMOPERADOR",
+                                             "CDSUPERVISOR", "DSMOTIVO",  "DSOBSERVACAO", "DSTEXTO09",  "DSTEXTO10",
+                                             "DSTEXTO11",    "DSTEXTO12", "DSTEXTO13",    "DSTEXTO14"};
     std::string cols = "DTHRLOGACES", marks = ":P_DTHRLOGACES";
     std::vector<svc::Param> params{svc::text("P_DTHRLOGACES", svc::isoMoment(clock_.now(), true))};
     for (size_t i = 0; i < 14; ++i) {
@@ -73,12 +73,12 @@ std::string DatabaseServicePackage::nextSaleNumber(const std::string& cdFilial, 
     std::string number;
     for (long long n = last + 1;; ++n) {
         number = fmt::format("{:010}", n);
-        auto taken = svc::select(connection_, "sale number check",
-                                 "SELECT NRSEQVENDA FROM VENDA WHERE CDFILIAL = :P_CDFILIAL AND CDCAIXA = :P_CDCAIXA "
-                                 "AND NRSEQVENDA = :P_NRSEQVENDA",
-                                 {svc::text("P_CDFILIAL", cdFilial), svc::text("P_CDCAIXA", cdCaixa),
-                                  svc::text("P_NRSEQVENDA", number)},
-                                 {{"NRSEQVENDA", db::ColumnType::Text}});
+        auto taken = svc::select(
+            connection_, "sale number check",
+            "SELECT NRSEQVENDA FROM VENDA WHERE CDFILIAL = :P_CDFILIAL AND CDCAIXA = :P_CDCAIXA "
+            "AND NRSEQVENDA = :P_NRSEQVENDA",
+            {svc::text("P_CDFILIAL", cdFilial), svc::text("P_CDCAIXA", cdCaixa), svc::text("P_NRSEQVENDA", number)},
+            {{"NRSEQVENDA", db::ColumnType::Text}});
         if (taken.empty()) break;
     }
     std::vector<svc::Param> params{svc::text("P_CDCONTADOR", key), svc::text("P_NRSEQUENCIAL", number)};

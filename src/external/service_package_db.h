@@ -16,13 +16,13 @@
 namespace zel::ext {
 
 // Failure codes of a price answer.
-inline constexpr std::string_view kPriceNotRegistered = "PRECNCAD";   // the table has no row for the product
-inline constexpr std::string_view kPriceNoTable = "TABENCAD";         // no table configured or the one named is missing
-inline constexpr std::string_view kPriceClientExpired = "DTCLI";      // the client's table is out of validity
-inline constexpr std::string_view kPriceStandardExpired = "DTPAR";    // the branch's standard table is out of validity
-inline constexpr std::string_view kPriceStoreExpired = "DTLOJ";       // the store's table is out of validity
-inline constexpr std::string_view kPriceZero = "PRECZERO";            // the price is not above zero
-inline constexpr std::string_view kPriceBlocked = "BLOQUEADO";        // blocked, or outside its hour window
+inline constexpr std::string_view kPriceNotRegistered = "PRECNCAD";  // the table has no row for the product
+inline constexpr std::string_view kPriceNoTable = "TABENCAD";        // no table configured or the one named is missing
+inline constexpr std::string_view kPriceClientExpired = "DTCLI";     // the client's table is out of validity
+inline constexpr std::string_view kPriceStandardExpired = "DTPAR";   // the branch's standard table is out of validity
+inline constexpr std::string_view kPriceStoreExpired = "DTLOJ";      // the store's table is out of validity
+inline constexpr std::string_view kPriceZero = "PRECZERO";           // the price is not above zero
+inline constexpr std::string_view kPriceBlocked = "BLOQUEADO";       // blocked, or outside its hour window
 
 // Whether the hour `hhmm` lies in the window from `start` to `end` (texts
 // HHMM compared as texts, both ends included). A start after the end runs
@@ -60,7 +60,7 @@ bool insideHourWindow(std::string_view hhmm, std::string_view start, std::string
 // stored is stored as cancelled (never counted as consumption); an empty sale
 // table stores nothing.
 class DatabaseServicePackage final : public ServicePackage {
-public:
+  public:
     using ProgressStarted = std::function<void(const std::string& text)>;
     using ProgressEnded = std::function<void()>;
 
@@ -105,7 +105,7 @@ public:
     // ArgumentError; a database failure: DbError.
     void LogControleAcess(const std::vector<std::string>& texts) override;
 
-private:
+  private:
     std::string nextSaleNumber(const std::string& cdFilial, const std::string& cdCaixa);
 
     db::Connection connection_;

@@ -37,10 +37,8 @@ std::optional<TableRef> tableOf(db::Connection& c, const std::string& what, cons
 }
 
 void clearPrice(ds::Table& t) {
-    if (!t.declaredFields().empty())
-        t.create();
-    else if (t.isOpen())
-        t.emptyTable();
+    if (!t.declaredFields().empty()) t.create();
+    else if (t.isOpen()) t.emptyTable();
 }
 
 void setIfPresent(ds::Table& t, std::string_view field, const Variant& v) {
@@ -72,9 +70,10 @@ Variant DatabaseServicePackage::ChamaFuncaoGetRetornaPreco(const VariantArray& v
                       "SELECT CDFILTABPREC, CDTABEPREC FROM CLIENTABPREC WHERE CDCLIENTE = :P_CDCLIENTE",
                       {svc::text("P_CDCLIENTE", cdCliente)}, kPriceClientExpired);
     if (!ref && !cdLoja.empty())
-        ref = tableOf(connection_, "price table of the store",
-                      "SELECT CDFILTABPREC, CDTABEPREC FROM LOJATABPREC WHERE CDFILIAL = :P_CDFILIAL AND CDLOJA = :P_CDLOJA",
-                      {svc::text("P_CDFILIAL", cdFilial), svc::text("P_CDLOJA", cdLoja)}, kPriceStoreExpired);
+        ref = tableOf(
+            connection_, "price table of the store",
+            "SELECT CDFILTABPREC, CDTABEPREC FROM LOJATABPREC WHERE CDFILIAL = :P_CDFILIAL AND CDLOJA = :P_CDLOJA",
+            {svc::text("P_CDFILIAL", cdFilial), svc::text("P_CDLOJA", cdLoja)}, kPriceStoreExpired);
     if (!ref)
         ref = tableOf(connection_, "standard price table",
                       "SELECT CDFILTABPREC, CDTABEPREC FROM FILIALTABPREC WHERE CDFILIAL = :P_CDFILIAL",
@@ -94,18 +93,19 @@ Variant DatabaseServicePackage::ChamaFuncaoGetRetornaPreco(const VariantArray& v
     if (today < from || (!until.isEmpty() && today > until)) return priceResultFailure(std::string(ref->expiredCode));
 
     key.push_back(svc::text("P_CDPRODUTO", cdProduto));
-    auto price = svc::select(connection_, "price of the product",
-                             "SELECT VRPRECITEM, VRDESCITEM, VRACREITEM, VRPRECOCLIE, IDBLOQUEADO, HRINIVENDA, HRFINVENDA "
-                             "FROM ITEMTABPREC WHERE CDFILTABPREC = :P_CDFILTABPREC AND CDTABEPREC = :P_CDTABEPREC "
-                             "AND CDPRODUTO = :P_CDPRODUTO",
-                             key,
-                             {{"VRPRECITEM", db::ColumnType::Float},
-                              {"VRDESCITEM", db::ColumnType::Float},
-                              {"VRACREITEM", db::ColumnType::Float},
-                              {"VRPRECOCLIE", db::ColumnType::Float},
-                              {"IDBLOQUEADO", db::ColumnType::Text},
-                              {"HRINIVENDA", db::ColumnType::Text},
-                              {"HRFINVENDA", db::ColumnType::Text}});
+    auto price =
+        svc::select(connection_, "price of the product",
+                    "SELECT VRPRECITEM, VRDESCITEM, VRACREITEM, VRPRECOCLIE, IDBLOQUEADO, HRINIVENDA, HRFINVENDA "
+                    "FROM ITEMTABPREC WHERE CDFILTABPREC = :P_CDFILTABPREC AND CDTABEPREC = :P_CDTABEPREC "
+                    "AND CDPRODUTO = :P_CDPRODUTO",
+                    key,
+                    {{"VRPRECITEM", db::ColumnType::Float},
+                     {"VRDESCITEM", db::ColumnType::Float},
+                     {"VRACREITEM", db::ColumnType::Float},
+                     {"VRPRECOCLIE", db::ColumnType::Float},
+                     {"IDBLOQUEADO", db::ColumnType::Text},
+                     {"HRINIVENDA", db::ColumnType::Text},
+                     {"HRFINVENDA", db::ColumnType::Text}});
     if (price.empty()) return priceResultFailure(std::string(kPriceNotRegistered));
     const svc::Row& row = price[0];
     if (svc::cellText(row[4]) == "S") return priceResultFailure(std::string(kPriceBlocked));
@@ -123,9 +123,10 @@ Variant DatabaseServicePackage::ChamaFuncaoGetRetornaPreco(const VariantArray& v
     // Fixed prices in money: no variable price, amounts not percentages.
     setIfPresent(cdsRetornaPreco, "IDPRECVARIA", "N");
     setIfPresent(cdsRetornaPreco, "IDPERCVALOR", "V");
-    setIfPresent(cdsRetornaPreco, "IDACREDESC", svc::cellNumber(row[2]) != 0   ? "A"
-                                               : svc::cellNumber(row[1]) != 0 ? "D"
-                                                                              : "");
+    setIfPresent(cdsRetornaPreco, "IDACREDESC",
+                 svc::cellNumber(row[2]) != 0   ? "A"
+                 : svc::cellNumber(row[1]) != 0 ? "D"
+                                                : "");
     setIfPresent(cdsRetornaPreco, "VRPRECODIA", vrPreco);
     cdsRetornaPreco.post();
     cdsRetornaPreco.first();

@@ -89,11 +89,12 @@ void insertSale(db::Connection& c, const SaleKey& key, const std::string& client
         ip.push_back(svc::number("P_VRUNITVEND", l.unit));
         ip.push_back(svc::number("P_VRACRITVEND", l.surcharge));
         ip.push_back(svc::number("P_VRDESITVEND", l.discount));
-        svc::exec(c, "sale item",
-                  "INSERT INTO ITEMVENDA (CDFILIAL, CDCAIXA, NRSEQVENDA, NRSEQITVEND, CDPRODUTO, QTPRODVEND, VRUNITVEND, "
-                  "VRACRITVEND, VRDESITVEND) VALUES (:P_CDFILIAL, :P_CDCAIXA, :P_NRSEQVENDA, :P_NRSEQITVEND, "
-                  ":P_CDPRODUTO, :P_QTPRODVEND, :P_VRUNITVEND, :P_VRACRITVEND, :P_VRDESITVEND)",
-                  ip);
+        svc::exec(
+            c, "sale item",
+            "INSERT INTO ITEMVENDA (CDFILIAL, CDCAIXA, NRSEQVENDA, NRSEQITVEND, CDPRODUTO, QTPRODVEND, VRUNITVEND, "
+            "VRACRITVEND, VRDESITVEND) VALUES (:P_CDFILIAL, :P_CDCAIXA, :P_NRSEQVENDA, :P_NRSEQITVEND, "
+            ":P_CDPRODUTO, :P_QTPRODVEND, :P_VRUNITVEND, :P_VRACRITVEND, :P_VRDESITVEND)",
+            ip);
         ip.resize(4);
         ip.push_back(svc::textOrNull("P_NMPRODUTO", l.name));
         ip.push_back(svc::textOrNull("P_CDARVPROD", l.tree));
@@ -115,8 +116,8 @@ void insertSale(db::Connection& c, const SaleKey& key, const std::string& client
 
 // Adds `delta` to the consumer's balance in a family; a missing balance row
 // is created with that amount, so no debit is ever lost.
-void changeBalance(db::Connection& c, const std::string& client, const std::string& consumer,
-                   const std::string& family, double delta) {
+void changeBalance(db::Connection& c, const std::string& client, const std::string& consumer, const std::string& family,
+                   double delta) {
     std::vector<Param> p{svc::text("P_CDCLIENTE", client), svc::text("P_CDCONSUMIDOR", consumer),
                          svc::text("P_CDFAMILISALD", family), svc::number("P_VALOR", delta)};
     int64_t n = svc::exec(c, "balance of the family",
@@ -265,10 +266,8 @@ Variant DatabaseServicePackage::SetConcluiFechamento(const VariantArray& tables,
         int64_t amount = cutToCents(families.number(i, "VRSALDCONFAM"));
         if (family.empty()) t.fail(3, "cdsFamiliaSaldo", fmt::format("line {} has no family code", i + 1));
         auto it = std::find_if(debits.begin(), debits.end(), [&](auto& d) { return d.first == family; });
-        if (it == debits.end())
-            debits.emplace_back(family, amount);
-        else
-            it->second += amount;
+        if (it == debits.end()) debits.emplace_back(family, amount);
+        else it->second += amount;
     }
     if ((client.empty() || consumer.empty()) && !debits.empty())
         t.fail(0, "cdsVenda", "the sale names no client and consumer whose balances it debits");
@@ -292,12 +291,13 @@ Variant DatabaseServicePackage::SetConcluiFechamento(const VariantArray& tables,
         }
         auto done = storedCoupon(connection_, nrSerieImp, cupNr);
         if (done && done->situation == "C")
-            throw Error(fmt::format("coupon {} of printer {} was cancelled: it cannot conclude a sale", cupNr,
-                                    nrSerieImp));
+            throw Error(
+                fmt::format("coupon {} of printer {} was cancelled: it cannot conclude a sale", cupNr, nrSerieImp));
         if (done)
-            throw Error(fmt::format("coupon {} of printer {} is already stored for sale {} of register {}: the "
-                                    "printer's memory is behind the database",
-                                    cupNr, nrSerieImp, done->key.number, done->key.register_));
+            throw Error(
+                fmt::format("coupon {} of printer {} is already stored for sale {} of register {}: the "
+                            "printer's memory is behind the database",
+                            cupNr, nrSerieImp, done->key.number, done->key.register_));
         SaleKey key{cdFilial, cdCaixa, nextSaleNumber(cdFilial, cdCaixa)};
         insertSale(connection_, key, client, consumer, dtHrReal.dateOnly(), "O", cupNr, lines);
 
@@ -333,22 +333,24 @@ Variant DatabaseServicePackage::SetConcluiFechamento(const VariantArray& tables,
         for (size_t i = 0; i < cash.size(); ++i) {
             std::vector<Param> m = key.params();
             m.push_back(svc::text("P_NRORDMOVI", std::to_string(i + 1)));
-            for (const char* f : {"IDTIPOMOVIVE", "CDTIPORECE", "NMTIPORECE", "IDTIPORECE", "CDTIPOTROCO", "NRORDTROCO",
-                                  "CDCLIENTE", "CDCONSUMIDOR", "CDCCUSCLIE", "DSIMPFISCAL", "CDBANCARTCR", "CDFPIMPFIS"})
+            for (const char* f :
+                 {"IDTIPOMOVIVE", "CDTIPORECE", "NMTIPORECE", "IDTIPORECE", "CDTIPOTROCO", "NRORDTROCO", "CDCLIENTE",
+                  "CDCONSUMIDOR", "CDCCUSCLIE", "DSIMPFISCAL", "CDBANCARTCR", "CDFPIMPFIS"})
                 m.push_back(svc::textOrNull(std::string("P_") + f, cashText(i, f)));
             DateTime moment = cash.has("DTHRINCMOV") ? cash.dateTime(i, "DTHRINCMOV") : DateTime();
             m.push_back(svc::textOrNull("P_DTHRINCMOV", moment.isEmpty() ? "" : svc::isoMoment(moment)));
             m.push_back(svc::number("P_VRMOVIVEND", centsToAmount(cutToCents(cash.number(i, "VRMOVIVEND")))));
-            m.push_back(svc::date("P_DTMOVIMCAIXA", cash.has("DTMOVIMCAIXA") ? cash.dateTime(i, "DTMOVIMCAIXA")
-                                                                             : DateTime()));
-            svc::exec(connection_, "cash movement",
-                      "INSERT INTO MOVCAIXA (CDFILIAL, CDCAIXA, NRSEQVENDA, NRORDMOVI, IDTIPOMOVIVE, CDTIPORECE, "
-                      "NMTIPORECE, IDTIPORECE, CDTIPOTROCO, NRORDTROCO, CDCLIENTE, CDCONSUMIDOR, CDCCUSCLIE, DSIMPFISCAL, "
-                      "CDBANCARTCR, CDFPIMPFIS, DTHRINCMOV, VRMOVIVEND, DTMOVIMCAIXA, IDSITUMOVI) VALUES (:P_CDFILIAL, "
-                      ":P_CDCAIXA, :P_NRSEQVENDA, :P_NRORDMOVI, :P_IDTIPOMOVIVE, :P_CDTIPORECE, :P_NMTIPORECE, "
-                      ":P_IDTIPORECE, :P_CDTIPOTROCO, :P_NRORDTROCO, :P_CDCLIENTE, :P_CDCONSUMIDOR, :P_CDCCUSCLIE, "
-                      ":P_DSIMPFISCAL, :P_CDBANCARTCR, :P_CDFPIMPFIS, :P_DTHRINCMOV, :P_VRMOVIVEND, :P_DTMOVIMCAIXA, 'A')",
-                      m);
+            m.push_back(
+                svc::date("P_DTMOVIMCAIXA", cash.has("DTMOVIMCAIXA") ? cash.dateTime(i, "DTMOVIMCAIXA") : DateTime()));
+            svc::exec(
+                connection_, "cash movement",
+                "INSERT INTO MOVCAIXA (CDFILIAL, CDCAIXA, NRSEQVENDA, NRORDMOVI, IDTIPOMOVIVE, CDTIPORECE, "
+                "NMTIPORECE, IDTIPORECE, CDTIPOTROCO, NRORDTROCO, CDCLIENTE, CDCONSUMIDOR, CDCCUSCLIE, DSIMPFISCAL, "
+                "CDBANCARTCR, CDFPIMPFIS, DTHRINCMOV, VRMOVIVEND, DTMOVIMCAIXA, IDSITUMOVI) VALUES (:P_CDFILIAL, "
+                ":P_CDCAIXA, :P_NRSEQVENDA, :P_NRORDMOVI, :P_IDTIPOMOVIVE, :P_CDTIPORECE, :P_NMTIPORECE, "
+                ":P_IDTIPORECE, :P_CDTIPOTROCO, :P_NRORDTROCO, :P_CDCLIENTE, :P_CDCONSUMIDOR, :P_CDCCUSCLIE, "
+                ":P_DSIMPFISCAL, :P_CDBANCARTCR, :P_CDFPIMPFIS, :P_DTHRINCMOV, :P_VRMOVIVEND, :P_DTMOVIMCAIXA, 'A')",
+                m);
         }
 
         for (const auto& [family, amount] : debits) {
@@ -360,11 +362,12 @@ Variant DatabaseServicePackage::SetConcluiFechamento(const VariantArray& tables,
             d.push_back(svc::text("P_CDCLIENTE", client));
             d.push_back(svc::text("P_CDCONSUMIDOR", consumer));
             d.push_back(svc::number("P_VRDEBITO", debit));
-            svc::exec(connection_, "debit of the family",
-                      "INSERT INTO VENDASALDOFAM (CDFILIAL, CDCAIXA, NRSEQVENDA, CDFAMILISALD, CDCLIENTE, CDCONSUMIDOR, "
-                      "VRDEBITO) VALUES (:P_CDFILIAL, :P_CDCAIXA, :P_NRSEQVENDA, :P_CDFAMILISALD, :P_CDCLIENTE, "
-                      ":P_CDCONSUMIDOR, :P_VRDEBITO)",
-                      d);
+            svc::exec(
+                connection_, "debit of the family",
+                "INSERT INTO VENDASALDOFAM (CDFILIAL, CDCAIXA, NRSEQVENDA, CDFAMILISALD, CDCLIENTE, CDCONSUMIDOR, "
+                "VRDEBITO) VALUES (:P_CDFILIAL, :P_CDCAIXA, :P_NRSEQVENDA, :P_CDFAMILISALD, :P_CDCLIENTE, "
+                ":P_CDCONSUMIDOR, :P_VRDEBITO)",
+                d);
         }
         enterInLedger(connection_, key, client, consumer, dtHrReal, nrSerieImp, cupNr);
         return key.number;
@@ -423,10 +426,11 @@ std::string DatabaseServicePackage::IncluiVendaCan(const VariantArray& values, V
                     // The printer cancelled a coupon whose sale was stored:
                     // the sale stops counting and its debits are given back.
                     std::vector<Param> k = done->key.params();
-                    svc::exec(connection_, "cancellation of the sale",
-                              "UPDATE VENDA SET IDSITUVENDA = 'C' WHERE CDFILIAL = :P_CDFILIAL AND CDCAIXA = :P_CDCAIXA "
-                              "AND NRSEQVENDA = :P_NRSEQVENDA",
-                              k);
+                    svc::exec(
+                        connection_, "cancellation of the sale",
+                        "UPDATE VENDA SET IDSITUVENDA = 'C' WHERE CDFILIAL = :P_CDFILIAL AND CDCAIXA = :P_CDCAIXA "
+                        "AND NRSEQVENDA = :P_NRSEQVENDA",
+                        k);
                     auto debits = svc::select(
                         connection_, "debits of the sale",
                         "SELECT CDCLIENTE, CDCONSUMIDOR, CDFAMILISALD, VRDEBITO FROM VENDASALDOFAM "
@@ -443,10 +447,11 @@ std::string DatabaseServicePackage::IncluiVendaCan(const VariantArray& values, V
                               "DELETE FROM VENDAPASSAGEM WHERE CDFILIAL = :P_CDFILIAL AND CDCAIXA = :P_CDCAIXA AND "
                               "NRSEQVENDA = :P_NRSEQVENDA",
                               k);
-                    svc::exec(connection_, "cancellation of the cash movements",
-                              "UPDATE MOVCAIXA SET IDSITUMOVI = 'C' WHERE CDFILIAL = :P_CDFILIAL AND CDCAIXA = :P_CDCAIXA "
-                              "AND NRSEQVENDA = :P_NRSEQVENDA",
-                              k);
+                    svc::exec(
+                        connection_, "cancellation of the cash movements",
+                        "UPDATE MOVCAIXA SET IDSITUMOVI = 'C' WHERE CDFILIAL = :P_CDFILIAL AND CDCAIXA = :P_CDCAIXA "
+                        "AND NRSEQVENDA = :P_NRSEQVENDA",
+                        k);
                     svc::exec(connection_, "cancellation of the coupon",
                               "UPDATE VENDACUPOM SET DTHRCANCEL = :P_DTHRCANCEL WHERE NRSERIEIMP = :P_NRSERIEIMP "
                               "AND NRCUPOMFIS = :P_NRCUPOMFIS",

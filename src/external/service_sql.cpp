@@ -14,9 +14,12 @@ double roundCents(double value) {
     return value < 0 ? -r : r;
 }
 
-PacketReader::PacketReader(const ds::Packet& packet, std::string operation, std::string where,
-                           const FormatSettings& fs)
-    : packet_(packet), rows_(packet.liveRecords()), operation_(std::move(operation)), where_(std::move(where)), fs_(fs) {}
+PacketReader::PacketReader(const ds::Packet& packet, std::string operation, std::string where, const FormatSettings& fs)
+    : packet_(packet),
+      rows_(packet.liveRecords()),
+      operation_(std::move(operation)),
+      where_(std::move(where)),
+      fs_(fs) {}
 
 void PacketReader::fail(size_t row, std::string_view field, const std::string& problem) const {
     throw ArgumentError(fmt::format("{}: {}, line {}, field {}: {}", operation_, where_, row + 1, field, problem));

@@ -35,18 +35,18 @@ double roundCents(double value);
 // Every failure is an ArgumentError naming the operation, the position of the
 // packet in the list and the field.
 class PacketReader {
-public:
+  public:
     PacketReader(const ds::Packet& packet, std::string operation, std::string where, const FormatSettings& fs);
 
     size_t size() const { return rows_.size(); }
     bool has(std::string_view field) const { return packet_.fieldIndex(field) >= 0; }
     void require(std::string_view field) const;
 
-    std::string text(size_t row, std::string_view field) const;  // blanks on the right dropped
-    double number(size_t row, std::string_view field) const;     // null 0; a text in the station's format
+    std::string text(size_t row, std::string_view field) const;   // blanks on the right dropped
+    double number(size_t row, std::string_view field) const;      // null 0; a text in the station's format
     DateTime dateTime(size_t row, std::string_view field) const;  // date and date-time fields; null empty
 
-private:
+  private:
     int index(std::string_view field) const;
     [[noreturn]] void fail(size_t row, std::string_view field, const std::string& problem) const;
 

@@ -32,7 +32,8 @@ void SetADODBSession(db::Connection& connection) {
             // Notices ("already exists, skipping") are not for the user.
             connection.executeDirect("SET client_min_messages = warning");
             break;
-        case db::Backend::Odbc: break;
+        case db::Backend::Odbc:
+            break;
     }
 }
 
@@ -69,8 +70,7 @@ std::string ADOExceptionMessage(const std::exception& error, const db::Connectio
         std::string msg = what.find(where) != std::string::npos ? what : "database error on " + where + ": " + what;
         try {
             msg = connection.target().redact(msg);
-        } catch (...) {
-        }
+        } catch (...) {}
         return text.empty() ? msg : text + ": " + msg;
     } catch (...) {
         return "database error";

@@ -46,7 +46,6 @@ void TryConnect(db::Connection& connection, const TryConnectPolicy& policy = {})
 // The text of a database error for the user: `text` (when not empty), then the
 // error. The message names the connection's database; passwords are hidden.
 // Raises nothing.
-std::string ADOExceptionMessage(const std::exception& error, const db::Connection& connection,
-                                const std::string& text);
+std::string ADOExceptionMessage(const std::exception& error, const db::Connection& connection, const std::string& text);
 
 }  // namespace zel::util

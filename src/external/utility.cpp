@@ -2,7 +2,6 @@
 // the identification cipher.
 #include "external/utility.h"
 
-
 #include <fstream>
 #include <ostream>
 
@@ -19,11 +18,16 @@ namespace zel::ext {
 
 const char* tipoMsgName(TTipoMsg kind) {
     switch (kind) {
-        case TTipoMsg::Informacao: return "Informacao";
-        case TTipoMsg::Aviso: return "Aviso";
-        case TTipoMsg::Pergunta: return "Pergunta";
-        case TTipoMsg::Registro: return "Registro";
-        case TTipoMsg::Erro: return "Erro";
+        case TTipoMsg::Informacao:
+            return "Informacao";
+        case TTipoMsg::Aviso:
+            return "Aviso";
+        case TTipoMsg::Pergunta:
+            return "Pergunta";
+        case TTipoMsg::Registro:
+            return "Registro";
+        case TTipoMsg::Erro:
+            return "Erro";
     }
     return "?";
 }
@@ -52,7 +56,6 @@ std::string messageLine(const Message& m) {
     return line;
 }
 
-
 }  // namespace
 
 void PrintingSink::deliver(const Message& message) { out_ << messageLine(message) << '\n' << std::flush; }
@@ -66,8 +69,8 @@ std::vector<std::string> CollectingSink::texts() const {
 }
 
 void LogFileSink::deliver(const Message& message) {
-    std::string line = formatDateTime("yyyy-mm-dd hh:nn:ss.zzz", message.moment, FormatSettings::invariant()) +
-                       " " + messageLine(message) + "\n";
+    std::string line = formatDateTime("yyyy-mm-dd hh:nn:ss.zzz", message.moment, FormatSettings::invariant()) + " " +
+                       messageLine(message) + "\n";
     std::ofstream out(path_, std::ios::app | std::ios::binary);
     if (out) out.write(line.data(), static_cast<std::streamsize>(line.size()));
     out.close();
@@ -96,8 +99,7 @@ void Messenger::Mensagem(const std::string& text, const std::string& detail, con
 }
 
 bool Messenger::MensagemMetodo(const Variant& answer, bool raiseOnFailure, int32_t code, const std::string& method,
-                               const std::string& unit, const std::string& description,
-                               const std::string& idEsquema) {
+                               const std::string& unit, const std::string& description, const std::string& idEsquema) {
     std::string reason;
     if (!serviceAnswerFailed(answer, &reason)) return true;
     std::string text = fmt::format("Falha em {}.{}: {}", unit, method, reason.empty() ? "resposta negativa" : reason);
@@ -113,7 +115,8 @@ namespace {
 bool statusGood(const Variant& v, std::string* reason) {
     switch (v.type()) {
         case Variant::Type::Empty:
-        case Variant::Type::Null: return true;
+        case Variant::Type::Null:
+            return true;
         case Variant::Type::Boolean:
             if (v.toBool()) return true;
             return false;
@@ -121,7 +124,8 @@ bool statusGood(const Variant& v, std::string* reason) {
             if (v.text().empty() || equalsIgnoringCase(v.text(), "OK")) return true;
             if (reason) *reason = v.text();
             return false;
-        default: return true;
+        default:
+            return true;
     }
 }
 
@@ -148,27 +152,24 @@ Variant priceResultFailure(const std::string& code) { return Variant(VariantArra
 
 bool CheckResultServ(const Variant& result, bool raiseOnFailure, int32_t at) {
     if (!result.isArray())
-        throw ArgumentError(fmt::format("CheckResultServ: expected a result packet, found a {}",
-                                        Variant::typeName(result.type())));
+        throw ArgumentError(
+            fmt::format("CheckResultServ: expected a result packet, found a {}", Variant::typeName(result.type())));
     ArgReader args(result.items(), "CheckResultServ", "result packet");
     if (at < 0) throw ArgumentError(fmt::format("CheckResultServ: status position {} is negative", at));
     size_t pos = static_cast<size_t>(at);
     const Variant& status = args.at(pos);
     bool good;
-    if (status.type() == Variant::Type::Boolean)
-        good = status.toBool();
-    else if (status.isText())
-        good = equalsIgnoringCase(status.text(), "OK");
+    if (status.type() == Variant::Type::Boolean) good = status.toBool();
+    else if (status.isText()) good = equalsIgnoringCase(status.text(), "OK");
     else
-        args.fail(pos, "status", fmt::format("expected a Boolean or a text, found a {}",
-                                             Variant::typeName(status.type())));
+        args.fail(pos, "status",
+                  fmt::format("expected a Boolean or a text, found a {}", Variant::typeName(status.type())));
     if (good) return true;
     std::string code = pos + 1 < args.size() ? args.at(pos + 1).toText() : std::string();
     if (!raiseOnFailure) return false;
     if (code.empty()) throw Error("the price service failed without a failure code");
     throw Error(code);
 }
-
 
 std::string Ajusta(const std::string& text, int length) {
     if (length < 0) throw Error(fmt::format("Ajusta: negative length {}", length));
@@ -233,7 +234,9 @@ int checkOf(const std::string& plain, int key) {
     return static_cast<int>(h % kRange);
 }
 
-int shiftAt(int key, size_t i, int previous) { return (31 * key + 7 * static_cast<int>(i % kRange) + previous) % kRange; }
+int shiftAt(int key, size_t i, int previous) {
+    return (31 * key + 7 * static_cast<int>(i % kRange) + previous) % kRange;
+}
 
 }  // namespace
 

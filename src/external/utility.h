@@ -40,30 +40,30 @@ struct Message {
 };
 
 class MessageSink {
-public:
+  public:
     virtual ~MessageSink() = default;
     virtual void deliver(const Message& message) = 0;
 };
 
 // Prints each message as it happens, one line each.
 class PrintingSink final : public MessageSink {
-public:
+  public:
     explicit PrintingSink(std::ostream& out) : out_(out) {}
     void deliver(const Message& message) override;
 
-private:
+  private:
     std::ostream& out_;
 };
 
 // Keeps the messages of a run for its summary.
 class CollectingSink final : public MessageSink {
-public:
+  public:
     void deliver(const Message& message) override;
     const std::vector<Message>& messages() const { return messages_; }
     std::vector<std::string> texts() const;
     void clear() { messages_.clear(); }
 
-private:
+  private:
     std::vector<Message> messages_;
 };
 
@@ -73,28 +73,28 @@ private:
 // A line break inside a text is written as a blank. Throws zel::Error naming
 // the file when it cannot be written.
 class LogFileSink final : public MessageSink {
-public:
+  public:
     explicit LogFileSink(std::filesystem::path path) : path_(std::move(path)) {}
     void deliver(const Message& message) override;
     const std::filesystem::path& path() const { return path_; }
 
-private:
+  private:
     std::filesystem::path path_;
 };
 
 // Hands each message to several sinks in order.
 class FanOutSink final : public MessageSink {
-public:
+  public:
     explicit FanOutSink(std::vector<MessageSink*> sinks) : sinks_(std::move(sinks)) {}
     void deliver(const Message& message) override;
 
-private:
+  private:
     std::vector<MessageSink*> sinks_;
 };
 
 // Mensagem and MensagemMetodo, bound to the host's sink and clock.
 class Messenger {
-public:
+  public:
     Messenger(MessageSink& sink, const Clock& clock) : sink_(&sink), clock_(&clock) {}
 
     void setSink(MessageSink& sink) { sink_ = &sink; }
@@ -112,7 +112,7 @@ public:
     bool MensagemMetodo(const Variant& answer, bool raiseOnFailure, int32_t code, const std::string& method,
                         const std::string& unit, const std::string& description, const std::string& idEsquema);
 
-private:
+  private:
     MessageSink* sink_;
     const Clock* clock_;
 };
@@ -163,7 +163,7 @@ Variant RecebeParams(const Variant& packet, const std::string& key);
 
 // The message catalogue: lines "key|text" in order; an empty line is allowed.
 class TMessages {
-public:
+  public:
     TMessages() = default;
     explicit TMessages(std::vector<std::string> lines) : lines_(std::move(lines)) {}
 
@@ -173,7 +173,7 @@ public:
     std::string Msg(std::string_view key) const;
     const std::vector<std::string>& lines() const { return lines_; }
 
-private:
+  private:
     std::vector<std::string> lines_;
 };
 

@@ -53,10 +53,9 @@ bool TrdmGeraCupomVenda::vendeItem(const std::string& cdAliqImpFis, const std::s
     run.packet = Variant::null();
     std::string itemCode = !cdBarProduto.empty() ? cdBarProduto : cdArvProd;
     std::string description = (cest.empty() ? "" : cest + "#") + (ncm.empty() ? "" : ncm + "#") + nmProduto;
-    run.packet = device().Params_VendaItem_Kva00000(idEsquema, "", "D", itemCode, description, cdAliqImpFis,
-                                                    idAliqImpFis, sgUnidade, "", vrPeAlImpFis, "", run.nrAbertura, q,
-                                                    precoUnitario, Trunc2(desconto, fs()), Trunc2(vrAcrItem, fs()),
-                                                    false);
+    run.packet = device().Params_VendaItem_Kva00000(
+        idEsquema, "", "D", itemCode, description, cdAliqImpFis, idAliqImpFis, sgUnidade, "", vrPeAlImpFis, "",
+        run.nrAbertura, q, precoUnitario, Trunc2(desconto, fs()), Trunc2(vrAcrItem, fs()), false);
     if (!device().VendaItem(run.packet)) return false;
 
     AddProduto(cdProduto, "", nmProduto, "", cdsProdutoGeral.field("CDSERVFILI").asString(), floatToStr(q, fs()),
@@ -151,8 +150,8 @@ bool TrdmGeraCupomVenda::fechaCupom() {
     bool fechado = device().FechaCupom(c, Variant(), answer);
     retFechaCupom = answer.items().at(2).toText(fs());
 
-    run.packet = device().Params_Atu_TotGeral_Kva00000(cdFilial, cdCaixa, nrSerieImp, idEsquema, "N", false, "", "",
-                                                       "", "", 0.0, 0.0);
+    run.packet = device().Params_Atu_TotGeral_Kva00000(cdFilial, cdCaixa, nrSerieImp, idEsquema, "N", false, "", "", "",
+                                                       "", 0.0, 0.0);
     device().Atu_TotGeral(run.packet);
     cupomAberto = false;
     return fechado;

@@ -15,7 +15,7 @@ namespace zel {
 // A file that could not be written or replaced; the message names the file
 // and the system's reason ("No space left on device", "Is a directory", ...).
 class FileWriteError : public Error {
-public:
+  public:
     using Error::Error;
 };
 
@@ -27,9 +27,8 @@ enum class Durability {
 // Replaces `path` with `content` atomically ("<path>.tmp" is the scratch
 // file, removed on failure). `what` names the file for messages ("the printer
 // memory"). Throws FileWriteError; the old file is then untouched.
-void writeFileAtomically(const std::filesystem::path& path, std::string_view content,
-                         std::string_view what = "file", Durability durability = Durability::Flushed,
-                         unsigned mode = 0644);
+void writeFileAtomically(const std::filesystem::path& path, std::string_view content, std::string_view what = "file",
+                         Durability durability = Durability::Flushed, unsigned mode = 0644);
 
 // Appends `content` to `path` (created when missing) and flushes it. Throws
 // FileWriteError naming the file and the reason; what a failed append wrote is

@@ -24,10 +24,16 @@ int64_t dayNumber(int year, int month, int day) {
 void fromDayNumber(int64_t n, int& year, int& month, int& day) {
     // n is 1-based; work 0-based from 0001-01-01.
     int64_t d = n - 1;
-    int64_t y400 = d / 146097; d %= 146097;
-    int64_t y100 = d / 36524; if (y100 == 4) y100 = 3; d -= y100 * 36524;
-    int64_t y4 = d / 1461; d %= 1461;
-    int64_t y1 = d / 365; if (y1 == 4) y1 = 3; d -= y1 * 365;
+    int64_t y400 = d / 146097;
+    d %= 146097;
+    int64_t y100 = d / 36524;
+    if (y100 == 4) y100 = 3;
+    d -= y100 * 36524;
+    int64_t y4 = d / 1461;
+    d %= 1461;
+    int64_t y1 = d / 365;
+    if (y1 == 4) y1 = 3;
+    d -= y1 * 365;
     year = static_cast<int>(y400 * 400 + y100 * 100 + y4 * 4 + y1 + 1);
     month = 1;
     while (true) {
@@ -61,7 +67,8 @@ DateTime DateTime::fromDate(int year, int month, int day) {
 DateTime DateTime::fromTime(int hour, int minute, int second, int millisecond) {
     if (hour < 0 || hour > 23 || minute < 0 || minute > 59 || second < 0 || second > 59 || millisecond < 0 ||
         millisecond > 999)
-        throw ConvertError(fmt::format("{:02}:{:02}:{:02}.{:03} is not a valid time", hour, minute, second, millisecond));
+        throw ConvertError(
+            fmt::format("{:02}:{:02}:{:02}.{:03} is not a valid time", hour, minute, second, millisecond));
     return DateTime(((hour * 60 + minute) * 60 + second) * 1000.0 / kMsPerDay + millisecond / kMsPerDay);
 }
 
@@ -84,7 +91,10 @@ CalendarFields DateTime::fields() const {
     double whole = std::trunc(value_);
     int64_t ms = std::llround(std::fabs(value_ - whole) * kMsPerDay);
     int64_t days = static_cast<int64_t>(whole);
-    if (ms >= 86400000) { ms -= 86400000; days += value_ < 0 ? -1 : 1; }
+    if (ms >= 86400000) {
+        ms -= 86400000;
+        days += value_ < 0 ? -1 : 1;
+    }
     CalendarFields f;
     fromDayNumber(days + kPacketDayOffset, f.year, f.month, f.day);
     f.hour = static_cast<int>(ms / 3600000);

@@ -15,7 +15,7 @@ struct CalendarFields {
 // Days since 1899-12-30; the fraction is the time of day. 0 is the empty date,
 // and callers compare a date-time with 0 to tell an unset one.
 class DateTime {
-public:
+  public:
     static constexpr double kMsPerDay = 86400000.0;
     // Day number of 1899-12-30 when 0001-01-01 is day 1, as the packet encoding counts.
     static constexpr int32_t kPacketDayOffset = 693594;
@@ -49,32 +49,32 @@ public:
     friend bool operator==(DateTime a, DateTime b) { return a.value_ == b.value_; }
     friend auto operator<=>(DateTime a, DateTime b) { return a.value_ <=> b.value_; }
 
-private:
+  private:
     double value_ = 0;
 };
 
 // Gives "now" and "today". Tests and the host set the moment; nothing reads the
 // system time in passing.
 class Clock {
-public:
+  public:
     virtual ~Clock() = default;
     virtual DateTime now() const = 0;
     DateTime today() const { return now().dateOnly(); }
 };
 
 class SystemClock final : public Clock {
-public:
+  public:
     DateTime now() const override;  // local time of the machine
 };
 
 class FixedClock final : public Clock {
-public:
+  public:
     explicit FixedClock(DateTime moment) : moment_(moment) {}
     DateTime now() const override { return moment_; }
     void set(DateTime moment) { moment_ = moment; }
     void advanceMilliseconds(int64_t ms) { moment_ = DateTime(moment_.value() + ms / DateTime::kMsPerDay); }
 
-private:
+  private:
     DateTime moment_;
 };
 

@@ -8,13 +8,13 @@
 namespace zel {
 
 class Error : public std::runtime_error {
-public:
+  public:
     using std::runtime_error::runtime_error;
 };
 
 // A text that is not a number, a date or a time in the station's format.
 class ConvertError : public Error {
-public:
+  public:
     using Error::Error;
 };
 

@@ -24,8 +24,6 @@ int64_t cutToCents(double amount) {
 
 double centsToAmount(int64_t cents) { return static_cast<double>(cents) / 100.0; }
 
-int64_t lineGrossCents(int64_t quantityMilli, int64_t unitPriceCents) {
-    return quantityMilli * unitPriceCents / 1000;
-}
+int64_t lineGrossCents(int64_t quantityMilli, int64_t unitPriceCents) { return quantityMilli * unitPriceCents / 1000; }
 
 }  // namespace zel

@@ -17,7 +17,6 @@ std::string_view trim(std::string_view s) {
     return s;
 }
 
-
 }  // namespace
 
 StationConfig StationConfig::parse(std::string_view text, const std::string& source) {

@@ -19,7 +19,7 @@ inline constexpr std::string_view kStationConfigFile = "geracupom.conf";
 // the value (a password may hold one). A key given twice, a line without "="
 // or an empty key is an error naming the file and the line.
 class StationConfig {
-public:
+  public:
     struct Entry {
         std::string key;
         std::string value;
@@ -39,7 +39,7 @@ public:
     const std::vector<Entry>& entries() const { return entries_; }
     const std::string& source() const { return source_; }
 
-private:
+  private:
     std::string source_;
     std::vector<Entry> entries_;
 };

@@ -14,16 +14,26 @@ Variant Variant::packet(ds::Packet p) { return Variant(std::make_shared<const ds
 
 const char* Variant::typeName(Type t) {
     switch (t) {
-        case Type::Empty: return "empty";
-        case Type::Null: return "null";
-        case Type::Boolean: return "Boolean";
-        case Type::Int32: return "32-bit integer";
-        case Type::Int64: return "64-bit integer";
-        case Type::Double: return "float";
-        case Type::DateTime: return "date-time";
-        case Type::Text: return "text";
-        case Type::DataPacket: return "data packet";
-        case Type::Array: return "array";
+        case Type::Empty:
+            return "empty";
+        case Type::Null:
+            return "null";
+        case Type::Boolean:
+            return "Boolean";
+        case Type::Int32:
+            return "32-bit integer";
+        case Type::Int64:
+            return "64-bit integer";
+        case Type::Double:
+            return "float";
+        case Type::DateTime:
+            return "date-time";
+        case Type::Text:
+            return "text";
+        case Type::DataPacket:
+            return "data packet";
+        case Type::Array:
+            return "array";
     }
     return "?";
 }
@@ -31,15 +41,23 @@ const char* Variant::typeName(Type t) {
 std::string Variant::toText(const FormatSettings& fs) const {
     switch (type()) {
         case Type::Empty:
-        case Type::Null: return {};
-        case Type::Boolean: return std::get<bool>(v_) ? "True" : "False";
-        case Type::Int32: return std::to_string(std::get<int32_t>(v_));
-        case Type::Int64: return std::to_string(std::get<int64_t>(v_));
-        case Type::Double: return floatToStr(std::get<double>(v_), fs);
-        case Type::DateTime: return dateTimeToStr(std::get<DateTime>(v_), fs);
-        case Type::Text: return std::get<std::string>(v_);
+        case Type::Null:
+            return {};
+        case Type::Boolean:
+            return std::get<bool>(v_) ? "True" : "False";
+        case Type::Int32:
+            return std::to_string(std::get<int32_t>(v_));
+        case Type::Int64:
+            return std::to_string(std::get<int64_t>(v_));
+        case Type::Double:
+            return floatToStr(std::get<double>(v_), fs);
+        case Type::DateTime:
+            return dateTimeToStr(std::get<DateTime>(v_), fs);
+        case Type::Text:
+            return std::get<std::string>(v_);
         case Type::DataPacket:
-        case Type::Array: break;
+        case Type::Array:
+            break;
     }
     throw Error(fmt::format("a {} cannot be read as text", typeName(type())));
 }
@@ -47,37 +65,50 @@ std::string Variant::toText(const FormatSettings& fs) const {
 double Variant::toDouble(const FormatSettings& fs) const {
     switch (type()) {
         case Type::Empty:
-        case Type::Null: return 0;
-        case Type::Boolean: return std::get<bool>(v_) ? -1 : 0;
-        case Type::Int32: return std::get<int32_t>(v_);
-        case Type::Int64: return static_cast<double>(std::get<int64_t>(v_));
-        case Type::Double: return std::get<double>(v_);
-        case Type::DateTime: return std::get<DateTime>(v_).value();
-        case Type::Text: return strToFloat(std::get<std::string>(v_), fs);
+        case Type::Null:
+            return 0;
+        case Type::Boolean:
+            return std::get<bool>(v_) ? -1 : 0;
+        case Type::Int32:
+            return std::get<int32_t>(v_);
+        case Type::Int64:
+            return static_cast<double>(std::get<int64_t>(v_));
+        case Type::Double:
+            return std::get<double>(v_);
+        case Type::DateTime:
+            return std::get<DateTime>(v_).value();
+        case Type::Text:
+            return strToFloat(std::get<std::string>(v_), fs);
         case Type::DataPacket:
-        case Type::Array: break;
+        case Type::Array:
+            break;
     }
     throw Error(fmt::format("a {} cannot be read as a number", typeName(type())));
 }
 
 int64_t Variant::toInt(const FormatSettings& fs) const {
     switch (type()) {
-        case Type::Int32: return std::get<int32_t>(v_);
-        case Type::Int64: return std::get<int64_t>(v_);
+        case Type::Int32:
+            return std::get<int32_t>(v_);
+        case Type::Int64:
+            return std::get<int64_t>(v_);
         case Type::Text: {
             long long v;
             if (tryStrToInt(std::get<std::string>(v_), v)) return v;
             return std::llround(toDouble(fs));
         }
-        default: return std::llround(toDouble(fs));
+        default:
+            return std::llround(toDouble(fs));
     }
 }
 
 bool Variant::toBool() const {
     switch (type()) {
-        case Type::Boolean: return std::get<bool>(v_);
+        case Type::Boolean:
+            return std::get<bool>(v_);
         case Type::Empty:
-        case Type::Null: return false;
+        case Type::Null:
+            return false;
         case Type::Text: {
             const std::string& s = std::get<std::string>(v_);
             if (s == "True" || s == "TRUE" || s == "true") return true;
@@ -86,15 +117,19 @@ bool Variant::toBool() const {
             if (tryStrToInt(s, v)) return v != 0;
             throw ConvertError(fmt::format("'{}' is not a valid Boolean value", s));
         }
-        default: return toDouble() != 0;
+        default:
+            return toDouble() != 0;
     }
 }
 
 DateTime Variant::toDateTime(const FormatSettings& fs) const {
     switch (type()) {
-        case Type::DateTime: return std::get<DateTime>(v_);
-        case Type::Text: return strToDateTime(std::get<std::string>(v_), fs);
-        default: return DateTime(toDouble(fs));
+        case Type::DateTime:
+            return std::get<DateTime>(v_);
+        case Type::Text:
+            return strToDateTime(std::get<std::string>(v_), fs);
+        default:
+            return DateTime(toDouble(fs));
     }
 }
 

@@ -21,7 +21,7 @@ using VariantArray = std::vector<Variant>;
 using PacketPtr = std::shared_ptr<const ds::Packet>;
 
 class Variant {
-public:
+  public:
     enum class Type { Empty, Null, Boolean, Int32, Int64, Double, DateTime, Text, DataPacket, Array };
     struct NullTag {};
 
@@ -68,7 +68,7 @@ public:
 
     friend bool operator==(const Variant& a, const Variant& b);
 
-private:
+  private:
     struct Empty {
         bool operator==(const Empty&) const = default;
     };

@@ -76,9 +76,8 @@ void TrdmGeraCupomVenda::AddProduto(const std::string& cdProduto, const std::str
     nrSeqItem = nrSeqItem.empty() ? "001" : ext::Ajusta(std::to_string(std::stoll(nrSeqItem) + 1), 3);
     text("NRSEQ", nrSeqItem);
     number("ACRESITEM", acrescimo);
-    double soma = Trunc2(Trunc2(qtLinha * Trunc2(precoLinha, fs()), fs()) - descontoLinha +
-                             t.field("ACRESITEM").asFloat(),
-                         fs());
+    double soma =
+        Trunc2(Trunc2(qtLinha * Trunc2(precoLinha, fs()), fs()) - descontoLinha + t.field("ACRESITEM").asFloat(), fs());
     number("SOMA", soma);
     text("IDIMPCANITEM", idImpCanItem);
     text("CDPORIMPPROD", cdPorImpProd);

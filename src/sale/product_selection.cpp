@@ -19,8 +19,8 @@ namespace {
 // start..end, one over midnight start..2359 and 0000..end, start = end none.
 std::string windowTest(const std::string& h) {
     std::string q = ds::quoteFilterLiteral(h);
-    return "(((" + q + " >= HRINISERTUR AND " + q + " <= HRFINSERTUR ) AND (HRINISERTUR < HRFINSERTUR)) OR ( NOT(" +
-           q + " < HRINISERTUR AND " + q + " > HRFINSERTUR ) AND (HRINISERTUR > HRFINSERTUR)))";
+    return "(((" + q + " >= HRINISERTUR AND " + q + " <= HRFINSERTUR ) AND (HRINISERTUR < HRFINSERTUR)) OR ( NOT(" + q +
+           " < HRINISERTUR AND " + q + " > HRFINSERTUR ) AND (HRINISERTUR > HRFINSERTUR)))";
 }
 
 void filterOn(ds::Table& t, const std::string& expression) {
@@ -33,10 +33,8 @@ void filterOn(ds::Table& t, const std::string& expression) {
 void copyField(ds::Table& to, const char* field, ds::Table& from) {
     ds::Field src = from.field(field);
     ds::Field dst = to.field(field);
-    if (src.isNull())
-        dst.clear();
-    else
-        dst.setValue(src.value());
+    if (src.isNull()) dst.clear();
+    else dst.setValue(src.value());
 }
 
 bool allDigits(const std::string& s) {
@@ -48,7 +46,7 @@ bool allDigits(const std::string& s) {
 // The price failure codes and the catalogue keys of their texts, in the order
 // they are compared.
 const std::pair<const char*, const char*> kPriceFailures[] = {
-    {"PRECNCAD", "Preco_deve"}, {"TABENCAD", "TabePrec"},  {"DTCLI", "VigenciaCli"},     {"DTPAR", "VigenciaPar"},
+    {"PRECNCAD", "Preco_deve"}, {"TABENCAD", "TabePrec"},   {"DTCLI", "VigenciaCli"},        {"DTPAR", "VigenciaPar"},
     {"DTLOJ", "VigenciaLoj"},   {"PRECZERO", "Preco_Zero"}, {"BLOQUEADO", "Prod_bloqueado"},
 };
 
@@ -90,16 +88,15 @@ void TrdmGeraCupomVenda::readRequestRow() {
     } catch (const std::exception&) {
         throw Error(fmt::format("{}: a data da passagem '{}' não pode ser lida", nmConsumidor, dataReal.asString()));
     }
-    if (dataReal.isNull() || data.isEmpty())
-        throw Error(fmt::format("{}: a passagem não tem data", nmConsumidor));
+    if (dataReal.isNull() || data.isEmpty()) throw Error(fmt::format("{}: a passagem não tem data", nmConsumidor));
     bool hourOk = (hora.size() == 4 || hora.size() == 6) && allDigits(hora) && std::stoi(hora.substr(0, 2)) < 24 &&
                   std::stoi(hora.substr(2, 2)) < 60 && (hora.size() == 4 || std::stoi(hora.substr(4, 2)) < 60);
     if (!hourOk) throw Error(fmt::format("{}: a hora da passagem '{}' não pode ser lida", nmConsumidor, hora));
     run.horaReal = hora.substr(0, 4);
     std::string seconds = hora.size() >= 6 ? hora.substr(4, 2) : "00";
-    dtHrReal = DateTime(data.dateOnly().value() +
-                        DateTime::fromTime(std::stoi(hora.substr(0, 2)), std::stoi(hora.substr(2, 2)), std::stoi(seconds))
-                            .value());
+    dtHrReal = DateTime(
+        data.dateOnly().value() +
+        DateTime::fromTime(std::stoi(hora.substr(0, 2)), std::stoi(hora.substr(2, 2)), std::stoi(seconds)).value());
 }
 
 int TrdmGeraCupomVenda::chooseProducts() {
@@ -167,8 +164,9 @@ bool TrdmGeraCupomVenda::selectAndSell() {
         std::string now = timeToStr(clock().now(), fs());
         if (now.size() > 2) now.erase(2, 1);
         std::string hhmm = now.substr(0, 4);
-        VariantArray priceArgs = {cdFilial, idUtTabPrecLvdc == "S" ? std::string() : cdCliente, cdProduto, cdLoja,
-                                  cdConsumidor, hhmm, std::string()};
+        VariantArray priceArgs = {
+            cdFilial,     idUtTabPrecLvdc == "S" ? std::string() : cdCliente, cdProduto, cdLoja, cdConsumidor, hhmm,
+            std::string()};
         try {
             Variant result = service().ChamaFuncaoGetRetornaPreco(priceArgs, cdsRetornaPreco);
             ext::CheckResultServ(result, true, 0);
@@ -201,8 +199,7 @@ bool TrdmGeraCupomVenda::selectAndSell() {
             return refuse(formatMessage(msg("Ope_Fam_Prod"), {cdArvProd + "-" + nmProduto}) + " - " + nmConsumidor);
 
         if (!cupomAberto && !abreCupom()) return false;
-        if (!vendeItem(cdAliqImpFis, idAliqImpFis, vrPrecoText, vrPrecoClieText, precoUnitario, desconto))
-            return false;
+        if (!vendeItem(cdAliqImpFis, idAliqImpFis, vrPrecoText, vrPrecoClieText, precoUnitario, desconto)) return false;
         addFamiliaSaldo(familia, q * precoUnitario);
     }
 

@@ -12,7 +12,6 @@ void removeFilter(ds::Table& t) {
     t.setFiltered(false);
 }
 
-
 }  // namespace
 
 bool TrdmGeraCupomVenda::VerificaAliquota(const std::string& cdProduto, std::string& cdAliqImpFis,

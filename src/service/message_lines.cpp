@@ -236,11 +236,14 @@ std::vector<std::string> msgPadraoLines() {
         "CONSUMIDOR_VAZIO|Geração das vendas não permitida. Nenhum consumidor foi selecionado.",
         "Inicia_Processo|Aguarde! Gerando venda para o consumidor %s. Consumidor: %s/%s.",
         "ERRO_EMISSAO_CUPOM|Ocorreu um erro na impressão do cupom fiscal. Este cupom será cancelado.",
-        "ERRO_CONCLUI_FECHAMENTO|Ocorreu um erro no processo de gravação da venda no banco de dados. O cupom será cancelado. A venda deverá ser realizada novamente.",
+        "ERRO_CONCLUI_FECHAMENTO|Ocorreu um erro no processo de gravação da venda no banco de dados. O cupom será "
+        "cancelado. A venda deverá ser realizada novamente.",
         "Mot_Can_Cup1|Cancelamento de cupom.",
         "Mot_Can_Cup|Cupom cancelado nº:",
-        "PRODUTO_NAO|Não existem produtos parametrizados por Serviço e nem por Serviço/Tipo de Consumidor para serem impressos no cupom. O cupom não será impresso para o consumidor %s.",
-        "PROD_CAD_SERV|Operação bloqueada. Produto não encontrado no cadastrado de produtos.Favor verificar parametrização no sistema RZV. Detalhes: %s - %s.",
+        "PRODUTO_NAO|Não existem produtos parametrizados por Serviço e nem por Serviço/Tipo de Consumidor para serem "
+        "impressos no cupom. O cupom não será impresso para o consumidor %s.",
+        "PROD_CAD_SERV|Operação bloqueada. Produto não encontrado no cadastrado de produtos.Favor verificar "
+        "parametrização no sistema RZV. Detalhes: %s - %s.",
         "Preco_deve|Preço do produto deve ser cadastrado.",
         "TabePrec|Tabela de preço deve ser parametrizada.",
         "VigenciaPar|Não há tabela de preço padrão vigente.",
@@ -251,10 +254,14 @@ std::vector<std::string> msgPadraoLines() {
         "ALIQ_NCAD|Alíquota não cadastrada na impressora fiscal.",
         "IMPOSTO_ERR|Produto não pode ser vendido, pois possui mais de um imposto parametrizado.",
         "IMPOS_NCAD|Produto não pode ser vendido, pois não possui um imposto parametrizado.",
-        "Ope_Fam_Prod|Operação bloqueada. O produto %s deve ser associado a uma família para ser utilizado na venda crédito pessoal.",
-        "ERRO_IMPRESSORA1|Ocorreu um erro com a impressora fiscal (Data da Impressora). Apenas operações de consulta estão habilitadas.",
-        "ERRO_IMPRESSORA2|Ocorreu um erro com a impressora fiscal (Número Serial). Apenas operações de consulta serão habilitadas.",
-        "ERRO_IMPRESSORA3|Ocorreu um erro com a impressora fiscal (Grande Total). Apenas operações de consulta serão habilitadas.",
+        "Ope_Fam_Prod|Operação bloqueada. O produto %s deve ser associado a uma família para ser utilizado na venda "
+        "crédito pessoal.",
+        "ERRO_IMPRESSORA1|Ocorreu um erro com a impressora fiscal (Data da Impressora). Apenas operações de consulta "
+        "estão habilitadas.",
+        "ERRO_IMPRESSORA2|Ocorreu um erro com a impressora fiscal (Número Serial). Apenas operações de consulta serão "
+        "habilitadas.",
+        "ERRO_IMPRESSORA3|Ocorreu um erro com a impressora fiscal (Grande Total). Apenas operações de consulta serão "
+        "habilitadas.",
     };
 }
 

@@ -55,8 +55,7 @@ std::filesystem::path executableDirectory() {
     return std::filesystem::path(std::string(buf, static_cast<size_t>(n))).parent_path();
 }
 
-TrdmGeraCupomVenda::TrdmGeraCupomVenda(ServiceHost host)
-    : TrdmGeraCupomVenda(completed(std::move(host)), 0) {}
+TrdmGeraCupomVenda::TrdmGeraCupomVenda(ServiceHost host) : TrdmGeraCupomVenda(completed(std::move(host)), 0) {}
 
 TrdmGeraCupomVenda::TrdmGeraCupomVenda(ServiceHost host, int)
     : ModuleTables(host.formatSettings),
@@ -66,7 +65,9 @@ TrdmGeraCupomVenda::TrdmGeraCupomVenda(ServiceHost host, int)
 
 std::filesystem::path TrdmGeraCupomVenda::baseDir() const { return host_.baseDir; }
 
-std::filesystem::path TrdmGeraCupomVenda::itemFilePath() const { return std::filesystem::path(dsDirCad + "cdsVenda.cds"); }
+std::filesystem::path TrdmGeraCupomVenda::itemFilePath() const {
+    return std::filesystem::path(dsDirCad + "cdsVenda.cds");
+}
 
 void TrdmGeraCupomVenda::mensagem(const std::string& text) {
     messenger().Mensagem(text, "", "N", "N", ext::TTipoMsg::Registro, "", idEsquema, 0, nullptr);

@@ -41,11 +41,11 @@ struct ServiceHost {
 std::filesystem::path executableDirectory();
 
 class TrdmGeraCupomVenda : public ModuleTables {
-public:
+  public:
     explicit TrdmGeraCupomVenda(ServiceHost host);
 
     // ---- components
-    ModuleDatabase db;     // adcGeraCupomVenda and the statements
+    ModuleDatabase db;  // adcGeraCupomVenda and the statements
     ext::TMessages msgPadrao;
 
     // ---- public operations offered to the host
@@ -77,8 +77,7 @@ public:
                     const std::string& sgUnidade, const std::string& vrPreco, const std::string& vrDesconto,
                     const std::string& vrAcrescimo, const std::string& cdArvProd, const std::string& vrPrecoClie,
                     const std::string& cdImposto, const std::string& vrPeAlImpFis, const std::string& idPromocao,
-                    const std::string& nrSeqProdCom, const std::string& cdPorImpProd,
-                    const std::string& idImpCanItem);
+                    const std::string& nrSeqProdCom, const std::string& cdPorImpProd, const std::string& idImpCanItem);
     bool VerificaAliquota(const std::string& cdProduto, std::string& cdAliqImpFis, std::string& idAliqImpFis);
     void addFamiliaSaldo(const std::string& cdFamiliSald, double valor);
     void PreencheVenda();
@@ -175,17 +174,17 @@ public:
     struct Run {
         std::string cdIdConsumid;
         std::string cdTipoCons;
-        std::string horaReal;       // HHMM of the passage
+        std::string horaReal;        // HHMM of the passage
         std::string nmConsumidorDb;  // the consumer's registered name from getConsumidor
         std::string nmFantClie;      // the client's trade name from getConsumidor
         int32_t nrAbertura = 0;      // the opening number of the coupon
         Variant packet;              // the parameter packet, reused for every printer call
         std::string vrMaxDebCons;    // maximum debit and debit limit, as texts
         std::string vrLimDebCons;
-        VariantArray retornoFecha;   // the closing's answer list
+        VariantArray retornoFecha;  // the closing's answer list
     } run;
 
-private:
+  private:
     TrdmGeraCupomVenda(ServiceHost completedHost, int);
     ServiceHost host_;
 };

@@ -20,8 +20,8 @@ bool TrdmGeraCupomVenda::ErroComunicaImpressora() {
     // A coupon left open by the previous request: its grand total is not final.
     if (cupomAberto) return false;
 
-    Variant total = device().Params_Atu_TotGeral_Kva00000(cdFilial, cdCaixa, nrSerieImp, idEsquema, "S", false, "",
-                                                          "", "", "", 0.0, 0.0);
+    Variant total = device().Params_Atu_TotGeral_Kva00000(cdFilial, cdCaixa, nrSerieImp, idEsquema, "S", false, "", "",
+                                                          "", "", 0.0, 0.0);
     if (device().Atu_TotGeral(total)) {
         boErroImpressora = false;
         return false;

@@ -25,7 +25,7 @@ namespace {
 
 // The steps of one row, with the row's own codes read once.
 class RowRun {
-public:
+  public:
     RowRun(TrdmGeraCupomVenda& m, Variant& result) : m_(m), result_(result) {
         rowFilial_ = m.cdsEmiteCupom.field("CDFILIAL").asString();
         rowCaixa_ = m.cdsEmiteCupom.field("CDCAIXA").asString();
@@ -51,13 +51,13 @@ public:
         }
     }
 
-private:
+  private:
     // The printed sale goes to the service package to be stored.
     void conclude() {
         std::string description =
             "cdsVenda-cdsMovCaixa-----" +
-            joinDash({rowCaixa_, dateToStr(m_.dtAberCaix, m_.fs()), m_.cdEmpresa, "", m_.contCupom, rowFilial_, "",
-                      "", m_.cdLoja, "", "POS", "", m_.idPaisIntegra, m_.retFechaCupom, m_.nrSerieImp,
+            joinDash({rowCaixa_, dateToStr(m_.dtAberCaix, m_.fs()), m_.cdEmpresa, "", m_.contCupom, rowFilial_, "", "",
+                      m_.cdLoja, "", "POS", "", m_.idPaisIntegra, m_.retFechaCupom, m_.nrSerieImp,
                       std::to_string(m_.idTipoImpFis), "null"});
         Variant holder(tenEmpty());
         Variant vazio = m_.cdsVazio.dataVariant();
@@ -121,8 +121,14 @@ private:
                                       "cdsvenda.data--" + joinDash({rowCaixa_, m_.cdEmpresa, "", m_.nrSerieImp}),
                                       m_.idEsquema);
         removeItemFile();
-        std::vector<std::string> log = {rowFilial_, rowCaixa_, "CAN_CUP", m_.cdOperador, m_.nmOperador, "",
-                                        m_.msg("Mot_Can_Cup1"), m_.msg("Mot_Can_Cup") + " "};
+        std::vector<std::string> log = {rowFilial_,
+                                        rowCaixa_,
+                                        "CAN_CUP",
+                                        m_.cdOperador,
+                                        m_.nmOperador,
+                                        "",
+                                        m_.msg("Mot_Can_Cup1"),
+                                        m_.msg("Mot_Can_Cup") + " "};
         log.resize(14);
         m_.service().LogControleAcess(log);
     }
@@ -212,10 +218,8 @@ void GeraCupomVenda(const zel::VariantArray& Params, zel::Variant& Result) noexc
         // An error outside the rows ends the request; it is still told.
         try {
             rdmGeraCupomVenda->mensagem(e.what());
-        } catch (...) {
-        }
-    } catch (...) {
-    }
+        } catch (...) {}
+    } catch (...) {}
 }
 
 }  // namespace Srv_Zel92000

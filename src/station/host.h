@@ -28,7 +28,7 @@ namespace fs = std::filesystem;
 // A station that cannot be used as it is (not a station, a wrong key, a
 // database that is down): the message says what and where.
 class StationError : public Error {
-public:
+  public:
     using Error::Error;
 };
 
@@ -45,8 +45,8 @@ struct Station {
     station::Layout layout;
     StationConfig config;
     std::string connectionString;
-    std::string branch;    // CDFILIAL of the passages it charges
-    std::string register_; // CDCAIXA
+    std::string branch;     // CDFILIAL of the passages it charges
+    std::string register_;  // CDCAIXA
     FormatSettings formatSettings;
     ext::PrinterFaults faults;
     CrashPoints crash;
@@ -88,19 +88,19 @@ struct PassageResult {
     std::string nrSeqLogCat, nrSeqArqImp, cdConsumidor, cdCliente, nmConsumidor;
     std::string moment;  // "YYYY-MM-DD HH:MM:SS" of the passage
     Outcome outcome = Outcome::Pending;
-    std::string coupon;  // concluded: the coupon number
-    double amount = 0;   // concluded: the sale's total
+    std::string coupon;                 // concluded: the coupon number
+    double amount = 0;                  // concluded: the sale's total
     std::vector<std::string> messages;  // given while this passage was worked on
 };
 
 struct RunReport {
-    std::vector<std::string> repairs;           // what the recovery mended, one line each
+    std::vector<std::string> repairs;  // what the recovery mended, one line each
     std::vector<PassageResult> passages;
-    std::vector<std::string> messages;          // not tied to a passage (printer check, ...)
+    std::vector<std::string> messages;  // not tied to a passage (printer check, ...)
     int batches = 0;
     bool couldNotRun = false;
-    std::string problem;                        // why it could not run
-    std::string started, finished;              // moments of the station clock
+    std::string problem;            // why it could not run
+    std::string started, finished;  // moments of the station clock
 
     int count(Outcome o) const;
     double concludedAmount() const;

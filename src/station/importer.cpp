@@ -73,8 +73,8 @@ std::optional<DateTime> parseDate(const std::string& s) {
     if (s.size() == 10 && s[4] == '-' && s[7] == '-' && allDigits(s.substr(0, 4)) && allDigits(s.substr(5, 2)) &&
         allDigits(s.substr(8, 2))) {
         y = std::stoi(s.substr(0, 4)), m = std::stoi(s.substr(5, 2)), d = std::stoi(s.substr(8, 2));
-    } else if (s.size() == 10 && s[2] == '/' && s[5] == '/' && allDigits(s.substr(0, 2)) &&
-               allDigits(s.substr(3, 2)) && allDigits(s.substr(6, 4))) {
+    } else if (s.size() == 10 && s[2] == '/' && s[5] == '/' && allDigits(s.substr(0, 2)) && allDigits(s.substr(3, 2)) &&
+               allDigits(s.substr(6, 4))) {
         d = std::stoi(s.substr(0, 2)), m = std::stoi(s.substr(3, 2)), y = std::stoi(s.substr(6, 4));
     } else {
         return std::nullopt;
@@ -95,7 +95,6 @@ std::optional<std::string> parseHour(const std::string& s) {
     if (h > 23 || mi > 59 || sec > 59) return std::nullopt;
     return digits;
 }
-
 
 struct Line {
     int line = 0;
@@ -127,8 +126,7 @@ ImportResult importPassages(const Station& station, const fs::path& file) {
         }
         auto skip = [&](std::string why) { result.skipped.push_back({n, std::move(why)}); };
         if (f.size() != 3 && f.size() != 5) {
-            skip(fmt::format("{} fields, expected 3 (code;date;hour) or 5 (code;date;hour;branch;register)",
-                             f.size()));
+            skip(fmt::format("{} fields, expected 3 (code;date;hour) or 5 (code;date;hour;branch;register)", f.size()));
             continue;
         }
         Line l;
@@ -167,8 +165,8 @@ ImportResult importPassages(const Station& station, const fs::path& file) {
         util::TryConnect(c, {1, std::chrono::milliseconds(0)});
         util::SetADODBSession(c);
     } catch (const std::exception& e) {
-        throw StationError(fmt::format("the database of {} cannot be reached: {}", station.layout.dir.string(),
-                                       e.what()));
+        throw StationError(
+            fmt::format("the database of {} cannot be reached: {}", station.layout.dir.string(), e.what()));
     }
     try {
         ImportStore store(c);
@@ -187,7 +185,8 @@ ImportResult importPassages(const Station& station, const fs::path& file) {
         for (const Line& l : lines) {
             auto k = known.find(l.code);
             if (k == known.end()) {
-                result.skipped.push_back({l.line, fmt::format("identification code \"{}\" is not a consumer's", l.code)});
+                result.skipped.push_back(
+                    {l.line, fmt::format("identification code \"{}\" is not a consumer's", l.code)});
                 continue;
             }
             std::string key = l.branch + "|" + l.register_ + "|" + k->second.cdCliente + "|" + k->second.cdConsumidor +
@@ -228,8 +227,7 @@ ImportResult importPassages(const Station& station, const fs::path& file) {
             // passages are in whatever becomes of that.
             try {
                 db::refreshStatistics(c);
-            } catch (const std::exception&) {
-            }
+            } catch (const std::exception&) {}
         } catch (...) {
             c.rollback();
             result.imported = 0;
@@ -239,8 +237,8 @@ ImportResult importPassages(const Station& station, const fs::path& file) {
     } catch (const StationError&) {
         throw;
     } catch (const std::exception& e) {
-        throw StationError(fmt::format("{}: nothing was imported: {}", file.string(),
-                                       util::ADOExceptionMessage(e, c, "")));
+        throw StationError(
+            fmt::format("{}: nothing was imported: {}", file.string(), util::ADOExceptionMessage(e, c, "")));
     }
     return result;
 }

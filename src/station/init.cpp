@@ -18,15 +18,15 @@ fs::path initStation(const fs::path& dirIn, const InitOptions& o, std::ostream* 
     if (fs::exists(layout.config()))
         throw StationError(fmt::format("{}: a station already exists here (choose another directory)", dir.string()));
     if (fs::exists(dir) && !fs::is_empty(dir))
-        throw StationError(fmt::format("{}: the directory is not empty (a station needs a directory of its own)",
-                                       dir.string()));
+        throw StationError(
+            fmt::format("{}: the directory is not empty (a station needs a directory of its own)", dir.string()));
     if (o.branch.empty() || o.branch.size() > 4)
         throw StationError(fmt::format("branch \"{}\": 1 to 4 characters", o.branch));
     if (o.register_.empty() || o.register_.size() > 3)
         throw StationError(fmt::format("register \"{}\": 1 to 3 characters", o.register_));
     DateTime day = o.day ? o.day->dateOnly() : SystemClock().today();
-    station::StationData d = o.demo ? station::demoStation(day, o.seed, o.consumersPerClient)
-                                    : station::sampleStation(day);
+    station::StationData d =
+        o.demo ? station::demoStation(day, o.seed, o.consumersPerClient) : station::sampleStation(day);
     if (!o.demo) d.passages.clear();
     d.cdFilial = o.branch;
     d.cdCaixa = o.register_;
@@ -42,8 +42,8 @@ fs::path initStation(const fs::path& dirIn, const InitOptions& o, std::ostream* 
             probe.connect();
         } catch (const std::exception& e) {
             // The message names the database, never its password.
-            throw StationError(fmt::format("the database {} cannot be reached: {}", maskedConnection(d.connectionString),
-                                           e.what()));
+            throw StationError(
+                fmt::format("the database {} cannot be reached: {}", maskedConnection(d.connectionString), e.what()));
         }
     }
     bool created = !fs::exists(dir);
@@ -65,7 +65,8 @@ fs::path initStation(const fs::path& dirIn, const InitOptions& o, std::ostream* 
         throw StationError(fmt::format("{}: the station could not be made: {}", dir.string(), e.what()));
     }
     lock.reset();
-    if (out) *out << "made the station " << dir.string() << " (branch " << o.branch << ", register " << o.register_ << ")\n";
+    if (out)
+        *out << "made the station " << dir.string() << " (branch " << o.branch << ", register " << o.register_ << ")\n";
     if (!passages.empty()) {
         // The day's passages go in through the import, like any turnstile file.
         fs::path file = dir / "demo-passages.csv";

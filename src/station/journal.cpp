@@ -10,8 +10,12 @@
 namespace zel::host {
 
 void Journal::begin(const CurrentPassage& p) {
-    nlohmann::json j = {{"record", p.record},     {"seq", p.seq},   {"client", p.client},
-                        {"consumer", p.consumer}, {"name", p.name}, {"moment", p.moment},
+    nlohmann::json j = {{"record", p.record},
+                        {"seq", p.seq},
+                        {"client", p.client},
+                        {"consumer", p.consumer},
+                        {"name", p.name},
+                        {"moment", p.moment},
                         {"couponBefore", p.couponBefore}};
     // A helper only: atomic against a crash of the process, not flushed.
     writeFileAtomically(file_, j.dump(), "the run journal", Durability::Cached);

@@ -16,14 +16,14 @@ struct CurrentPassage {
 };
 
 class Journal {
-public:
+  public:
     explicit Journal(std::filesystem::path file) : file_(std::move(file)) {}
     void begin(const CurrentPassage& p);
     std::optional<CurrentPassage> read() const;  // empty when missing or unreadable
     void clear();
     const std::filesystem::path& file() const { return file_; }
 
-private:
+  private:
     std::filesystem::path file_;
 };
 

@@ -32,7 +32,8 @@ StationLock StationLock::acquire(const std::filesystem::path& dir, const std::st
     std::filesystem::path p = path(dir);
     int fd = ::open(p.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
     if (fd < 0)
-        throw StationError(fmt::format("{}: the station's lock cannot be opened: {}", p.string(), std::strerror(errno)));
+        throw StationError(
+            fmt::format("{}: the station's lock cannot be opened: {}", p.string(), std::strerror(errno)));
     auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(waitSeconds);
     while (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
         if (errno == EINTR) continue;

@@ -9,7 +9,7 @@
 namespace zel::host {
 
 class StationLock {
-public:
+  public:
     // Takes the lock of the station in `dir` for `command` ("run", "init"...).
     // Held by another process: waits up to `waitSeconds` (0: not at all), then
     // throws StationError naming the holder — its pid, command and since when.
@@ -21,7 +21,7 @@ public:
 
     static std::filesystem::path path(const std::filesystem::path& dir) { return dir / "station.lock"; }
 
-private:
+  private:
     explicit StationLock(int fd) : fd_(fd) {}
     int fd_ = -1;
 };

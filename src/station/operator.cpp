@@ -29,8 +29,8 @@ struct Db {
             util::TryConnect(c, {1, std::chrono::milliseconds(0)});
             util::SetADODBSession(c);
         } catch (const std::exception& e) {
-            throw StationError(fmt::format("the database of the station {} cannot be reached: {}",
-                                           s.layout.dir.string(), e.what()));
+            throw StationError(
+                fmt::format("the database of the station {} cannot be reached: {}", s.layout.dir.string(), e.what()));
         }
     }
     db::Connection c;
@@ -40,9 +40,14 @@ std::string isoDay(DateTime d) { return db::sql::isoMoment(d).substr(0, 10); }
 double cents(double v) { return static_cast<double>(std::llround(v * 100)) / 100; }
 
 json saleJson(const OperatorStore::Sale& s) {
-    json j = {{"sale", s.number},     {"day", s.day},          {"coupon", s.coupon},
-              {"passage", s.passage}, {"amount", cents(s.total)}, {"client_part", cents(s.clientPart)},
-              {"consumer", s.consumer}, {"client", s.client},
+    json j = {{"sale", s.number},
+              {"day", s.day},
+              {"coupon", s.coupon},
+              {"passage", s.passage},
+              {"amount", cents(s.total)},
+              {"client_part", cents(s.clientPart)},
+              {"consumer", s.consumer},
+              {"client", s.client},
               {"cancelled", s.situation == "C" || !s.cancelledAt.empty()}};
     return j;
 }
@@ -112,9 +117,10 @@ std::string maskedConnection(const std::string& cs) {
 void checkConnectionForm(const std::string& cs) {
     for (const char* backend : {"sqlite3://", "postgresql://", "odbc://"})
         if (cs.rfind(backend, 0) == 0 && cs.size() > std::string(backend).size()) return;
-    throw StationError(fmt::format("malformed connection string \"{}\": the form is BACKEND://SETTINGS with the "
-                                   "backend sqlite3, postgresql or odbc",
-                                   printable(maskedConnection(cs))));
+    throw StationError(
+        fmt::format("malformed connection string \"{}\": the form is BACKEND://SETTINGS with the "
+                    "backend sqlite3, postgresql or odbc",
+                    printable(maskedConnection(cs))));
 }
 
 DateTime parseDay(const std::string& t) {
@@ -131,13 +137,12 @@ json pendingPassagesReport(const Station& s) {
     std::map<std::string, PendingReason> reasons = readPendingReasons(s.layout.dir);
     json out = {{"station", s.layout.dir.string()}, {"passages", json::array()}};
     for (const PendingPassage& p : Store(db.c, s.branch, s.register_).pendingPassages()) {
-        json j = {{"passage", p.passage.nrSeqLogCat}, {"import_record", p.passage.nrSeqArqImp},
+        json j = {{"passage", p.passage.nrSeqLogCat},   {"import_record", p.passage.nrSeqArqImp},
                   {"consumer", p.passage.cdConsumidor}, {"client", p.passage.cdCliente},
-                  {"name", p.passage.nmConsumidor},  {"moment", p.moment}};
+                  {"name", p.passage.nmConsumidor},     {"moment", p.moment}};
         if (auto r = reasons.find(p.passage.nrSeqLogCat); r != reasons.end())
             j.update({{"outcome", r->second.outcome}, {"reason", r->second.reason}, {"at", r->second.at}});
-        else
-            j.update({{"outcome", "not offered yet"}, {"reason", ""}});
+        else j.update({{"outcome", "not offered yet"}, {"reason", ""}});
         out["passages"].push_back(j);
     }
     out["count"] = out["passages"].size();
@@ -164,15 +169,16 @@ json consumerReport(const Station& s, const std::string& code, DateTime day, int
     DateTime monthStart = DateTime::fromDate(f.year, f.month, 1);
     json out = {{"code", code}, {"day", isoDay(day)}, {"consumers", json::array()}};
     for (const auto& k : found) {
-        json j = {{"client", k.client}, {"consumer", k.consumer}, {"identification", k.code}, {"name", k.name},
-                  {"type", k.type}, {"debit_limit", k.debitLimit}, {"debit_max", k.debitMax}};
+        json j = {{"client", k.client}, {"consumer", k.consumer},      {"identification", k.code}, {"name", k.name},
+                  {"type", k.type},     {"debit_limit", k.debitLimit}, {"debit_max", k.debitMax}};
         j["balances"] = json::array();
         for (const auto& b : store.balances(k.client, k.consumer))
             j["balances"].push_back({{"family", b.family}, {"name", b.name}, {"balance", cents(b.balance)}});
         j["consumption_day"] = cents(store.consumption(k.client, k.consumer, day, day));
         j["consumption_month"] = cents(store.consumption(k.client, k.consumer, monthStart, day));
         j["last_sales"] = json::array();
-        for (const auto& sale : store.lastSales(k.client, k.consumer, lastSales)) j["last_sales"].push_back(saleJson(sale));
+        for (const auto& sale : store.lastSales(k.client, k.consumer, lastSales))
+            j["last_sales"].push_back(saleJson(sale));
         out["consumers"].push_back(j);
     }
     return out;
@@ -187,8 +193,8 @@ std::string consumerText(const json& r) {
         for (const json& b : k["balances"])
             o << fmt::format("  balance {} {:<20} {:>10.2f}\n", b.value("family", ""), printable(b.value("name", "")),
                              b.value("balance", 0.0));
-        o << fmt::format("  consumption {} {:.2f}, month {:.2f}\n", r.value("day", ""),
-                         k.value("consumption_day", 0.0), k.value("consumption_month", 0.0));
+        o << fmt::format("  consumption {} {:.2f}, month {:.2f}\n", r.value("day", ""), k.value("consumption_day", 0.0),
+                         k.value("consumption_month", 0.0));
         for (const json& sale : k["last_sales"])
             o << fmt::format("  sale {} {} coupon {} {:>9.2f}{}\n", sale.value("sale", ""), sale.value("day", ""),
                              sale.value("coupon", ""), sale.value("amount", 0.0),
@@ -215,7 +221,9 @@ json dayReport(const Station& s, DateTime day) {
             clientPart += sale.clientPart;
         }
     }
-    out["sales"] = {{"count", standingCount}, {"consumer_part", cents(standing)}, {"client_part", cents(clientPart)},
+    out["sales"] = {{"count", standingCount},
+                    {"consumer_part", cents(standing)},
+                    {"client_part", cents(clientPart)},
                     {"total", cents(standing + clientPart)}};
     out["cancelled_total"] = cents(cancelled);
     out["by_service_window"] = groupsJson(store.byServiceWindow(day), "window");
@@ -224,15 +232,15 @@ json dayReport(const Station& s, DateTime day) {
     SystemClock clock;
     ext::SimulatedPrinter printer(ext::SimulatedPrinterFiles::inStation(s.layout.dir), clock, s.formatSettings);
     ext::PrinterStatus p = printer.status();
-    double grand = static_cast<double>(p.grandTotalCents) / 100, cancelledOnPrinter =
-                                                                      static_cast<double>(p.cancelTotalCents) / 100;
+    double grand = static_cast<double>(p.grandTotalCents) / 100,
+           cancelledOnPrinter = static_cast<double>(p.cancelTotalCents) / 100;
     double stored = cents(store.standingTotalOfPrinter(p.identity.serial));
     // The grand total grows by every closed coupon; a cancellation counts in
     // the cancelled total. What stands is the stored coupons of the printer.
     double difference = cents(grand - cancelledOnPrinter - stored);
-    out["printer"] = {{"serial", p.identity.serial},   {"grand_total", grand},
-                      {"cancelled_total", cancelledOnPrinter}, {"stored_standing_total", stored},
-                      {"difference", difference},      {"reconciled", std::fabs(difference) < 0.005}};
+    out["printer"] = {
+        {"serial", p.identity.serial},     {"grand_total", grand},     {"cancelled_total", cancelledOnPrinter},
+        {"stored_standing_total", stored}, {"difference", difference}, {"reconciled", std::fabs(difference) < 0.005}};
     return out;
 }
 
@@ -249,8 +257,8 @@ std::string dayText(const json& r) {
         o << fmt::format("  family {:<6} {:>4} sale(s) {:>10.2f}\n", g.value("family", ""), g.value("sales", 0),
                          g.value("amount", 0.0));
     for (const json& c : r["cancellations"])
-        o << fmt::format("  cancelled coupon {} consumer {} {:.2f}\n", c.value("coupon", ""),
-                         c.value("consumer", ""), c.value("amount", 0.0) + c.value("client_part", 0.0));
+        o << fmt::format("  cancelled coupon {} consumer {} {:.2f}\n", c.value("coupon", ""), c.value("consumer", ""),
+                         c.value("amount", 0.0) + c.value("client_part", 0.0));
     const json& p = r["printer"];
     o << fmt::format("printer {}: grand total {:.2f}, cancelled {:.2f}, stored standing {:.2f}: {}\n",
                      p.value("serial", ""), p.value("grand_total", 0.0), p.value("cancelled_total", 0.0),
@@ -276,10 +284,11 @@ std::string dayCsv(const json& r) {
         o << fmt::format("cancelled;{};1;{:.2f}\n", csvField(c.value("coupon", "")),
                          c.value("amount", 0.0) + c.value("client_part", 0.0));
     const json& p = r["printer"];
-    o << fmt::format("printer;grand_total;;{:.2f}\nprinter;cancelled_total;;{:.2f}\nprinter;stored_standing;;{:.2f}\n"
-                     "printer;difference;;{:.2f}\n",
-                     p.value("grand_total", 0.0), p.value("cancelled_total", 0.0),
-                     p.value("stored_standing_total", 0.0), p.value("difference", 0.0));
+    o << fmt::format(
+        "printer;grand_total;;{:.2f}\nprinter;cancelled_total;;{:.2f}\nprinter;stored_standing;;{:.2f}\n"
+        "printer;difference;;{:.2f}\n",
+        p.value("grand_total", 0.0), p.value("cancelled_total", 0.0), p.value("stored_standing_total", 0.0),
+        p.value("difference", 0.0));
     return o.str();
 }
 

@@ -24,7 +24,8 @@ const char* kSaleColumns =
 
 std::vector<OperatorStore::Sale> sales(db::Connection& c, const std::string& sql, const std::vector<Param>& params) {
     std::vector<OperatorStore::Sale> out;
-    for (const auto& r : select(c, "sales", sql, params, columns({T, db::ColumnType::Date, T, T, T, T, F, F, T, T, T}))) {
+    for (const auto& r :
+         select(c, "sales", sql, params, columns({T, db::ColumnType::Date, T, T, T, T, F, F, T, T, T}))) {
         OperatorStore::Sale s;
         s.number = cellText(r[0]);
         DateTime d = cellDate(r[1]);
@@ -48,11 +49,12 @@ std::vector<OperatorStore::Sale> sales(db::Connection& c, const std::string& sql
 std::vector<OperatorStore::ConsumerRow> OperatorStore::consumers(const std::string& code) {
     std::vector<ConsumerRow> out;
     for (const char* where : {"CDCONSUMIDOR = :P_K", "CDIDCONSUMID = :P_K"}) {
-        for (const auto& r : select(c_, "consumer",
-                                    std::string("SELECT CDCLIENTE, CDCONSUMIDOR, CDIDCONSUMID, NMCONSUMIDOR, CDTIPOCONS, "
-                                                "VRLIMDEBCONS, VRMAXDEBCONS FROM CONSUMIDOR WHERE ") +
-                                        where + " ORDER BY CDCLIENTE",
-                                    {text("P_K", code)}, columns({T, T, T, T, T, F, F})))
+        for (const auto& r :
+             select(c_, "consumer",
+                    std::string("SELECT CDCLIENTE, CDCONSUMIDOR, CDIDCONSUMID, NMCONSUMIDOR, CDTIPOCONS, "
+                                "VRLIMDEBCONS, VRMAXDEBCONS FROM CONSUMIDOR WHERE ") +
+                        where + " ORDER BY CDCLIENTE",
+                    {text("P_K", code)}, columns({T, T, T, T, T, F, F})))
             out.push_back({cellText(r[0]), cellText(r[1]), cellText(r[2]), cellText(r[3]), cellText(r[4]),
                            cellNumber(r[5]), cellNumber(r[6])});
         if (!out.empty()) break;
@@ -72,11 +74,11 @@ std::vector<OperatorStore::Balance> OperatorStore::balances(const std::string& c
 }
 
 double OperatorStore::consumption(const std::string& client, const std::string& consumer, DateTime from, DateTime to) {
-    auto rows = select(c_, "consumption",
-                       "SELECT COALESCE(SUM(VRTOTVENDA), 0) FROM VENDA WHERE CDCLIENTE = :P_C AND CDCONSUMIDOR = :P_K "
-                       "AND IDSITUVENDA = 'O' AND DTENTRVENDA >= :P_FROM AND DTENTRVENDA <= :P_TO",
-                       {text("P_C", client), text("P_K", consumer), date("P_FROM", from), date("P_TO", to)},
-                       columns({F}));
+    auto rows =
+        select(c_, "consumption",
+               "SELECT COALESCE(SUM(VRTOTVENDA), 0) FROM VENDA WHERE CDCLIENTE = :P_C AND CDCONSUMIDOR = :P_K "
+               "AND IDSITUVENDA = 'O' AND DTENTRVENDA >= :P_FROM AND DTENTRVENDA <= :P_TO",
+               {text("P_C", client), text("P_K", consumer), date("P_FROM", from), date("P_TO", to)}, columns({F}));
     return rows.empty() ? 0 : cellNumber(rows[0][0]);
 }
 
@@ -103,7 +105,8 @@ std::vector<OperatorStore::Group> OperatorStore::byServiceWindow(DateTime day) {
     for (const auto& r :
          select(c_, "sales by service window",
                 "SELECT COALESCE(IC.CDSERVFILI, ''), COUNT(DISTINCT I.NRSEQVENDA), SUM(I.QTPRODVEND * I.VRUNITVEND + "
-                "I.VRACRITVEND - I.VRDESITVEND + I.QTPRODVEND * COALESCE(IC.VRUNITVENDCL, 0)) FROM ITEMVENDA I JOIN VENDA V ON V.CDFILIAL = I.CDFILIAL AND V.CDCAIXA "
+                "I.VRACRITVEND - I.VRDESITVEND + I.QTPRODVEND * COALESCE(IC.VRUNITVENDCL, 0)) FROM ITEMVENDA I JOIN "
+                "VENDA V ON V.CDFILIAL = I.CDFILIAL AND V.CDCAIXA "
                 "= I.CDCAIXA AND V.NRSEQVENDA = I.NRSEQVENDA LEFT JOIN ITEMVENDACUPOM IC ON IC.CDFILIAL = I.CDFILIAL "
                 "AND IC.CDCAIXA = I.CDCAIXA AND IC.NRSEQVENDA = I.NRSEQVENDA AND IC.NRSEQITVEND = I.NRSEQITVEND WHERE "
                 "V.CDFILIAL = :P_F AND V.CDCAIXA = :P_R AND V.DTENTRVENDA = :P_D AND V.IDSITUVENDA = 'O' GROUP BY "
@@ -126,11 +129,12 @@ std::vector<OperatorStore::Group> OperatorStore::byBalanceFamily(DateTime day) {
 }
 
 double OperatorStore::standingTotalOfPrinter(const std::string& serial) {
-    auto rows = select(c_, "standing coupons of the printer",
-                       "SELECT COALESCE(SUM(V.VRTOTVENDA + COALESCE(C.VRTOTCLIENTE, 0)), 0) FROM VENDACUPOM C JOIN VENDA "
-                       "V ON V.CDFILIAL = C.CDFILIAL AND V.CDCAIXA = C.CDCAIXA AND V.NRSEQVENDA = C.NRSEQVENDA WHERE "
-                       "C.NRSERIEIMP = :P_S AND V.IDSITUVENDA = 'O' AND C.DTHRCANCEL IS NULL",
-                       {text("P_S", serial)}, columns({F}));
+    auto rows =
+        select(c_, "standing coupons of the printer",
+               "SELECT COALESCE(SUM(V.VRTOTVENDA + COALESCE(C.VRTOTCLIENTE, 0)), 0) FROM VENDACUPOM C JOIN VENDA "
+               "V ON V.CDFILIAL = C.CDFILIAL AND V.CDCAIXA = C.CDCAIXA AND V.NRSEQVENDA = C.NRSEQVENDA WHERE "
+               "C.NRSERIEIMP = :P_S AND V.IDSITUVENDA = 'O' AND C.DTHRCANCEL IS NULL",
+               {text("P_S", serial)}, columns({F}));
     return rows.empty() ? 0 : cellNumber(rows[0][0]);
 }
 

@@ -12,7 +12,7 @@
 namespace zel::host {
 
 class OperatorStore {
-public:
+  public:
     OperatorStore(db::Connection& c, std::string branch, std::string register_)
         : c_(c), branch_(std::move(branch)), register_(std::move(register_)) {}
 
@@ -54,7 +54,7 @@ public:
     // Every standing coupon of a printer, all days: consumer and client parts.
     double standingTotalOfPrinter(const std::string& serial);
 
-private:
+  private:
     db::Connection& c_;
     std::string branch_, register_;
 };

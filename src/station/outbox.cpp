@@ -19,16 +19,23 @@ using json = nlohmann::json;
 
 json encode(const Variant& v) {
     switch (v.type()) {
-        case Variant::Type::Empty: return {{"t", "empty"}};
-        case Variant::Type::Null: return {{"t", "null"}};
-        case Variant::Type::Boolean: return {{"t", "bool"}, {"v", v.toBool()}};
+        case Variant::Type::Empty:
+            return {{"t", "empty"}};
+        case Variant::Type::Null:
+            return {{"t", "null"}};
+        case Variant::Type::Boolean:
+            return {{"t", "bool"}, {"v", v.toBool()}};
         case Variant::Type::Int32:
-        case Variant::Type::Int64: return {{"t", "int"}, {"v", v.toInt(FormatSettings::invariant())}};
-        case Variant::Type::Double: return {{"t", "float"}, {"v", v.toDouble(FormatSettings::invariant())}};
+        case Variant::Type::Int64:
+            return {{"t", "int"}, {"v", v.toInt(FormatSettings::invariant())}};
+        case Variant::Type::Double:
+            return {{"t", "float"}, {"v", v.toDouble(FormatSettings::invariant())}};
         case Variant::Type::DateTime:
             return {{"t", "datetime"}, {"v", v.toDateTime(FormatSettings::invariant()).value()}};
-        case Variant::Type::Text: return {{"t", "text"}, {"v", v.text()}};
-        case Variant::Type::DataPacket: return {{"t", "packet"}, {"v", ds::encodeBase64(ds::encodeBinary(v.asPacket()))}};
+        case Variant::Type::Text:
+            return {{"t", "text"}, {"v", v.text()}};
+        case Variant::Type::DataPacket:
+            return {{"t", "packet"}, {"v", ds::encodeBase64(ds::encodeBinary(v.asPacket()))}};
         case Variant::Type::Array: {
             json a = json::array();
             for (const Variant& i : v.items()) a.push_back(encode(i));

@@ -15,12 +15,12 @@ namespace zel::host {
 
 struct OutboxEntry {
     std::filesystem::path file;
-    std::string coupon;      // the cancelled coupon, six digits, when known
-    VariantArray values;     // the 15 values of the cancelled-sale record
+    std::string coupon;   // the cancelled coupon, six digits, when known
+    VariantArray values;  // the 15 values of the cancelled-sale record
 };
 
 class Outbox {
-public:
+  public:
     explicit Outbox(std::filesystem::path dir) : dir_(std::move(dir)) {}
 
     // Keeps the record of a cancelled sale. Throws FileWriteError when the
@@ -33,7 +33,7 @@ public:
     void remove(const OutboxEntry& entry) const;
     const std::filesystem::path& dir() const { return dir_; }
 
-private:
+  private:
     std::filesystem::path dir_;
 };
 

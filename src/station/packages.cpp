@@ -14,18 +14,18 @@
 namespace zel::host {
 namespace {
 
-constexpr std::string_view kOperations[] = {
-    "AbreCupom",  "VendaItem",          "FechaCupom",  "Atu_TotGeral",         "Cancela_Cupom_Imp",
-    "SetConcluiFechamento", "IncluiVendaCan", "LogControleAcess", "AtivaProcesso", "DesativaProcesso"};
-
+constexpr std::string_view kOperations[] = {"AbreCupom",       "VendaItem",         "FechaCupom",
+                                            "Atu_TotGeral",    "Cancela_Cupom_Imp", "SetConcluiFechamento",
+                                            "IncluiVendaCan",  "LogControleAcess",  "AtivaProcesso",
+                                            "DesativaProcesso"};
 
 // Times one call into `slot`.
 class Timed {
-public:
+  public:
     explicit Timed(std::chrono::nanoseconds& slot) : slot_(slot), start_(std::chrono::steady_clock::now()) {}
     ~Timed() { slot_ += std::chrono::steady_clock::now() - start_; }
 
-private:
+  private:
     std::chrono::nanoseconds& slot_;
     std::chrono::steady_clock::time_point start_;
 };
@@ -47,10 +47,11 @@ CrashPoints CrashPoints::fromConfig(const StationConfig& config) {
         std::string op = e.key.substr(kCrashKeyPrefix.size());
         std::string where = fmt::format("{}:{}: key {}", config.source(), e.line, e.key);
         if (!isCrashOperation(op))
-            throw Error(fmt::format("{}: unknown operation \"{}\" (one of AbreCupom, VendaItem, FechaCupom, "
-                                    "Atu_TotGeral, Cancela_Cupom_Imp, SetConcluiFechamento, IncluiVendaCan, "
-                                    "LogControleAcess, AtivaProcesso, DesativaProcesso)",
-                                    where, op));
+            throw Error(
+                fmt::format("{}: unknown operation \"{}\" (one of AbreCupom, VendaItem, FechaCupom, "
+                            "Atu_TotGeral, Cancela_Cupom_Imp, SetConcluiFechamento, IncluiVendaCan, "
+                            "LogControleAcess, AtivaProcesso, DesativaProcesso)",
+                            where, op));
         long long n = 0;
         bool ok = !e.value.empty() && e.value.size() < 10;
         for (char c : e.value) ok = ok && c >= '0' && c <= '9';
@@ -82,8 +83,8 @@ Variant HostDevice::Params_AbreCupom_Kva00000(const std::string& idEsquema, int3
                                               const std::string& t3, const std::string& t4, const std::string& t5,
                                               const std::string& t6, const std::string& t7, bool flag) {
     Timed t(times_.printer);
-    return real_.Params_AbreCupom_Kva00000(idEsquema, nrAbertura, cpf, nome, endereco, cupNr, contCupom, t1, t2, t3,
-                                           t4, t5, t6, t7, flag);
+    return real_.Params_AbreCupom_Kva00000(idEsquema, nrAbertura, cpf, nome, endereco, cupNr, contCupom, t1, t2, t3, t4,
+                                           t5, t6, t7, flag);
 }
 Variant HostDevice::Params_VendaItem_Kva00000(const std::string& a1, const std::string& a2, const std::string& a3,
                                               const std::string& a4, const std::string& a5, const std::string& a6,
@@ -106,13 +107,13 @@ Variant HostDevice::Params_VerificaSerialImp_Kva00000(bool a1, const std::string
     return real_.Params_VerificaSerialImp_Kva00000(a1, a2, a3, a4);
 }
 
-#define ZEL_DEVICE_CALL(op, expr)            \
-    bool answer;                             \
-    {                                        \
-        Timed t(times_.printer);             \
-        answer = (expr);                     \
-    }                                        \
-    crash_.after(op);                        \
+#define ZEL_DEVICE_CALL(op, expr) \
+    bool answer;                  \
+    {                             \
+        Timed t(times_.printer);  \
+        answer = (expr);          \
+    }                             \
+    crash_.after(op);             \
     return answer
 
 bool HostDevice::AbreCupom(Variant& p) { ZEL_DEVICE_CALL("AbreCupom", real_.AbreCupom(p)); }

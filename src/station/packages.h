@@ -25,7 +25,7 @@ inline constexpr std::string_view kCrashKeyPrefix = "crash.after.";
 // The crash points of a station: operation name → the call after which the
 // process kills itself.
 class CrashPoints {
-public:
+  public:
     // Reads every "crash.after.<operation> = N" key. An unknown operation or a
     // value that is not a whole number from 1 up is an Error naming the file,
     // the line and the key.
@@ -36,7 +36,7 @@ public:
     void after(const char* operation);
     bool empty() const { return rules_.empty(); }
 
-private:
+  private:
     std::map<std::string, uint32_t, std::less<>> rules_;
     std::map<std::string, uint32_t, std::less<>> calls_;
 };
@@ -51,7 +51,7 @@ struct PackageTimes {
 };
 
 class HostDevice final : public ext::DevicePackage {
-public:
+  public:
     HostDevice(ext::DevicePackage& real, CrashPoints& crash, PackageTimes& times)
         : real_(real), crash_(crash), times_(times) {}
 
@@ -80,14 +80,14 @@ public:
     bool Cancela_Cupom_Imp(const VariantArray& v, Variant& a) override;
     DateTime DataMoviFiscal(const std::string& e) override;
 
-private:
+  private:
     ext::DevicePackage& real_;
     CrashPoints& crash_;
     PackageTimes& times_;
 };
 
 class HostService final : public ext::ServicePackage {
-public:
+  public:
     HostService(ext::ServicePackage& real, CrashPoints& crash, PackageTimes& times)
         : real_(real), crash_(crash), times_(times) {}
 
@@ -100,7 +100,7 @@ public:
     std::string IncluiVendaCan(const VariantArray& v, Variant& a) override;
     void LogControleAcess(const std::vector<std::string>& t) override;
 
-private:
+  private:
     ext::ServicePackage& real_;
     CrashPoints& crash_;
     PackageTimes& times_;

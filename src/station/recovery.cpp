@@ -37,8 +37,8 @@ std::map<std::string, PrintedProduct> productsByPrintedCode(const Station& s) {
 // The items of a coupon as the lines of the sale table of its cancelled sale.
 ds::Packet saleOfItems(const Station& s, const std::vector<ext::CouponItem>& items, int64_t cupNr, int64_t contCupom,
                        const std::optional<CurrentPassage>& who) {
-    std::map<std::string, PrintedProduct> products = items.empty() ? std::map<std::string, PrintedProduct>()
-                                                                   : productsByPrintedCode(s);
+    std::map<std::string, PrintedProduct> products =
+        items.empty() ? std::map<std::string, PrintedProduct>() : productsByPrintedCode(s);
     using ds::FieldDef;
     std::vector<FieldDef> fields;
     for (const char* f : {"CDFILIAL", "CDPRODUTO", "NMPRODUTO", "CDARVPROD", "CDFAMILISALD", "CDORDALIQIMPR",
@@ -111,9 +111,10 @@ void Recovery::drainOutbox() {
         std::string r = service_.IncluiVendaCan(e.values, answer);
         std::string reason;
         if (ext::serviceAnswerFailed(Variant(r), &reason))
-            throw StationError(fmt::format("the cancelled sale of coupon {} waits in {}: the database still refuses "
-                                           "it: {}",
-                                           e.coupon, e.file.string(), reason));
+            throw StationError(
+                fmt::format("the cancelled sale of coupon {} waits in {}: the database still refuses "
+                            "it: {}",
+                            e.coupon, e.file.string(), reason));
         outbox_.remove(e);
         repaired(fmt::format("the cancelled sale of coupon {} that waited in the outbox is recorded", e.coupon));
     }
@@ -130,13 +131,17 @@ void Recovery::checkPrinterNotBehind() {
 }
 
 void Recovery::cancelOnPrinter(const std::string& what) {
-    VariantArray values = {Variant(s_.params.idEsquema), Variant(false),     Variant(false),
-                           Variant(false),               Variant(s_.branch), Variant(s_.register_),
+    VariantArray values = {Variant(s_.params.idEsquema),
+                           Variant(false),
+                           Variant(false),
+                           Variant(false),
+                           Variant(s_.branch),
+                           Variant(s_.register_),
                            Variant(printer_.state().identity.serial)};
     Variant answer = Variant(answerList());
     if (!printer_.Cancela_Cupom_Imp(values, answer))
-        throw StationError(fmt::format("{}: the printer refused to cancel it: {}", what,
-                                       printer_.status().lastRefusal));
+        throw StationError(
+            fmt::format("{}: the printer refused to cancel it: {}", what, printer_.status().lastRefusal));
 }
 
 bool Recovery::recordCancelled(const std::optional<CurrentPassage>& who) {
@@ -184,7 +189,8 @@ void Recovery::cancelOpenCoupon() {
     const ext::PrinterState& st = printer_.state();
     if (!st.open) return;
     int64_t cupNr = st.open->cupNr;
-    std::string what = fmt::format("coupon {} was left open on the printer{}", couponText(cupNr), whoText(interrupted_));
+    std::string what =
+        fmt::format("coupon {} was left open on the printer{}", couponText(cupNr), whoText(interrupted_));
     cancelOnPrinter(what);
     size_t items = printer_.state().lastCoupon ? printer_.state().lastCoupon->items.size() : 0;
     bool recorded = recordCancelled(interrupted_);
@@ -227,15 +233,16 @@ void Recovery::deleteRowsOfChargedPassages() {
         try {
             store_.deleteTurnstileRow(p.passage.nrSeqLogCat);
         } catch (const std::exception& e) {
-            repaired(fmt::format("the passage {} is charged by coupon {} but its turnstile row cannot be deleted ({}); "
-                                 "it is not charged again",
-                                 p.passage.nrSeqLogCat, c->second.coupon, e.what()));
+            repaired(
+                fmt::format("the passage {} is charged by coupon {} but its turnstile row cannot be deleted ({}); "
+                            "it is not charged again",
+                            p.passage.nrSeqLogCat, c->second.coupon, e.what()));
             continue;
         }
-        repaired(fmt::format("the passage {} of consumer {} {} at {} is charged by coupon {} but its turnstile row was "
-                             "still pending: row deleted, nothing printed again",
-                             p.passage.nrSeqLogCat, p.passage.cdConsumidor, p.passage.nmConsumidor, p.moment,
-                             c->second.coupon));
+        repaired(fmt::format(
+            "the passage {} of consumer {} {} at {} is charged by coupon {} but its turnstile row was "
+            "still pending: row deleted, nothing printed again",
+            p.passage.nrSeqLogCat, p.passage.cdConsumidor, p.passage.nmConsumidor, p.moment, c->second.coupon));
     }
 }
 

@@ -21,7 +21,7 @@
 namespace zel::host {
 
 class Recovery {
-public:
+  public:
     Recovery(const Station& station, Store& store, ext::SimulatedPrinter& printer, ext::ServicePackage& service);
 
     // Every repair in order; the lines say what was mended. Throws StationError
@@ -46,7 +46,7 @@ public:
     const std::vector<std::string>& repairs() const { return repairs_; }
     Outbox& outbox() { return outbox_; }
 
-private:
+  private:
     // Records the printer's last coupon, cancelled, as a cancelled sale; kept
     // in the outbox when the database refuses it. True when recorded now.
     bool recordCancelled(const std::optional<CurrentPassage>& who);

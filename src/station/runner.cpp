@@ -36,15 +36,15 @@ using json = nlohmann::json;
 
 // The station clock: starts at the moment given and runs on with the machine.
 class RunningClock final : public Clock {
-public:
+  public:
     explicit RunningClock(DateTime start) : start_(start), steady_(std::chrono::steady_clock::now()) {}
     DateTime now() const override {
-        auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - steady_)
-                      .count();
+        auto ms =
+            std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - steady_).count();
         return DateTime(start_.value() + static_cast<double>(ms) / DateTime::kMsPerDay);
     }
 
-private:
+  private:
     DateTime start_;
     std::chrono::steady_clock::time_point steady_;
 };
@@ -85,9 +85,10 @@ void checkResources(const Station& s, Store& store, db::Connection& c) {
     fs::space_info space = fs::space(s.layout.dir, ec);
     constexpr uintmax_t kMinFree = 8u << 20;
     if (!ec && space.available < kMinFree)
-        throw StationError(fmt::format("the disk of the station {} is full ({} KiB free): free some space, then run "
-                                       "again",
-                                       s.layout.dir.string(), space.available / 1024));
+        throw StationError(
+            fmt::format("the disk of the station {} is full ({} KiB free): free some space, then run "
+                        "again",
+                        s.layout.dir.string(), space.available / 1024));
     try {
         store.probeWrite();
     } catch (const std::exception& e) {
@@ -100,23 +101,23 @@ std::unique_ptr<ext::SimulatedPrinter> openPrinter(const Station& s, const Clock
     auto printer = std::make_unique<ext::SimulatedPrinter>(ext::SimulatedPrinterFiles::inStation(s.layout.dir), clock,
                                                            s.formatSettings, std::move(faults));
     if (!printer->usable())
-        throw StationError(fmt::format("the printer of {} cannot be used: {}", s.layout.dir.string(),
-                                       printer->problem()));
+        throw StationError(
+            fmt::format("the printer of {} cannot be used: {}", s.layout.dir.string(), printer->problem()));
     return printer;
 }
 
 // Messages of the run: to the log, to the display, and to the passage being worked on.
 class RunSink final : public ext::MessageSink {
-public:
+  public:
     explicit RunSink(std::function<void(const ext::Message&)> f) : f_(std::move(f)) {}
     void deliver(const ext::Message& m) override { f_(m); }
 
-private:
+  private:
     std::function<void(const ext::Message&)> f_;
 };
 
 class Display {
-public:
+  public:
     Display(const RunDisplay& d, size_t total) : d_(d), total_(total) {}
     void progress(size_t done, const std::string& text) {
         if (!d_.out) return;
@@ -124,8 +125,8 @@ public:
             const int width = 24;
             int filled = total_ ? static_cast<int>(width * done / total_) : width;
             std::string t = printable(text.size() > 60 ? text.substr(0, 57) + "..." : text);
-            *d_.out << "\r\033[K[" << std::string(filled, '#') << std::string(width - filled, '.') << "] " << done << "/"
-                    << total_ << " " << t << std::flush;
+            *d_.out << "\r\033[K[" << std::string(filled, '#') << std::string(width - filled, '.') << "] " << done
+                    << "/" << total_ << " " << t << std::flush;
             shown_ = true;
         } else {
             *d_.out << printable(text) << "\n";
@@ -142,12 +143,11 @@ public:
         shown_ = false;
     }
 
-private:
+  private:
     RunDisplay d_;
     size_t total_;
     bool shown_ = false;
 };
-
 
 // One batch: the passages of one import record, one request of the service.
 struct Batch {
@@ -215,8 +215,7 @@ void settleOutcomes(Batch& b, Store& store, Recovery& recovery, const ext::Simul
             r.messages.push_back(requestMessages.empty()
                                      ? std::string("not reached: the request ended before this passage")
                                      : "not reached: the request ended before this passage: " + requestMessages.back());
-        else
-            r.messages.push_back("the service gave no reason; the passage stays pending");
+        else r.messages.push_back("the service gave no reason; the passage stays pending");
     }
 }
 
@@ -224,10 +223,14 @@ void settleOutcomes(Batch& b, Store& store, Recovery& recovery, const ext::Simul
 
 const char* outcomeName(Outcome o) {
     switch (o) {
-        case Outcome::Concluded: return "concluded";
-        case Outcome::Cancelled: return "cancelled";
-        case Outcome::Refused: return "refused";
-        case Outcome::Pending: return "pending";
+        case Outcome::Concluded:
+            return "concluded";
+        case Outcome::Cancelled:
+            return "cancelled";
+        case Outcome::Refused:
+            return "refused";
+        case Outcome::Pending:
+            return "pending";
     }
     return "?";
 }
@@ -241,8 +244,7 @@ std::map<std::string, PendingReason> readPendingReasons(const fs::path& dir) {
     if (!in) return out;
     try {
         json j = json::parse(in);
-        for (auto& [seq, r] : j.items())
-            out[seq] = {r.value("outcome", ""), r.value("reason", ""), r.value("at", "")};
+        for (auto& [seq, r] : j.items()) out[seq] = {r.value("outcome", ""), r.value("reason", ""), r.value("at", "")};
     } catch (const std::exception&) {
         // A damaged file costs the reasons, nothing else: the next pass writes it again.
     }
@@ -313,8 +315,7 @@ struct ChargingSession::Impl {
     void deliver(const ext::Message& m) {
         if (!batch.stopped && batch.current >= 0 && batch.current < static_cast<int>(batch.results.size()))
             batch.results[batch.current]->messages.push_back(m.text);
-        else
-            requestMessages.push_back(m.text);
+        else requestMessages.push_back(m.text);
         if (live) live->line(m.text);
     }
 
@@ -423,8 +424,7 @@ struct ChargingSession::Impl {
         for (size_t k = from; k < report.passages.size(); ++k) {
             const PassageResult& p = report.passages[k];
             if (p.outcome == Outcome::Concluded) reasons.erase(p.nrSeqLogCat);
-            else
-                reasons[p.nrSeqLogCat] = {outcomeName(p.outcome), p.messages.empty() ? "" : p.messages.back(), at};
+            else reasons[p.nrSeqLogCat] = {outcomeName(p.outcome), p.messages.empty() ? "" : p.messages.back(), at};
         }
         json j = json::object();
         for (const auto& [seq, r] : reasons) j[seq] = {{"outcome", r.outcome}, {"reason", r.reason}, {"at", r.at}};
@@ -506,8 +506,8 @@ void ChargingSession::chargePending(RunReport& report) {
         // A batch in which no passage was reached could not run (the printer check refused).
         if (m.batch.current < 0 && !m.batch.results.empty() && !m.batch.stopped) {
             report.couldNotRun = true;
-            report.problem = m.requestMessages.empty() ? std::string("the service processed no passage")
-                                                       : m.requestMessages.back();
+            report.problem =
+                m.requestMessages.empty() ? std::string("the service processed no passage") : m.requestMessages.back();
             break;
         }
         i = j;
@@ -596,9 +596,14 @@ json RunReport::toJson() const {
     j["messages"] = messages;
     j["passages"] = json::array();
     for (const PassageResult& p : passages) {
-        json q = {{"passage", p.nrSeqLogCat}, {"import_record", p.nrSeqArqImp}, {"consumer", p.cdConsumidor},
-                  {"client", p.cdCliente},    {"name", p.nmConsumidor},         {"moment", p.moment},
-                  {"outcome", outcomeName(p.outcome)}, {"messages", p.messages}};
+        json q = {{"passage", p.nrSeqLogCat},
+                  {"import_record", p.nrSeqArqImp},
+                  {"consumer", p.cdConsumidor},
+                  {"client", p.cdCliente},
+                  {"name", p.nmConsumidor},
+                  {"moment", p.moment},
+                  {"outcome", outcomeName(p.outcome)},
+                  {"messages", p.messages}};
         if (!p.coupon.empty()) q["coupon"] = p.coupon;
         if (p.outcome == Outcome::Concluded) q["amount"] = p.amount;
         j["passages"].push_back(q);
@@ -619,12 +624,10 @@ std::string RunReport::summaryText() const {
     if (couldNotRun) o << "the request could not run: " << problem << "\n";
     if (passages.empty() && !couldNotRun) o << "no passage pending\n";
     for (const PassageResult& p : passages) {
-        o << fmt::format("{:<10} {:<8} {:<24} {} ", outcomeName(p.outcome), p.cdConsumidor, p.nmConsumidor,
-                         p.moment);
+        o << fmt::format("{:<10} {:<8} {:<24} {} ", outcomeName(p.outcome), p.cdConsumidor, p.nmConsumidor, p.moment);
         if (p.outcome == Outcome::Concluded)
             o << fmt::format("coupon {} {:>9.2f}", p.coupon.empty() ? "?" : p.coupon, p.amount);
-        else if (p.outcome == Outcome::Cancelled)
-            o << "coupon " << p.coupon << " cancelled";
+        else if (p.outcome == Outcome::Cancelled) o << "coupon " << p.coupon << " cancelled";
         if (!p.messages.empty() && p.outcome != Outcome::Concluded) o << " — " << p.messages.back();
         o << "\n";
     }

@@ -60,7 +60,8 @@ void importInboxFile(const Station& s, const fs::path& file, EventLog& log) {
     bool ok = false;
     try {
         ImportResult r = importPassages(s, file);
-        for (const ImportProblem& p : r.skipped) result += fmt::format("{}:{}: {}; line skipped\n", name, p.line, p.text);
+        for (const ImportProblem& p : r.skipped)
+            result += fmt::format("{}:{}: {}; line skipped\n", name, p.line, p.text);
         if (r.imported) {
             result = fmt::format("imported {} passage(s) as import record {}\n", r.imported, r.importRecord) + result;
             ok = true;
@@ -85,8 +86,8 @@ void importInboxFile(const Station& s, const fs::path& file, EventLog& log) {
         return;
     }
     std::string first = result.substr(0, result.find('\n'));
-    log.event("import", fmt::format("inbox file {}: {} (moved to {})", name, first,
-                                    fs::relative(dest, s.layout.dir).string()));
+    log.event("import",
+              fmt::format("inbox file {}: {} (moved to {})", name, first, fs::relative(dest, s.layout.dir).string()));
 }
 
 void importInbox(const Station& s, EventLog& log) {
@@ -105,8 +106,7 @@ void logPass(const RunReport& r, EventLog& log) {
     log.event("batch", fmt::format("{} batch(es): {} passage(s), {} concluded ({:.2f}), {} cancelled, {} refused, {} "
                                    "pending",
                                    r.batches, r.passages.size(), r.count(Outcome::Concluded), r.concludedAmount(),
-                                   r.count(Outcome::Cancelled), r.count(Outcome::Refused),
-                                   r.count(Outcome::Pending)));
+                                   r.count(Outcome::Cancelled), r.count(Outcome::Refused), r.count(Outcome::Pending)));
     for (const PassageResult& p : r.passages) {
         std::string text = fmt::format("passage {} consumer {} {} at {}: {}", p.nrSeqLogCat, p.cdConsumidor,
                                        p.nmConsumidor, p.moment, outcomeName(p.outcome));
@@ -142,7 +142,7 @@ void onSignal(int sig) {
 
 // The serving loop of one station, between its start and its stop.
 class Server {
-public:
+  public:
     Server(const fs::path& dir, const ServeOptions& o)
         : o_(o), station_(openStation(dir)), lock_(StationLock::acquire(station_.layout.dir, "serve", 0)) {
         RunOptions ro;
@@ -169,7 +169,7 @@ public:
         return 0;
     }
 
-private:
+  private:
     bool stopping() const { return o_.stop && o_.stop->load(); }
 
     void step() {
@@ -206,8 +206,7 @@ private:
             for (size_t i = 1; i < notes.size(); ++i) log_->event("reload", notes[i]);
             offered_.clear();
         } catch (const std::exception& e) {
-            log_->event("error", std::string("the configuration cannot be read again; the old one stays: ") +
-                                     e.what());
+            log_->event("error", std::string("the configuration cannot be read again; the old one stays: ") + e.what());
         }
     }
 

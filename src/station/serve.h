@@ -21,12 +21,12 @@ namespace fs = std::filesystem;
 // (names, file contents) are escaped: they cannot add a line or reach a
 // terminal raw.
 class EventLog {
-public:
+  public:
     EventLog(fs::path logFile, std::ostream* err, const Clock* stationClock);
     void event(const std::string& kind, const std::string& text);
     const std::string& runId() const { return runId_; }
 
-private:
+  private:
     fs::path file_;
     std::ostream* err_;
     const Clock* clock_;
@@ -38,12 +38,12 @@ private:
 std::string printable(const std::string& text, bool keepLines = false);
 
 struct ServeOptions {
-    double pollSeconds = 1;        // how often the turnstile log and the inbox are looked at
-    double retrySeconds = 60;      // passages left pending are offered again after this long
-    std::optional<DateTime> now;   // the station clock starts here (rehearsals)
-    std::ostream* err = nullptr;   // event lines; null: the log file only
-    const std::atomic<bool>* stop = nullptr;    // set: finish the consumer in progress, then return
-    std::atomic<bool>* reload = nullptr;        // set: read the configuration again (cleared when done)
+    double pollSeconds = 1;                   // how often the turnstile log and the inbox are looked at
+    double retrySeconds = 60;                 // passages left pending are offered again after this long
+    std::optional<DateTime> now;              // the station clock starts here (rehearsals)
+    std::ostream* err = nullptr;              // event lines; null: the log file only
+    const std::atomic<bool>* stop = nullptr;  // set: finish the consumer in progress, then return
+    std::atomic<bool>* reload = nullptr;      // set: read the configuration again (cleared when done)
 };
 
 // Serves the station in `dir` until `stop` is set; 0 then. Throws StationError

@@ -18,7 +18,7 @@
 namespace zel::host {
 
 class ChargingSession {
-public:
+  public:
     // Opens the station's database, printer and service package. Throws
     // StationError when one cannot be used. The caller holds the lock.
     // With options.libraryEntry the session's packages become the process's
@@ -54,7 +54,7 @@ public:
 
     const Clock& clock() const;
 
-private:
+  private:
     struct Impl;
     std::unique_ptr<Impl> impl_;
 };

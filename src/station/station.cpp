@@ -25,12 +25,13 @@ using ds::FieldDef;
 
 // A table file written through a working table of the given fields.
 class TableFile {
-public:
+  public:
     TableFile(std::string name, std::vector<FieldDef> fields, const FormatSettings& fs)
         : table_(std::move(name), std::move(fields), {}, {}, fs) {
         table_.create();
     }
-    explicit TableFile(ds::Table& declared) : TableFile(declared.name(), declared.declaredFields(), declared.formatSettings()) {}
+    explicit TableFile(ds::Table& declared)
+        : TableFile(declared.name(), declared.declaredFields(), declared.formatSettings()) {}
 
     TableFile& row() {
         if (table_.state() != ds::Table::State::Browse) table_.post();
@@ -54,7 +55,7 @@ public:
         table_.saveToFile(path);
     }
 
-private:
+  private:
     ds::Table table_;
 };
 
@@ -83,13 +84,13 @@ void writeTableFiles(const Layout& layout, const StationData& d) {
     fs::create_directories(layout.saleDir());
     ModuleTables declared(fsx);
 
-    TableFile byType("ProdServtCon",
-                     {FieldDef::string("CDFILIAL", 4), FieldDef::string("CDCAIXA", 3), FieldDef::string("CDSERVFILI", 5),
-                      FieldDef::floatField("VRLIMCONSERV"), FieldDef::string("HRINISERTUR", 4),
-                      FieldDef::string("HRFINSERTUR", 4), FieldDef::string("CDTIPOCONS", 2),
-                      FieldDef::string("CDPRODUTO", 10), FieldDef::floatField("QTLIMCONPRSE"),
-                      FieldDef::string("IDCARGAUTOPS", 1), FieldDef::string("IDIMPCUPOMAUT", 1)},
-                     fsx);
+    TableFile byType(
+        "ProdServtCon",
+        {FieldDef::string("CDFILIAL", 4), FieldDef::string("CDCAIXA", 3), FieldDef::string("CDSERVFILI", 5),
+         FieldDef::floatField("VRLIMCONSERV"), FieldDef::string("HRINISERTUR", 4), FieldDef::string("HRFINSERTUR", 4),
+         FieldDef::string("CDTIPOCONS", 2), FieldDef::string("CDPRODUTO", 10), FieldDef::floatField("QTLIMCONPRSE"),
+         FieldDef::string("IDCARGAUTOPS", 1), FieldDef::string("IDIMPCUPOMAUT", 1)},
+        fsx);
     for (const ServiceByType& s : d.byType)
         byType.row()
             .text("CDFILIAL", d.cdFilial)
@@ -105,13 +106,13 @@ void writeTableFiles(const Layout& layout, const StationData& d) {
             .text("IDIMPCUPOMAUT", s.idImpCupomAut);
     byType.save(layout.table("ProdServtCon.cds"));
 
-    TableFile byWindow("ProdrServ",
-                       {FieldDef::string("CDFILIAL", 4), FieldDef::string("CDCAIXA", 3),
-                        FieldDef::string("CDSERVFILI", 5), FieldDef::floatField("VRLIMCONSERV"),
-                        FieldDef::string("HRINISERTUR", 4), FieldDef::string("HRFINSERTUR", 4),
-                        FieldDef::string("CDPRODUTO", 10), FieldDef::string("IDIMPCUPOMAUT", 1),
-                        FieldDef::floatField("QTLIMCONPROD"), FieldDef::string("IDCARGAUTOPR", 1)},
-                       fsx);
+    TableFile byWindow(
+        "ProdrServ",
+        {FieldDef::string("CDFILIAL", 4), FieldDef::string("CDCAIXA", 3), FieldDef::string("CDSERVFILI", 5),
+         FieldDef::floatField("VRLIMCONSERV"), FieldDef::string("HRINISERTUR", 4), FieldDef::string("HRFINSERTUR", 4),
+         FieldDef::string("CDPRODUTO", 10), FieldDef::string("IDIMPCUPOMAUT", 1), FieldDef::floatField("QTLIMCONPROD"),
+         FieldDef::string("IDCARGAUTOPR", 1)},
+        fsx);
     for (const ServiceByWindow& s : d.byWindow)
         byWindow.row()
             .text("CDFILIAL", d.cdFilial)
@@ -126,12 +127,12 @@ void writeTableFiles(const Layout& layout, const StationData& d) {
             .text("IDCARGAUTOPR", s.idCargAutoPr);
     byWindow.save(layout.table("ProdrServ.cds"));
 
-    TableFile products("Produtos",
-                       {FieldDef::string("CDPRODUTO", 10), FieldDef::string("CDARVPROD", 20),
-                        FieldDef::string("NMPRODUTO", 50), FieldDef::string("CDFAMILISALD", 3),
-                        FieldDef::string("CDBARPRODUTO", 20), FieldDef::string("SGUNIDADE", 10),
-                        FieldDef::floatField("VRPEALIMPFIS"), FieldDef::string("CDIMPOSTO", 2)},
-                       fsx);
+    TableFile products(
+        "Produtos",
+        {FieldDef::string("CDPRODUTO", 10), FieldDef::string("CDARVPROD", 20), FieldDef::string("NMPRODUTO", 50),
+         FieldDef::string("CDFAMILISALD", 3), FieldDef::string("CDBARPRODUTO", 20), FieldDef::string("SGUNIDADE", 10),
+         FieldDef::floatField("VRPEALIMPFIS"), FieldDef::string("CDIMPOSTO", 2)},
+        fsx);
     TableFile taxes("AliqSistema",
                     {FieldDef::string("CDPRODUTO", 10), FieldDef::floatField("VRPEALIMPFIS"),
                      FieldDef::string("IDTPIMPOSFIS", 1), FieldDef::string("CDIMPOSTO", 2)},
@@ -212,7 +213,8 @@ void writeTableFiles(const Layout& layout, const StationData& d) {
                           "ECFIMP", "DSMENSCPFCUP", "IDIMPRCUPTEFRED"})
         pf.push_back(FieldDef::string(k, 60));
     pf.push_back(FieldDef::dateTime("DTABERCAIX"));
-    for (const char* k : {"CDEMPRESA", "IDPAISINTEGRA", "NRSERIEIMP", "IDACRIMPOSTO"}) pf.push_back(FieldDef::string(k, 20));
+    for (const char* k : {"CDEMPRESA", "IDPAISINTEGRA", "NRSERIEIMP", "IDACRIMPOSTO"})
+        pf.push_back(FieldDef::string(k, 20));
     pf.push_back(FieldDef::string("DSDIRCAD", 255));
     for (const char* k : {"UTILIZAIMPFIS", "BOERROIMPRESSORA", "DATAIMP", "DSMODELOECFVE", "DSMARCAECFVE",
                           "IDPARIMPRLIMVDC", "SGESTADOFILI", "NRINSJUREMPR", "CDINSCESTAEMPR"})
@@ -305,19 +307,21 @@ void fillDatabase(db::Connection& c, const StationData& d) {
                 "INSERT INTO CONSUMIDOR (CDCLIENTE, CDCONSUMIDOR, CDIDCONSUMID, NMCONSUMIDOR, NRCPFRESPCON, "
                 "CDCCUSCLIE, IDIMPCPFCUPOM, CDTIPOCONS, VRLIMDEBCONS, VRMAXDEBCONS) VALUES ({}, {}, {}, {}, {}, {}, "
                 "{}, {}, {}, {})",
-                sqlText(k.cdCliente), sqlText(k.cdConsumidor), sqlText(k.cdIdConsumid), sqlText(k.nome),
-                sqlText(k.cpf), sqlText(k.centroCusto), sqlText(k.idImpCpfCupom), sqlText(k.cdTipoCons),
-                sqlNumber(k.limiteDebito), sqlNumber(k.maximoDebito)));
+                sqlText(k.cdCliente), sqlText(k.cdConsumidor), sqlText(k.cdIdConsumid), sqlText(k.nome), sqlText(k.cpf),
+                sqlText(k.centroCusto), sqlText(k.idImpCpfCupom), sqlText(k.cdTipoCons), sqlNumber(k.limiteDebito),
+                sqlNumber(k.maximoDebito)));
             for (const auto& [fam, saldo] : k.saldos)
-                exec(fmt::format("INSERT INTO SALDOCONS (CDCLIENTE, CDCONSUMIDOR, CDFAMILISALD, VRSALDCONFAM) VALUES "
-                                 "({}, {}, {}, {})",
-                                 sqlText(k.cdCliente), sqlText(k.cdConsumidor), sqlText(fam), sqlNumber(saldo)));
+                exec(
+                    fmt::format("INSERT INTO SALDOCONS (CDCLIENTE, CDCONSUMIDOR, CDFAMILISALD, VRSALDCONFAM) VALUES "
+                                "({}, {}, {}, {})",
+                                sqlText(k.cdCliente), sqlText(k.cdConsumidor), sqlText(fam), sqlNumber(saldo)));
         }
         for (const PriceTable& t : d.priceTables) {
-            exec(fmt::format("INSERT INTO TABEPRECO (CDFILTABPREC, CDTABEPREC, NMTABEPREC, DTINIVIGTAB, DTFIMVIGTAB) "
-                             "VALUES ({}, {}, {}, {}, {})",
-                             sqlText(d.cdFilial), sqlText(t.cdTabePrec), sqlText(t.nome), isoDate(t.inicio),
-                             t.fim.isEmpty() ? std::string("NULL") : isoDate(t.fim)));
+            exec(
+                fmt::format("INSERT INTO TABEPRECO (CDFILTABPREC, CDTABEPREC, NMTABEPREC, DTINIVIGTAB, DTFIMVIGTAB) "
+                            "VALUES ({}, {}, {}, {}, {})",
+                            sqlText(d.cdFilial), sqlText(t.cdTabePrec), sqlText(t.nome), isoDate(t.inicio),
+                            t.fim.isEmpty() ? std::string("NULL") : isoDate(t.fim)));
             for (const PriceItem& i : t.itens)
                 exec(fmt::format(
                     "INSERT INTO ITEMTABPREC (CDFILTABPREC, CDTABEPREC, CDPRODUTO, VRPRECITEM, VRDESCITEM, VRACREITEM, "
@@ -339,9 +343,10 @@ void fillDatabase(db::Connection& c, const StationData& d) {
                 exec(fmt::format("INSERT INTO PRODFISCAL (CDPRODUTO, CDNCM, CDCEST) VALUES ({}, {}, {})",
                                  sqlText(p.cdProduto), sqlText(p.ncm), sqlText(p.cest)));
         for (const NcmRates& n : d.ncmRates)
-            exec(fmt::format("INSERT INTO ALIQAPROXNCM (CDNCM, VRALIQFEDERAL, VRALIQESTADUAL, DSFONTEALIQ) VALUES ({}, "
-                             "{}, {}, {})",
-                             sqlText(n.ncm), sqlNumber(n.federal), sqlNumber(n.estadual), sqlText(n.fonte)));
+            exec(
+                fmt::format("INSERT INTO ALIQAPROXNCM (CDNCM, VRALIQFEDERAL, VRALIQESTADUAL, DSFONTEALIQ) VALUES ({}, "
+                            "{}, {}, {})",
+                            sqlText(n.ncm), sqlNumber(n.federal), sqlNumber(n.estadual), sqlText(n.fonte)));
         c.commit();
     } catch (...) {
         c.rollback();
@@ -354,9 +359,9 @@ void insertPassages(db::Connection& c, const StationData& d, const std::vector<P
                     const std::string& nrSeqArqImp) {
     c.beginTransaction();
     try {
-        c.executeDirect(fmt::format(
-            "INSERT INTO LOGCATRACAPK (NRSEQARQIMPK, DTIMPORTACAO, NRVENDAGERADA) VALUES ({}, {}, NULL)",
-            sqlText(nrSeqArqImp), isoDate(passages.empty() ? d.dtAberCaix : passages.front().data)));
+        c.executeDirect(
+            fmt::format("INSERT INTO LOGCATRACAPK (NRSEQARQIMPK, DTIMPORTACAO, NRVENDAGERADA) VALUES ({}, {}, NULL)",
+                        sqlText(nrSeqArqImp), isoDate(passages.empty() ? d.dtAberCaix : passages.front().data)));
         for (const Passage& p : passages)
             c.executeDirect(fmt::format(
                 "INSERT INTO LOGCATRACA (CDFILIAL, NRSEQLOGCAT, CDCAIXA, NMCONSUMIDOR, CDIDCONSUMID, CDCONSUMIDOR, "
@@ -373,13 +378,13 @@ void insertPassages(db::Connection& c, const StationData& d, const std::vector<P
 }
 
 ds::Packet requestPacket(const StationData& d, const std::vector<Passage>& passages) {
-    ds::Table t("cdsEmiteCupom",
-                {FieldDef::string("NMCONSUMIDOR", 60), FieldDef::string("CDFILIAL", 4), FieldDef::string("CDCAIXA", 3),
-                 FieldDef::string("CDIDCONSUMID", 20), FieldDef::string("CDCONSUMIDOR", 20),
-                 FieldDef::string("CDCLIENTE", 15), FieldDef::string("CDTIPOCONS", 2),
-                 FieldDef::string("NRSEQLOGCAT", 10), FieldDef::string("NRSEQARQIMP", 10),
-                 FieldDef::dateTime("DATAREAL"), FieldDef::string("HORAREAL", 6)},
-                {}, {}, d.formatSettings);
+    ds::Table t(
+        "cdsEmiteCupom",
+        {FieldDef::string("NMCONSUMIDOR", 60), FieldDef::string("CDFILIAL", 4), FieldDef::string("CDCAIXA", 3),
+         FieldDef::string("CDIDCONSUMID", 20), FieldDef::string("CDCONSUMIDOR", 20), FieldDef::string("CDCLIENTE", 15),
+         FieldDef::string("CDTIPOCONS", 2), FieldDef::string("NRSEQLOGCAT", 10), FieldDef::string("NRSEQARQIMP", 10),
+         FieldDef::dateTime("DATAREAL"), FieldDef::string("HORAREAL", 6)},
+        {}, {}, d.formatSettings);
     t.create();
     for (const Passage& p : passages) {
         t.append();
@@ -407,8 +412,7 @@ bool databaseHoldsStation(db::Connection& c) {
 
 void createStation(const fs::path& dir, const StationData& d) {
     Layout layout{dir};
-    if (fs::exists(layout.config()))
-        throw Error(fmt::format("{}: a station already exists here", dir.string()));
+    if (fs::exists(layout.config())) throw Error(fmt::format("{}: a station already exists here", dir.string()));
     fs::create_directories(dir);
     writeTableFiles(layout, d);
     std::string conn = d.connectionString.empty() ? sqliteConnection(layout) : d.connectionString;
@@ -463,7 +467,16 @@ StationData sampleStation(DateTime day) {
     d.clients = {{"000001", "Metalúrgica Horizonte Ltda", "Horizonte", ""}};
     d.consumers = {
         {"000001", "1001", "900001", "Ana Souza", "123.456.789-09", "CC10", "S", "01", 300, 600, {{"001", 150}}},
-        {"000001", "1002", "900002", "Bruno Lima", "987.654.321-00", "CC10", "N", "01", 300, 600,
+        {"000001",
+         "1002",
+         "900002",
+         "Bruno Lima",
+         "987.654.321-00",
+         "CC10",
+         "N",
+         "01",
+         300,
+         600,
          {{"001", 80}, {"002", 20}}},
         {"000001", "1003", "900003", "Carla Dias", "", "CC20", "S", "02", 200, 400, {{"002", 50}}},
     };
@@ -483,10 +496,11 @@ StationData demoStation(DateTime day, uint32_t seed, int consumersPerClient) {
     d.clients = {{"000001", "Metalúrgica Horizonte Ltda", "Horizonte", ""},
                  {"000002", "Hospital Santa Clara S.A.", "Santa Clara", "CLI2"},
                  {"000003", "Transportes Rota Sul Ltda", "Rota Sul", ""}};
-    const char* first[] = {"Ana", "Bruno", "Carla", "Diego", "Elisa", "Fábio", "Gabriela", "Heitor", "Íris", "João",
-                           "Karina", "Luís", "Marta", "Nélson", "Otávio", "Paula", "Renata", "Sérgio", "Tânia", "Vítor"};
-    const char* last[] = {"Souza", "Lima", "Dias", "Araújo", "Conceição", "Ferreira", "Gonçalves", "Pereira", "Ribeiro",
-                          "Simões", "Assunção", "Nogueira"};
+    const char* first[] = {"Ana",    "Bruno", "Carla",  "Diego",  "Elisa", "Fábio", "Gabriela",
+                           "Heitor", "Íris",  "João",   "Karina", "Luís",  "Marta", "Nélson",
+                           "Otávio", "Paula", "Renata", "Sérgio", "Tânia", "Vítor"};
+    const char* last[] = {"Souza",     "Lima",    "Dias",    "Araújo", "Conceição", "Ferreira",
+                          "Gonçalves", "Pereira", "Ribeiro", "Simões", "Assunção",  "Nogueira"};
     d.consumers.clear();
     int id = 1;
     for (const Client& c : d.clients)
@@ -519,8 +533,8 @@ StationData demoStation(DateTime day, uint32_t seed, int consumersPerClient) {
             hours.push_back(fmt::format("{:02}{:02}", pick(2) ? 23 : 1, pick(60)));
         }
         for (const std::string& h : hours)
-            d.passages.push_back({fmt::format("{}", seq++), k.cdIdConsumid, k.cdConsumidor, k.cdCliente,
-                                  k.cdTipoCons, k.nome, day.dateOnly(), h, "1"});
+            d.passages.push_back({fmt::format("{}", seq++), k.cdIdConsumid, k.cdConsumidor, k.cdCliente, k.cdTipoCons,
+                                  k.nome, day.dateOnly(), h, "1"});
     }
     return d;
 }

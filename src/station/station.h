@@ -50,10 +50,10 @@ struct ServiceByWindow {  // a row of ProdrServ.cds
 
 struct Product {
     std::string cdProduto, cdArvProd, nmProduto, cdFamiliSald, cdBarProduto, sgUnidade = "UN";
-    double taxRate = 0;          // VRPEALIMPFIS, in percent
+    double taxRate = 0;  // VRPEALIMPFIS, in percent
     std::string cdImposto = "01";
     std::string idTpImposFis = "T";
-    std::string ncm, cest;       // fiscal codes kept by the service package
+    std::string ncm, cest;  // fiscal codes kept by the service package
 };
 
 struct PrinterRateRow {
@@ -134,7 +134,7 @@ struct StationData {
     std::vector<Family> families;
     std::vector<Client> clients;
     std::vector<Consumer> consumers;
-    std::vector<PriceTable> priceTables;  // the branch's tables
+    std::vector<PriceTable> priceTables;    // the branch's tables
     std::string standardTable, storeTable;  // which table serves the branch and the store
     std::vector<NcmRates> ncmRates;
     std::vector<Passage> passages;  // imported under the import record "1"

@@ -15,8 +15,8 @@
 namespace zel::host {
 namespace {
 
-const char* kTableFiles[] = {"ProdServtCon.cds", "ProdrServ.cds",   "Produtos.cds",      "ControleAcess.cds",
-                             "FamSaldoFili.cds", "AliqSistema.cds", "AliqImpFis.cds",    "ConfTipoRece.cds",
+const char* kTableFiles[] = {"ProdServtCon.cds", "ProdrServ.cds",    "Produtos.cds",   "ControleAcess.cds",
+                             "FamSaldoFili.cds", "AliqSistema.cds",  "AliqImpFis.cds", "ConfTipoRece.cds",
                              "Cad_Cliente.cds",  "DataMovimento.cds"};
 
 bool startsWithIgnoringCase(const std::string& text, std::string_view prefix) {
@@ -62,9 +62,10 @@ StationParams readParams(const Station& s) {
     }
     // DSDIRCAD: an absolute directory of the station, with its separator.
     auto bad = [&](const std::string& why) {
-        return StationError(fmt::format("{}: the parameter DSDIRCAD \"{}\" {}; it must name the station's sale "
-                                        "directory, e.g. \"{}\"",
-                                        file.string(), dsDirCad, why, s.layout.dsDirCad()));
+        return StationError(
+            fmt::format("{}: the parameter DSDIRCAD \"{}\" {}; it must name the station's sale "
+                        "directory, e.g. \"{}\"",
+                        file.string(), dsDirCad, why, s.layout.dsDirCad()));
     };
     if (dsDirCad.empty()) throw bad("is empty");
     fs::path dirCad(dsDirCad);
@@ -87,8 +88,8 @@ Station openStation(const fs::path& dirIn) {
     if (dirIn.empty()) throw StationError("no station directory given");
     std::error_code ec;
     if (!fs::is_directory(dirIn, ec))
-        throw StationError(fmt::format("{}: no such directory (make a station with: geracupom init {})",
-                                       dirIn.string(), dirIn.string()));
+        throw StationError(fmt::format("{}: no such directory (make a station with: geracupom init {})", dirIn.string(),
+                                       dirIn.string()));
     Station s;
     s.layout = station::Layout{fs::absolute(dirIn).lexically_normal()};
     const fs::path dir = s.layout.dir;
@@ -103,18 +104,18 @@ Station openStation(const fs::path& dirIn) {
     const std::string& src = s.config.source();
     // Every key must be one this program reads: a mistyped key would
     // otherwise be ignored without a word.
-    static const std::set<std::string> known = {"database",          "branch",          "register",
-                                                "decimal_separator", "short_date_format", "long_time_format",
-                                                "code_page"};
+    static const std::set<std::string> known = {
+        "database", "branch", "register", "decimal_separator", "short_date_format", "long_time_format", "code_page"};
     for (const StationConfig::Entry& e : s.config.entries()) {
         std::string k = lower(e.key);
         if (known.count(k) || startsWithIgnoringCase(k, "database.") ||
             startsWithIgnoringCase(k, ext::PrinterFaults::kKeyPrefix) || startsWithIgnoringCase(k, kCrashKeyPrefix))
             continue;
-        throw StationError(fmt::format("{}:{}: unknown key \"{}\" (known: database, branch, register, "
-                                       "decimal_separator, short_date_format, long_time_format, code_page, "
-                                       "printer.fault.<operation>, crash.after.<operation>)",
-                                       src, e.line, e.key));
+        throw StationError(
+            fmt::format("{}:{}: unknown key \"{}\" (known: database, branch, register, "
+                        "decimal_separator, short_date_format, long_time_format, code_page, "
+                        "printer.fault.<operation>, crash.after.<operation>)",
+                        src, e.line, e.key));
     }
     auto required = [&](const char* key, const char* what) {
         std::optional<std::string> v = s.config.get(key);
@@ -131,11 +132,11 @@ Station openStation(const fs::path& dirIn) {
     s.branch = required("branch", "the branch code CDFILIAL, e.g. 0001");
     s.register_ = required("register", "the cash register code CDCAIXA, e.g. 001");
     if (s.branch.size() > 4)
-        throw StationError(fmt::format("{}:{}: branch \"{}\" is longer than 4 characters", src, lineOf("branch"),
-                                       s.branch));
+        throw StationError(
+            fmt::format("{}:{}: branch \"{}\" is longer than 4 characters", src, lineOf("branch"), s.branch));
     if (s.register_.size() > 3)
-        throw StationError(fmt::format("{}:{}: register \"{}\" is longer than 3 characters", src,
-                                       lineOf("register"), s.register_));
+        throw StationError(
+            fmt::format("{}:{}: register \"{}\" is longer than 3 characters", src, lineOf("register"), s.register_));
 
     FormatSettings fsx;
     if (auto v = s.config.get("decimal_separator")) {
@@ -146,8 +147,7 @@ Station openStation(const fs::path& dirIn) {
         fsx.thousandSeparator = fsx.decimalSeparator == ',' ? '.' : ',';
     }
     if (auto v = s.config.get("short_date_format")) {
-        if (v->find('d') == std::string::npos || v->find('m') == std::string::npos ||
-            v->find('y') == std::string::npos)
+        if (v->find('d') == std::string::npos || v->find('m') == std::string::npos || v->find('y') == std::string::npos)
             throw StationError(fmt::format("{}:{}: short_date_format \"{}\" needs d, m and y (e.g. dd/mm/yyyy)", src,
                                            lineOf("short_date_format"), *v));
         fsx.shortDateFormat = *v;
@@ -181,8 +181,7 @@ Station openStation(const fs::path& dirIn) {
     auto needFile = [&](const fs::path& p, const char* what) {
         need(p, what);
         std::error_code e;
-        if (!fs::is_regular_file(p, e))
-            throw StationError(fmt::format("{}: {} is not a file", p.string(), what));
+        if (!fs::is_regular_file(p, e)) throw StationError(fmt::format("{}: {} is not a file", p.string(), what));
         if (::access(p.c_str(), R_OK) != 0)
             throw StationError(fmt::format("{}: {} cannot be read: {}", p.string(), what, std::strerror(errno)));
     };
@@ -197,8 +196,8 @@ Station openStation(const fs::path& dirIn) {
         std::string file = s.connectionString.substr(sqlitePrefix.size());
         if (auto blank = file.find(' '); blank != std::string::npos) file.resize(blank);
         if (!fs::exists(file))
-            throw StationError(fmt::format("{}:{}: the database file {} does not exist", src, lineOf("database"),
-                                           file));
+            throw StationError(
+                fmt::format("{}:{}: the database file {} does not exist", src, lineOf("database"), file));
     }
     return s;
 }

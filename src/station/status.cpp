@@ -42,8 +42,8 @@ json stationStatus(const Station& s) {
         j["pending_by_import_record"] = perRecord;
         j["outbox"] = Outbox(s.layout.dir / "outbox").entries().size();
     } catch (const std::exception& e) {
-        throw StationError(fmt::format("the database of the station {} cannot be reached: {}", s.layout.dir.string(),
-                                       e.what()));
+        throw StationError(
+            fmt::format("the database of the station {} cannot be reached: {}", s.layout.dir.string(), e.what()));
     }
     SystemClock clock;
     ext::SimulatedPrinter printer(ext::SimulatedPrinterFiles::inStation(s.layout.dir), clock, s.formatSettings);
@@ -103,8 +103,9 @@ std::string statusText(const json& j) {
     if (j.contains("oldest_pending")) o << "; the oldest of " << j.value("oldest_pending", "");
     o << "\n";
     const json& p = j["printer"];
-    o << "printer   " << p.value("serial", "") << (p.value("usable", false) ? "" : " UNUSABLE: " + p.value("problem", ""))
-      << "; last coupon " << p.value("last_coupon", "") << ", counter " << p.value("last_counter", "")
+    o << "printer   " << p.value("serial", "")
+      << (p.value("usable", false) ? "" : " UNUSABLE: " + p.value("problem", "")) << "; last coupon "
+      << p.value("last_coupon", "") << ", counter " << p.value("last_counter", "")
       << fmt::format(", grand total {:.2f}, cancelled {:.2f}", p.value("grand_total", 0.0),
                      p.value("cancelled_total", 0.0))
       << "\n";
@@ -115,14 +116,13 @@ std::string statusText(const json& j) {
     if (j.contains("last_run")) {
         const json& l = j["last_run"];
         if (l.contains("totals"))
-            o << fmt::format("last run  {}: {} passage(s), {} concluded ({:.2f}), {} cancelled, {} refused, {} "
-                             "pending; exit status {}\n",
-                             l.value("finished", ""), l["totals"].value("passages", 0),
-                             l["totals"].value("concluded", 0), l["totals"].value("amount", 0.0),
-                             l["totals"].value("cancelled", 0), l["totals"].value("refused", 0),
-                             l["totals"].value("pending", 0), l.value("exit_status", -1));
-        else
-            o << "last run  " << l.value("problem", "") << "\n";
+            o << fmt::format(
+                "last run  {}: {} passage(s), {} concluded ({:.2f}), {} cancelled, {} refused, {} "
+                "pending; exit status {}\n",
+                l.value("finished", ""), l["totals"].value("passages", 0), l["totals"].value("concluded", 0),
+                l["totals"].value("amount", 0.0), l["totals"].value("cancelled", 0), l["totals"].value("refused", 0),
+                l["totals"].value("pending", 0), l.value("exit_status", -1));
+        else o << "last run  " << l.value("problem", "") << "\n";
     } else {
         o << "last run  none\n";
     }

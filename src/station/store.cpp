@@ -33,23 +33,23 @@ std::string couponText(int64_t cupNr) { return fmt::format("{:06}", cupNr); }
 
 std::vector<PendingPassage> Store::pendingPassages() {
     std::vector<PendingPassage> out;
-    for (const auto& r :
-         select(c_, "pending passages",
-                "SELECT NRSEQLOGCAT, CDIDCONSUMID, CDCONSUMIDOR, CDCLIENTE, CDTIPOCONS, NMCONSUMIDOR, DATAREAL, HORAREAL, "
-                "NRSEQARQIMP FROM LOGCATRACA WHERE CDFILIAL = :P_F AND CDCAIXA = :P_C",
-                {text("P_F", branch_), text("P_C", register_)},
-                {{"A", db::ColumnType::Text},
-                 {"B", db::ColumnType::Text},
-                 {"C", db::ColumnType::Text},
-                 {"D", db::ColumnType::Text},
-                 {"E", db::ColumnType::Text},
-                 {"F", db::ColumnType::Text},
-                 {"G", db::ColumnType::Date},
-                 {"H", db::ColumnType::Text},
-                 {"I", db::ColumnType::Text}})) {
+    for (const auto& r : select(
+             c_, "pending passages",
+             "SELECT NRSEQLOGCAT, CDIDCONSUMID, CDCONSUMIDOR, CDCLIENTE, CDTIPOCONS, NMCONSUMIDOR, DATAREAL, HORAREAL, "
+             "NRSEQARQIMP FROM LOGCATRACA WHERE CDFILIAL = :P_F AND CDCAIXA = :P_C",
+             {text("P_F", branch_), text("P_C", register_)},
+             {{"A", db::ColumnType::Text},
+              {"B", db::ColumnType::Text},
+              {"C", db::ColumnType::Text},
+              {"D", db::ColumnType::Text},
+              {"E", db::ColumnType::Text},
+              {"F", db::ColumnType::Text},
+              {"G", db::ColumnType::Date},
+              {"H", db::ColumnType::Text},
+              {"I", db::ColumnType::Text}})) {
         PendingPassage p;
         p.passage = {cellText(r[0]), cellText(r[1]), cellText(r[2]), cellText(r[3]), cellText(r[4]),
-                     cellText(r[5]), cellDate(r[6]),  cellText(r[7]), cellText(r[8])};
+                     cellText(r[5]), cellDate(r[6]), cellText(r[7]), cellText(r[8])};
         p.moment = passageMoment(p.passage.data, p.passage.hora);
         out.push_back(std::move(p));
     }
@@ -70,7 +70,8 @@ bool Store::rowPending(const std::string& seq) {
 }
 
 void Store::deleteTurnstileRow(const std::string& seq) {
-    exec(c_, "turnstile row of a charged passage", "DELETE FROM LOGCATRACA WHERE CDFILIAL = :P_F AND NRSEQLOGCAT = :P_S",
+    exec(c_, "turnstile row of a charged passage",
+         "DELETE FROM LOGCATRACA WHERE CDFILIAL = :P_F AND NRSEQLOGCAT = :P_S",
          {text("P_F", branch_), text("P_S", seq)});
 }
 
@@ -103,21 +104,22 @@ std::map<PassageKey, Charge> Store::chargesOf(const std::vector<PendingPassage>&
 }
 
 CouponFate Store::couponFate(const std::string& serial, int64_t cupNr) {
-    auto rows = select(c_, "coupon of the printer",
-                       "SELECT V.IDSITUVENDA, VC.DTHRCANCEL FROM VENDACUPOM VC JOIN VENDA V ON V.CDFILIAL = VC.CDFILIAL "
-                       "AND V.CDCAIXA = VC.CDCAIXA AND V.NRSEQVENDA = VC.NRSEQVENDA WHERE VC.NRSERIEIMP = :P_S AND "
-                       "VC.NRCUPOMFIS = :P_N",
-                       {text("P_S", serial), text("P_N", couponText(cupNr))},
-                       {{"A", db::ColumnType::Text}, {"B", db::ColumnType::Text}});
+    auto rows =
+        select(c_, "coupon of the printer",
+               "SELECT V.IDSITUVENDA, VC.DTHRCANCEL FROM VENDACUPOM VC JOIN VENDA V ON V.CDFILIAL = VC.CDFILIAL "
+               "AND V.CDCAIXA = VC.CDCAIXA AND V.NRSEQVENDA = VC.NRSEQVENDA WHERE VC.NRSERIEIMP = :P_S AND "
+               "VC.NRCUPOMFIS = :P_N",
+               {text("P_S", serial), text("P_N", couponText(cupNr))},
+               {{"A", db::ColumnType::Text}, {"B", db::ColumnType::Text}});
     if (rows.empty()) return CouponFate::Unknown;
     if (cellText(rows[0][0]) == "C" || !cellText(rows[0][1]).empty()) return CouponFate::Cancelled;
     return CouponFate::Standing;
 }
 
 int64_t Store::lastStoredCoupon(const std::string& serial) {
-    auto rows = select(c_, "last coupon of the printer",
-                       "SELECT MAX(NRCUPOMFIS) FROM VENDACUPOM WHERE NRSERIEIMP = :P_S", {text("P_S", serial)},
-                       {{"A", db::ColumnType::Text}});
+    auto rows =
+        select(c_, "last coupon of the printer", "SELECT MAX(NRCUPOMFIS) FROM VENDACUPOM WHERE NRSERIEIMP = :P_S",
+               {text("P_S", serial)}, {{"A", db::ColumnType::Text}});
     return rows.empty() ? 0 : number(cellText(rows[0][0]));
 }
 
@@ -160,8 +162,8 @@ void Store::probeWrite() {
 std::map<std::string, ImportStore::Consumer> ImportStore::consumersByCode() {
     std::map<std::string, Consumer> known;
     for (const auto& r :
-         select(c_, "consumers", "SELECT CDIDCONSUMID, CDCLIENTE, CDCONSUMIDOR, CDTIPOCONS, NMCONSUMIDOR FROM CONSUMIDOR",
-                {},
+         select(c_, "consumers",
+                "SELECT CDIDCONSUMID, CDCLIENTE, CDCONSUMIDOR, CDTIPOCONS, NMCONSUMIDOR FROM CONSUMIDOR", {},
                 {{"A", db::ColumnType::Text},
                  {"B", db::ColumnType::Text},
                  {"C", db::ColumnType::Text},
@@ -173,15 +175,14 @@ std::map<std::string, ImportStore::Consumer> ImportStore::consumersByCode() {
 
 std::set<std::string> ImportStore::pendingKeys() {
     std::set<std::string> keys;
-    for (const auto& r : select(c_, "pending",
-                                "SELECT CDFILIAL, CDCAIXA, CDCLIENTE, CDCONSUMIDOR, DATAREAL, HORAREAL FROM LOGCATRACA",
-                                {},
-                                {{"A", db::ColumnType::Text},
-                                 {"B", db::ColumnType::Text},
-                                 {"C", db::ColumnType::Text},
-                                 {"D", db::ColumnType::Text},
-                                 {"E", db::ColumnType::Date},
-                                 {"F", db::ColumnType::Text}}))
+    for (const auto& r : select(
+             c_, "pending", "SELECT CDFILIAL, CDCAIXA, CDCLIENTE, CDCONSUMIDOR, DATAREAL, HORAREAL FROM LOGCATRACA", {},
+             {{"A", db::ColumnType::Text},
+              {"B", db::ColumnType::Text},
+              {"C", db::ColumnType::Text},
+              {"D", db::ColumnType::Text},
+              {"E", db::ColumnType::Date},
+              {"F", db::ColumnType::Text}}))
         keys.insert(cellText(r[0]) + "|" + cellText(r[1]) + "|" + cellText(r[2]) + "|" + cellText(r[3]) + "|" +
                     passageMoment(cellDate(r[4]), cellText(r[5])));
     return keys;
@@ -252,9 +253,9 @@ void ImportStore::insertPassage(const std::string& branch, const std::string& se
          "INSERT INTO LOGCATRACA (CDFILIAL, NRSEQLOGCAT, CDCAIXA, NMCONSUMIDOR, CDIDCONSUMID, CDCONSUMIDOR, "
          "CDCLIENTE, CDTIPOCONS, NRSEQARQIMP, DATAREAL, HORAREAL) VALUES (:P_F, :P_S, :P_C, :P_N, :P_I, "
          ":P_K, :P_L, :P_T, :P_A, :P_D, :P_H)",
-         {text("P_F", branch), text("P_S", seq), text("P_C", register_), textOrNull("P_N", k.nome),
-          text("P_I", code), text("P_K", k.cdConsumidor), text("P_L", k.cdCliente), textOrNull("P_T", k.cdTipoCons),
-          text("P_A", record), date("P_D", day), text("P_H", hora)});
+         {text("P_F", branch), text("P_S", seq), text("P_C", register_), textOrNull("P_N", k.nome), text("P_I", code),
+          text("P_K", k.cdConsumidor), text("P_L", k.cdCliente), textOrNull("P_T", k.cdTipoCons), text("P_A", record),
+          date("P_D", day), text("P_H", hora)});
 }
 
 void ImportStore::setRowCounter(const std::string& branch, long long last) {

@@ -37,7 +37,7 @@ struct Charge {
 enum class CouponFate { Unknown, Standing, Cancelled };
 
 class Store {
-public:
+  public:
     Store(db::Connection& c, std::string branch, std::string register_)
         : c_(c), branch_(std::move(branch)), register_(std::move(register_)) {}
 
@@ -69,7 +69,7 @@ public:
     // held past the busy time-out, a server that refuses).
     void probeWrite();
 
-private:
+  private:
     db::Connection& c_;
     std::string branch_, register_;
 };
@@ -78,7 +78,7 @@ private:
 // passages already pending or charged (of any branch and register), the
 // counters of import records and turnstile rows, and the rows themselves.
 class ImportStore {
-public:
+  public:
     explicit ImportStore(db::Connection& c) : c_(c) {}
 
     struct Consumer {
@@ -99,7 +99,7 @@ public:
                        const std::string& hora);
     void setRowCounter(const std::string& branch, long long last);
 
-private:
+  private:
     long long nextNumber(const std::string& counter, long long floor);
     long long largestNumber(const std::string& sql, const std::string& param);
     db::Connection& c_;

@@ -27,7 +27,7 @@ const DateTime kDay = DateTime::fromDate(2026, 3, 16);
 const char* kNow = "2026-03-16 23:59";
 
 class Host : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         base_ = fs::temp_directory_path() / ("zel_host_" + std::to_string(::getpid()) + "_" +
                                              ::testing::UnitTest::GetInstance()->current_test_info()->name());
@@ -107,7 +107,6 @@ const char* kPassages =
     "900001;2026-03-16;25:00\n"
     "just some words\n";
 
-
 TEST_F(Host, ImportRunAndASecondRunOnSqlite) {
     fs::path dir = make("a");
     Station s = openStation(dir);
@@ -134,8 +133,7 @@ TEST_F(Host, ImportRunAndASecondRunOnSqlite) {
     EXPECT_EQ(number(dir, "SELECT COUNT(*) FROM VENDA WHERE IDSITUVENDA = 'O'"), 3);
     EXPECT_EQ(number(dir, "SELECT COUNT(*) FROM ITEMVENDA"), 3);
     EXPECT_EQ(number(dir, "SELECT COUNT(*) FROM LOGCATRACA"), 0);
-    EXPECT_EQ(number(dir, "SELECT NRVENDAGERADA FROM LOGCATRACAPK WHERE NRSEQARQIMPK = '" + imp.importRecord + "'"),
-              3);
+    EXPECT_EQ(number(dir, "SELECT NRVENDAGERADA FROM LOGCATRACAPK WHERE NRSEQARQIMPK = '" + imp.importRecord + "'"), 3);
     EXPECT_NEAR(number(dir, "SELECT VRSALDCONFAM FROM SALDOCONS WHERE CDCONSUMIDOR = '1001' AND CDFAMILISALD = '001'"),
                 120, 1e-9);
     EXPECT_EQ(tapeCoupons(dir).size(), 3u);
@@ -260,11 +258,12 @@ TEST_P(Crash, RunAgainChargesEachPassageOnceAndRepairs) {
 
     // Every passage charged once: each consumer has one standing sale.
     for (const char* consumer : {"1001", "1002", "1003"})
-        EXPECT_EQ(number(dir, std::string("SELECT COUNT(*) FROM VENDA V JOIN VENDACUPOM VC ON VC.CDFILIAL = "
-                                          "V.CDFILIAL AND VC.CDCAIXA = V.CDCAIXA AND VC.NRSEQVENDA = V.NRSEQVENDA "
-                                          "WHERE V.IDSITUVENDA = 'O' AND VC.DTHRCANCEL IS NULL AND V.CDCONSUMIDOR = '") +
-                                  consumer + "'"),
-                  1)
+        EXPECT_EQ(
+            number(dir, std::string("SELECT COUNT(*) FROM VENDA V JOIN VENDACUPOM VC ON VC.CDFILIAL = "
+                                    "V.CDFILIAL AND VC.CDCAIXA = V.CDCAIXA AND VC.NRSEQVENDA = V.NRSEQVENDA "
+                                    "WHERE V.IDSITUVENDA = 'O' AND VC.DTHRCANCEL IS NULL AND V.CDCONSUMIDOR = '") +
+                            consumer + "'"),
+            1)
             << consumer;
     EXPECT_EQ(number(dir, "SELECT COUNT(*) FROM LOGCATRACA"), 0);
     EXPECT_EQ(number(dir, "SELECT NRVENDAGERADA FROM LOGCATRACAPK"), 3);
@@ -277,8 +276,10 @@ TEST_P(Crash, RunAgainChargesEachPassageOnceAndRepairs) {
     EXPECT_FALSE(stationStatus(again)["printer"]["coupon_open"].get<bool>());
     for (const std::string& coo : tapeCoupons(dir)) {
         double stored = number(dir, "SELECT COUNT(*) FROM VENDACUPOM WHERE NRCUPOMFIS = '" + coo + "'");
-        double logged = number(dir, "SELECT COUNT(*) FROM LOGCONTROLEACESSO WHERE CDOPERACAO = 'CAN_CUP' AND "
-                                    "DSOBSERVACAO LIKE '%" + coo + "'");
+        double logged = number(dir,
+                               "SELECT COUNT(*) FROM LOGCONTROLEACESSO WHERE CDOPERACAO = 'CAN_CUP' AND "
+                               "DSOBSERVACAO LIKE '%" +
+                                   coo + "'");
         EXPECT_GT(stored + logged, 0) << "coupon " << coo << " is neither stored nor cancelled";
     }
     EXPECT_FALSE(fs::exists(dir / "Venda" / "cdsVenda.cds"));
@@ -292,7 +293,7 @@ INSTANTIATE_TEST_SUITE_P(Moments, Crash,
 // ---- PostgreSQL
 
 class HostPg : public Host {
-protected:
+  protected:
     void SetUp() override {
         Host::SetUp();
         auto& cluster = zel::testing::PgCluster::shared();

@@ -17,16 +17,21 @@ namespace {
 
 ds::Packet sampleTable() {
     ds::Packet p;
-    p.fields = {ds::FieldDef::string("CDPRODUTO", 10), ds::FieldDef::string("NMPRODUTO", 50),
-                ds::FieldDef::floatField("VRPRECO", true), ds::FieldDef::dateTime("DTINCLUSAO"),
-                ds::FieldDef::date("DTABERCAIX"), ds::FieldDef::time("HRPASSAGEM"), ds::FieldDef::int32("QTITENS"),
-                ds::FieldDef::boolean("IDATIVO"), ds::FieldDef::memo("DSOBS")};
+    p.fields = {ds::FieldDef::string("CDPRODUTO", 10),
+                ds::FieldDef::string("NMPRODUTO", 50),
+                ds::FieldDef::floatField("VRPRECO", true),
+                ds::FieldDef::dateTime("DTINCLUSAO"),
+                ds::FieldDef::date("DTABERCAIX"),
+                ds::FieldDef::time("HRPASSAGEM"),
+                ds::FieldDef::int32("QTITENS"),
+                ds::FieldDef::boolean("IDATIVO"),
+                ds::FieldDef::memo("DSOBS")};
     p.props = {ds::Property::int32("LCID", 1046)};
     DateTime moment = DateTime::fromFields({2026, 12, 8, 12, 30, 15, 250});
     p.records.push_back({0,
-                         {std::string("0001"), std::string("Pão de queijo, \"grande\""), 12.5,
-                          moment.packetDateTime(), int64_t(moment.packetDate()), int64_t(moment.packetTime()),
-                          int64_t(3), true, std::string("linha 1\nlinha 2")}});
+                         {std::string("0001"), std::string("Pão de queijo, \"grande\""), 12.5, moment.packetDateTime(),
+                          int64_t(moment.packetDate()), int64_t(moment.packetTime()), int64_t(3), true,
+                          std::string("linha 1\nlinha 2")}});
     p.records.push_back({0,
                          {std::string("0002"), std::monostate{}, 0.1, std::monostate{}, std::monostate{},
                           std::monostate{}, std::monostate{}, false, std::monostate{}}});

@@ -16,17 +16,37 @@ std::string le(uint64_t v, int n) {
 // Written out byte by byte from the format, not by our encoder.
 std::string changeLogPacket() {
     std::string meta;
-    meta += "\x02" "ID" + le(4, 2) + le(kInt, 2) + le(0, 2) + le(0, 2);
-    meta += "\x04" "NOME" + le(1, 2) + le(0x49, 2) + le(0, 2) + le(1, 2) + "\x05" "WIDTH" + le(2, 2) + le(2, 2) + le(20, 2);
+    meta +=
+        "\x02"
+        "ID" +
+        le(4, 2) + le(kInt, 2) + le(0, 2) + le(0, 2);
+    meta +=
+        "\x04"
+        "NOME" +
+        le(1, 2) + le(0x49, 2) + le(0, 2) + le(1, 2) +
+        "\x05"
+        "WIDTH" +
+        le(2, 2) + le(2, 2) + le(20, 2);
     meta += le(1, 2);  // packet properties
-    meta += "\x0A" "CHANGE_LOG" + le(4, 2) + le(0x82, 2) + le(6, 4);
+    meta +=
+        "\x0A"
+        "CHANGE_LOG" +
+        le(4, 2) + le(0x82, 2) + le(6, 4);
     for (uint32_t v : {1u, 0u, 4u, 3u, 1u, 8u}) meta += le(v, 4);
     std::string header = std::string("\x96\x19\xE0\xBD", 4) + le(1, 2) + le(0, 2) + le(24, 4) + le(2, 2) + le(3, 4) +
                          le(3, 4) + le(24 + meta.size(), 2);
     std::string recs;
-    recs += "\x05" + std::string(1, '\0') + le(1, 4) + "\x01" "A";             // inserted, then superseded
-    recs += std::string(1, '\0') + std::string(1, '\0') + le(2, 4) + "\x01" "B";  // untouched
-    recs += "\x0C" "\x02" "\x03" "P\xE3o";                                       // new version; ID not changed
+    recs += "\x05" + std::string(1, '\0') + le(1, 4) +
+            "\x01"
+            "A";  // inserted, then superseded
+    recs += std::string(1, '\0') + std::string(1, '\0') + le(2, 4) +
+            "\x01"
+            "B";  // untouched
+    recs +=
+        "\x0C"
+        "\x02"
+        "\x03"
+        "P\xE3o";  // new version; ID not changed
     return header + meta + recs;
 }
 

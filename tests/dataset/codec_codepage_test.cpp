@@ -25,12 +25,14 @@ TEST(CodePage, MapsTheDefinedCharacters) {
 }
 
 TEST(CodePage, RefusesWhatItCannotHold) {
-    EXPECT_THROW(encodeCodePage("Ω"), PacketError);          // Greek
-    EXPECT_THROW(encodeCodePage("日本"), PacketError);        // CJK
-    EXPECT_THROW(encodeCodePage("\xC2\x80"), PacketError);    // U+0080 has no byte (0x80 is the euro)
-    EXPECT_THROW(encodeCodePage("a\xFF" "b"), PacketError);   // not UTF-8
-    EXPECT_THROW(encodeCodePage("\xC3"), PacketError);        // truncated sequence
-    EXPECT_THROW(encodeCodePage("\xC0\xAF"), PacketError);    // overlong
+    EXPECT_THROW(encodeCodePage("Ω"), PacketError);         // Greek
+    EXPECT_THROW(encodeCodePage("日本"), PacketError);      // CJK
+    EXPECT_THROW(encodeCodePage("\xC2\x80"), PacketError);  // U+0080 has no byte (0x80 is the euro)
+    EXPECT_THROW(encodeCodePage("a\xFF"
+                                "b"),
+                 PacketError);                                  // not UTF-8
+    EXPECT_THROW(encodeCodePage("\xC3"), PacketError);          // truncated sequence
+    EXPECT_THROW(encodeCodePage("\xC0\xAF"), PacketError);      // overlong
     EXPECT_THROW(encodeCodePage("\xED\xA0\x80"), PacketError);  // surrogate
 }
 
@@ -63,13 +65,13 @@ TEST(CodecTypes, UncommonTypesRoundTripThroughBinaryAndXml) {
     FieldDef blob{"FOTO", 4, static_cast<uint16_t>(kBytes | kVaryingBit), 0, {Property::text("SUBTYPE", "Binary")}};
     p.fields = {wide, big, ubyte, u32, bcd, blob, FieldDef::memo("OBS"), FieldDef::time("HR"), FieldDef::boolean("OK")};
     std::string bcdValue(34, '\0');
-    bcdValue[0] = 5;                   // 5 digits
+    bcdValue[0] = 5;                        // 5 digits
     bcdValue[1] = static_cast<char>(0x82);  // negative, 2 places: -123.45
     bcdValue[2] = 0x12, bcdValue[3] = 0x34, bcdValue[4] = 0x50;
     p.records.push_back({0,
-                         {std::string("Ação 日本 😀"), int64_t(-9000000000000000000), int64_t(255),
-                          int64_t(4000000000), bcdValue, std::string("\x00\x01\xFF<&\"", 6),
-                          std::string("linha 1\r\nlinha \xE7"), int64_t(23 * 3600000 + 59 * 60000 + 59999), true}});
+                         {std::string("Ação 日本 😀"), int64_t(-9000000000000000000), int64_t(255), int64_t(4000000000),
+                          bcdValue, std::string("\x00\x01\xFF<&\"", 6), std::string("linha 1\r\nlinha \xE7"),
+                          int64_t(23 * 3600000 + 59 * 60000 + 59999), true}});
     p.records.push_back({0, std::vector<Cell>(9)});
     Packet bin = decodeBinary(encodeBinary(p), "test");
     EXPECT_EQ(bin, p);

@@ -120,11 +120,13 @@ TEST(CodecMalformed, XmlValuesThatDoNotFitTheirField) {
         const char* attrs;
         const char* field;
     } cases[] = {
-        {"COD=\"32768\"", "COD"},       {"COD=\"1.5\"", "COD"},         {"COD=\"\"", "COD"},
-        {"NOME=\"abcdef\"", "NOME"},    {"NOME=\"&#937;\"", "NOME"},          {"DT=\"20230229\"", "DT"},
-        {"DT=\"2023-01-01\"", "DT"},    {"HR=\"24:00:00000\"", "HR"},    {"HR=\"10:00\"", "HR"},
-        {"QUANDO=\"20230101 10:00:00000\"", "QUANDO"},                   {"OK=\"YES\"", "OK"},
-        {"VR=\"1,5\"", "VR"},           {"VR=\"abc\"", "VR"},           {"FOTO=\"***\"", "FOTO"},
+        {"COD=\"32768\"", "COD"},    {"COD=\"1.5\"", "COD"},
+        {"COD=\"\"", "COD"},         {"NOME=\"abcdef\"", "NOME"},
+        {"NOME=\"&#937;\"", "NOME"}, {"DT=\"20230229\"", "DT"},
+        {"DT=\"2023-01-01\"", "DT"}, {"HR=\"24:00:00000\"", "HR"},
+        {"HR=\"10:00\"", "HR"},      {"QUANDO=\"20230101 10:00:00000\"", "QUANDO"},
+        {"OK=\"YES\"", "OK"},        {"VR=\"1,5\"", "VR"},
+        {"VR=\"abc\"", "VR"},        {"FOTO=\"***\"", "FOTO"},
     };
     for (const Case& c : cases) {
         std::string msg = errorOf(xmlRow(c.attrs), "t.xml");
@@ -134,7 +136,8 @@ TEST(CodecMalformed, XmlValuesThatDoNotFitTheirField) {
 }
 
 TEST(CodecMalformed, XmlThatIsNotAPacket) {
-    expectMentions(errorOf("<?xml version=\"1.0\"?><DATAPACKET><METADATA>", "t.xml"), {"t.xml", "invalid XML", "byte offset"});
+    expectMentions(errorOf("<?xml version=\"1.0\"?><DATAPACKET><METADATA>", "t.xml"),
+                   {"t.xml", "invalid XML", "byte offset"});
     expectMentions(errorOf("<TABLE/>", "t.xml"), {"not <DATAPACKET>"});
     expectMentions(errorOf("<DATAPACKET/>", "t.xml"), {"METADATA"});
     expectMentions(errorOf("<DATAPACKET><METADATA><FIELDS><FIELD attrname=\"X\" fieldtype=\"nested\"/></FIELDS>"

@@ -46,7 +46,8 @@ std::string show(const Cell& c) {
 // Same fields and same rows, floats compared at 15 significant digits.
 void expectSameTable(const Packet& a, const Packet& b, const std::string& what) {
     ASSERT_EQ(a.fields.size(), b.fields.size()) << what;
-    for (size_t i = 0; i < a.fields.size(); ++i) EXPECT_EQ(a.fields[i], b.fields[i]) << what << " field " << a.fields[i].name;
+    for (size_t i = 0; i < a.fields.size(); ++i)
+        EXPECT_EQ(a.fields[i], b.fields[i]) << what << " field " << a.fields[i].name;
     EXPECT_EQ(a.props, b.props) << what;
     ASSERT_EQ(a.records.size(), b.records.size()) << what;
     for (size_t r = 0; r < a.records.size(); ++r) {

@@ -135,16 +135,16 @@ TEST(FilterNulls, ReceiptTypeSelection) {
 // The two filters of the product selection, built as it builds them.
 namespace {
 std::string byTypeFilter(const std::string& type, const std::string& hour) {
-    return "CDTIPOCONS = '" + type + "'" + " AND IDCARGAUTOPS = " + "'" + "S" + "'" + " AND (((" + "'" + hour +
-           "'" + " >= HRINISERTUR AND " + "'" + hour + "'" + " <= HRFINSERTUR ) AND (HRINISERTUR < HRFINSERTUR)) OR ( NOT(" +
+    return "CDTIPOCONS = '" + type + "'" + " AND IDCARGAUTOPS = " + "'" + "S" + "'" + " AND (((" + "'" + hour + "'" +
+           " >= HRINISERTUR AND " + "'" + hour + "'" + " <= HRFINSERTUR ) AND (HRINISERTUR < HRFINSERTUR)) OR ( NOT(" +
            "'" + hour + "'" + " < HRINISERTUR AND " + "'" + hour + "'" +
            " > HRFINSERTUR ) AND (HRINISERTUR > HRFINSERTUR)))";
 }
 
 std::vector<std::string> windowsHolding(const std::string& hour, const std::string& type = "01") {
-    Table t("cdsProdServtCon", {FieldDef::string("CDPRODUTO", 10), FieldDef::string("CDTIPOCONS", 2),
-                                FieldDef::string("IDCARGAUTOPS", 1), FieldDef::string("HRINISERTUR", 4),
-                                FieldDef::string("HRFINSERTUR", 4)});
+    Table t("cdsProdServtCon",
+            {FieldDef::string("CDPRODUTO", 10), FieldDef::string("CDTIPOCONS", 2), FieldDef::string("IDCARGAUTOPS", 1),
+             FieldDef::string("HRINISERTUR", 4), FieldDef::string("HRFINSERTUR", 4)});
     t.create();
     auto add = [&](const char* prod, const char* ini, const char* fim, const char* tipo = "01",
                    const char* carga = "S") {

@@ -43,10 +43,12 @@ Table randomTable(std::mt19937& rng, int rows) {
 // field compared twice, comparisons, NOT, OR and null tests among them.
 std::string randomFilter(std::mt19937& rng) {
     static const char* terms[] = {
-        "K1 = 'a'",          "K1 = 'A'",      "'b' = K1",    "K2 = 'a'",           "K2 = ''",
-        "N = 1",             "N = '2'",       "N = 0",       "2.5 = N",            "H = '0900'",
-        "H >= '0900'",       "H IS NULL",     "K1 IS NOT NULL", "NOT (K2 = 'b')",  "(K1 = 'b' OR N = 2)",
-        "N > 0",             "K2 < 'b'",      "NOT(H < '0800' AND H > '2300')",
+        "K1 = 'a'",       "K1 = 'A'",       "'b' = K1",
+        "K2 = 'a'",       "K2 = ''",        "N = 1",
+        "N = '2'",        "N = 0",          "2.5 = N",
+        "H = '0900'",     "H >= '0900'",    "H IS NULL",
+        "K1 IS NOT NULL", "NOT (K2 = 'b')", "(K1 = 'b' OR N = 2)",
+        "N > 0",          "K2 < 'b'",       "NOT(H < '0800' AND H > '2300')",
     };
     int n = 1 + static_cast<int>(rng() % 4);
     std::string f;
@@ -127,9 +129,9 @@ TEST(IndexedFilter, OnlyConjunctionsWithEqualitiesAreSplit) {
 }
 
 TEST(IndexedFilter, ProductSelectionByTypeAndHourUsesTheIndex) {
-    Table t("cdsProdServtCon", {FieldDef::string("CDPRODUTO", 10), FieldDef::string("CDTIPOCONS", 2),
-                                FieldDef::string("IDCARGAUTOPS", 1), FieldDef::string("HRINISERTUR", 4),
-                                FieldDef::string("HRFINSERTUR", 4)});
+    Table t("cdsProdServtCon",
+            {FieldDef::string("CDPRODUTO", 10), FieldDef::string("CDTIPOCONS", 2), FieldDef::string("IDCARGAUTOPS", 1),
+             FieldDef::string("HRINISERTUR", 4), FieldDef::string("HRFINSERTUR", 4)});
     t.create();
     auto add = [&](const char* prod, const char* type, const char* auto_, const char* ini, const char* fim) {
         t.append();

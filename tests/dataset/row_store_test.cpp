@@ -65,8 +65,7 @@ TEST(RowStore, EditsAndDeletionsKeepTheOtherRowsAndTheArenaBounded) {
     EXPECT_EQ(s.size(), 99u);
     EXPECT_EQ(s.cell(10, 1), Cell{std::string("a long text of row 11")});
     size_t before = s.bytes();
-    for (int k = 0; k < 20000; ++k)
-        s.assign(5, {Cell{int64_t{k}}, Cell{"an edited text, round " + std::to_string(k)}});
+    for (int k = 0; k < 20000; ++k) s.assign(5, {Cell{int64_t{k}}, Cell{"an edited text, round " + std::to_string(k)}});
     EXPECT_EQ(s.cell(5, 1), Cell{std::string("an edited text, round 19999")});
     EXPECT_EQ(s.cell(4, 1), Cell{std::string("a long text of row 4")});
     EXPECT_EQ(s.cell(98, 1), Cell{std::string("a long text of row 99")});
@@ -75,14 +74,14 @@ TEST(RowStore, EditsAndDeletionsKeepTheOtherRowsAndTheArenaBounded) {
 
 Packet catalogue(int rows) {
     Packet p;
-    p.fields = {FieldDef::string("CDPRODUTO", 10), FieldDef::string("NMPRODUTO", 50), FieldDef::string("CDFAMILISALD", 3),
-                FieldDef::floatField("VRPEALIMPFIS"), FieldDef::int32("NRORDEM")};
+    p.fields = {FieldDef::string("CDPRODUTO", 10), FieldDef::string("NMPRODUTO", 50),
+                FieldDef::string("CDFAMILISALD", 3), FieldDef::floatField("VRPEALIMPFIS"), FieldDef::int32("NRORDEM")};
     p.props.push_back(Property::int32("LCID", 1046));
     for (int i = 0; i < rows; ++i)
-        p.records.push_back(Record{0,
-                                   {Cell{"P" + std::to_string(100000 + i)}, Cell{"Produto de catálogo " + std::to_string(i)},
-                                    Cell{std::string("001")}, Cell{i % 3 ? 18.0 : 7.5},
-                                    i % 7 ? Cell{int64_t{i}} : Cell{}}});
+        p.records.push_back(
+            Record{0,
+                   {Cell{"P" + std::to_string(100000 + i)}, Cell{"Produto de catálogo " + std::to_string(i)},
+                    Cell{std::string("001")}, Cell{i % 3 ? 18.0 : 7.5}, i % 7 ? Cell{int64_t{i}} : Cell{}}});
     return p;
 }
 

@@ -20,10 +20,18 @@ void fillRow(Table& t, int n) {
         const FieldDef& def = t.fields()[static_cast<size_t>(f)];
         if ((f + n) % 7 == 0) continue;  // leave some fields null
         switch (def.typeCode()) {
-            case kFloat: t.setAsFloat(f, n * 100.25 + f); break;
-            case kDateTime: t.setAsDateTime(f, DateTime::fromFields({2026, 3, 1 + n, 10, f % 60, n, 123})); break;
-            case kDate: t.setAsDateTime(f, DateTime::fromDate(2026, 4, 1 + n)); break;
-            default: t.setAsString(f, def.name + "-" + std::to_string(n) + std::string(300, 'x')); break;
+            case kFloat:
+                t.setAsFloat(f, n * 100.25 + f);
+                break;
+            case kDateTime:
+                t.setAsDateTime(f, DateTime::fromFields({2026, 3, 1 + n, 10, f % 60, n, 123}));
+                break;
+            case kDate:
+                t.setAsDateTime(f, DateTime::fromDate(2026, 4, 1 + n));
+                break;
+            default:
+                t.setAsString(f, def.name + "-" + std::to_string(n) + std::string(300, 'x'));
+                break;
         }
     }
 }

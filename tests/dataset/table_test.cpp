@@ -104,15 +104,16 @@ TEST(TableCursor, EofDeleteCancelAndEmpty) {
 TEST(TableCursor, StatesOpenAndClose) {
     Table t("cdsX", {FieldDef::string("A", 5)});
     EXPECT_FALSE(t.isOpen());
-    EXPECT_THAT([&] {
-        try {
-            (void)t.field("A").asString();
-        } catch (const Error& e) {
-            return std::string(e.what());
-        }
-        return std::string();
-    }(),
-                HasSubstr("cdsX"));
+    EXPECT_THAT(
+        [&] {
+            try {
+                (void)t.field("A").asString();
+            } catch (const Error& e) {
+                return std::string(e.what());
+            }
+            return std::string();
+        }(),
+        HasSubstr("cdsX"));
     EXPECT_THROW(t.open(), Error);  // no file behind it, nothing to open
     t.create();
     EXPECT_THROW(t.field("A").setAsString("x"), Error);  // not editing
@@ -138,12 +139,12 @@ TEST(TableCursor, StatesOpenAndClose) {
 }
 
 TEST(TableFields, ConversionsThroughFormatSettings) {
-    Table t("cdsX", {FieldDef::string("S", 4), FieldDef::floatField("F"), FieldDef::dateTime("DT"),
-                     FieldDef::date("D"), FieldDef::time("T"), FieldDef::int32("I"), FieldDef::boolean("B")});
+    Table t("cdsX", {FieldDef::string("S", 4), FieldDef::floatField("F"), FieldDef::dateTime("DT"), FieldDef::date("D"),
+                     FieldDef::time("T"), FieldDef::int32("I"), FieldDef::boolean("B")});
     t.create();
     t.append();
-    Field s = t.field("S"), f = t.field("F"), dt = t.field("DT"), d = t.field("D"), tm = t.field("T"),
-          i = t.field("I"), b = t.field("B");
+    Field s = t.field("S"), f = t.field("F"), dt = t.field("DT"), d = t.field("D"), tm = t.field("T"), i = t.field("I"),
+          b = t.field("B");
     f.setAsString("1234,5");
     EXPECT_THROW(f.setAsString("12.50"), ConvertError);  // "." is not the decimal separator here
     EXPECT_THROW(f.setAsString("abc"), ConvertError);
@@ -285,8 +286,7 @@ TEST(TableData, ChangeLogRowsAsTheUserLastSawThem) {
     Packet p;
     p.fields = {FieldDef::string("A", 5), FieldDef::floatField("B")};
     p.props = {Property::intList("CHANGE_LOG", {1, 0, 4, 2, 1, 8}, 4)};
-    p.records = {Record{kInserted | kOriginal, {std::string("old"), 1.0}},
-                 Record{kModified, {Unchanged{}, 2.0}}};
+    p.records = {Record{kInserted | kOriginal, {std::string("old"), 1.0}}, Record{kModified, {Unchanged{}, 2.0}}};
     Table t("cdsX");
     t.setData(p);
     EXPECT_EQ(t.recordCount(), 1);

@@ -31,8 +31,8 @@ TEST(ConnectionString, FormsOfEachBackend) {
     EXPECT_EQ(s.settings, "db=/var/x/station.db timeout=3");
     EXPECT_EQ(ConnectionString::parse("sqlite:///tmp/a.db").database, "/tmp/a.db");
 
-    ConnectionString p = ConnectionString::parse(
-        "postgresql://host=10.0.0.5 port=5433 dbname=loja user=caixa password='s3 cr\\'et'");
+    ConnectionString p =
+        ConnectionString::parse("postgresql://host=10.0.0.5 port=5433 dbname=loja user=caixa password='s3 cr\\'et'");
     EXPECT_EQ(p.backend, Backend::PostgreSql);
     EXPECT_EQ(p.database, "loja on 10.0.0.5:5433");
     EXPECT_EQ(p.secrets, std::vector<std::string>{"s3 cr'et"});
@@ -165,7 +165,8 @@ TEST(StationConfig, KeysValuesCommentsAndErrors) {
 TEST(StationConfig, ConnectionStringComesFromTheStationDirectory) {
     TempDir dir;
     EXPECT_THROW(util::_GetStringConexZel(dir.path(), ""), Error);
-    std::ofstream(dir.path() / "geracupom.conf") << "database = sqlite3://db=/x.db\ndatabase.backup = sqlite3://db=/y.db\n";
+    std::ofstream(dir.path() / "geracupom.conf")
+        << "database = sqlite3://db=/x.db\ndatabase.backup = sqlite3://db=/y.db\n";
     EXPECT_EQ(util::_GetStringConexZel(dir.path(), ""), "sqlite3://db=/x.db");
     EXPECT_EQ(util::_GetStringConexZel(dir.path(), "backup"), "sqlite3://db=/y.db");
 }
@@ -213,7 +214,8 @@ TEST(Schema, FilesOfEachBackendInNameOrder) {
     for (const auto& files : {lite, pg})
         for (const std::string& t : statementTables()) {
             bool found = false;
-            for (const auto& f : files) found |= f.text.find("CREATE TABLE IF NOT EXISTS " + t + " ") != std::string::npos;
+            for (const auto& f : files)
+                found |= f.text.find("CREATE TABLE IF NOT EXISTS " + t + " ") != std::string::npos;
             EXPECT_TRUE(found) << t;
         }
 }

@@ -20,9 +20,12 @@ namespace zel::testing {
 
 inline std::string backendLabel(const ::testing::TestParamInfo<db::Backend>& info) {
     switch (info.param) {
-        case db::Backend::Sqlite3: return "SQLite";
-        case db::Backend::PostgreSql: return "PostgreSQL";
-        case db::Backend::Odbc: return "ODBC";
+        case db::Backend::Sqlite3:
+            return "SQLite";
+        case db::Backend::PostgreSql:
+            return "PostgreSQL";
+        case db::Backend::Odbc:
+            return "ODBC";
     }
     return "unknown";
 }
@@ -46,8 +49,8 @@ inline std::string prepareOdbc(PgCluster& pg, std::filesystem::path& dirOut) {
         std::string tmpl = (std::filesystem::temp_directory_path() / "zel-odbc-XXXXXX").string();
         if (!mkdtemp(tmpl.data())) return "mkdtemp failed";
         dir = tmpl;
-        std::ofstream(dir / "odbcinst.ini") << "[PostgreSQL Unicode]\nDescription=PostgreSQL ODBC driver\nDriver="
-                                            << kPostgresOdbcDriver << "\n";
+        std::ofstream(dir / "odbcinst.ini")
+            << "[PostgreSQL Unicode]\nDescription=PostgreSQL ODBC driver\nDriver=" << kPostgresOdbcDriver << "\n";
         std::ofstream(dir / "odbc.ini") << "[zeltest]\nDriver=PostgreSQL Unicode\nServername=127.0.0.1\nPort="
                                         << pg.port() << "\nDatabase=postgres\nUsername=postgres\n";
         setenv("ODBCSYSINI", dir.c_str(), 1);
@@ -68,7 +71,7 @@ inline std::string odbcConnectionString(const std::string& name) {
 
 // A temporary directory removed at the end of the case.
 class TempDir {
-public:
+  public:
     TempDir() {
         std::string tmpl = (std::filesystem::temp_directory_path() / "zel-db-test-XXXXXX").string();
         if (!mkdtemp(tmpl.data())) throw std::runtime_error("mkdtemp failed");
@@ -80,7 +83,7 @@ public:
     }
     const std::filesystem::path& path() const { return path_; }
 
-private:
+  private:
     std::filesystem::path path_;
 };
 
@@ -124,7 +127,7 @@ inline ModuleDatabase::Slots utilitySlots(const std::filesystem::path& stationDi
 // directory whose configuration names it, an administrative connection for
 // fixture rows and checks, and the module's database part.
 class BackendTest : public ::testing::TestWithParam<db::Backend> {
-protected:
+  protected:
     virtual bool withSchema() const { return true; }
 
     // An empty text when the database is ready, "skip", or why it is not.

@@ -20,7 +20,7 @@ constexpr int kRegisters = 5;
 constexpr int kSales = 30000;
 
 class HistoryPlanTest : public BackendTest {
-protected:
+  protected:
     // One branch, several registers, a thousand consumers of two clients,
     // tens of thousands of sales of two or three items spread over a year,
     // one in ten cancelled. No statistics are gathered here.
@@ -35,7 +35,9 @@ protected:
             return lite ? std::string(" FROM s") : " FROM generate_series(0, " + std::to_string(n - 1) + ") AS s(i)";
         };
         std::string txt = lite ? "CAST(i AS TEXT)" : "CAST(i AS VARCHAR)";
-        auto textOf = [&](const std::string& e) { return lite ? "CAST(" + e + " AS TEXT)" : "CAST(" + e + " AS VARCHAR)"; };
+        auto textOf = [&](const std::string& e) {
+            return lite ? "CAST(" + e + " AS TEXT)" : "CAST(" + e + " AS VARCHAR)";
+        };
         std::string day = lite ? "date('2024-01-01', '+' || (i % 360) || ' days')" : "DATE '2024-01-01' + (i % 360)";
         admin_->beginTransaction();
         exec("INSERT INTO CLIENTE (CDCLIENTE, NMFANTCLIE) VALUES ('C1', 'Um'), ('C2', 'Dois')");
@@ -43,9 +45,11 @@ protected:
         exec("INSERT INTO FAMILIASALDO VALUES ('001', 'Refeicao'), ('002', 'Lanche')");
         exec("INSERT INTO FAMSALDOFILI VALUES ('0001', '001'), ('0001', '002')");
         std::string client = "CASE WHEN i % 2 = 0 THEN 'C1' ELSE 'C2' END";
-        exec("INSERT INTO CONSUMIDOR (CDCLIENTE, CDCONSUMIDOR, CDIDCONSUMID, NMCONSUMIDOR, VRLIMDEBCONS, VRMAXDEBCONS) " +
-             series(kConsumers) + client + ", " + txt + ", 'B' || " + txt + ", 'Consumidor', 300, 500" +
-             from(kConsumers));
+        exec(
+            "INSERT INTO CONSUMIDOR (CDCLIENTE, CDCONSUMIDOR, CDIDCONSUMID, NMCONSUMIDOR, VRLIMDEBCONS, "
+            "VRMAXDEBCONS) " +
+            series(kConsumers) + client + ", " + txt + ", 'B' || " + txt + ", 'Consumidor', 300, 500" +
+            from(kConsumers));
         exec("INSERT INTO SALDOCONS " + series(kConsumers) + client + ", " + txt + ", '001', 10" + from(kConsumers));
         std::string consumer = "(i % " + std::to_string(kConsumers) + ")";
         exec("INSERT INTO VENDA (CDFILIAL, CDCAIXA, NRSEQVENDA, CDCLIENTE, CDCONSUMIDOR, DTENTRVENDA, IDSITUVENDA) " +
@@ -53,10 +57,11 @@ protected:
              ", CASE WHEN " + consumer + " % 2 = 0 THEN 'C1' ELSE 'C2' END, " + textOf(consumer) + ", " + day +
              ", CASE WHEN i % 10 = 9 THEN 'C' ELSE 'O' END" + from(kSales));
         for (int item = 1; item <= 3; ++item)
-            exec("INSERT INTO ITEMVENDA (CDFILIAL, CDCAIXA, NRSEQVENDA, NRSEQITVEND, QTPRODVEND, VRUNITVEND, "
-                 "VRACRITVEND, VRDESITVEND) SELECT CDFILIAL, CDCAIXA, NRSEQVENDA, '" +
-                 std::to_string(item) + "', 1, 4.5, 0, 0 FROM VENDA" +
-                 (item == 3 ? std::string(" WHERE NRSEQVENDA LIKE '%5'") : std::string()));
+            exec(
+                "INSERT INTO ITEMVENDA (CDFILIAL, CDCAIXA, NRSEQVENDA, NRSEQITVEND, QTPRODVEND, VRUNITVEND, "
+                "VRACRITVEND, VRDESITVEND) SELECT CDFILIAL, CDCAIXA, NRSEQVENDA, '" +
+                std::to_string(item) + "', 1, 4.5, 0, 0 FROM VENDA" +
+                (item == 3 ? std::string(" WHERE NRSEQVENDA LIKE '%5'") : std::string()));
         admin_->commit();
     }
 
@@ -70,9 +75,15 @@ protected:
                      {"DETAIL", db::ColumnType::Text, 0}});
         for (const db::ParamDecl& p : st.params()) {
             switch (p.type) {
-                case db::ParamType::Text: q.setText(p.name, "1"); break;
-                case db::ParamType::Date: q.setDate(p.name, DateTime::fromDate(2024, 3, 5)); break;
-                case db::ParamType::Float: q.setFloat(p.name, 1); break;
+                case db::ParamType::Text:
+                    q.setText(p.name, "1");
+                    break;
+                case db::ParamType::Date:
+                    q.setDate(p.name, DateTime::fromDate(2024, 3, 5));
+                    break;
+                case db::ParamType::Float:
+                    q.setFloat(p.name, 1);
+                    break;
             }
         }
         q.open();
@@ -83,8 +94,8 @@ protected:
 
     std::vector<const db::Statement*> statements() {
         ModuleDatabase& m = *module_;
-        return {&m.adqConsumidor,  &m.adqCupomInicial,   &m.acmInsCupomInicial, &m.adqTipoRece,
-                &m.adqConSaldFam,  &m.adqVrSaldConsumi, &m.acmApagaLogCatraca, &m.acmIncLogCatracaPk};
+        return {&m.adqConsumidor, &m.adqCupomInicial,  &m.acmInsCupomInicial, &m.adqTipoRece,
+                &m.adqConSaldFam, &m.adqVrSaldConsumi, &m.acmApagaLogCatraca, &m.acmIncLogCatracaPk};
     }
 
     // A step that walks the sales or items of the branch: a scan of either

@@ -103,8 +103,7 @@ TEST(OdbcStation, ChargesTheDemoBatchThroughADsnAsOverPostgreSqlDirectly) {
     // The database holds what the run says: one standing sale per concluded
     // passage, no pending turnstile row for them.
     std::string pgString = pg.connectionString(name);
-    EXPECT_EQ(count(pgString, "SELECT COUNT(*) FROM VENDA WHERE IDSITUVENDA = 'O'"),
-              viaOdbc.count(Outcome::Concluded));
+    EXPECT_EQ(count(pgString, "SELECT COUNT(*) FROM VENDA WHERE IDSITUVENDA = 'O'"), viaOdbc.count(Outcome::Concluded));
     EXPECT_EQ(count(pgString, "SELECT COUNT(*) FROM LOGCATRACA"),
               static_cast<int64_t>(viaOdbc.passages.size()) - viaOdbc.count(Outcome::Concluded));
 

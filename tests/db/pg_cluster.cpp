@@ -57,8 +57,7 @@ int run(const std::vector<std::string>& args, const std::string& log) {
         _exit(127);
     }
     int status = 0;
-    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {}
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
@@ -186,8 +185,8 @@ void PgCluster::start() {
         std::string opts = "-p " + std::to_string(port_) + " -k " + dir_ + " -c listen_addresses=127.0.0.1";
         if (!(durable && std::string(durable) == "1"))
             opts += " -c fsync=off -c synchronous_commit=off -c full_page_writes=off";
-        if (run(asServerUser({bin + "/pg_ctl", "-D", data, "-o", opts, "-l", dir_ + "/server.log", "-w", "-t", "60",
-                              "start"}),
+        if (run(asServerUser(
+                    {bin + "/pg_ctl", "-D", data, "-o", opts, "-l", dir_ + "/server.log", "-w", "-t", "60", "start"}),
                 log) == 0) {
             running_ = true;
             gPostmaster = postmasterPid(data);

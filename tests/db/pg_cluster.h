@@ -7,7 +7,7 @@
 namespace zel::testing {
 
 class PgCluster {
-public:
+  public:
     // The cluster of this process, started on first use and stopped at exit
     // (also on SIGINT, SIGTERM, SIGABRT, SIGSEGV as far as a signal allows).
     // When it cannot start, `running()` is false and `error()` says why.
@@ -31,7 +31,7 @@ public:
     // PostgreSQL cases instead of failing them.
     static bool skipAllowed();
 
-private:
+  private:
     PgCluster() = default;
     void start();
 

@@ -8,13 +8,12 @@
 namespace {
 
 class PgEnvironment : public ::testing::Environment {
-public:
+  public:
     void TearDown() override {
         if (zel::testing::PgCluster::sharedCreated()) zel::testing::PgCluster::shared().stop();
     }
 };
 
-[[maybe_unused]] ::testing::Environment* const kEnvironment =
-    ::testing::AddGlobalTestEnvironment(new PgEnvironment);
+[[maybe_unused]] ::testing::Environment* const kEnvironment = ::testing::AddGlobalTestEnvironment(new PgEnvironment);
 
 }  // namespace

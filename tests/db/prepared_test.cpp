@@ -12,7 +12,7 @@ namespace {
 using db::Backend;
 
 class PreparedTest : public BackendTest {
-protected:
+  protected:
     void SetUp() override {
         BackendTest::SetUp();
         if (IsSkipped() || HasFatalFailure()) return;
@@ -22,7 +22,8 @@ protected:
 };
 
 TEST_P(PreparedTest, RunsAgainWithNewValuesOnOnePreparedForm) {
-    db::Query q(conn(), "adqCounter", "SELECT NRSEQUENCIAL FROM NOVOCODIGO WHERE CDCONTADOR = :P_C OR CDCONTADOR = :P_C",
+    db::Query q(conn(), "adqCounter",
+                "SELECT NRSEQUENCIAL FROM NOVOCODIGO WHERE CDCONTADOR = :P_C OR CDCONTADOR = :P_C",
                 {{"P_C", db::ParamType::Text}}, {{"NRSEQUENCIAL", db::ColumnType::Text, 20}});
     const char* keys[] = {"A", "B", "Z", "C", "A"};
     const char* expected[] = {"1", "2", nullptr, "", "1"};
@@ -95,8 +96,9 @@ TEST_P(PreparedTest, ReconnectAndFailurePrepareAgain) {
 TEST_P(PreparedTest, ModuleStatementsArePreparedOncePerConnection) {
     exec("INSERT INTO CLIENTE (CDCLIENTE, NMFANTCLIE) VALUES ('C1', 'Um')");
     exec("INSERT INTO CLIENFILIAL VALUES ('C1', '0001')");
-    exec("INSERT INTO CONSUMIDOR (CDCLIENTE, CDCONSUMIDOR, CDIDCONSUMID, NMCONSUMIDOR, VRLIMDEBCONS, VRMAXDEBCONS) "
-         "VALUES ('C1', '7', 'B7', 'Ana', 10, 20)");
+    exec(
+        "INSERT INTO CONSUMIDOR (CDCLIENTE, CDCONSUMIDOR, CDIDCONSUMID, NMCONSUMIDOR, VRLIMDEBCONS, VRMAXDEBCONS) "
+        "VALUES ('C1', '7', 'B7', 'Ana', 10, 20)");
     DateTime day = DateTime::fromDate(2024, 5, 9);
     for (int i = 0; i < 3; ++i) {
         Variant v = module_->getVrSaldConsumi("0001", "C1", "B7", ModuleDatabase::PrimeiroDiaMes(day), day);
@@ -112,7 +114,6 @@ TEST_P(PreparedTest, ModuleStatementsArePreparedOncePerConnection) {
     // connection with statements prepared, leaves nothing dangling.
     module_.reset();
 }
-
 
 }  // namespace
 }  // namespace zel::testing

@@ -30,7 +30,7 @@ class StatementTest : public BackendTest {};
 // --- getConsumidor -----------------------------------------------------------
 
 class ConsumidorTest : public StatementTest {
-protected:
+  protected:
     void SetUp() override {
         StatementTest::SetUp();
         if (HasFatalFailure() || IsSkipped()) return;
@@ -75,8 +75,8 @@ TEST_P(ConsumidorTest, EveryOtherPrintFlagKeepsAllFour) {
 }
 
 TEST_P(ConsumidorTest, NoRowGivesFourEmptyTextsWithoutError) {
-    for (auto [cliente, filial, consumidor] : {std::tuple{"C1", "0001", "99"},   // unknown consumer
-                                               std::tuple{"C1", "0002", "11"},   // client not at that branch
+    for (auto [cliente, filial, consumidor] : {std::tuple{"C1", "0001", "99"},     // unknown consumer
+                                               std::tuple{"C1", "0002", "11"},     // client not at that branch
                                                std::tuple{"C2", "0002", "11"}}) {  // consumer of another client
         Out o = get(cliente, filial, consumidor);
         EXPECT_EQ(o.nm + o.cpf + o.fant + o.cc, "") << cliente << filial << consumidor;
@@ -91,16 +91,18 @@ TEST_P(ConsumidorTest, DatabaseErrorLeavesTheOperation) {
     EXPECT_THROW(module_->getConsumidor("", "C1", "0001", "11", o.nm, o.cpf, o.fant, o.cc), db::DbError);
 }
 
-INSTANTIATE_TEST_SUITE_P(Backends, ConsumidorTest, ::testing::Values(Backend::Sqlite3, Backend::PostgreSql, Backend::Odbc),
-                         backendLabel);
+INSTANTIATE_TEST_SUITE_P(Backends, ConsumidorTest,
+                         ::testing::Values(Backend::Sqlite3, Backend::PostgreSql, Backend::Odbc), backendLabel);
 
 // --- setGravaCupomInicial ----------------------------------------------------
 
 TEST_P(StatementTest, FirstCouponOfTheDayIsKeptOnceUnderTheWholeKey) {
-    DateTime day = DateTime::fromDate(2024, 3, 15) ;
+    DateTime day = DateTime::fromDate(2024, 3, 15);
     DateTime evening(day.value() + 0.8);
     std::string key = module_->counterKey("0001", "001", evening);
-    EXPECT_EQ(key, "CUPINICIAL0001001" "15/03/2024");
+    EXPECT_EQ(key,
+              "CUPINICIAL0001001"
+              "15/03/2024");
     EXPECT_EQ(key.size(), 27u);
 
     EXPECT_EQ(module_->setGravaCupomInicial("0001", "001", "123", evening), Variant(std::string()));
@@ -140,7 +142,7 @@ TEST_P(StatementTest, CounterFailureComesBackAsText) {
 // --- getConsSaldFam ----------------------------------------------------------
 
 class SaldoFamiliaTest : public StatementTest {
-protected:
+  protected:
     void SetUp() override {
         StatementTest::SetUp();
         if (HasFatalFailure() || IsSkipped()) return;
@@ -152,9 +154,9 @@ protected:
         exec("INSERT INTO FAMSALDOFILI VALUES ('0009', '005')");
         exec("INSERT INTO SALDOCONS VALUES ('C1', '10', '002', 25.5)");
         exec("INSERT INTO SALDOCONS VALUES ('C1', '10', '004', -3.25)");
-        exec("INSERT INTO SALDOCONS VALUES ('C1', '10', '005', 99)");   // family not at the branch
-        exec("INSERT INTO SALDOCONS VALUES ('C1', '11', '001', 7)");    // another consumer
-        exec("INSERT INTO SALDOCONS VALUES ('C2', '10', '003', 8)");    // same code, another client
+        exec("INSERT INTO SALDOCONS VALUES ('C1', '10', '005', 99)");  // family not at the branch
+        exec("INSERT INTO SALDOCONS VALUES ('C1', '11', '001', 7)");   // another consumer
+        exec("INSERT INTO SALDOCONS VALUES ('C2', '10', '003', 8)");   // same code, another client
     }
 };
 
@@ -191,31 +193,36 @@ TEST_P(SaldoFamiliaTest, ErrorComesBackAsTextNamingTheTable) {
     EXPECT_NE(lowerCopy(v.text()).find("saldocons"), std::string::npos) << v.text();
 }
 
-INSTANTIATE_TEST_SUITE_P(Backends, SaldoFamiliaTest, ::testing::Values(Backend::Sqlite3, Backend::PostgreSql, Backend::Odbc),
-                         backendLabel);
+INSTANTIATE_TEST_SUITE_P(Backends, SaldoFamiliaTest,
+                         ::testing::Values(Backend::Sqlite3, Backend::PostgreSql, Backend::Odbc), backendLabel);
 
 // --- getVrSaldConsumi --------------------------------------------------------
 
 class ConsumoTest : public StatementTest {
-protected:
+  protected:
     void SetUp() override {
         StatementTest::SetUp();
         if (HasFatalFailure() || IsSkipped()) return;
-        exec("INSERT INTO CONSUMIDOR (CDCLIENTE, CDCONSUMIDOR, CDIDCONSUMID, VRLIMDEBCONS, VRMAXDEBCONS) "
-             "VALUES ('C1', '10', 'BADGE10', 300, 500)");
-        exec("INSERT INTO CONSUMIDOR (CDCLIENTE, CDCONSUMIDOR, CDIDCONSUMID, VRLIMDEBCONS, VRMAXDEBCONS) "
-             "VALUES ('C1', '11', 'BADGE11', 100, NULL)");
+        exec(
+            "INSERT INTO CONSUMIDOR (CDCLIENTE, CDCONSUMIDOR, CDIDCONSUMID, VRLIMDEBCONS, VRMAXDEBCONS) "
+            "VALUES ('C1', '10', 'BADGE10', 300, 500)");
+        exec(
+            "INSERT INTO CONSUMIDOR (CDCLIENTE, CDCONSUMIDOR, CDIDCONSUMID, VRLIMDEBCONS, VRMAXDEBCONS) "
+            "VALUES ('C1', '11', 'BADGE11', 100, NULL)");
         exec("INSERT INTO CONSUMIDOR (CDCLIENTE, CDCONSUMIDOR, CDIDCONSUMID) VALUES ('C2', '10', 'BADGE10')");
     }
     // One sale of one item: 2 x 5.25 + 1.5 surcharge - 0.5 discount = 11.5, times `factor`.
     void sale(const std::string& nr, const std::string& filial, const std::string& cliente,
               const std::string& consumidor, const std::string& date, const std::string& situ, double factor = 1) {
-        exec("INSERT INTO VENDA (CDFILIAL, CDCAIXA, NRSEQVENDA, CDCLIENTE, CDCONSUMIDOR, DTENTRVENDA, IDSITUVENDA) "
-             "VALUES ('" + filial + "', '001', '" + nr + "', '" + cliente + "', '" + consumidor + "', '" + date +
-             "', '" + situ + "')");
-        exec("INSERT INTO ITEMVENDA (CDFILIAL, CDCAIXA, NRSEQVENDA, NRSEQITVEND, QTPRODVEND, VRUNITVEND, "
-             "VRACRITVEND, VRDESITVEND) VALUES ('" + filial + "', '001', '" + nr + "', '1', 2, " +
-             std::to_string(5.25 * factor) + ", 1.5, 0.5)");
+        exec(
+            "INSERT INTO VENDA (CDFILIAL, CDCAIXA, NRSEQVENDA, CDCLIENTE, CDCONSUMIDOR, DTENTRVENDA, IDSITUVENDA) "
+            "VALUES ('" +
+            filial + "', '001', '" + nr + "', '" + cliente + "', '" + consumidor + "', '" + date + "', '" + situ +
+            "')");
+        exec(
+            "INSERT INTO ITEMVENDA (CDFILIAL, CDCAIXA, NRSEQVENDA, NRSEQITVEND, QTPRODVEND, VRUNITVEND, "
+            "VRACRITVEND, VRDESITVEND) VALUES ('" +
+            filial + "', '001', '" + nr + "', '1', 2, " + std::to_string(5.25 * factor) + ", 1.5, 0.5)");
     }
     Variant get(const std::string& id, DateTime saleDate) {
         return module_->getVrSaldConsumi("0001", "C1", id, ModuleDatabase::PrimeiroDiaMes(saleDate), saleDate);
@@ -237,14 +244,14 @@ TEST_P(ConsumoTest, NoSaleGivesNullSumsBesideTheLimits) {
 }
 
 TEST_P(ConsumoTest, SumsCountConcludedSalesOfTheDayAndOfTheMonthToThatDay) {
-    sale("1", "0001", "C1", "10", "2024-03-01", "O");        // first day of the month: month only
-    sale("2", "0001", "C1", "10", "2024-03-20", "O", 2);     // the sale date: both (2*10.5+1 = 22)
-    sale("3", "0001", "C1", "10", "2024-03-20", "C", 100);   // not concluded
-    sale("4", "0001", "C1", "10", "2024-02-29", "O", 100);   // the month before
-    sale("5", "0001", "C1", "10", "2024-03-21", "O", 100);   // after the sale date
-    sale("6", "0002", "C1", "10", "2024-03-20", "O", 100);   // another branch
-    sale("7", "0001", "C2", "10", "2024-03-20", "O", 100);   // same consumer code, another client
-    sale("8", "0001", "C1", "11", "2024-03-20", "O", 100);   // another consumer of the client
+    sale("1", "0001", "C1", "10", "2024-03-01", "O");       // first day of the month: month only
+    sale("2", "0001", "C1", "10", "2024-03-20", "O", 2);    // the sale date: both (2*10.5+1 = 22)
+    sale("3", "0001", "C1", "10", "2024-03-20", "C", 100);  // not concluded
+    sale("4", "0001", "C1", "10", "2024-02-29", "O", 100);  // the month before
+    sale("5", "0001", "C1", "10", "2024-03-21", "O", 100);  // after the sale date
+    sale("6", "0002", "C1", "10", "2024-03-20", "O", 100);  // another branch
+    sale("7", "0001", "C2", "10", "2024-03-20", "O", 100);  // same consumer code, another client
+    sale("8", "0001", "C1", "11", "2024-03-20", "O", 100);  // another consumer of the client
     Variant v = get("BADGE10", DateTime(DateTime::fromDate(2024, 3, 20).value() + 0.75));
     ASSERT_TRUE(v.isPacket()) << v.toText();
     const ds::Packet& p = v.asPacket();
@@ -328,7 +335,10 @@ TEST_P(StatementTest, TurnstileCommandsLetErrorsOut) {
 TEST_P(StatementTest, ConnectHandlersRunOnceBeforeTheFirstStatement) {
     // Each statement on a fresh module connects it exactly once.
     std::vector<std::function<void(ModuleDatabase&)>> runs = {
-        [](ModuleDatabase& m) { std::string a, b, c, d; m.getConsumidor("", "C", "F", "X", a, b, c, d); },
+        [](ModuleDatabase& m) {
+            std::string a, b, c, d;
+            m.getConsumidor("", "C", "F", "X", a, b, c, d);
+        },
         [](ModuleDatabase& m) { m.setGravaCupomInicial("0001", "001", "1", DateTime::fromDate(2024, 1, 2)); },
         [](ModuleDatabase& m) { m.getTipoRece(); },
         [](ModuleDatabase& m) { m.getConsSaldFam("F", "C", "X"); },
@@ -391,13 +401,13 @@ TEST_P(StatementTest, TransactionsOpenOnceAndIgnoreCallsWithoutOne) {
     EXPECT_FALSE(m.adcGeraCupomVenda.connected());
 }
 
-INSTANTIATE_TEST_SUITE_P(Backends, StatementTest, ::testing::Values(Backend::Sqlite3, Backend::PostgreSql, Backend::Odbc),
-                         backendLabel);
+INSTANTIATE_TEST_SUITE_P(Backends, StatementTest,
+                         ::testing::Values(Backend::Sqlite3, Backend::PostgreSql, Backend::Odbc), backendLabel);
 
 // --- a database without the schema ------------------------------------------
 
 class NoSchemaTest : public BackendTest {
-protected:
+  protected:
     bool withSchema() const override { return false; }
 };
 

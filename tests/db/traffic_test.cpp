@@ -16,9 +16,8 @@ class TrafficTest : public BackendTest {};
 
 db::Traffic since(const db::Traffic& before) {
     db::Traffic now = db::traffic();
-    return {now.statements - before.statements, now.prepares - before.prepares,
-            now.transactions - before.transactions, now.commits - before.commits,
-            now.roundTrips - before.roundTrips};
+    return {now.statements - before.statements, now.prepares - before.prepares, now.transactions - before.transactions,
+            now.commits - before.commits, now.roundTrips - before.roundTrips};
 }
 
 TEST_P(TrafficTest, CountsRunsPreparesCommitsAndRoundTrips) {
@@ -51,8 +50,7 @@ TEST_P(TrafficTest, CountsRunsPreparesCommitsAndRoundTrips) {
     EXPECT_EQ(writes.transactions, 2u) << "begun and committed";
     if (GetParam() == Backend::Sqlite3)
         EXPECT_EQ(writes.commits, 2u) << "the insert's own commit and the transaction's";
-    else
-        EXPECT_EQ(writes.commits, 1u) << "the explicit commit";
+    else EXPECT_EQ(writes.commits, 1u) << "the explicit commit";
     // Each run, the prepare and begin and commit; PostgreSQL also prepares on
     // the server.
     EXPECT_EQ(writes.roundTrips, GetParam() == Backend::Sqlite3 ? 5u : 6u);
@@ -93,8 +91,7 @@ TEST_P(TrafficTest, OneOffStatementsAreKeptWithTheirConnection) {
     EXPECT_LE(c.preparedCount(), db::Connection::kKeptStatements + 1);
 }
 
-INSTANTIATE_TEST_SUITE_P(Backends, TrafficTest, ::testing::Values(Backend::Sqlite3, Backend::PostgreSql),
-                         backendLabel);
+INSTANTIATE_TEST_SUITE_P(Backends, TrafficTest, ::testing::Values(Backend::Sqlite3, Backend::PostgreSql), backendLabel);
 
 }  // namespace
 }  // namespace zel::testing

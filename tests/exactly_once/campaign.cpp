@@ -60,18 +60,20 @@ void Campaign::TearDown() {
 
 void Campaign::adoptImportRecord(const std::string& record) {
     const fs::path db = station_->dir() / "station.db";
-    for (const auto& r : query(db, "SELECT CDFILIAL, NRSEQLOGCAT, CDCAIXA, CDCONSUMIDOR, CDCLIENTE, NMCONSUMIDOR, "
-                                   "DATAREAL, HORAREAL FROM LOGCATRACA WHERE NRSEQARQIMP = " +
-                                       sqlText(record))) {
+    for (const auto& r : query(db,
+                               "SELECT CDFILIAL, NRSEQLOGCAT, CDCAIXA, CDCONSUMIDOR, CDCLIENTE, NMCONSUMIDOR, "
+                               "DATAREAL, HORAREAL FROM LOGCATRACA WHERE NRSEQARQIMP = " +
+                                   sqlText(record))) {
         std::string day = r[6].value_or(""), hour = r[7].value_or("");
         std::string moment = day.substr(0, 10) + " " + hour.substr(0, 2) + ":" + hour.substr(2, 2) + ":" +
                              (hour.size() >= 6 ? hour.substr(4, 2) : std::string("00"));
         snapshot_.passages.push_back({r[0].value_or(""), r[1].value_or(""), r[2].value_or(""), r[3].value_or(""),
                                       r[4].value_or(""), r[5].value_or(""), record, moment});
     }
-    for (const auto& r : query(db, "SELECT CDFILIAL, NRSEQLOGCAT, CDCAIXA, CDCONSUMIDOR, CDCLIENTE, DTHRPASSAGEM FROM "
-                                   "VENDAPASSAGEM WHERE NRSEQARQIMP = " +
-                                       sqlText(record)))
+    for (const auto& r : query(db,
+                               "SELECT CDFILIAL, NRSEQLOGCAT, CDCAIXA, CDCONSUMIDOR, CDCLIENTE, DTHRPASSAGEM FROM "
+                               "VENDAPASSAGEM WHERE NRSEQARQIMP = " +
+                                   sqlText(record)))
         snapshot_.passages.push_back({r[0].value_or(""), r[1].value_or(""), r[2].value_or(""), r[3].value_or(""),
                                       r[4].value_or(""), "", record, r[5].value_or("")});
     snapshot_.credits[record] = 0;

@@ -25,7 +25,7 @@ bool sampled(const std::string& name, int index, int last);
 void tally(const std::string& group, int violations);
 
 class Campaign : public ::testing::Test {
-protected:
+  protected:
     // A demo station with `passages` pending passages of different consumers
     // (0: the demo's whole day), and its snapshot.
     void makeStation(int passages = 3);
@@ -47,7 +47,7 @@ protected:
 
     void TearDown() override;
 
-private:
+  private:
     fs::path base_;
     std::unique_ptr<TestStation> station_;
     Snapshot snapshot_;

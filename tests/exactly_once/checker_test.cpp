@@ -28,16 +28,21 @@ TEST_F(Checker, ACleanDayHoldsAndEachDamageIsTold) {
 
     // A sale stored again for a passage already charged.
     const PassageRow& p = passages()[0];
-    Rows key = query(db, "SELECT V.NRSEQVENDA FROM VENDA V JOIN VENDACUPOM VC ON VC.CDFILIAL = V.CDFILIAL AND "
-                         "VC.CDCAIXA = V.CDCAIXA AND VC.NRSEQVENDA = V.NRSEQVENDA WHERE VC.DTHRPASSAGEM = " +
-                             sqlText(p.moment) + " AND V.CDCONSUMIDOR = " + sqlText(p.consumer));
+    Rows key = query(db,
+                     "SELECT V.NRSEQVENDA FROM VENDA V JOIN VENDACUPOM VC ON VC.CDFILIAL = V.CDFILIAL AND "
+                     "VC.CDCAIXA = V.CDCAIXA AND VC.NRSEQVENDA = V.NRSEQVENDA WHERE VC.DTHRPASSAGEM = " +
+                         sqlText(p.moment) + " AND V.CDCONSUMIDOR = " + sqlText(p.consumer));
     ASSERT_EQ(key.size(), 1u);
     const std::string sale = key[0][0].value_or("");
-    exec(db, "INSERT INTO VENDA SELECT CDFILIAL, CDCAIXA, 'X' || NRSEQVENDA, CDCLIENTE, CDCONSUMIDOR, DTENTRVENDA, "
-             "IDSITUVENDA, 'X' || NRCUPOMFIS, VRTOTVENDA FROM VENDA WHERE NRSEQVENDA = " + sqlText(sale));
-    exec(db, "INSERT INTO VENDACUPOM (NRSERIEIMP, NRCUPOMFIS, CDFILIAL, CDCAIXA, NRSEQVENDA, DTHRPASSAGEM, "
-             "DTHRGRAVACAO) SELECT NRSERIEIMP, 'X' || NRCUPOMFIS, CDFILIAL, CDCAIXA, 'X' || NRSEQVENDA, DTHRPASSAGEM, "
-             "DTHRGRAVACAO FROM VENDACUPOM WHERE NRSEQVENDA = " + sqlText(sale));
+    exec(db,
+         "INSERT INTO VENDA SELECT CDFILIAL, CDCAIXA, 'X' || NRSEQVENDA, CDCLIENTE, CDCONSUMIDOR, DTENTRVENDA, "
+         "IDSITUVENDA, 'X' || NRCUPOMFIS, VRTOTVENDA FROM VENDA WHERE NRSEQVENDA = " +
+             sqlText(sale));
+    exec(db,
+         "INSERT INTO VENDACUPOM (NRSERIEIMP, NRCUPOMFIS, CDFILIAL, CDCAIXA, NRSEQVENDA, DTHRPASSAGEM, "
+         "DTHRGRAVACAO) SELECT NRSERIEIMP, 'X' || NRCUPOMFIS, CDFILIAL, CDCAIXA, 'X' || NRSEQVENDA, DTHRPASSAGEM, "
+         "DTHRGRAVACAO FROM VENDACUPOM WHERE NRSEQVENDA = " +
+             sqlText(sale));
     EXPECT_TRUE(mentions(checkStation(dir, snapshot()), "charged 2 times"));
     exec(db, "DELETE FROM VENDACUPOM WHERE NRSEQVENDA = 'X' || " + sqlText(sale));
     exec(db, "DELETE FROM VENDA WHERE NRSEQVENDA = 'X' || " + sqlText(sale));
@@ -52,9 +57,11 @@ TEST_F(Checker, ACleanDayHoldsAndEachDamageIsTold) {
     exec(db, "UPDATE VENDA SET IDSITUVENDA = 'O' WHERE NRSEQVENDA = " + sqlText(sale));
 
     // A balance a cent off, a credit one too many, a stray file.
-    exec(db, "UPDATE SALDOCONS SET VRSALDCONFAM = VRSALDCONFAM - 0.01 WHERE rowid = (SELECT MIN(rowid) FROM SALDOCONS)");
+    exec(db,
+         "UPDATE SALDOCONS SET VRSALDCONFAM = VRSALDCONFAM - 0.01 WHERE rowid = (SELECT MIN(rowid) FROM SALDOCONS)");
     EXPECT_TRUE(mentions(checkStation(dir, snapshot()), "balance of consumer"));
-    exec(db, "UPDATE SALDOCONS SET VRSALDCONFAM = VRSALDCONFAM + 0.01 WHERE rowid = (SELECT MIN(rowid) FROM SALDOCONS)");
+    exec(db,
+         "UPDATE SALDOCONS SET VRSALDCONFAM = VRSALDCONFAM + 0.01 WHERE rowid = (SELECT MIN(rowid) FROM SALDOCONS)");
     exec(db, "UPDATE LOGCATRACAPK SET NRVENDAGERADA = NRVENDAGERADA + 1");
     EXPECT_TRUE(mentions(checkStation(dir, snapshot()), "import record"));
     exec(db, "UPDATE LOGCATRACAPK SET NRVENDAGERADA = NRVENDAGERADA - 1");
@@ -67,9 +74,11 @@ TEST_F(Checker, ACleanDayHoldsAndEachDamageIsTold) {
     fs::remove(dir / "printer-state.json.tmp");
 
     // The last coupon's total changed: the printer's total disagrees.
-    exec(db, "UPDATE VENDA SET VRTOTVENDA = VRTOTVENDA + 1 WHERE NRCUPOMFIS = (SELECT MAX(NRCUPOMFIS) FROM VENDACUPOM)");
+    exec(db,
+         "UPDATE VENDA SET VRTOTVENDA = VRTOTVENDA + 1 WHERE NRCUPOMFIS = (SELECT MAX(NRCUPOMFIS) FROM VENDACUPOM)");
     EXPECT_TRUE(mentions(checkStation(dir, snapshot()), "differs from the printer's"));
-    exec(db, "UPDATE VENDA SET VRTOTVENDA = VRTOTVENDA - 1 WHERE NRCUPOMFIS = (SELECT MAX(NRCUPOMFIS) FROM VENDACUPOM)");
+    exec(db,
+         "UPDATE VENDA SET VRTOTVENDA = VRTOTVENDA - 1 WHERE NRCUPOMFIS = (SELECT MAX(NRCUPOMFIS) FROM VENDACUPOM)");
 
     CheckReport again = checkStation(dir, snapshot());
     EXPECT_TRUE(again.ok()) << again.text();

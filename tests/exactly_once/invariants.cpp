@@ -38,9 +38,9 @@ std::string standingSalesSql(const PassageRow& p) {
     return "SELECT V.CDFILIAL, V.CDCAIXA, V.NRSEQVENDA FROM VENDA V JOIN VENDACUPOM VC ON VC.CDFILIAL = V.CDFILIAL "
            "AND VC.CDCAIXA = V.CDCAIXA AND VC.NRSEQVENDA = V.NRSEQVENDA WHERE V.IDSITUVENDA = 'O' AND "
            "VC.DTHRCANCEL IS NULL AND V.CDFILIAL = " +
-           sqlText(p.branch) + " AND V.CDCAIXA = " + sqlText(p.register_) + " AND V.CDCONSUMIDOR = " +
-           sqlText(p.consumer) + " AND V.CDCLIENTE = " + sqlText(p.client) + " AND VC.DTHRPASSAGEM = " +
-           sqlText(p.moment);
+           sqlText(p.branch) + " AND V.CDCAIXA = " + sqlText(p.register_) +
+           " AND V.CDCONSUMIDOR = " + sqlText(p.consumer) + " AND V.CDCLIENTE = " + sqlText(p.client) +
+           " AND VC.DTHRPASSAGEM = " + sqlText(p.moment);
 }
 
 struct SaleNow {
@@ -153,10 +153,8 @@ std::vector<TapeReceipt> readTape(const fs::path& station) {
     while (pos <= all.size()) {
         size_t end = all.find('\n', pos);
         std::string line = all.substr(pos, end == std::string::npos ? std::string::npos : end - pos);
-        if (line.empty())
-            flush();
-        else
-            lines.push_back(line);
+        if (line.empty()) flush();
+        else lines.push_back(line);
         if (end == std::string::npos) break;
         pos = end + 1;
     }
@@ -167,10 +165,11 @@ std::vector<TapeReceipt> readTape(const fs::path& station) {
 Snapshot takeSnapshot(const fs::path& station) {
     fs::path db = station / "station.db";
     Snapshot s;
-    for (const auto& r : query(db, "SELECT CDFILIAL, NRSEQLOGCAT, CDCAIXA, CDCONSUMIDOR, CDCLIENTE, NMCONSUMIDOR, "
-                                   "NRSEQARQIMP, DATAREAL, HORAREAL FROM LOGCATRACA ORDER BY CDFILIAL, NRSEQLOGCAT")) {
-        PassageRow p{cell(r[0]), cell(r[1]), cell(r[2]), cell(r[3]), cell(r[4]),
-                     cell(r[5]), cell(r[6]), passageMoment(cell(r[7]), cell(r[8]))};
+    for (const auto& r : query(db,
+                               "SELECT CDFILIAL, NRSEQLOGCAT, CDCAIXA, CDCONSUMIDOR, CDCLIENTE, NMCONSUMIDOR, "
+                               "NRSEQARQIMP, DATAREAL, HORAREAL FROM LOGCATRACA ORDER BY CDFILIAL, NRSEQLOGCAT")) {
+        PassageRow p{cell(r[0]), cell(r[1]), cell(r[2]), cell(r[3]),
+                     cell(r[4]), cell(r[5]), cell(r[6]), passageMoment(cell(r[7]), cell(r[8]))};
         s.passages.push_back(p);
     }
     s.balancesCents = balances(db);
@@ -235,9 +234,10 @@ CheckReport checkStation(const fs::path& station, const Snapshot& before, const 
     // A sale made since the snapshot that charges none of its passages.
     for (const auto& [key, sale] : sales)
         if (sale.standing && !before.sales.count(key) && !accounted.count(key))
-            violation(fmt::format("sale {} (consumer {}, passage moment '{}', coupon {}) charges no passage that was "
-                                  "pending before",
-                                  keyText(key), sale.consumer, sale.passageMoment, sale.coupon));
+            violation(
+                fmt::format("sale {} (consumer {}, passage moment '{}', coupon {}) charges no passage that was "
+                            "pending before",
+                            keyText(key), sale.consumer, sale.passageMoment, sale.coupon));
 
     // ---- the printer: nothing open, every coupon numbered since accounted for
     ext::PrinterState state;
@@ -255,17 +255,20 @@ CheckReport checkStation(const fs::path& station, const Snapshot& before, const 
     int totalsUnknown = 0;
     if (printerRead) {
         if (options.afterCleanRun && state.open)
-            violation(fmt::format("coupon {} is still open on the printer after a clean run", sixDigits(state.open->cupNr)));
+            violation(
+                fmt::format("coupon {} is still open on the printer after a clean run", sixDigits(state.open->cupNr)));
         if (state.cupNr < before.cupNr)
             violation(fmt::format("the printer's coupon counter went back from {} to {}", sixDigits(before.cupNr),
                                   sixDigits(state.cupNr)));
         for (int64_t n = before.cupNr + 1; n <= state.cupNr; ++n) {
             if (state.open && state.open->cupNr == n) continue;  // told above when it matters
             const std::string coo = sixDigits(n);
-            Rows rows = query(db, "SELECT VC.DTHRCANCEL, V.IDSITUVENDA, V.VRTOTVENDA + IFNULL(VC.VRTOTCLIENTE, 0), VC.CDFILIAL, VC.CDCAIXA, "
-                                  "VC.NRSEQVENDA FROM VENDACUPOM VC LEFT JOIN VENDA V ON V.CDFILIAL = VC.CDFILIAL AND "
-                                  "V.CDCAIXA = VC.CDCAIXA AND V.NRSEQVENDA = VC.NRSEQVENDA WHERE VC.NRSERIEIMP = " +
-                                      sqlText(state.identity.serial) + " AND VC.NRCUPOMFIS = " + sqlText(coo));
+            Rows rows = query(db,
+                              "SELECT VC.DTHRCANCEL, V.IDSITUVENDA, V.VRTOTVENDA + IFNULL(VC.VRTOTCLIENTE, 0), "
+                              "VC.CDFILIAL, VC.CDCAIXA, "
+                              "VC.NRSEQVENDA FROM VENDACUPOM VC LEFT JOIN VENDA V ON V.CDFILIAL = VC.CDFILIAL AND "
+                              "V.CDCAIXA = VC.CDCAIXA AND V.NRSEQVENDA = VC.NRSEQVENDA WHERE VC.NRSERIEIMP = " +
+                                  sqlText(state.identity.serial) + " AND VC.NRCUPOMFIS = " + sqlText(coo));
             int couponReceipts = 0, cancelReceipts = 0;
             int64_t cancelledAmount = -1;
             for (const TapeReceipt& r : tape) {
@@ -282,9 +285,10 @@ CheckReport checkStation(const fs::path& station, const Snapshot& before, const 
             if (rows.empty()) {
                 // A coupon cancelled before any item was sold leaves nothing to record.
                 if (cancelReceipts > 0 && cancelledAmount == 0) continue;
-                violation(fmt::format("coupon {} was numbered by the printer but is neither a standing sale nor a "
-                                      "recorded cancellation{}",
-                                      coo, cancelReceipts ? " (the tape shows it cancelled)" : ""));
+                violation(
+                    fmt::format("coupon {} was numbered by the printer but is neither a standing sale nor a "
+                                "recorded cancellation{}",
+                                coo, cancelReceipts ? " (the tape shows it cancelled)" : ""));
                 continue;
             }
             bool cancelled = rows[0][0].has_value();
@@ -299,15 +303,17 @@ CheckReport checkStation(const fs::path& station, const Snapshot& before, const 
                     int64_t stored = rows[0][2] ? cents(std::stod(*rows[0][2])) : 0;
                     // The coupon's total is the consumer's part (VRTOTVENDA) and the client's part.
                     if (stored != state.lastCoupon->totalCents)
-                        violation(fmt::format("coupon {}: the sale's total {:.2f} (consumer's and client's parts) "
-                                              "differs from the printer's {:.2f}",
-                                              coo, stored / 100.0, state.lastCoupon->totalCents / 100.0));
+                        violation(
+                            fmt::format("coupon {}: the sale's total {:.2f} (consumer's and client's parts) "
+                                        "differs from the printer's {:.2f}",
+                                        coo, stored / 100.0, state.lastCoupon->totalCents / 100.0));
                 } else {
                     ++totalsUnknown;
                 }
             } else if (cancelled && situation == "C") {
                 if (cancelReceipts == 0)
-                    violation(fmt::format("coupon {} is recorded as cancelled but no cancellation is on the tape", coo));
+                    violation(
+                        fmt::format("coupon {} is recorded as cancelled but no cancellation is on the tape", coo));
             } else {
                 violation(fmt::format("coupon {}: sale situation '{}' and coupon {} disagree", coo, situation,
                                       cancelled ? "cancelled" : "not cancelled"));
@@ -316,15 +322,17 @@ CheckReport checkStation(const fs::path& station, const Snapshot& before, const 
     }
 
     if (totalsUnknown > 0)
-        report.undecided.push_back(fmt::format("the totals of {} standing coupon(s) were not compared with the "
-                                               "printer's: it keeps only its last coupon's",
-                                               totalsUnknown));
+        report.undecided.push_back(
+            fmt::format("the totals of {} standing coupon(s) were not compared with the "
+                        "printer's: it keeps only its last coupon's",
+                        totalsUnknown));
 
     // ---- balances: what was there, less what standing sales since then debit,
     // plus what sales standing then and cancelled since gave back
     std::map<BalanceKey, int64_t> expected = before.balancesCents;
-    for (const auto& r : query(db, "SELECT F.CDFILIAL, F.CDCAIXA, F.NRSEQVENDA, F.CDCLIENTE, F.CDCONSUMIDOR, "
-                                   "F.CDFAMILISALD, F.VRDEBITO FROM VENDASALDOFAM F")) {
+    for (const auto& r : query(db,
+                               "SELECT F.CDFILIAL, F.CDCAIXA, F.NRSEQVENDA, F.CDCLIENTE, F.CDCONSUMIDOR, "
+                               "F.CDFAMILISALD, F.VRDEBITO FROM VENDASALDOFAM F")) {
         SaleKey k{cell(r[0]), cell(r[1]), cell(r[2])};
         auto now = sales.find(k);
         bool standsNow = now != sales.end() && now->second.standing;
@@ -342,9 +350,10 @@ CheckReport checkStation(const fs::path& station, const Snapshot& before, const 
     for (const BalanceKey& k : keys) {
         int64_t e = expected.count(k) ? expected[k] : 0, a = actual.count(k) ? actual[k] : 0;
         if (e != a)
-            violation(fmt::format("balance of consumer {} (client {}) in family {}: {:.2f} expected from the "
-                                  "snapshot and the standing sales, {:.2f} stored",
-                                  std::get<1>(k), std::get<0>(k), std::get<2>(k), e / 100.0, a / 100.0));
+            violation(
+                fmt::format("balance of consumer {} (client {}) in family {}: {:.2f} expected from the "
+                            "snapshot and the standing sales, {:.2f} stored",
+                            std::get<1>(k), std::get<0>(k), std::get<2>(k), e / 100.0, a / 100.0));
     }
 
     // ---- import credits: raised by exactly the passages charged since
@@ -356,16 +365,16 @@ CheckReport checkStation(const fs::path& station, const Snapshot& before, const 
         int64_t delta = (now.count(rec) ? now[rec] : 0) - (before.credits.count(rec) ? before.credits.at(rec) : 0);
         int64_t charged = chargedSince.count(rec) ? chargedSince[rec] : 0;
         if (delta != charged)
-            violation(fmt::format("import record {} was credited {} sale(s) since the snapshot but {} of its "
-                                  "passages were charged",
-                                  rec, delta, charged));
+            violation(
+                fmt::format("import record {} was credited {} sale(s) since the snapshot but {} of its "
+                            "passages were charged",
+                            rec, delta, charged));
     }
 
     // ---- leftovers
     for (auto it = fs::recursive_directory_iterator(station, ec); !ec && it != fs::recursive_directory_iterator();
          it.increment(ec)) {
-        if (it->path().extension() == ".tmp")
-            violation("leftover file " + fs::relative(it->path(), station).string());
+        if (it->path().extension() == ".tmp") violation("leftover file " + fs::relative(it->path(), station).string());
     }
     if (options.afterCleanRun) {
         for (const char* f : {"Venda/cdsVenda.cds", "run-journal.json", "run-current.txt"})

@@ -19,14 +19,14 @@ namespace fs = std::filesystem;
 
 // A pending turnstile passage as LOGCATRACA holds it.
 struct PassageRow {
-    std::string branch;      // CDFILIAL
-    std::string number;      // NRSEQLOGCAT
-    std::string register_;   // CDCAIXA
-    std::string consumer;    // CDCONSUMIDOR
-    std::string client;      // CDCLIENTE
-    std::string name;        // NMCONSUMIDOR
-    std::string record;      // NRSEQARQIMP, the import record
-    std::string moment;      // 'YYYY-MM-DD HH:MM:SS' from DATAREAL and HORAREAL
+    std::string branch;     // CDFILIAL
+    std::string number;     // NRSEQLOGCAT
+    std::string register_;  // CDCAIXA
+    std::string consumer;   // CDCONSUMIDOR
+    std::string client;     // CDCLIENTE
+    std::string name;       // NMCONSUMIDOR
+    std::string record;     // NRSEQARQIMP, the import record
+    std::string moment;     // 'YYYY-MM-DD HH:MM:SS' from DATAREAL and HORAREAL
 };
 
 // A sale by its key (CDFILIAL, CDCAIXA, NRSEQVENDA).
@@ -37,12 +37,12 @@ using BalanceKey = std::tuple<std::string, std::string, std::string>;
 struct Snapshot {
     std::vector<PassageRow> passages;
     std::map<BalanceKey, int64_t> balancesCents;
-    std::map<std::string, int64_t> credits;   // NRSEQARQIMPK -> NRVENDAGERADA (null as 0)
-    std::map<SaleKey, bool> sales;            // every sale then, true when it stood
-    int64_t cupNr = 0;                        // the printer's last coupon number
-    int64_t cancelTotalCents = 0;             // the printer's total of cancellations
-    int64_t grandTotalCents = 0;              // the printer's grand total
-    std::string serial;                       // the printer's serial number
+    std::map<std::string, int64_t> credits;  // NRSEQARQIMPK -> NRVENDAGERADA (null as 0)
+    std::map<SaleKey, bool> sales;           // every sale then, true when it stood
+    int64_t cupNr = 0;                       // the printer's last coupon number
+    int64_t cancelTotalCents = 0;            // the printer's total of cancellations
+    int64_t grandTotalCents = 0;             // the printer's grand total
+    std::string serial;                      // the printer's serial number
 };
 
 // Takes the snapshot of a station that no program is running on.
@@ -73,8 +73,8 @@ bool passagePending(const fs::path& station, const PassageRow& passage);
 // The receipts of the printer's tape, by kind and coupon number.
 struct TapeReceipt {
     bool cancellation = false;
-    int64_t coupon = 0;             // COO (for a cancellation: the coupon cancelled)
-    int64_t totalCents = -1;        // TOTAL R$ or VALOR CANCELADO R$; -1 when not printed
+    int64_t coupon = 0;                                     // COO (for a cancellation: the coupon cancelled)
+    int64_t totalCents = -1;                                // TOTAL R$ or VALOR CANCELADO R$; -1 when not printed
     std::vector<std::pair<std::string, int64_t>> payments;  // lines between TOTAL and the consumer
 };
 std::vector<TapeReceipt> readTape(const fs::path& station);

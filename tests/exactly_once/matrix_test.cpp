@@ -24,13 +24,10 @@ struct Reach {
 };
 
 const Reach kPrinterOps[] = {
-    {"VerificaData", 1},
-    {"VerificaSerialImp", 1},
-    {"Atu_TotGeral", 4},       // the printer check, then after each closed coupon
-    {"AbreCupom", 3},
-    {"VendaItem", 3},
-    {"FechaCupom", 3},
-    {"Cancela_Cupom_Imp", 3, "printer.fault.FechaCupom=error@always"},
+    {"VerificaData", 1}, {"VerificaSerialImp", 1},
+    {"Atu_TotGeral", 4},  // the printer check, then after each closed coupon
+    {"AbreCupom", 3},    {"VendaItem", 3},
+    {"FechaCupom", 3},   {"Cancela_Cupom_Imp", 3, "printer.fault.FechaCupom=error@always"},
 };
 
 const Reach kCrashOps[] = {
@@ -111,8 +108,8 @@ TEST_P(CrashMatrix, ThenACleanRunChargesEachPassageOnce) {
     applyProvoke(station(), c.provoke);
     station().setKey("crash.after." + c.operation, std::to_string(c.index));
     ProgramResult crashed = station().run("crashed");
-    ASSERT_EQ(crashed.output.find("geracupom.conf:"), std::string::npos) << "the crash point was not taken: "
-                                                                         << crashed.output;
+    ASSERT_EQ(crashed.output.find("geracupom.conf:"), std::string::npos)
+        << "the crash point was not taken: " << crashed.output;
     // A crash point beyond what the batch reaches lets the run end normally.
     EXPECT_TRUE(crashed.status == 128 + SIGKILL || crashed.status <= 1) << crashed.output;
     cleanRunAndCheck("crash matrix");

@@ -38,14 +38,14 @@ ext::PrinterState printer(const TestStation& s) { return ext::loadPrinterState(s
 
 // Trigger that makes every insert into every table fail.
 void failEveryInsert(const fs::path& db, bool on) {
-    for (const auto& r : query(db, "SELECT name FROM sqlite_master WHERE type = 'table' AND name NOT LIKE 'sqlite_%'")) {
+    for (const auto& r :
+         query(db, "SELECT name FROM sqlite_master WHERE type = 'table' AND name NOT LIKE 'sqlite_%'")) {
         std::string t = r[0].value_or("");
         if (on)
             exec(db, fmt::format("CREATE TRIGGER EO_RO_{0} BEFORE INSERT ON {0} BEGIN "
                                  "SELECT RAISE(ABORT, 'attempt to write a readonly database'); END",
                                  t));
-        else
-            exec(db, fmt::format("DROP TRIGGER IF EXISTS EO_RO_{}", t));
+        else exec(db, fmt::format("DROP TRIGGER IF EXISTS EO_RO_{}", t));
     }
 }
 
@@ -97,32 +97,34 @@ TEST_P(CrashAfterItem, RecordedCancellationIsWhatThePrinterCancelled) {
     ext::PrinterState after = printer(station());
     int64_t cancelledOnPrinter = after.cancelTotalCents - atCrash.cancelTotalCents;
     EXPECT_EQ(cancelledOnPrinter, open.subtotalCents()) << "the printer cancelled something else than the open coupon";
-    Rows rec = query(station().db(),
-                     "SELECT V.VRTOTVENDA, (SELECT COUNT(*) FROM ITEMVENDA I WHERE I.CDFILIAL = V.CDFILIAL AND "
-                     "I.CDCAIXA = V.CDCAIXA AND I.NRSEQVENDA = V.NRSEQVENDA) FROM VENDACUPOM VC JOIN VENDA V ON "
-                     "V.CDFILIAL = VC.CDFILIAL AND V.CDCAIXA = VC.CDCAIXA AND V.NRSEQVENDA = VC.NRSEQVENDA "
-                     "WHERE VC.NRSERIEIMP = " +
-                         sqlText(atCrash.identity.serial) + " AND VC.NRCUPOMFIS = " +
-                         sqlText(ext::sixDigits(open.cupNr)) + " AND VC.DTHRCANCEL IS NOT NULL");
+    Rows rec =
+        query(station().db(),
+              "SELECT V.VRTOTVENDA, (SELECT COUNT(*) FROM ITEMVENDA I WHERE I.CDFILIAL = V.CDFILIAL AND "
+              "I.CDCAIXA = V.CDCAIXA AND I.NRSEQVENDA = V.NRSEQVENDA) FROM VENDACUPOM VC JOIN VENDA V ON "
+              "V.CDFILIAL = VC.CDFILIAL AND V.CDCAIXA = VC.CDCAIXA AND V.NRSEQVENDA = VC.NRSEQVENDA "
+              "WHERE VC.NRSERIEIMP = " +
+                  sqlText(atCrash.identity.serial) + " AND VC.NRCUPOMFIS = " + sqlText(ext::sixDigits(open.cupNr)) +
+                  " AND VC.DTHRCANCEL IS NOT NULL");
     ASSERT_EQ(rec.size(), 1u) << "coupon " << ext::sixDigits(open.cupNr) << " was cancelled but not recorded";
     EXPECT_EQ(cents(std::stod(rec[0][0].value_or("0"))), open.subtotalCents());
     EXPECT_EQ(std::stoi(rec[0][1].value_or("0")), static_cast<int>(open.items.size()));
     // The lines name the station's products, not the codes and texts printed
     // on the coupon (bar code, "NCM#name").
-    Rows lines = query(station().db(),
-                       "SELECT I.CDPRODUTO, C.NMPRODUTO FROM VENDACUPOM VC JOIN ITEMVENDA I ON I.CDFILIAL = VC.CDFILIAL "
-                       "AND I.CDCAIXA = VC.CDCAIXA AND I.NRSEQVENDA = VC.NRSEQVENDA JOIN ITEMVENDACUPOM C ON "
-                       "C.CDFILIAL = I.CDFILIAL AND C.CDCAIXA = I.CDCAIXA AND C.NRSEQVENDA = I.NRSEQVENDA AND "
-                       "C.NRSEQITVEND = I.NRSEQITVEND WHERE VC.NRSERIEIMP = " +
-                           sqlText(atCrash.identity.serial) + " AND VC.NRCUPOMFIS = " +
-                           sqlText(ext::sixDigits(open.cupNr)));
+    Rows lines =
+        query(station().db(),
+              "SELECT I.CDPRODUTO, C.NMPRODUTO FROM VENDACUPOM VC JOIN ITEMVENDA I ON I.CDFILIAL = VC.CDFILIAL "
+              "AND I.CDCAIXA = VC.CDCAIXA AND I.NRSEQVENDA = VC.NRSEQVENDA JOIN ITEMVENDACUPOM C ON "
+              "C.CDFILIAL = I.CDFILIAL AND C.CDCAIXA = I.CDCAIXA AND C.NRSEQVENDA = I.NRSEQVENDA AND "
+              "C.NRSEQITVEND = I.NRSEQITVEND WHERE VC.NRSERIEIMP = " +
+                  sqlText(atCrash.identity.serial) + " AND VC.NRCUPOMFIS = " + sqlText(ext::sixDigits(open.cupNr)));
     ASSERT_EQ(lines.size(), open.items.size());
     for (size_t i = 0; i < lines.size(); ++i) {
         EXPECT_EQ(lines[i][1].value_or("").find('#'), std::string::npos) << lines[i][1].value_or("");
-        EXPECT_GT(number(station().db(), "SELECT COUNT(*) FROM ITEMVENDA I JOIN VENDA V ON V.CDFILIAL = I.CDFILIAL AND "
-                                         "V.CDCAIXA = I.CDCAIXA AND V.NRSEQVENDA = I.NRSEQVENDA WHERE V.IDSITUVENDA "
-                                         "= 'O' AND I.CDPRODUTO = " +
-                                             sqlText(lines[i][0].value_or(""))),
+        EXPECT_GT(number(station().db(),
+                         "SELECT COUNT(*) FROM ITEMVENDA I JOIN VENDA V ON V.CDFILIAL = I.CDFILIAL AND "
+                         "V.CDCAIXA = I.CDCAIXA AND V.NRSEQVENDA = I.NRSEQVENDA WHERE V.IDSITUVENDA "
+                         "= 'O' AND I.CDPRODUTO = " +
+                             sqlText(lines[i][0].value_or(""))),
                   0)
             << "product " << lines[i][0].value_or("") << " is not one the station sells";
     }
@@ -143,9 +145,9 @@ TEST_F(Reproduction, CrashAfterCancellationIsRecordedByTheNextRun) {
     ASSERT_TRUE(atCrash.lastCoupon && atCrash.lastCoupon->cancelled) << "the printer cancelled nothing";
     int64_t coupon = atCrash.lastCoupon->cupNr;
     cleanRunAndCheck("reproductions");
-    EXPECT_EQ(number(station().db(), "SELECT COUNT(*) FROM VENDACUPOM WHERE NRSERIEIMP = " +
-                                         sqlText(atCrash.identity.serial) + " AND NRCUPOMFIS = " +
-                                         sqlText(ext::sixDigits(coupon)) + " AND DTHRCANCEL IS NOT NULL"),
+    EXPECT_EQ(number(station().db(),
+                     "SELECT COUNT(*) FROM VENDACUPOM WHERE NRSERIEIMP = " + sqlText(atCrash.identity.serial) +
+                         " AND NRCUPOMFIS = " + sqlText(ext::sixDigits(coupon)) + " AND DTHRCANCEL IS NOT NULL"),
               1)
         << "the cancellation of coupon " << ext::sixDigits(coupon) << " is not recorded";
 }
@@ -188,8 +190,7 @@ TEST_F(Reproduction, PrinterMemoryPutBackFromAnOlderCopy) {
     EXPECT_EQ(again.status, 2) << again.output;
     std::string out = lower(again.output);
     EXPECT_TRUE(out.find("printer-state.json") != std::string::npos ||
-                out.find("printer memory") != std::string::npos ||
-                out.find("printer's memory") != std::string::npos)
+                out.find("printer memory") != std::string::npos || out.find("printer's memory") != std::string::npos)
         << "the refusal does not name the printer memory: " << again.output;
     // The refused run may leave what it found; the passages must be sound.
     CheckReport r = checkStation(station().dir(), snapshot(), CheckOptions{false});
@@ -215,8 +216,8 @@ TEST_F(Reproduction, ClosingAndCancellationFailImportCreditExact) {
     int charged = 0;
     for (const PassageRow& p : passages())
         if (standingSalesFor(station().dir(), p) == 1) ++charged;
-    EXPECT_EQ(number(station().db(), "SELECT IFNULL(NRVENDAGERADA, 0) FROM LOGCATRACAPK WHERE NRSEQARQIMPK = " +
-                                         sqlText(record)) -
+    EXPECT_EQ(number(station().db(),
+                     "SELECT IFNULL(NRVENDAGERADA, 0) FROM LOGCATRACAPK WHERE NRSEQARQIMPK = " + sqlText(record)) -
                   static_cast<double>(snapshot().credits.count(record) ? snapshot().credits.at(record) : 0),
               charged);
 }
@@ -230,10 +231,8 @@ TEST_P(JournalLost, AfterACrashAfterStoringEachPassageIsChargedOnce) {
     ProgramResult crashed = station().run("crashed");
     ASSERT_EQ(crashed.status, 128 + SIGKILL) << crashed.output;
     fs::path journal = station().dir() / "run-journal.json";
-    if (GetParam())
-        fs::remove(journal);
-    else
-        std::ofstream(journal, std::ios::trunc);
+    if (GetParam()) fs::remove(journal);
+    else std::ofstream(journal, std::ios::trunc);
     cleanRunAndCheck("reproductions");
     for (const PassageRow& p : passages()) {
         EXPECT_EQ(standingSalesFor(station().dir(), p), 1) << p.name;

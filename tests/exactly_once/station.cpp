@@ -23,7 +23,7 @@ namespace {
 
 // One connection for one call; a busy database is waited for, like the program does.
 class Database {
-public:
+  public:
     explicit Database(const fs::path& file) {
         if (sqlite3_open_v2(file.c_str(), &db_, SQLITE_OPEN_READWRITE, nullptr) != SQLITE_OK) {
             std::string why = db_ ? sqlite3_errmsg(db_) : "out of memory";
@@ -45,10 +45,8 @@ public:
         while ((rc = sqlite3_step(st)) == SQLITE_ROW) {
             std::vector<Cell> row;
             for (int i = 0; i < sqlite3_column_count(st); ++i) {
-                if (sqlite3_column_type(st, i) == SQLITE_NULL)
-                    row.emplace_back(std::nullopt);
-                else
-                    row.emplace_back(reinterpret_cast<const char*>(sqlite3_column_text(st, i)));
+                if (sqlite3_column_type(st, i) == SQLITE_NULL) row.emplace_back(std::nullopt);
+                else row.emplace_back(reinterpret_cast<const char*>(sqlite3_column_text(st, i)));
             }
             rows.push_back(std::move(row));
         }
@@ -66,7 +64,7 @@ public:
         }
     }
 
-private:
+  private:
     sqlite3* db_ = nullptr;
 };
 

@@ -35,8 +35,8 @@ std::string sqlText(const std::string& text);  // 'text' with quotes doubled
 // ---- the program
 
 struct ProgramResult {
-    int status = -1;          // exit status, or 128 + the signal that ended it
-    std::string output;       // stdout and stderr together
+    int status = -1;     // exit status, or 128 + the signal that ended it
+    std::string output;  // stdout and stderr together
 };
 
 // The program's path (GERACUPOM_BIN).
@@ -62,7 +62,7 @@ inline constexpr const char* kDay = "2026-03-16";
 inline constexpr const char* kNow = "2026-03-16 22:00";
 
 class TestStation {
-public:
+  public:
     // Makes `dir` (removed first) a demo station with `init --demo`.
     explicit TestStation(fs::path dir, int seed = 7);
 
@@ -86,7 +86,7 @@ public:
     // Consumers with a balance in the demo, for making import files.
     std::vector<std::string> consumerCodes() const;  // CDIDCONSUMID
 
-private:
+  private:
     fs::path dir_;
 };
 

@@ -8,13 +8,21 @@
 namespace zel::ext::testing {
 namespace {
 
-const std::vector<std::string> kOperations = {
-    "Params_AbreCupom_Kva00000", "Params_VendaItem_Kva00000", "Params_Atu_TotGeral_Kva00000",
-    "Params_VerificaSerialImp_Kva00000", "AbreCupom", "VendaItem", "FechaCupom", "Atu_TotGeral",
-    "VerificaData", "VerificaSerialImp", "Cancela_Cupom_Imp", "DataMoviFiscal"};
+const std::vector<std::string> kOperations = {"Params_AbreCupom_Kva00000",
+                                              "Params_VendaItem_Kva00000",
+                                              "Params_Atu_TotGeral_Kva00000",
+                                              "Params_VerificaSerialImp_Kva00000",
+                                              "AbreCupom",
+                                              "VendaItem",
+                                              "FechaCupom",
+                                              "Atu_TotGeral",
+                                              "VerificaData",
+                                              "VerificaSerialImp",
+                                              "Cancela_Cupom_Imp",
+                                              "DataMoviFiscal"};
 
 class FaultTest : public PrinterTest {
-protected:
+  protected:
     // Puts the printer in the state an operation needs: a coupon open with one
     // item, or (for the opening) no coupon open and a closed one behind.
     // The two states are made once through the slots, then copied in place.
@@ -77,15 +85,15 @@ protected:
                 sale.movement = 10;
                 outcome = answer(d.FechaCupom(closingList(sale), Variant(), a));
             } else if (op == "Atu_TotGeral") {
-                Variant packet = clean.Params_Atu_TotGeral_Kva00000("1", "1", "ZL0123456789", "ZEL", "S", false, "",
-                                                                    "", "", "", 0, 0);
+                Variant packet = clean.Params_Atu_TotGeral_Kva00000("1", "1", "ZL0123456789", "ZEL", "S", false, "", "",
+                                                                    "", "", 0, 0);
                 outcome = answer(d.Atu_TotGeral(packet));
             } else if (op == "VerificaData") {
                 Variant out;
                 outcome = answer(d.VerificaData("ZEL", out, 0, "", 1));
             } else if (op == "VerificaSerialImp") {
-                outcome = answer(d.VerificaSerialImp(
-                    clean.Params_VerificaSerialImp_Kva00000(true, "", "ZEL", "ZL0123456789")));
+                outcome = answer(
+                    d.VerificaSerialImp(clean.Params_VerificaSerialImp_Kva00000(true, "", "ZEL", "ZL0123456789")));
             } else if (op == "Cancela_Cupom_Imp") {
                 Variant a;
                 outcome = answer(cancel(d, a));

@@ -68,10 +68,9 @@ inline VariantArray closingList(const SaleForClosing& s) {
     v[9] = Variant("N");
     v[10] = Variant("");
     v[11] = Variant(false);
-    v[13] = Variant::packet(makePacket(
-        {FieldDef::string("CDFILIAL", 4), FieldDef::string("CDTIPORECE", 3), FieldDef::string("NMTIPORECE", 40),
-         FieldDef::floatField("VRMOVIVEND")},
-        {{std::string("0001"), std::string("009"), s.paymentName, s.movement}}));
+    v[13] = Variant::packet(makePacket({FieldDef::string("CDFILIAL", 4), FieldDef::string("CDTIPORECE", 3),
+                                        FieldDef::string("NMTIPORECE", 40), FieldDef::floatField("VRMOVIVEND")},
+                                       {{std::string("0001"), std::string("009"), s.paymentName, s.movement}}));
     v[14] = Variant::packet(makePacket({FieldDef::string("CDTIPORECE", 3), FieldDef::string("CDFPIMPFIS", 10)},
                                        {{std::string("009"), std::string("01")}}));
     v[15] = Variant("000123");
@@ -88,11 +87,11 @@ inline VariantArray closingList(const SaleForClosing& s) {
     std::vector<std::vector<ds::Cell>> bal, sp;
     for (auto& [code, value, name] : s.balances) bal.push_back({code, value, name});
     for (auto& [code, value] : s.spent) sp.push_back({code, value});
-    v[32] = Variant::packet(makePacket(
-        {FieldDef::string("CDFAMILISALD", 3), FieldDef::floatField("VRSALDCONFAM"), FieldDef::string("NMFAMILISALD", 30)},
-        bal));
-    v[33] = Variant::packet(
-        makePacket({FieldDef::string("CDFAMILISALD", 3), FieldDef::floatField("VRSALDCONFAM")}, sp));
+    v[32] = Variant::packet(makePacket({FieldDef::string("CDFAMILISALD", 3), FieldDef::floatField("VRSALDCONFAM"),
+                                        FieldDef::string("NMFAMILISALD", 30)},
+                                       bal));
+    v[33] =
+        Variant::packet(makePacket({FieldDef::string("CDFAMILISALD", 3), FieldDef::floatField("VRSALDCONFAM")}, sp));
     v[34] = Variant::null();
     v[35] = Variant("1");
     v[36] = Variant("1");
@@ -131,12 +130,11 @@ inline PrinterSetup standardSetup() {
 
 // A station directory of its own for each test, removed afterwards.
 class PrinterTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-        dir_ = std::filesystem::temp_directory_path() /
-               (std::string("zel-printer-") + info->test_suite_name() + "-" + info->name() + "-" +
-                std::to_string(::getpid()));
+        dir_ = std::filesystem::temp_directory_path() / (std::string("zel-printer-") + info->test_suite_name() + "-" +
+                                                         info->name() + "-" + std::to_string(::getpid()));
         std::filesystem::remove_all(dir_);
         std::filesystem::create_directories(dir_);
         files_ = SimulatedPrinterFiles::inStation(dir_);
@@ -158,8 +156,8 @@ protected:
         return d.AbreCupom(packet);
     }
     static bool sell(DevicePackage& d, const std::string& code, const std::string& description, double price,
-                     std::string rateCode = "01", std::string rateKind = "T", double discount = 0,
-                     double surcharge = 0, double quantity = 1, std::string productRate = "18") {
+                     std::string rateCode = "01", std::string rateKind = "T", double discount = 0, double surcharge = 0,
+                     double quantity = 1, std::string productRate = "18") {
         Variant packet = d.Params_VendaItem_Kva00000("ZEL", "", "D", code, description, rateCode, rateKind, "UN", "",
                                                      productRate, "", 0, quantity, price, discount, surcharge, false);
         return d.VendaItem(packet);
@@ -176,7 +174,7 @@ protected:
     }
     static bool cancel(DevicePackage& d, Variant& answer, const std::string& serial = "ZL0123456789") {
         answer = Variant(answerList());
-        VariantArray values{Variant("ZEL"), Variant(false), Variant(false), Variant(false),
+        VariantArray values{Variant("ZEL"),  Variant(false), Variant(false), Variant(false),
                             Variant("0001"), Variant("001"), Variant(serial)};
         return d.Cancela_Cupom_Imp(values, answer);
     }

@@ -32,7 +32,7 @@ void rewriteMemory(const std::filesystem::path& file, int version, const std::fu
 }
 
 class PrinterMemoryTest : public PrinterTest {
-protected:
+  protected:
     SaleForClosing plainSale(double paid) {
         SaleForClosing sale;
         sale.movement = paid;
@@ -250,12 +250,10 @@ TEST_F(PrinterMemoryTest, AnOwedReceiptIsPrintedFirstWhenTheTapeIsBack) {
     std::filesystem::create_directory(files_.tape);
     SimulatedPrinter printer = openPrinter();
     ASSERT_TRUE(printer.usable());
-    EXPECT_NE(printer.status().tapeProblem.find("receipt 000001"), std::string::npos)
-        << printer.status().tapeProblem;
+    EXPECT_NE(printer.status().tapeProblem.find("receipt 000001"), std::string::npos) << printer.status().tapeProblem;
     Variant packet, answer;
     EXPECT_FALSE(open(printer, packet));
-    EXPECT_NE(printer.status().lastRefusal.find("AbreCupom: receipt 000001 is not on the tape yet"),
-              std::string::npos)
+    EXPECT_NE(printer.status().lastRefusal.find("AbreCupom: receipt 000001 is not on the tape yet"), std::string::npos)
         << printer.status().lastRefusal;
     EXPECT_FALSE(printer.status().couponOpen);
 

@@ -17,9 +17,8 @@ TEST_F(SimulatedPrinterTest, OpeningGivesSixDigitNumbersThroughRecebeParamsAndRe
 
     int32_t nrAbertura = 0;
     std::string cpf = "123", name = "Ana", address, cupNr, contCupom;
-    Variant packet =
-        d.Params_AbreCupom_Kva00000("ZEL", nrAbertura, cpf, name, address, cupNr, contCupom, "", "", "", "", "", "",
-                                    "", false);
+    Variant packet = d.Params_AbreCupom_Kva00000("ZEL", nrAbertura, cpf, name, address, cupNr, contCupom, "", "", "",
+                                                 "", "", "", "", false);
     EXPECT_EQ(address, "Rua das Flores, 100 - São Paulo");  // the builder fills the sale address
     EXPECT_EQ(nrAbertura, 0);                               // and leaves the opening number
     ASSERT_TRUE(d.AbreCupom(packet));
@@ -210,11 +209,10 @@ TEST_F(SimulatedPrinterTest, DamagedOrMissingStateFileMakesThePrinterUnusable) {
     size_t at = digitChanged.find("\"cupNr\": 1");
     ASSERT_NE(at, std::string::npos);
     digitChanged[at + 9] = '0';  // counters back to 0: would reuse coupon numbers
-    const std::vector<std::pair<std::string, std::string>> damages = {
-        {"cut short", good.substr(0, good.size() / 2)},
-        {"garbage", "\x01\x02 not a state"},
-        {"a counter changed by hand", digitChanged},
-        {"empty", ""}};
+    const std::vector<std::pair<std::string, std::string>> damages = {{"cut short", good.substr(0, good.size() / 2)},
+                                                                      {"garbage", "\x01\x02 not a state"},
+                                                                      {"a counter changed by hand", digitChanged},
+                                                                      {"empty", ""}};
     for (const auto& [what, content] : damages) {
         writeFile(files_.state, content);
         SimulatedPrinter p = openPrinter();
@@ -293,24 +291,24 @@ TEST_F(SimulatedPrinterTest, BadPacketsAndListsNameTheOperationAndThePosition) {
     }
     EXPECT_TRUE(printer.status().couponOpen);  // bad input changed nothing
 
-    VariantArray cancelList{Variant("ZEL"), Variant(false), Variant("false"), Variant(false),
+    VariantArray cancelList{Variant("ZEL"),  Variant(false), Variant("false"),       Variant(false),
                             Variant("0001"), Variant("001"), Variant("ZL0123456789")};
     answer = Variant(answerList());
     try {
         printer.Cancela_Cupom_Imp(cancelList, answer);
         FAIL();
     } catch (const ArgumentError& e) {
-        EXPECT_EQ(std::string(e.what()),
-                  "Cancela_Cupom_Imp: value list position 2: expected a Boolean, found a text");
+        EXPECT_EQ(std::string(e.what()), "Cancela_Cupom_Imp: value list position 2: expected a Boolean, found a text");
     }
     EXPECT_TRUE(printer.status().couponOpen);
 }
 
 TEST_F(SimulatedPrinterTest, RatesProgrammedFromTheStationsTaxRateTable) {
     using ds::FieldDef;
-    ds::Packet table = makePacket(
-        {FieldDef::string("CDALIQIMPFIS", 10), FieldDef::floatField("VRALIQIMPFIS"), FieldDef::string("IDALIQIMPFIS", 1)},
-        {{std::string("01"), 18.0, std::string("T")}, {std::string("S1"), 5.0, std::string("S")}});
+    ds::Packet table =
+        makePacket({FieldDef::string("CDALIQIMPFIS", 10), FieldDef::floatField("VRALIQIMPFIS"),
+                    FieldDef::string("IDALIQIMPFIS", 1)},
+                   {{std::string("01"), 18.0, std::string("T")}, {std::string("S1"), 5.0, std::string("S")}});
     std::vector<PrinterRate> rates = ratesFromAliqImpFis(table, "AliqImpFis.cds");
     EXPECT_EQ(rates, (std::vector<PrinterRate>{{"01", 1800, "T"}, {"S1", 500, "S"}}));
     PrinterSetup setup = standardSetup();

@@ -23,7 +23,7 @@ inline DateTime at(int y, int mo, int d, int h = 0, int mi = 0, int s = 0) {
 }
 
 class ServicePackageTest : public BackendTest {
-protected:
+  protected:
     void SetUp() override {
         BackendTest::SetUp();
         if (IsSkipped() || HasFatalFailure()) return;
@@ -120,7 +120,8 @@ inline VariantArray conclusionTables(const Variant& venda, const Variant& cash, 
 }
 
 // The 33 values of a conclusion, as the service sends them.
-inline VariantArray conclusionValues(const std::string& coupon, DateTime passage, const std::string& serial = "SN-0001") {
+inline VariantArray conclusionValues(const std::string& coupon, DateTime passage,
+                                     const std::string& serial = "SN-0001") {
     VariantArray v = valueList(33);
     v[0] = Variant("001");
     v[1] = Variant(DateTime(passage.dateOnly()));

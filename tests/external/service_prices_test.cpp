@@ -9,7 +9,7 @@ namespace {
 using ext::DatabaseServicePackage;
 
 class PriceTest : public ServicePackageTest {
-protected:
+  protected:
     void SetUp() override {
         ServicePackageTest::SetUp();
         if (IsSkipped() || HasFatalFailure()) return;
@@ -23,15 +23,16 @@ protected:
         exec("INSERT INTO CLIENTABPREC VALUES ('CLI1', '0009', 'CLI')");
         price("PAD", "P1", 10);
         price("LOJ", "P1", 11);
-        exec("INSERT INTO ITEMTABPREC (CDFILTABPREC, CDTABEPREC, CDPRODUTO, VRPRECITEM, VRDESCITEM, VRACREITEM, "
-             "VRPRECOCLIE) VALUES ('0009', 'CLI', 'P1', 12.5, 1.25, 0.5, 3)");
+        exec(
+            "INSERT INTO ITEMTABPREC (CDFILTABPREC, CDTABEPREC, CDPRODUTO, VRPRECITEM, VRDESCITEM, VRACREITEM, "
+            "VRPRECOCLIE) VALUES ('0009', 'CLI', 'P1', 12.5, 1.25, 0.5, 3)");
         tables_.cdsRetornaPreco.create();
     }
 
     void price(const std::string& table, const std::string& product, double value, const std::string& extra = "",
                const std::string& extraValues = "") {
-        exec("INSERT INTO ITEMTABPREC (CDFILTABPREC, CDTABEPREC, CDPRODUTO, VRPRECITEM" + extra + ") VALUES ('0001', '" +
-             table + "', '" + product + "', " + std::to_string(value) + extraValues + ")");
+        exec("INSERT INTO ITEMTABPREC (CDFILTABPREC, CDTABEPREC, CDPRODUTO, VRPRECITEM" + extra +
+             ") VALUES ('0001', '" + table + "', '" + product + "', " + std::to_string(value) + extraValues + ")");
     }
 
     Variant ask(const std::string& client, const std::string& store, const std::string& product,
@@ -103,7 +104,7 @@ TEST_P(PriceTest, EachFailureCodeHasItsCause) {
 
     // No table configured for the branch, or one that names a missing table.
     clock_.set(at(2026, 3, 15, 12, 30));
-    VariantArray other{Variant("0002"), Variant(""), Variant("P1"), Variant(""),
+    VariantArray other{Variant("0002"), Variant(""),     Variant("P1"), Variant(""),
                        Variant("CON1"), Variant("1230"), Variant("")};
     EXPECT_EQ(code(pkg_->ChamaFuncaoGetRetornaPreco(other, tables_.cdsRetornaPreco)), "TABENCAD");
     exec("INSERT INTO FILIALTABPREC VALUES ('0002', '0002', 'NAO')");
@@ -125,8 +126,8 @@ TEST(HourWindow, TextComparisonLikeTheServiceWindows) {
     EXPECT_TRUE(ext::insideHourWindow("2330", "2200", "0600"));
     EXPECT_FALSE(ext::insideHourWindow("0601", "2200", "0600"));
     EXPECT_FALSE(ext::insideHourWindow("1100", "1100", "1100"));  // start equal to end: never
-    EXPECT_TRUE(ext::insideHourWindow("0930", "", "1000"));        // no start: until the end
-    EXPECT_TRUE(ext::insideHourWindow("1500", "1400", ""));        // no end: from the start
+    EXPECT_TRUE(ext::insideHourWindow("0930", "", "1000"));       // no start: until the end
+    EXPECT_TRUE(ext::insideHourWindow("1500", "1400", ""));       // no end: from the start
     EXPECT_FALSE(ext::insideHourWindow("1300", "1400", ""));
 }
 
@@ -139,11 +140,11 @@ TEST_P(PriceTest, BadPriceListsNameThePosition) {
         }
         return std::string("no error");
     };
-    VariantArray good{Variant("0001"), Variant(""), Variant("P1"), Variant(""),
+    VariantArray good{Variant("0001"), Variant(""),     Variant("P1"), Variant(""),
                       Variant("CON1"), Variant("1230"), Variant("")};
     VariantArray six(good.begin(), good.end() - 1);
-    EXPECT_THAT(message(six), ::testing::AllOf(::testing::HasSubstr("ChamaFuncaoGetRetornaPreco"),
-                                               ::testing::HasSubstr("7 values")));
+    EXPECT_THAT(message(six),
+                ::testing::AllOf(::testing::HasSubstr("ChamaFuncaoGetRetornaPreco"), ::testing::HasSubstr("7 values")));
     VariantArray badHour = good;
     badHour[5] = Variant("12:3");
     EXPECT_THAT(message(badHour), ::testing::HasSubstr("position 5"));
@@ -180,9 +181,8 @@ TEST_P(ServicePackageTest, ApproximateTaxesOfTheSale) {
     exec("INSERT INTO ALIQAPROXNCM VALUES ('21069090', 10, 18, 'Tabela A')");
     exec("INSERT INTO ALIQAPROXNCM VALUES ('22021000', 5, 0, 'Tabela B')");
     // P1: 2 × (7.50 + 2.50 client part) − 1 + 0.5 = 19.50; P2: 3.10; P3 adds nothing.
-    Variant sale = saleTable(tables_,
-                             {{"P1", "001", 7.5, 1, 0.5, 2.5, 2}, {"P2", "001", 3.1}, {"P3", "001", 100}, {"", "", 0}},
-                             "000123");
+    Variant sale = saleTable(
+        tables_, {{"P1", "001", 7.5, 1, 0.5, 2.5, 2}, {"P2", "001", 3.1}, {"P3", "001", 100}, {"", "", 0}}, "000123");
     Variant ole(VariantArray(3));
     double total = pkg_->CalculoIcmsDFederal(sale, ole, 0.0);
     // federal 1.95 + 0.155 = 2.105 → 2,11 ; state 3.51
@@ -203,8 +203,20 @@ TEST_P(ServicePackageTest, ApproximateTaxesOfTheSale) {
 }
 
 TEST_P(ServicePackageTest, AccessLogKeepsTheMomentAndTheFourteenTexts) {
-    std::vector<std::string> texts{"0001", "001", "CAN_CUP", "OP1", "Operadora Ângela", "", "Cancelamento de cupom.",
-                                   "Cupom cancelado nº: ", "", "", "", "", "", "fim"};
+    std::vector<std::string> texts{"0001",
+                                   "001",
+                                   "CAN_CUP",
+                                   "OP1",
+                                   "Operadora Ângela",
+                                   "",
+                                   "Cancelamento de cupom.",
+                                   "Cupom cancelado nº: ",
+                                   "",
+                                   "",
+                                   "",
+                                   "",
+                                   "",
+                                   "fim"};
     clock_.set(at(2026, 3, 15, 18, 5, 9));
     pkg_->LogControleAcess(texts);
     EXPECT_EQ(count("LOGCONTROLEACESSO"), 1);
@@ -231,9 +243,9 @@ TEST_P(ServicePackageTest, SchemaAppliedAgainChangesNothing) {
     exec("INSERT INTO PRODFISCAL VALUES ('P1', '21069090', NULL)");
     applySchema(*admin_);
     EXPECT_EQ(count("PRODFISCAL"), 1);
-    verifySchema(*admin_, {"TABEPRECO", "FILIALTABPREC", "LOJATABPREC", "CLIENTABPREC", "ITEMTABPREC", "PRODFISCAL",
-                           "ALIQAPROXNCM", "VENDACUPOM", "ITEMVENDACUPOM", "VENDASALDOFAM", "MOVCAIXA",
-                           "LOGCONTROLEACESSO"});
+    verifySchema(*admin_,
+                 {"TABEPRECO", "FILIALTABPREC", "LOJATABPREC", "CLIENTABPREC", "ITEMTABPREC", "PRODFISCAL",
+                  "ALIQAPROXNCM", "VENDACUPOM", "ITEMVENDACUPOM", "VENDASALDOFAM", "MOVCAIXA", "LOGCONTROLEACESSO"});
 }
 
 TEST_P(ServicePackageTest, ProgressReachesTheHost) {
@@ -250,8 +262,8 @@ TEST_P(ServicePackageTest, ProgressReachesTheHost) {
 
 INSTANTIATE_TEST_SUITE_P(Backends, PriceTest, ::testing::Values(db::Backend::Sqlite3, db::Backend::PostgreSql),
                          backendLabel);
-INSTANTIATE_TEST_SUITE_P(Backends, ServicePackageTest,
-                         ::testing::Values(db::Backend::Sqlite3, db::Backend::PostgreSql), backendLabel);
+INSTANTIATE_TEST_SUITE_P(Backends, ServicePackageTest, ::testing::Values(db::Backend::Sqlite3, db::Backend::PostgreSql),
+                         backendLabel);
 
 }  // namespace
 }  // namespace zel::testing

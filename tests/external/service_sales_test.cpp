@@ -7,14 +7,15 @@ namespace zel::testing {
 namespace {
 
 class SaleTest : public ServicePackageTest {
-protected:
+  protected:
     void SetUp() override {
         ServicePackageTest::SetUp();
         if (IsSkipped() || HasFatalFailure()) return;
         exec("INSERT INTO CLIENTE (CDCLIENTE, NMFANTCLIE) VALUES ('CLI1', 'Cliente Um')");
         exec("INSERT INTO CLIENFILIAL VALUES ('CLI1', '0001')");
-        exec("INSERT INTO CONSUMIDOR (CDCLIENTE, CDCONSUMIDOR, CDIDCONSUMID, NMCONSUMIDOR, VRLIMDEBCONS, VRMAXDEBCONS) "
-             "VALUES ('CLI1', 'CON1', 'B1', 'Ana', 100, 200)");
+        exec(
+            "INSERT INTO CONSUMIDOR (CDCLIENTE, CDCONSUMIDOR, CDIDCONSUMID, NMCONSUMIDOR, VRLIMDEBCONS, VRMAXDEBCONS) "
+            "VALUES ('CLI1', 'CON1', 'B1', 'Ana', 100, 200)");
         exec("INSERT INTO FAMILIASALDO VALUES ('001', 'Refeicao')");
         exec("INSERT INTO FAMILIASALDO VALUES ('002', 'Lanche')");
         exec("INSERT INTO FAMSALDOFILI VALUES ('0001', '001')");
@@ -49,10 +50,10 @@ protected:
         Variant& answer = holder ? *holder : local;
         double amount = 0;
         for (const SaleLine& l : lines) amount += l.quantity * l.price - l.discount + l.surcharge;
-        return pkg_->SetConcluiFechamento(conclusionTables(saleTable(tables_, lines, coupon),
-                                                           cashTable(tables_, amount, clock_.now()),
-                                                           familyTable(tables_, families)),
-                                          conclusionValues(coupon, passage), answer);
+        return pkg_->SetConcluiFechamento(
+            conclusionTables(saleTable(tables_, lines, coupon), cashTable(tables_, amount, clock_.now()),
+                             familyTable(tables_, families)),
+            conclusionValues(coupon, passage), answer);
     }
 
     // Two lines: 7.50 of family 001, and 4.00 less 0.50 plus 0.25 of family 002.

@@ -64,8 +64,8 @@ TEST(MensagemMetodo, GoodAnswersPassSilentlyAndAFailureIsReportedThenRaised) {
     EXPECT_TRUE(kept.messages().empty());
 
     try {
-        m.MensagemMetodo(serviceAnswerFailure("saldo insuficiente"), true, 10, "setConcluiFechamento",
-                         "Srv_Zel92000", "cdsVenda-cdsMovCaixa", "ZEL");
+        m.MensagemMetodo(serviceAnswerFailure("saldo insuficiente"), true, 10, "setConcluiFechamento", "Srv_Zel92000",
+                         "cdsVenda-cdsMovCaixa", "ZEL");
         FAIL();
     } catch (const Error& e) {
         EXPECT_EQ(std::string(e.what()),

@@ -16,7 +16,7 @@ namespace fs = std::filesystem;
 namespace {
 
 class AtomicFile : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         dir_ = fs::temp_directory_path() /
                (std::string("zel-atomic-") + ::testing::UnitTest::GetInstance()->current_test_info()->name() + "-" +

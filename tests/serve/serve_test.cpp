@@ -84,7 +84,7 @@ bool waitFor(const std::function<bool()>& done, std::chrono::milliseconds limit 
 }
 
 class Serve : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         base_ = fs::temp_directory_path() / ("zel_serve_" + std::to_string(::getpid()) + "_" +
                                              ::testing::UnitTest::GetInstance()->current_test_info()->name());
@@ -145,14 +145,17 @@ protected:
         std::ofstream(p) << content;
         return p;
     }
-    static bool started(const fs::path& dir) { return slurp(dir / "geracupom.log").find(" start: ") != std::string::npos; }
+    static bool started(const fs::path& dir) {
+        return slurp(dir / "geracupom.log").find(" start: ") != std::string::npos;
+    }
     // Every standing sale is in the ledger once, and the printer holds no open coupon.
     static void expectChargedOnce(const fs::path& dir) {
         EXPECT_EQ(count(dir, "SELECT COUNT(*) FROM VENDA WHERE IDSITUVENDA = 'O'"),
                   count(dir, "SELECT COUNT(*) FROM VENDAPASSAGEM"));
-        EXPECT_EQ(count(dir, "SELECT COUNT(*) FROM (SELECT CDCLIENTE, CDCONSUMIDOR, DTHRPASSAGEM FROM VENDACUPOM C "
-                             "JOIN VENDA V USING (CDFILIAL, CDCAIXA, NRSEQVENDA) WHERE V.IDSITUVENDA = 'O' GROUP BY "
-                             "1, 2, 3 HAVING COUNT(*) > 1)"),
+        EXPECT_EQ(count(dir,
+                        "SELECT COUNT(*) FROM (SELECT CDCLIENTE, CDCONSUMIDOR, DTHRPASSAGEM FROM VENDACUPOM C "
+                        "JOIN VENDA V USING (CDFILIAL, CDCAIXA, NRSEQVENDA) WHERE V.IDSITUVENDA = 'O' GROUP BY "
+                        "1, 2, 3 HAVING COUNT(*) > 1)"),
                   0);
         json state = json::parse(slurp(dir / "printer-state.json"));
         EXPECT_TRUE(!state.contains("open") || state["open"].is_null()) << state.dump();
@@ -179,7 +182,8 @@ TEST_F(Serve, ChargesWhatArrivesTheInboxAndRefusesARunBesideIt) {
     auto [importCode, importOut] = program({"import", dir.string(), csv.string()});
     ASSERT_EQ(importCode, 0) << importOut;
     ASSERT_TRUE(waitFor([&] {
-        return count(dir, "SELECT COUNT(*) FROM VENDAPASSAGEM") == 2 && count(dir, "SELECT COUNT(*) FROM LOGCATRACA") == 0;
+        return count(dir, "SELECT COUNT(*) FROM VENDAPASSAGEM") == 2 &&
+               count(dir, "SELECT COUNT(*) FROM LOGCATRACA") == 0;
     })) << slurp(s.output);
     auto latency = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - imported);
     std::cout << "[ latency ] import to sales stored while serving: " << latency.count() << " ms\n";
@@ -188,8 +192,9 @@ TEST_F(Serve, ChargesWhatArrivesTheInboxAndRefusesARunBesideIt) {
     std::ofstream(dir / "inbox" / "dinner.csv.part") << "900002;2026-03-16;19:10\n";
     fs::rename(dir / "inbox" / "dinner.csv.part", dir / "inbox" / "dinner.csv");
     std::ofstream(dir / "inbox" / "bad.csv") << "nonsense\n";
-    ASSERT_TRUE(waitFor([&] { return fs::exists(dir / "inbox" / "failed" / "bad.csv") &&
-                                     fs::exists(dir / "inbox" / "done" / "dinner.csv"); }));
+    ASSERT_TRUE(waitFor([&] {
+        return fs::exists(dir / "inbox" / "failed" / "bad.csv") && fs::exists(dir / "inbox" / "done" / "dinner.csv");
+    }));
     EXPECT_NE(slurp(dir / "inbox" / "done" / "dinner.csv.result").find("imported 1 passage"), std::string::npos);
     EXPECT_NE(slurp(dir / "inbox" / "failed" / "bad.csv.result").find("line skipped"), std::string::npos);
     EXPECT_FALSE(fs::exists(dir / "inbox" / "dinner.csv"));
@@ -251,18 +256,21 @@ TEST_F(Serve, KilledThenServedAgainRepairsAndChargesNothingTwice) {
     std::string log = slurp(dir / "geracupom.log");
     EXPECT_NE(log.find(" repair: coupon 000003"), std::string::npos) << log;
     expectChargedOnce(dir);
-    EXPECT_EQ(count(dir, "SELECT COUNT(*) FROM LOGCATRACA L WHERE EXISTS (SELECT 1 FROM VENDAPASSAGEM P WHERE "
-                         "P.NRSEQLOGCAT = L.NRSEQLOGCAT)"),
+    EXPECT_EQ(count(dir,
+                    "SELECT COUNT(*) FROM LOGCATRACA L WHERE EXISTS (SELECT 1 FROM VENDAPASSAGEM P WHERE "
+                    "P.NRSEQLOGCAT = L.NRSEQLOGCAT)"),
               0);
 }
 
 TEST_F(Serve, OperatorCommandsOnADayWithACancellation) {
     fs::path dir = make(false);
     // The database refuses Bruno's sale: his coupon, closed, is cancelled.
-    exec(dir, "CREATE TRIGGER REFUSE_BRUNO BEFORE INSERT ON VENDAPASSAGEM WHEN NEW.CDCONSUMIDOR = '1002' "
-              "BEGIN SELECT RAISE(ABORT, 'refused'); END");
-    fs::path csv = file("day.csv", "900001;2026-03-16;12:01\n900002;2026-03-16;12:30\n900003;2026-03-16;23:30\n"
-                                   "900001;2026-03-16;15:00\n");
+    exec(dir,
+         "CREATE TRIGGER REFUSE_BRUNO BEFORE INSERT ON VENDAPASSAGEM WHEN NEW.CDCONSUMIDOR = '1002' "
+         "BEGIN SELECT RAISE(ABORT, 'refused'); END");
+    fs::path csv = file("day.csv",
+                        "900001;2026-03-16;12:01\n900002;2026-03-16;12:30\n900003;2026-03-16;23:30\n"
+                        "900001;2026-03-16;15:00\n");
     ASSERT_EQ(program({"import", dir.string(), csv.string()}).first, 0);
     auto [runCode, runOut] = program({"run", dir.string(), "--json", "--now", kNow});
     json run = json::parse(runOut.substr(runOut.find('{')));
@@ -365,8 +373,9 @@ TEST_F(Serve, AStationWithoutAFiscalPrinterCharges) {
 
 TEST_F(Serve, ImportTakesQuotedFieldsAndTellsItsOutcomeAsJson) {
     fs::path dir = make(false);
-    fs::path csv = file("quoted.csv", "\"code\";\"date\";\"hour\"\n\"900001\";\"2026-03-16\";\"12:01\"\n"
-                                      "\"900002\",\"16/03/2026\",\"12:30\"\n\"9000\"\"03\";2026-03-16;23:30\n");
+    fs::path csv = file("quoted.csv",
+                        "\"code\";\"date\";\"hour\"\n\"900001\";\"2026-03-16\";\"12:01\"\n"
+                        "\"900002\",\"16/03/2026\",\"12:30\"\n\"9000\"\"03\";2026-03-16;23:30\n");
     auto [code, out] = program({"import", dir.string(), csv.string(), "--json"});
     json r = json::parse(out);
     EXPECT_EQ(code, 1) << out;
@@ -391,8 +400,9 @@ TEST_F(Serve, NoPasswordAndNoRawControlCharacterInAnyOutput) {
 
     fs::path dir = make(true);
     // A consumer's name with a line break and a terminal escape.
-    exec(dir, "UPDATE LOGCATRACA SET NMCONSUMIDOR = 'Eve' || char(10) || 'FORGED LINE' || char(27) || '[31m' "
-              "WHERE NRSEQLOGCAT = (SELECT MIN(NRSEQLOGCAT) FROM LOGCATRACA)");
+    exec(dir,
+         "UPDATE LOGCATRACA SET NMCONSUMIDOR = 'Eve' || char(10) || 'FORGED LINE' || char(27) || '[31m' "
+         "WHERE NRSEQLOGCAT = (SELECT MIN(NRSEQLOGCAT) FROM LOGCATRACA)");
     exec(dir, "UPDATE CONSUMIDOR SET NMCONSUMIDOR = 'Eve' || char(10) || 'FORGED LINE' || char(27) || '[31m'");
     Child s = serve(dir);
     ASSERT_TRUE(waitFor([&] { return slurp(dir / "geracupom.log").find(" batch: ") != std::string::npos; }, 60s));

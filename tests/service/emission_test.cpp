@@ -13,7 +13,7 @@ using namespace zel::testing;
 namespace {
 
 class Emission : public StationTest {
-protected:
+  protected:
     // Ana's lunch sells two products: the meal and a coffee.
     void twoProductsAtLunch() { data_.byType.push_back({"ALM", "1100", "1430", "01", "0003"}); }
 
@@ -25,8 +25,7 @@ protected:
         ASSERT_EQ(recorder_->accessLog.size(), 1u);
         EXPECT_EQ(recorder_->accessLog[0],
                   (std::vector<std::string>{"0001", "001", "CAN_CUP", "AUTO", "Caixa automático", "",
-                                            "Cancelamento de cupom.", "Cupom cancelado nº: ", "", "", "", "", "",
-                                            ""}));
+                                            "Cancelamento de cupom.", "Cupom cancelado nº: ", "", "", "", "", "", ""}));
         ASSERT_TRUE(result.isArray());
         EXPECT_EQ(result.items().size(), 10u);
         EXPECT_EQ(number("SELECT COUNT(*) FROM LOGCATRACA WHERE NRSEQLOGCAT = '31'"), 1);
@@ -92,8 +91,9 @@ TEST_F(Emission, AConclusionThatFailsIsCancelledAndNotCounted) {
     build();
     recorder_->beforeConclude = [] { throw Error("the disk is full"); };
     run({passage("31", 0, "1201")});
-    EXPECT_TRUE(said("Ocorreu um erro no processo de gravação da venda no banco de dados. O cupom será cancelado. A "
-                     "venda deverá ser realizada novamente. - Ana Souza"));
+    EXPECT_TRUE(
+        said("Ocorreu um erro no processo de gravação da venda no banco de dados. O cupom será cancelado. A "
+             "venda deverá ser realizada novamente. - Ana Souza"));
     ASSERT_EQ(device_->count("Cancela_Cupom_Imp"), 1);
     EXPECT_EQ(recorder_->cancelled.size(), 1u);
     EXPECT_EQ(module_->nrVendaGerada, 0);
@@ -109,12 +109,15 @@ TEST_F(Emission, EachPrinterCheckFailureStopsTheRequest) {
         const char* operation;
         const char* text;
     };
-    for (Case c : {Case{"VerificaData", "Ocorreu um erro com a impressora fiscal (Data da Impressora). Apenas "
-                                        "operações de consulta estão habilitadas."},
-                   Case{"VerificaSerialImp", "Ocorreu um erro com a impressora fiscal (Número Serial). Apenas "
-                                             "operações de consulta serão habilitadas."},
-                   Case{"Atu_TotGeral", "Ocorreu um erro com a impressora fiscal (Grande Total). Apenas operações "
-                                        "de consulta serão habilitadas."}}) {
+    for (Case c : {Case{"VerificaData",
+                        "Ocorreu um erro com a impressora fiscal (Data da Impressora). Apenas "
+                        "operações de consulta estão habilitadas."},
+                   Case{"VerificaSerialImp",
+                        "Ocorreu um erro com a impressora fiscal (Número Serial). Apenas "
+                        "operações de consulta serão habilitadas."},
+                   Case{"Atu_TotGeral",
+                        "Ocorreu um erro com a impressora fiscal (Grande Total). Apenas operações "
+                        "de consulta serão habilitadas."}}) {
         SCOPED_TRACE(c.operation);
         TearDown();
         SetUp();
@@ -165,7 +168,7 @@ TEST_F(Emission, TheClientsPartIsPrintedButNotCharged) {
     run({passage("31", 0, "1201")});
     ASSERT_EQ(device_->itemArgs.size(), 1u);
     const VariantArray& item = device_->itemArgs[0];
-    EXPECT_EQ(item[3], Variant("7891000100011"));                    // the bar code is the item code
+    EXPECT_EQ(item[3], Variant("7891000100011"));                      // the bar code is the item code
     EXPECT_EQ(item[4], Variant("1700100#21069090#Almoço executivo"));  // CEST#NCM#name
     EXPECT_EQ(item[5], Variant("01"));
     EXPECT_EQ(item[6], Variant("T"));
@@ -200,12 +203,12 @@ TEST_F(Emission, TheClosingListHoldsItsFiftyThreeValues) {
     ASSERT_EQ(c.size(), 53u);
     using T = Variant::Type;
     const T expected[53] = {
-        T::Text,  T::Text,       T::Text, T::Int32, T::Boolean, T::Boolean,    T::Int32, T::Int32, T::Int32,
-        T::Text,  T::Text,       T::Boolean, T::Text, T::DataPacket, T::DataPacket, T::Text, T::Text, T::Text,
-        T::Text,  T::Text,       T::Text, T::Text,  T::Text,    T::Text,       T::Text,  T::Text,  T::Text,
-        T::Text,  T::Text,       T::Text, T::Text,  T::Text,    T::DataPacket, T::DataPacket, T::Null, T::Text,
-        T::Text,  T::Int32,      T::Int32, T::Text, T::Text,    T::Text,       T::Text,  T::Text,  T::Text,
-        T::Text,  T::Text,       T::Text, T::Text,  T::DataPacket, T::Double,  T::Double, T::Int32};
+        T::Text, T::Text,  T::Text,    T::Int32, T::Boolean,    T::Boolean,    T::Int32,      T::Int32, T::Int32,
+        T::Text, T::Text,  T::Boolean, T::Text,  T::DataPacket, T::DataPacket, T::Text,       T::Text,  T::Text,
+        T::Text, T::Text,  T::Text,    T::Text,  T::Text,       T::Text,       T::Text,       T::Text,  T::Text,
+        T::Text, T::Text,  T::Text,    T::Text,  T::Text,       T::DataPacket, T::DataPacket, T::Null,  T::Text,
+        T::Text, T::Int32, T::Int32,   T::Text,  T::Text,       T::Text,       T::Text,       T::Text,  T::Text,
+        T::Text, T::Text,  T::Text,    T::Text,  T::DataPacket, T::Double,     T::Double,     T::Int32};
     for (size_t i = 0; i < 53; ++i) EXPECT_EQ(c[i].type(), expected[i]) << "position " << i;
     EXPECT_EQ(c[1], Variant("MD-5:0123456789ABCDEF0123456789ABCDEF"));
     EXPECT_EQ(c[2], Variant("ZEL"));

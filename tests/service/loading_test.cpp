@@ -19,7 +19,7 @@ using namespace zel::testing;
 namespace {
 
 class Loading : public StationTest {
-protected:
+  protected:
     void editPacket(const std::filesystem::path& file, const std::function<void(ds::Packet&)>& edit) {
         ds::Packet p = ds::readPacketFile(file);
         edit(p);
@@ -31,7 +31,8 @@ TEST_F(Loading, ParametersAreFoundWhateverTheLetterCaseAndOnlyTheFirstRowCounts)
     build();
     editPacket(layout_.parameters(), [](ds::Packet& p) {
         for (ds::FieldDef& f : p.fields)
-            std::transform(f.name.begin(), f.name.end(), f.name.begin(), [](unsigned char c) { return std::tolower(c); });
+            std::transform(f.name.begin(), f.name.end(), f.name.begin(),
+                           [](unsigned char c) { return std::tolower(c); });
         ds::Record second = p.records[0];
         second.cells[p.fieldIndex("IDESQUEMA")] = std::string("OUTRO");
         p.records.push_back(second);
@@ -73,9 +74,9 @@ TEST_F(Loading, AMissingParameterKeyStopsTheLoadAtThatKey) {
     run({passage("41", 0, "1201")});
     ASSERT_EQ(messages().size(), 1u);
     EXPECT_NE(messages()[0].find("ECFIMP"), std::string::npos) << messages()[0];
-    EXPECT_EQ(module_->idTpTelaVe, "1");     // read before the missing key
-    EXPECT_EQ(module_->dsMensCpfCup, "");    // after it: never reached
-    EXPECT_TRUE(device_->calls.empty());     // no printer check, no sale
+    EXPECT_EQ(module_->idTpTelaVe, "1");   // read before the missing key
+    EXPECT_EQ(module_->dsMensCpfCup, "");  // after it: never reached
+    EXPECT_TRUE(device_->calls.empty());   // no printer check, no sale
     EXPECT_EQ(number("SELECT COUNT(*) FROM LOGCATRACA"), 1);
 }
 
@@ -165,8 +166,7 @@ TEST_F(Entry, TheFirstCallCreatesTheModuleAndLaterCallsReuseIt) {
     db::Connection c(connection_);
     station::insertPassages(c, data_, {passage("51", 0, "1201")}, "9");
     Variant result;
-    Srv_Zel92000::GeraCupomVenda({Variant::packet(station::requestPacket(data_, {passage("51", 0, "1201")}))},
-                                 result);
+    Srv_Zel92000::GeraCupomVenda({Variant::packet(station::requestPacket(data_, {passage("51", 0, "1201")}))}, result);
     TrdmGeraCupomVenda* first = rdmGeraCupomVenda;
     ASSERT_NE(first, nullptr);
     EXPECT_EQ(first->nrVendaGerada, 1);

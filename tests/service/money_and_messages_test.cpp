@@ -28,14 +28,16 @@ TEST(Trunc2, CutsTowardsZeroWithTheNinesCorrection) {
 
 TEST(MessageCatalogue, SystemKeysHaveTheirExactTexts) {
     ext::TMessages msgPadrao(msgPadraoLines());
-    EXPECT_EQ(msgPadrao.Msg("CONSUMIDOR_VAZIO"), "Geração das vendas não permitida. Nenhum consumidor foi selecionado.");
+    EXPECT_EQ(msgPadrao.Msg("CONSUMIDOR_VAZIO"),
+              "Geração das vendas não permitida. Nenhum consumidor foi selecionado.");
     EXPECT_EQ(msgPadrao.Msg("Inicia_Processo"), "Aguarde! Gerando venda para o consumidor %s. Consumidor: %s/%s.");
     EXPECT_EQ(msgPadrao.Msg("Mot_Can_Cup"), "Cupom cancelado nº:");
     EXPECT_EQ(msgPadrao.Msg("ERRO_IMPRESSORA1"),
               "Ocorreu um erro com a impressora fiscal (Data da Impressora). Apenas operações de consulta estão "
               "habilitadas.");
-    EXPECT_EQ(msgPadrao.Msg("ERRO_IMPRESSORA3"),
-              "Ocorreu um erro com a impressora fiscal (Grande Total). Apenas operações de consulta serão habilitadas.");
+    EXPECT_EQ(
+        msgPadrao.Msg("ERRO_IMPRESSORA3"),
+        "Ocorreu um erro com a impressora fiscal (Grande Total). Apenas operações de consulta serão habilitadas.");
     EXPECT_THROW(msgPadrao.Msg("NoSuchKey"), Error);
     // Every line but one holds a key; the other keys of the shared set are there in order.
     size_t empty = 0;

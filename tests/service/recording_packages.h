@@ -15,7 +15,7 @@
 namespace zel::testing {
 
 class RecordingDevice final : public ext::DevicePackage {
-public:
+  public:
     explicit RecordingDevice(ext::DevicePackage& real) : real_(real) {}
 
     std::vector<std::string> calls;
@@ -30,8 +30,8 @@ public:
                                       const std::string& t3, const std::string& t4, const std::string& t5,
                                       const std::string& t6, const std::string& t7, bool flag) override {
         calls.push_back("Params_AbreCupom_Kva00000");
-        return real_.Params_AbreCupom_Kva00000(idEsquema, nrAbertura, cpf, nome, endereco, cupNr, contCupom, t1, t2,
-                                               t3, t4, t5, t6, t7, flag);
+        return real_.Params_AbreCupom_Kva00000(idEsquema, nrAbertura, cpf, nome, endereco, cupNr, contCupom, t1, t2, t3,
+                                               t4, t5, t6, t7, flag);
     }
     Variant Params_VendaItem_Kva00000(const std::string& a1, const std::string& a2, const std::string& a3,
                                       const std::string& a4, const std::string& a5, const std::string& a6,
@@ -66,7 +66,9 @@ public:
     bool VerificaData(const std::string& a, Variant& d, int32_t m1, const std::string& b, int32_t m2) override {
         return record("VerificaData", real_.VerificaData(a, d, m1, b, m2));
     }
-    bool VerificaSerialImp(const Variant& p) override { return record("VerificaSerialImp", real_.VerificaSerialImp(p)); }
+    bool VerificaSerialImp(const Variant& p) override {
+        return record("VerificaSerialImp", real_.VerificaSerialImp(p));
+    }
     bool Cancela_Cupom_Imp(const VariantArray& v, Variant& a) override {
         cancels.push_back(v);
         return record("Cancela_Cupom_Imp", real_.Cancela_Cupom_Imp(v, a));
@@ -82,7 +84,7 @@ public:
         return n;
     }
 
-private:
+  private:
     bool record(const char* op, bool answer) {
         calls.push_back(op);
         return answer;
@@ -91,7 +93,7 @@ private:
 };
 
 class RecordingService final : public ext::ServicePackage {
-public:
+  public:
     explicit RecordingService(ext::ServicePackage& real) : real_(real) {}
 
     std::vector<VariantArray> priceArgs;
@@ -136,7 +138,7 @@ public:
         real_.LogControleAcess(t);
     }
 
-private:
+  private:
     ext::ServicePackage& real_;
 };
 

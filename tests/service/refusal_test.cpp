@@ -11,7 +11,7 @@ using namespace zel::testing;
 namespace {
 
 class Refusal : public StationTest {
-protected:
+  protected:
     // Runs Ana's lunch passage and checks that nothing was charged.
     void expectRefused(const std::vector<std::string>& expected, const std::string& hora = "1201") {
         run({passage("21", 0, hora)});
@@ -43,8 +43,9 @@ TEST_F(Refusal, NoProductForTheMoment) {
 TEST_F(Refusal, ProductRecordMissing) {
     data_.byType[0].cdProduto = "0099";
     build();
-    expectRefused({"Operação bloqueada. Produto não encontrado no cadastrado de produtos.Favor verificar "
-                   "parametrização no sistema RZV. Detalhes: Ana Souza - 900001."});
+    expectRefused(
+        {"Operação bloqueada. Produto não encontrado no cadastrado de produtos.Favor verificar "
+         "parametrização no sistema RZV. Detalhes: Ana Souza - 900001."});
 }
 
 TEST_F(Refusal, EveryPriceFailureHasItsText) {
@@ -116,8 +117,9 @@ TEST_F(Refusal, NoPrinterRate) {
 TEST_F(Refusal, NoBalanceFamily) {
     data_.products[0].cdFamiliSald = "";
     build();
-    expectRefused({"Operação bloqueada. O produto 1.01-Almoço executivo deve ser associado a uma família para ser "
-                   "utilizado na venda crédito pessoal. - Ana Souza"});
+    expectRefused(
+        {"Operação bloqueada. O produto 1.01-Almoço executivo deve ser associado a uma família para ser "
+         "utilizado na venda crédito pessoal. - Ana Souza"});
 }
 
 TEST_F(Refusal, QuotesInRequestValuesNeverChangeTheFilter) {

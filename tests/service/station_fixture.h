@@ -21,13 +21,13 @@
 namespace zel::testing {
 
 class StationTest : public ::testing::Test {
-protected:
+  protected:
     static DateTime at(int h, int mi, int s = 0) { return DateTime::fromFields({2026, 3, 16, h, mi, s, 0}); }
 
     void SetUp() override {
-        dir_ = std::filesystem::temp_directory_path() /
-               ("zel_station_" + std::to_string(::getpid()) + "_" +
-                ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        dir_ =
+            std::filesystem::temp_directory_path() / ("zel_station_" + std::to_string(::getpid()) + "_" +
+                                                      ::testing::UnitTest::GetInstance()->current_test_info()->name());
         std::filesystem::remove_all(dir_);
         data_ = station::sampleStation(day_);
         sink_.clear();
@@ -128,8 +128,8 @@ protected:
     std::unique_ptr<ext::DatabaseServicePackage> service_;
     ext::CollectingSink sink_;
     std::unique_ptr<ext::Messenger> messenger_;
-    std::unique_ptr<RecordingDevice> device_;      // in the printer's slot, forwarding to printer_
-    std::unique_ptr<RecordingService> recorder_;   // in the service package's slot, forwarding to service_
+    std::unique_ptr<RecordingDevice> device_;     // in the printer's slot, forwarding to printer_
+    std::unique_ptr<RecordingService> recorder_;  // in the service package's slot, forwarding to service_
     std::unique_ptr<TrdmGeraCupomVenda> module_;
     std::vector<std::string> progress_;
     int ended_ = 0;

@@ -76,7 +76,7 @@ TEST(Outbox, ARecordComesBackAsItWasPutAndGoesWhenRemoved) {
     sale.post();
     DateTime day = DateTime::fromDate(2026, 3, 16);
     VariantArray values = {Variant::packet(sale.data()), Variant::null(), Variant("001"), Variant(""), Variant(day),
-                           Variant(int32_t(7)), Variant(2.5)};
+                           Variant(int32_t(7)),          Variant(2.5)};
     box.put("SIM/01", "000012", values);
     ASSERT_EQ(box.entries().size(), 1u);
     OutboxEntry e = box.entries()[0];
@@ -125,7 +125,7 @@ TEST(AtomicFile, AFailedWriteNamesTheFileAndKeepsTheOldContent) {
 }
 
 class Ledger : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         base_ = scratch(::testing::UnitTest::GetInstance()->current_test_info()->name());
         InitOptions o;
@@ -200,7 +200,7 @@ namespace {
 // What a station cannot be charged with is told when it is opened, with the
 // file and the cause, before any coupon is printed.
 class BadStation : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         base_ = scratch(::testing::UnitTest::GetInstance()->current_test_info()->name());
         InitOptions o;

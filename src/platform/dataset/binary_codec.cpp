@@ -49,10 +49,14 @@ bool fieldKind(const FieldDef& f, Kind& kind, std::string& why) {
         return true;
     };
     switch (code) {
-        case kInt: return fixed(Kind::Int, {1, 2, 4, 8});
-        case kUInt: return fixed(Kind::UInt, {1, 2, 4, 8});
-        case kBool: return fixed(Kind::Bool, {1, 2, 4});
-        case kFloat: return fixed(Kind::Float, {8});
+        case kInt:
+            return fixed(Kind::Int, {1, 2, 4, 8});
+        case kUInt:
+            return fixed(Kind::UInt, {1, 2, 4, 8});
+        case kBool:
+            return fixed(Kind::Bool, {1, 2, 4});
+        case kFloat:
+            return fixed(Kind::Float, {8});
         case kBcd:
             if (varying || f.size < 2 || f.size > 34) {
                 why = fmt::format("BCD size {} is not valid", f.size);
@@ -60,17 +64,33 @@ bool fieldKind(const FieldDef& f, Kind& kind, std::string& why) {
             }
             kind = Kind::Bcd;
             return true;
-        case kDate: return fixed(Kind::Date, {4});
-        case kTime: return fixed(Kind::Time, {4});
-        case kDateTime: return fixed(Kind::DateTime, {8});
-        case kString: return prefixed(Kind::String);
-        case kWString: return prefixed(Kind::WString);
-        case kBytes: return prefixed(Kind::Bytes);
-        case kAdt: why = "ADT fields (type code 12) are not supported"; return false;
-        case kArrayType: why = "array fields (type code 13) are not supported"; return false;
-        case kNested: why = "nested tables (type code 14) are not supported"; return false;
-        case kReference: why = "reference fields (type code 15) are not supported"; return false;
-        default: why = fmt::format("unknown type code {}", code); return false;
+        case kDate:
+            return fixed(Kind::Date, {4});
+        case kTime:
+            return fixed(Kind::Time, {4});
+        case kDateTime:
+            return fixed(Kind::DateTime, {8});
+        case kString:
+            return prefixed(Kind::String);
+        case kWString:
+            return prefixed(Kind::WString);
+        case kBytes:
+            return prefixed(Kind::Bytes);
+        case kAdt:
+            why = "ADT fields (type code 12) are not supported";
+            return false;
+        case kArrayType:
+            why = "array fields (type code 13) are not supported";
+            return false;
+        case kNested:
+            why = "nested tables (type code 14) are not supported";
+            return false;
+        case kReference:
+            why = "reference fields (type code 15) are not supported";
+            return false;
+        default:
+            why = fmt::format("unknown type code {}", code);
+            return false;
     }
 }
 
@@ -83,7 +103,7 @@ constexpr unsigned char kMagic[4] = {0x96, 0x19, 0xE0, 0xBD};
 constexpr size_t kHeaderSize = 24;
 
 class Reader {
-public:
+  public:
     Reader(std::string_view data, std::string_view source) : d_(data), src_(source) {}
 
     [[noreturn]] void fail(size_t at, std::string_view msg) const {
@@ -116,7 +136,7 @@ public:
 
     size_t pos = 0;
 
-private:
+  private:
     std::string_view d_;
     std::string_view src_;
 };
@@ -142,7 +162,7 @@ Property readProperty(Reader& r) {
         uint64_t total = static_cast<uint64_t>(count) * p.size;
         if (total > r.left())
             r.fail(countAt, fmt::format("property {}: {} elements of {} bytes run past the end of the packet", p.name,
-                                      count, p.size));
+                                        count, p.size));
         r.pos += static_cast<size_t>(total);
     } else if (p.type & kVaryingBit) {
         if (p.size != 1 && p.size != 2 && p.size != 4)
@@ -163,7 +183,8 @@ struct Column {
     uint16_t size;
 };
 
-std::vector<Column> columnsOf(const std::vector<FieldDef>& fields, const std::function<void(size_t, std::string)>& fail) {
+std::vector<Column> columnsOf(const std::vector<FieldDef>& fields,
+                              const std::function<void(size_t, std::string)>& fail) {
     std::vector<Column> cols;
     cols.reserve(fields.size());
     for (size_t i = 0; i < fields.size(); ++i) {
@@ -180,7 +201,7 @@ std::vector<Column> columnsOf(const std::vector<FieldDef>& fields, const std::fu
 Packet decodeBinary(std::string_view bytes, std::string_view source, const CodecOptions& opts) {
     // The records are kept as they come.
     class Keep final : public RecordSink {
-    public:
+      public:
         Packet p;
         void begin(const Packet& header, uint32_t records, size_t bytes) override {
             p = header;
@@ -262,14 +283,26 @@ void decodeBinary(std::string_view bytes, std::string_view source, RecordSink& s
             Cell& cell = rec.cells[fi];
             size_t valueAt = r.pos;
             switch (c.kind) {
-                case Kind::Int: cell = signExtend(r.le(c.size, "integer value"), c.size); break;
-                case Kind::UInt: cell = static_cast<int64_t>(r.le(c.size, "integer value")); break;
-                case Kind::Bool: cell = r.le(c.size, "Boolean value") != 0; break;
+                case Kind::Int:
+                    cell = signExtend(r.le(c.size, "integer value"), c.size);
+                    break;
+                case Kind::UInt:
+                    cell = static_cast<int64_t>(r.le(c.size, "integer value"));
+                    break;
+                case Kind::Bool:
+                    cell = r.le(c.size, "Boolean value") != 0;
+                    break;
                 case Kind::Float:
-                case Kind::DateTime: cell = std::bit_cast<double>(r.le(8, "float value")); break;
+                case Kind::DateTime:
+                    cell = std::bit_cast<double>(r.le(8, "float value"));
+                    break;
                 case Kind::Date:
-                case Kind::Time: cell = signExtend(r.le(4, "date or time value"), 4); break;
-                case Kind::Bcd: cell = std::string(r.bytes(c.size, "BCD value")); break;
+                case Kind::Time:
+                    cell = signExtend(r.le(4, "date or time value"), 4);
+                    break;
+                case Kind::Bcd:
+                    cell = std::string(r.bytes(c.size, "BCD value"));
+                    break;
                 case Kind::String: {
                     uint64_t len = r.le(c.size, "string length");
                     if (len > r.left())
@@ -292,8 +325,8 @@ void decodeBinary(std::string_view bytes, std::string_view source, RecordSink& s
                     if (s2) s2->clear();
                     else s2 = &cell.emplace<std::string>();
                     if (!detail::appendUtf16ToUtf8(*s2, r.bytes(static_cast<size_t>(len), "string")))
-                        r.fail(valueAt, fmt::format("record {}, field \"{}\": not valid UTF-16", ri + 1,
-                                                    p.fields[fi].name));
+                        r.fail(valueAt,
+                               fmt::format("record {}, field \"{}\": not valid UTF-16", ri + 1, p.fields[fi].name));
                     break;
                 }
                 case Kind::Bytes: {
@@ -308,8 +341,7 @@ void decodeBinary(std::string_view bytes, std::string_view source, RecordSink& s
         }
         if (!sink.record(rec)) return;
     }
-    if (r.left() != 0)
-        r.fail(r.pos, fmt::format("{} bytes after the last of {} records", r.left(), recordCount));
+    if (r.left() != 0) r.fail(r.pos, fmt::format("{} bytes after the last of {} records", r.left(), recordCount));
 }
 
 namespace {
@@ -324,7 +356,9 @@ inline void patchLE(std::string& out, size_t at, uint64_t v, size_t n) {
     for (size_t i = 0; i < n; ++i) out[at + i] = static_cast<char>((v >> (8 * i)) & 0xFF);
 }
 
-[[noreturn]] void encodeFail(std::string_view msg) { throw PacketError("encoding a binary packet: " + std::string(msg)); }
+[[noreturn]] void encodeFail(std::string_view msg) {
+    throw PacketError("encoding a binary packet: " + std::string(msg));
+}
 
 void putName(std::string& out, std::string_view name, std::string_view what) {
     std::string raw;
@@ -357,7 +391,8 @@ std::string encodeBinary(const Packet& p, const CodecOptions&) {
     size_t estimate = kHeaderSize + 64 * fieldCount;
     size_t perRecord = 1 + statusBytes;
     for (const Column& c : columns)
-        perRecord += (c.kind == Kind::String || c.kind == Kind::WString || c.kind == Kind::Bytes) ? c.size + 12 : c.size;
+        perRecord +=
+            (c.kind == Kind::String || c.kind == Kind::WString || c.kind == Kind::Bytes) ? c.size + 12 : c.size;
     out.reserve(estimate + perRecord * p.records.size());
 
     out.append(reinterpret_cast<const char*>(kMagic), 4);
@@ -380,7 +415,8 @@ std::string encodeBinary(const Packet& p, const CodecOptions&) {
     if (p.props.size() > 0xFFFF) encodeFail("too many packet properties");
     putLE(out, p.props.size(), 2);
     for (const Property& pr : p.props) putProperty(out, pr);
-    if (out.size() > 0xFFFF) encodeFail(fmt::format("field descriptors and properties take {} bytes (at most 65535)", out.size()));
+    if (out.size() > 0xFFFF)
+        encodeFail(fmt::format("field descriptors and properties take {} bytes (at most 65535)", out.size()));
     patchLE(out, 22, out.size(), 2);
 
     for (size_t ri = 0; ri < p.records.size(); ++ri) {

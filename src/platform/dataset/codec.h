@@ -16,7 +16,7 @@
 namespace zel::ds {
 
 class PacketError : public Error {
-public:
+  public:
     using Error::Error;
 };
 
@@ -45,7 +45,7 @@ std::string encodeXml(const Packet& packet, const CodecOptions& opts = {});
 // Takes a packet's records one at a time as they are decoded, so a reader
 // can keep them in its own form without the whole packet in memory.
 class RecordSink {
-public:
+  public:
     virtual ~RecordSink() = default;
     // The packet without its records, how many records follow (at most; the
     // count as far as the input can hold it) and the bytes they take.

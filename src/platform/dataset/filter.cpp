@@ -19,16 +19,20 @@ namespace zel::ds {
 ScalarKind scalarKind(const FieldDef& field) {
     switch (field.typeCode()) {
         case kString:
-        case kWString: return ScalarKind::Text;
-        case kBytes: return field.subtype() == "Text" ? ScalarKind::Text : ScalarKind::Other;
+        case kWString:
+            return ScalarKind::Text;
+        case kBytes:
+            return field.subtype() == "Text" ? ScalarKind::Text : ScalarKind::Other;
         case kInt:
         case kUInt:
         case kBool:
         case kFloat:
         case kDate:
         case kTime:
-        case kDateTime: return ScalarKind::Number;
-        default: return ScalarKind::Other;
+        case kDateTime:
+            return ScalarKind::Number;
+        default:
+            return ScalarKind::Other;
     }
 }
 
@@ -53,8 +57,10 @@ Scalar cellScalar(const Cell& cell, const FieldDef& field) { return cellScalar(c
 int compareScalars(const Scalar& a, const Scalar& b) {
     if (a.kind != b.kind) return static_cast<int>(a.kind) < static_cast<int>(b.kind) ? -1 : 1;
     switch (a.kind) {
-        case Scalar::Kind::Null: return 0;
-        case Scalar::Kind::Number: return a.number < b.number ? -1 : (b.number < a.number ? 1 : 0);
+        case Scalar::Kind::Null:
+            return 0;
+        case Scalar::Kind::Number:
+            return a.number < b.number ? -1 : (b.number < a.number ? 1 : 0);
         case Scalar::Kind::Text: {
             int c = a.text.compare(b.text);
             return c < 0 ? -1 : (c > 0 ? 1 : 0);
@@ -81,7 +87,9 @@ std::string foldCase(std::string_view s) {
 
 void appendKey(std::string& key, const Scalar& value, bool fold) {
     switch (value.kind) {
-        case Scalar::Kind::Null: key += 'Z'; break;
+        case Scalar::Kind::Null:
+            key += 'Z';
+            break;
         case Scalar::Kind::Number: {
             key += 'N';
             double d = value.number == 0 ? 0.0 : value.number;  // +0 and -0 are one key
@@ -191,7 +199,7 @@ bool keywordIs(const Token& t, const char* kw) {
 }
 
 class Parser {
-public:
+  public:
     explicit Parser(std::string_view text) : text_(text) { advance(); }
 
     std::unique_ptr<Node> parseAll() {
@@ -200,26 +208,34 @@ public:
         return n;
     }
 
-private:
+  private:
     std::string_view text_;
     size_t at_ = 0;
     Token tok_;
 
     [[noreturn]] void failAt(size_t offset, const std::string& what) const {
-        throw FilterError(fmt::format("filter \"{}\": at character {}: {}", shortText(text_),
-                                      charPosition(text_, offset), what));
+        throw FilterError(
+            fmt::format("filter \"{}\": at character {}: {}", shortText(text_), charPosition(text_, offset), what));
     }
 
     std::string describe(const Token& t) const {
         switch (t.type) {
-            case Token::Type::End: return "the end of the text";
-            case Token::Type::Name: return fmt::format("'{}'", shortText(t.value));
-            case Token::Type::Text: return "a text literal";
-            case Token::Type::Number: return fmt::format("the number {}", t.value);
-            case Token::Type::Op: return fmt::format("'{}'", t.value);
-            case Token::Type::LParen: return "'('";
-            case Token::Type::RParen: return "')'";
-            case Token::Type::Minus: return "'-'";
+            case Token::Type::End:
+                return "the end of the text";
+            case Token::Type::Name:
+                return fmt::format("'{}'", shortText(t.value));
+            case Token::Type::Text:
+                return "a text literal";
+            case Token::Type::Number:
+                return fmt::format("the number {}", t.value);
+            case Token::Type::Op:
+                return fmt::format("'{}'", t.value);
+            case Token::Type::LParen:
+                return "'('";
+            case Token::Type::RParen:
+                return "')'";
+            case Token::Type::Minus:
+                return "'-'";
         }
         return "?";
     }
@@ -267,8 +283,8 @@ private:
             tok_.type = Token::Type::Name;
             tok_.value = std::string(text_.substr(at_, i - at_));
             at_ = i;
-        } else if (std::isdigit(c) || (c == '.' && at_ + 1 < text_.size() &&
-                                       std::isdigit(static_cast<unsigned char>(text_[at_ + 1])))) {
+        } else if (std::isdigit(c) ||
+                   (c == '.' && at_ + 1 < text_.size() && std::isdigit(static_cast<unsigned char>(text_[at_ + 1])))) {
             size_t i = at_;
             auto digits = [&] {
                 while (i < text_.size() && std::isdigit(static_cast<unsigned char>(text_[i]))) ++i;
@@ -307,8 +323,8 @@ private:
             tok_.value = std::string(text_.substr(at_, len));
             at_ += len;
         } else {
-            std::string shown = c >= 0x20 && c < 0x7F ? fmt::format("'{}'", static_cast<char>(c))
-                                                       : fmt::format("byte 0x{:02X}", c);
+            std::string shown =
+                c >= 0x20 && c < 0x7F ? fmt::format("'{}'", static_cast<char>(c)) : fmt::format("byte 0x{:02X}", c);
             failAt(at_, "unexpected character " + shown);
         }
     }
@@ -377,12 +393,12 @@ private:
         auto n = std::make_unique<Node>(Node::Kind::Compare);
         n->pos = left->pos;
         const std::string& o = tok_.value;
-        n->op = o == "=" ? CompareOp::Eq
-              : o == "<>" ? CompareOp::Ne
-              : o == "<" ? CompareOp::Lt
-              : o == ">" ? CompareOp::Gt
-              : o == "<=" ? CompareOp::Le
-                          : CompareOp::Ge;
+        n->op = o == "="    ? CompareOp::Eq
+                : o == "<>" ? CompareOp::Ne
+                : o == "<"  ? CompareOp::Lt
+                : o == ">"  ? CompareOp::Gt
+                : o == "<=" ? CompareOp::Le
+                            : CompareOp::Ge;
         advance();
         n->kids.push_back(std::move(left));
         n->kids.push_back(parseOperand());
@@ -449,8 +465,7 @@ void bindLiteral(Node& lit, const Node* other, const FormatSettings& fs, std::st
                                                          : strToDateTime(s, fs);
                 v = dt.value();
                 ok = true;
-            } catch (const ConvertError&) {
-            }
+            } catch (const ConvertError&) {}
         } else {
             ok = tryStrToFloat(s, FormatSettings::invariant(), v) || tryStrToFloat(s, fs, v);
         }
@@ -469,17 +484,17 @@ void bindNode(Node& n, const std::vector<FieldDef>& fields, const FormatSettings
             int found = -1;
             for (size_t i = 0; i < fields.size(); ++i) {
                 const std::string& f = fields[i].name;
-                if (f.size() == n.name.size() &&
-                    std::equal(f.begin(), f.end(), n.name.begin(), [](char a, char b) {
-                        return std::toupper(static_cast<unsigned char>(a)) == std::toupper(static_cast<unsigned char>(b));
+                if (f.size() == n.name.size() && std::equal(f.begin(), f.end(), n.name.begin(), [](char a, char b) {
+                        return std::toupper(static_cast<unsigned char>(a)) ==
+                               std::toupper(static_cast<unsigned char>(b));
                     })) {
                     found = static_cast<int>(i);
                     break;
                 }
             }
             if (found < 0)
-                throw FilterError(fmt::format("filter \"{}\": at character {}: unknown field {}", shortText(text),
-                                              n.pos, n.name));
+                throw FilterError(
+                    fmt::format("filter \"{}\": at character {}: unknown field {}", shortText(text), n.pos, n.name));
             n.field = found;
             n.typeCode = fields[static_cast<size_t>(found)].typeCode();
             n.fieldKind = scalarKind(fields[static_cast<size_t>(found)]);
@@ -496,8 +511,11 @@ void bindNode(Node& n, const std::vector<FieldDef>& fields, const FormatSettings
             if (b.kind == Node::Kind::Literal) bindLiteral(b, &a, fs, text);
             break;
         }
-        case Node::Kind::Literal: n.bound = n.literal; break;
-        default: break;
+        case Node::Kind::Literal:
+            n.bound = n.literal;
+            break;
+        default:
+            break;
     }
 }
 
@@ -551,28 +569,53 @@ Truth evaluateNode(const Node& n, const std::vector<Cell>& row) {
             if (a.kind == Scalar::Kind::Number) {
                 double x = a.number, y = b.number;
                 switch (n.op) {
-                    case CompareOp::Eq: r = x == y; break;
-                    case CompareOp::Ne: r = x != y; break;
-                    case CompareOp::Lt: r = x < y; break;
-                    case CompareOp::Gt: r = x > y; break;
-                    case CompareOp::Le: r = x <= y; break;
-                    case CompareOp::Ge: r = x >= y; break;
+                    case CompareOp::Eq:
+                        r = x == y;
+                        break;
+                    case CompareOp::Ne:
+                        r = x != y;
+                        break;
+                    case CompareOp::Lt:
+                        r = x < y;
+                        break;
+                    case CompareOp::Gt:
+                        r = x > y;
+                        break;
+                    case CompareOp::Le:
+                        r = x <= y;
+                        break;
+                    case CompareOp::Ge:
+                        r = x >= y;
+                        break;
                 }
             } else {
                 int c = a.text.compare(b.text);
                 switch (n.op) {
-                    case CompareOp::Eq: r = c == 0; break;
-                    case CompareOp::Ne: r = c != 0; break;
-                    case CompareOp::Lt: r = c < 0; break;
-                    case CompareOp::Gt: r = c > 0; break;
-                    case CompareOp::Le: r = c <= 0; break;
-                    case CompareOp::Ge: r = c >= 0; break;
+                    case CompareOp::Eq:
+                        r = c == 0;
+                        break;
+                    case CompareOp::Ne:
+                        r = c != 0;
+                        break;
+                    case CompareOp::Lt:
+                        r = c < 0;
+                        break;
+                    case CompareOp::Gt:
+                        r = c > 0;
+                        break;
+                    case CompareOp::Le:
+                        r = c <= 0;
+                        break;
+                    case CompareOp::Ge:
+                        r = c >= 0;
+                        break;
                 }
             }
             return r ? Truth::True : Truth::False;
         }
         case Node::Kind::Field:
-        case Node::Kind::Literal: break;
+        case Node::Kind::Literal:
+            break;
     }
     return Truth::Unknown;
 }
@@ -602,7 +645,8 @@ void splitConjunction(const Node& n, std::vector<Filter::Equality>& eqs, std::ve
     }
     Filter::Equality eq;
     if (indexableEquality(n, eq)) {
-        bool fieldTaken = std::any_of(eqs.begin(), eqs.end(), [&](const Filter::Equality& e) { return e.field == eq.field; });
+        bool fieldTaken =
+            std::any_of(eqs.begin(), eqs.end(), [&](const Filter::Equality& e) { return e.field == eq.field; });
         if (!fieldTaken) {  // a field compared twice: the second is tested on the rows
             eqs.push_back(std::move(eq));
             return;
@@ -658,7 +702,8 @@ Filter& Filter::operator=(const Filter& o) {
 Filter Filter::parse(std::string_view text) {
     Filter f;
     f.text_ = std::string(text);
-    bool blank = std::all_of(text.begin(), text.end(), [](char c) { return std::isspace(static_cast<unsigned char>(c)); });
+    bool blank =
+        std::all_of(text.begin(), text.end(), [](char c) { return std::isspace(static_cast<unsigned char>(c)); });
     if (!blank) f.root_ = Parser(text).parseAll();
     return f;
 }

@@ -15,7 +15,7 @@ namespace zel::ds {
 
 // A filter text that does not parse, or names a field the table lacks.
 class FilterError : public Error {
-public:
+  public:
     using Error::Error;
 };
 
@@ -58,7 +58,7 @@ std::string foldCase(std::string_view utf8);
 enum class Truth { False, True, Unknown };
 
 class Filter {
-public:
+  public:
     // Parses `text`; throws FilterError naming the 1-based character position
     // and what was expected there. An empty or blank text is no filter.
     static Filter parse(std::string_view text);
@@ -104,7 +104,7 @@ public:
 
     struct Node;
 
-private:
+  private:
     void analyse();
 
     std::string text_;

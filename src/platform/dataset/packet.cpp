@@ -24,7 +24,6 @@ int64_t signExtend(uint64_t v, size_t n) {
     return static_cast<int64_t>((v ^ sign) - sign);
 }
 
-
 }  // namespace
 
 Property Property::uint16(std::string name, uint16_t v) {
@@ -109,8 +108,11 @@ std::string FieldDef::subtype() const {
 }
 
 FieldDef FieldDef::string(std::string name, int width, bool fixedLength) {
-    FieldDef f{std::move(name), static_cast<uint16_t>(width <= 255 ? 1 : 2),
-               static_cast<uint16_t>(kString | kVaryingBit), 0, {}};
+    FieldDef f{std::move(name),
+               static_cast<uint16_t>(width <= 255 ? 1 : 2),
+               static_cast<uint16_t>(kString | kVaryingBit),
+               0,
+               {}};
     f.props.push_back(Property::uint16("WIDTH", static_cast<uint16_t>(width)));
     if (fixedLength) f.props.push_back(Property::text("SUBTYPE", "FixedChar"));
     return f;

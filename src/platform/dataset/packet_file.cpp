@@ -26,8 +26,10 @@ PacketForm detectForm(std::string_view bytes) {
 
 Packet decodePacket(std::string_view bytes, std::string_view source, const CodecOptions& opts) {
     switch (detectForm(bytes)) {
-        case PacketForm::Binary: return decodeBinary(bytes, source, opts);
-        case PacketForm::Xml: return decodeXml(bytes, source, opts);
+        case PacketForm::Binary:
+            return decodeBinary(bytes, source, opts);
+        case PacketForm::Xml:
+            return decodeXml(bytes, source, opts);
         default:
             throw PacketError(fmt::format("{}: byte offset 0: neither a binary data packet nor XML", source));
     }
@@ -56,8 +58,8 @@ struct Timed {
     std::atomic<int64_t>& total;
     std::chrono::steady_clock::time_point started = std::chrono::steady_clock::now();
     ~Timed() {
-        total += std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now() - started)
-                     .count();
+        total +=
+            std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now() - started).count();
     }
 };
 
@@ -72,7 +74,7 @@ namespace {
 std::string readWholeFile(const std::filesystem::path& path) {
     Fd f{::open(path.c_str(), O_RDONLY | O_CLOEXEC)};
     if (f.fd < 0) ioFail(path, "cannot open");
-    struct stat st{};
+    struct stat st {};
     if (::fstat(f.fd, &st) != 0) ioFail(path, "cannot read");
     std::string bytes;
     bytes.resize(static_cast<size_t>(st.st_size));
@@ -114,8 +116,8 @@ void readPacketFile(const std::filesystem::path& path, RecordSink& sink, const C
         if (!sink.record(r)) return;
 }
 
-void writePacketFile(const std::filesystem::path& path, const Packet& packet, PacketForm form,
-                     const CodecOptions& opts, Durability durability) {
+void writePacketFile(const std::filesystem::path& path, const Packet& packet, PacketForm form, const CodecOptions& opts,
+                     Durability durability) {
     Timed timed{writeNanoseconds};
     std::string bytes = form == PacketForm::Xml ? encodeXml(packet, opts) : encodeBinary(packet, opts);
     try {

@@ -28,8 +28,12 @@ void RowStore::shrink() {
 RowStore::Slot RowStore::encode(const Cell& cell) {
     Slot s;
     switch (cell.index()) {
-        case 0: s.tag = Null; break;
-        case 1: s.tag = Unchanged_; break;
+        case 0:
+            s.tag = Null;
+            break;
+        case 1:
+            s.tag = Unchanged_;
+            break;
         case 2:
             s.tag = Bool;
             s.bits = std::get<bool>(cell) ? 1 : 0;
@@ -112,11 +116,21 @@ std::string_view RowStore::textOf(const Slot& s) const {
 void RowStore::cellInto(size_t row, size_t field, Cell& out) const {
     const Slot& s = slots_[row * width_ + field];
     switch (s.tag) {
-        case Null: out = std::monostate{}; break;
-        case Unchanged_: out = ds::Unchanged{}; break;
-        case Bool: out = s.bits != 0; break;
-        case Int: out = static_cast<int64_t>(s.bits); break;
-        case Float: out = std::bit_cast<double>(s.bits); break;
+        case Null:
+            out = std::monostate{};
+            break;
+        case Unchanged_:
+            out = ds::Unchanged{};
+            break;
+        case Bool:
+            out = s.bits != 0;
+            break;
+        case Int:
+            out = static_cast<int64_t>(s.bits);
+            break;
+        case Float:
+            out = std::bit_cast<double>(s.bits);
+            break;
         default: {
             std::string_view t = textOf(s);
             if (auto* existing = std::get_if<std::string>(&out)) existing->assign(t.data(), t.size());

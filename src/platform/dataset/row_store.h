@@ -15,7 +15,7 @@
 namespace zel::ds {
 
 class RowStore {
-public:
+  public:
     explicit RowStore(size_t width = 0) : width_(width) {}
 
     // No rows, `width` cells a row.
@@ -46,7 +46,7 @@ public:
     // Bytes held (slots and arena), for tests and benchmarks.
     size_t bytes() const { return slots_.capacity() * sizeof(Slot) + arena_.capacity(); }
 
-private:
+  private:
     enum Tag : uint8_t { Null, Unchanged_, Bool, Int, Float, ShortText, LongText };
     struct Slot {
         uint8_t tag = Null;

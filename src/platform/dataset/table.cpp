@@ -12,7 +12,6 @@
 namespace zel::ds {
 namespace {
 
-
 std::string_view trim(std::string_view s) {
     while (!s.empty() && std::isspace(static_cast<unsigned char>(s.front()))) s.remove_prefix(1);
     while (!s.empty() && std::isspace(static_cast<unsigned char>(s.back()))) s.remove_suffix(1);
@@ -37,33 +36,51 @@ bool cellFits(const Cell& c, uint8_t code) {
         case kInt:
         case kUInt:
         case kDate:
-        case kTime: return std::holds_alternative<int64_t>(c);
-        case kBool: return std::holds_alternative<bool>(c);
+        case kTime:
+            return std::holds_alternative<int64_t>(c);
+        case kBool:
+            return std::holds_alternative<bool>(c);
         case kFloat:
-        case kDateTime: return std::holds_alternative<double>(c);
+        case kDateTime:
+            return std::holds_alternative<double>(c);
         case kBcd:
         case kString:
         case kWString:
-        case kBytes: return std::holds_alternative<std::string>(c);
-        default: return !std::holds_alternative<Unchanged>(c);
+        case kBytes:
+            return std::holds_alternative<std::string>(c);
+        default:
+            return !std::holds_alternative<Unchanged>(c);
     }
 }
 
 const char* typeName(uint8_t code) {
     switch (code) {
-        case kInt: return "integer";
-        case kUInt: return "unsigned integer";
-        case kBool: return "Boolean";
-        case kFloat: return "float";
-        case kBcd: return "BCD";
-        case kDate: return "date";
-        case kTime: return "time";
-        case kDateTime: return "date-time";
-        case kString: return "string";
-        case kWString: return "Unicode string";
-        case kBytes: return "blob";
-        case kNested: return "nested table";
-        default: return "composite";
+        case kInt:
+            return "integer";
+        case kUInt:
+            return "unsigned integer";
+        case kBool:
+            return "Boolean";
+        case kFloat:
+            return "float";
+        case kBcd:
+            return "BCD";
+        case kDate:
+            return "date";
+        case kTime:
+            return "time";
+        case kDateTime:
+            return "date-time";
+        case kString:
+            return "string";
+        case kWString:
+            return "Unicode string";
+        case kBytes:
+            return "blob";
+        case kNested:
+            return "nested table";
+        default:
+            return "composite";
     }
 }
 
@@ -254,7 +271,7 @@ namespace {
 // Takes the records of a plain table file (every record an original one, no
 // change log) straight into compact rows; gives up on anything else.
 class PlainRows final : public RecordSink {
-public:
+  public:
     bool plain = true;
     Packet header;
     RowStore rows;
@@ -295,8 +312,8 @@ void Table::loadDeclaredFromFile(const std::filesystem::path& path) { loadFile(p
 void Table::requireDeclared(const std::filesystem::path& path, const Packet& header) const {
     for (const FieldDef& f : declared_)
         if (header.fieldIndex(f.name) < 0)
-            throw Error(fmt::format("{}: the table {} needs the field {}, which the file lacks", path.string(), name_,
-                                    f.name));
+            throw Error(
+                fmt::format("{}: the table {} needs the field {}, which the file lacks", path.string(), name_, f.name));
 }
 
 void Table::loadFile(const std::filesystem::path& path, bool mustHoldDeclared) {
@@ -383,8 +400,8 @@ void Table::replaceData(Packet&& p) {
                 }
             }
             if (!cellFits(cells[f], p.fields[f].typeCode()))
-                fail(fmt::format("record {} of the data: the value of field {} is not a {}", idx + 1,
-                                 p.fields[f].name, typeName(p.fields[f].typeCode())));
+                fail(fmt::format("record {} of the data: the value of field {} is not a {}", idx + 1, p.fields[f].name,
+                                 typeName(p.fields[f].typeCode())));
         }
         rows.append(cells);
         // Taken over record by record: a plain packet is not kept.
@@ -522,7 +539,8 @@ constexpr uint32_t kNoRow = UINT32_MAX;
 // `fold`), without copying the cell.
 bool cellMatches(const Cell& cell, uint8_t typeCode, const Scalar& probe, bool fold) {
     switch (probe.kind) {
-        case Scalar::Kind::Null: return ds::isNull(cell) || std::holds_alternative<Unchanged>(cell);
+        case Scalar::Kind::Null:
+            return ds::isNull(cell) || std::holds_alternative<Unchanged>(cell);
         case Scalar::Kind::Text: {
             auto* s = std::get_if<std::string>(&cell);
             if (!s) return false;
@@ -538,7 +556,8 @@ bool cellMatches(const Cell& cell, uint8_t typeCode, const Scalar& probe, bool f
 }
 
 // The same for a cell of the compact rows; texts are compared in place.
-bool storedCellMatches(const RowStore& rows, size_t row, size_t field, uint8_t typeCode, const Scalar& probe, bool fold) {
+bool storedCellMatches(const RowStore& rows, size_t row, size_t field, uint8_t typeCode, const Scalar& probe,
+                       bool fold) {
     if (probe.kind == Scalar::Kind::Text) {
         std::string_view t;
         if (!rows.text(row, field, t)) return false;
@@ -856,15 +875,23 @@ std::string Table::asString(int field) const {
     switch (code) {
         case kString:
         case kWString:
-        case kBytes: return std::get<std::string>(c);
-        case kFloat: return floatToStr(std::get<double>(c), fs_);
+        case kBytes:
+            return std::get<std::string>(c);
+        case kFloat:
+            return floatToStr(std::get<double>(c), fs_);
         case kInt:
-        case kUInt: return std::to_string(std::get<int64_t>(c));
-        case kBool: return std::get<bool>(c) ? "True" : "False";
-        case kDate: return dateToStr(asDateTime(field), fs_);
-        case kTime: return timeToStr(asDateTime(field), fs_);
-        case kDateTime: return dateTimeToStr(asDateTime(field), fs_);
-        default: fail(fmt::format("field {} of type {} cannot be read as text", def.name, typeName(code)));
+        case kUInt:
+            return std::to_string(std::get<int64_t>(c));
+        case kBool:
+            return std::get<bool>(c) ? "True" : "False";
+        case kDate:
+            return dateToStr(asDateTime(field), fs_);
+        case kTime:
+            return timeToStr(asDateTime(field), fs_);
+        case kDateTime:
+            return dateTimeToStr(asDateTime(field), fs_);
+        default:
+            fail(fmt::format("field {} of type {} cannot be read as text", def.name, typeName(code)));
     }
 }
 
@@ -873,13 +900,17 @@ double Table::asFloat(int field) const {
     const FieldDef& def = fields_[static_cast<size_t>(field)];
     if (ds::isNull(c)) return 0;
     switch (def.typeCode()) {
-        case kFloat: return std::get<double>(c);
+        case kFloat:
+            return std::get<double>(c);
         case kInt:
-        case kUInt: return static_cast<double>(std::get<int64_t>(c));
-        case kBool: return std::get<bool>(c) ? 1 : 0;
+        case kUInt:
+            return static_cast<double>(std::get<int64_t>(c));
+        case kBool:
+            return std::get<bool>(c) ? 1 : 0;
         case kDate:
         case kTime:
-        case kDateTime: return asDateTime(field).value();
+        case kDateTime:
+            return asDateTime(field).value();
         case kString:
         case kWString:
         case kBytes:
@@ -888,7 +919,8 @@ double Table::asFloat(int field) const {
             } catch (const ConvertError& e) {
                 throw ConvertError(fmt::format("table {}: field {}: {}", name_, def.name, e.what()));
             }
-        default: fail(fmt::format("field {} of type {} cannot be read as a number", def.name, typeName(def.typeCode())));
+        default:
+            fail(fmt::format("field {} of type {} cannot be read as a number", def.name, typeName(def.typeCode())));
     }
 }
 
@@ -899,10 +931,13 @@ DateTime Table::asDateTime(int field) const {
     switch (def.typeCode()) {
         case kDate:
         case kTime:
-        case kDateTime: return DateTime(cellScalar(c, def).number);
-        case kFloat: return DateTime(std::get<double>(c));
+        case kDateTime:
+            return DateTime(cellScalar(c, def).number);
+        case kFloat:
+            return DateTime(std::get<double>(c));
         case kInt:
-        case kUInt: return DateTime(static_cast<double>(std::get<int64_t>(c)));
+        case kUInt:
+            return DateTime(static_cast<double>(std::get<int64_t>(c)));
         case kString:
         case kWString:
             try {
@@ -931,7 +966,9 @@ void Table::setAsString(int field, std::string_view text) {
     }
     try {
         switch (code) {
-            case kFloat: target = strToFloat(text, fs_); return;
+            case kFloat:
+                target = strToFloat(text, fs_);
+                return;
             case kInt:
             case kUInt: {
                 long long v = strToInt(text);
@@ -949,10 +986,17 @@ void Table::setAsString(int field, std::string_view text) {
                 else throw ConvertError(fmt::format("'{}' is not a Boolean", text));
                 return;
             }
-            case kDate: setAsDateTime(field, strToDate(text, fs_)); return;
-            case kTime: setAsDateTime(field, strToTime(text, fs_)); return;
-            case kDateTime: setAsDateTime(field, strToDateTime(text, fs_)); return;
-            default: break;
+            case kDate:
+                setAsDateTime(field, strToDate(text, fs_));
+                return;
+            case kTime:
+                setAsDateTime(field, strToTime(text, fs_));
+                return;
+            case kDateTime:
+                setAsDateTime(field, strToDateTime(text, fs_));
+                return;
+            default:
+                break;
         }
     } catch (const ConvertError& e) {
         throw ConvertError(fmt::format("table {}: field {}: {}", name_, def.name, e.what()));
@@ -964,24 +1008,31 @@ void Table::setAsFloat(int field, double value) {
     Cell& target = writableCell(field);
     const FieldDef& def = fields_[static_cast<size_t>(field)];
     switch (def.typeCode()) {
-        case kFloat: target = value; return;
+        case kFloat:
+            target = value;
+            return;
         case kInt:
         case kUInt: {
             double r = std::round(value);
             double lo = def.typeCode() == kUInt ? 0 : -std::ldexp(1.0, def.size * 8 - 1);
             double hi = def.typeCode() == kUInt ? std::ldexp(1.0, def.size * 8) : std::ldexp(1.0, def.size * 8 - 1);
             if (def.size == 0 || def.size > 8 || !(r >= lo && r < hi))
-                throw ConvertError(fmt::format("table {}: field {}: {} is out of range", name_, def.name,
-                                               floatToStr(value, fs_)));
+                throw ConvertError(
+                    fmt::format("table {}: field {}: {} is out of range", name_, def.name, floatToStr(value, fs_)));
             target = static_cast<int64_t>(r);
             return;
         }
         case kDate:
         case kTime:
-        case kDateTime: setAsDateTime(field, DateTime(value)); return;
+        case kDateTime:
+            setAsDateTime(field, DateTime(value));
+            return;
         case kString:
-        case kWString: setAsString(field, floatToStr(value, fs_)); return;
-        default: fail(fmt::format("field {} of type {} cannot be written as a number", def.name, typeName(def.typeCode())));
+        case kWString:
+            setAsString(field, floatToStr(value, fs_));
+            return;
+        default:
+            fail(fmt::format("field {} of type {} cannot be written as a number", def.name, typeName(def.typeCode())));
     }
 }
 
@@ -989,14 +1040,25 @@ void Table::setAsDateTime(int field, DateTime value) {
     Cell& target = writableCell(field);
     const FieldDef& def = fields_[static_cast<size_t>(field)];
     switch (def.typeCode()) {
-        case kDate: target = static_cast<int64_t>(value.packetDate()); return;
-        case kTime: target = static_cast<int64_t>(value.packetTime()); return;
-        case kDateTime: target = value.packetDateTime(); return;
-        case kFloat: target = value.value(); return;
+        case kDate:
+            target = static_cast<int64_t>(value.packetDate());
+            return;
+        case kTime:
+            target = static_cast<int64_t>(value.packetTime());
+            return;
+        case kDateTime:
+            target = value.packetDateTime();
+            return;
+        case kFloat:
+            target = value.value();
+            return;
         case kString:
-        case kWString: setAsString(field, dateTimeToStr(value, fs_)); return;
+        case kWString:
+            setAsString(field, dateTimeToStr(value, fs_));
+            return;
         default:
-            fail(fmt::format("field {} of type {} cannot be written as a date-time", def.name, typeName(def.typeCode())));
+            fail(fmt::format("field {} of type {} cannot be written as a date-time", def.name,
+                             typeName(def.typeCode())));
     }
 }
 
@@ -1007,11 +1069,15 @@ Variant Table::value(int field) const {
     switch (def.typeCode()) {
         case kDate:
         case kTime:
-        case kDateTime: return Variant(asDateTime(field));
-        case kBool: return Variant(std::get<bool>(c));
+        case kDateTime:
+            return Variant(asDateTime(field));
+        case kBool:
+            return Variant(std::get<bool>(c));
         case kInt:
-        case kUInt: return Variant(std::get<int64_t>(c));
-        case kFloat: return Variant(std::get<double>(c));
+        case kUInt:
+            return Variant(std::get<int64_t>(c));
+        case kFloat:
+            return Variant(std::get<double>(c));
         default:
             if (auto* s = std::get_if<std::string>(&c)) return Variant(*s);
             return Variant::null();
@@ -1022,7 +1088,9 @@ void Table::setValue(int field, const Variant& v) {
     const FieldDef& def = fieldDef(field);
     switch (v.type()) {
         case Variant::Type::Empty:
-        case Variant::Type::Null: clear(field); return;
+        case Variant::Type::Null:
+            clear(field);
+            return;
         case Variant::Type::Boolean:
             if (def.typeCode() == kBool) {
                 writableCell(field) = v.toBool();
@@ -1042,10 +1110,17 @@ void Table::setValue(int field, const Variant& v) {
             }
             setAsFloat(field, static_cast<double>(v.toInt()));
             return;
-        case Variant::Type::Double: setAsFloat(field, v.toDouble()); return;
-        case Variant::Type::DateTime: setAsDateTime(field, v.toDateTime()); return;
-        case Variant::Type::Text: setAsString(field, v.text()); return;
-        default: fail(fmt::format("field {} cannot hold a {}", def.name, Variant::typeName(v.type())));
+        case Variant::Type::Double:
+            setAsFloat(field, v.toDouble());
+            return;
+        case Variant::Type::DateTime:
+            setAsDateTime(field, v.toDateTime());
+            return;
+        case Variant::Type::Text:
+            setAsString(field, v.text());
+            return;
+        default:
+            fail(fmt::format("field {} cannot hold a {}", def.name, Variant::typeName(v.type())));
     }
 }
 
@@ -1085,7 +1160,8 @@ Scalar Table::locateValue(int field, const Variant& v) const {
     if (v.isEmptyOrNull()) return Scalar::null();
     try {
         switch (scalarKind(def)) {
-            case ScalarKind::Text: return Scalar::ofText(v.toText(fs_));
+            case ScalarKind::Text:
+                return Scalar::ofText(v.toText(fs_));
             case ScalarKind::Number:
                 if (isDateType(def.typeCode())) {
                     DateTime dt = v.toDateTime(fs_);
@@ -1094,7 +1170,8 @@ Scalar Table::locateValue(int field, const Variant& v) const {
                     return Scalar::ofNumber(dt.value());
                 }
                 return Scalar::ofNumber(v.toDouble(fs_));
-            case ScalarKind::Other: break;
+            case ScalarKind::Other:
+                break;
         }
     } catch (const ConvertError& e) {
         throw ConvertError(fmt::format("table {}: locate on field {}: {}", name_, def.name, e.what()));

@@ -34,7 +34,7 @@ struct IndexDef {
 // when the new structure lacks it). Reads and writes act on the current row
 // (or on the pending row while inserting or editing).
 class Field {
-public:
+  public:
     Field() = default;
 
     const std::string& name() const { return name_; }
@@ -53,7 +53,7 @@ public:
     Variant value() const;
     void setValue(const Variant& value);
 
-private:
+  private:
     friend class Table;
     Field(Table* table, std::string name, int index, uint64_t generation)
         : table_(table), name_(std::move(name)), index_(index), generation_(generation) {}
@@ -70,7 +70,7 @@ struct LocateOptions {
 };
 
 class Table {
-public:
+  public:
     enum class State { Inactive, Browse, Insert, Edit };
 
     // A table starts closed. `declaredFields` is the structure create() builds;
@@ -206,7 +206,7 @@ public:
     bool locate(std::string_view fields, const std::vector<Variant>& values, LocateOptions opts = {});
     bool locate(std::string_view field, const Variant& value, LocateOptions opts = {});
 
-private:
+  private:
     struct HashIndex {
         struct Slot {
             uint32_t tag = 0;  // high half of the key's hash
@@ -260,8 +260,8 @@ private:
     uint16_t majorVersion_ = Packet{}.majorVersion;
     uint16_t minorVersion_ = Packet{}.minorVersion;
     uint32_t flags_ = Packet{}.flags;
-    RowStore rows_;                // insertion order
-    bool taken_ = false;           // the rows are those the last setData or load put in
+    RowStore rows_;                 // insertion order
+    bool taken_ = false;            // the rows are those the last setData or load put in
     std::optional<Packet> source_;  // that packet, while taken_, when the rows alone cannot give it back
                                     // (it held a change log)
     uint64_t generation_ = 1;

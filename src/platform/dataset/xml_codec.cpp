@@ -211,11 +211,21 @@ void escape(std::string& out, std::string_view s) {
         const char* rep = nullptr;
         char buf[8];
         switch (c) {
-            case '&': rep = "&amp;"; break;
-            case '<': rep = "&lt;"; break;
-            case '>': rep = "&gt;"; break;
-            case '"': rep = "&quot;"; break;
-            case '\'': rep = "&apos;"; break;
+            case '&':
+                rep = "&amp;";
+                break;
+            case '<':
+                rep = "&lt;";
+                break;
+            case '>':
+                rep = "&gt;";
+                break;
+            case '"':
+                rep = "&quot;";
+                break;
+            case '\'':
+                rep = "&apos;";
+                break;
             default:
                 if (c < 0x20) {
                     std::snprintf(buf, sizeof buf, "&#%03u;", c);
@@ -246,7 +256,7 @@ std::string xmlName(std::string_view n) {
 // ---- decoding -----------------------------------------------------------
 
 class XmlDecoder {
-public:
+  public:
     explicit XmlDecoder(std::string_view source) : src_(source) {}
 
     [[noreturn]] void fail(std::string_view msg) const { throw PacketError(fmt::format("{}: {}", src_, msg)); }
@@ -259,9 +269,8 @@ public:
         if (singleByte) text = decodeCodePage(bytes);
         else text.assign(bytes.substr(bom));
         pugi::xml_document doc;
-        pugi::xml_parse_result res =
-            doc.load_buffer_inplace(text.data(), text.size(), pugi::parse_escapes | pugi::parse_declaration,
-                                    pugi::encoding_utf8);
+        pugi::xml_parse_result res = doc.load_buffer_inplace(
+            text.data(), text.size(), pugi::parse_escapes | pugi::parse_declaration, pugi::encoding_utf8);
         if (!res) {
             size_t off = static_cast<size_t>(res.offset);
             if (singleByte) {  // back to a byte offset of the single-byte input
@@ -326,7 +335,7 @@ public:
         return p;
     }
 
-private:
+  private:
     bool declaredSingleByte(std::string_view bytes) {
         if (bytes.substr(0, 5) != "<?xml") return true;
         size_t end = bytes.find("?>");
@@ -448,7 +457,8 @@ private:
             case Kind::UInt: {
                 uint64_t x;
                 if (!parseNumber(v, x)) bad("an unsigned integer");
-                if (f.size < 8 && x >= (1ULL << (8 * f.size))) bad(fmt::format("an unsigned integer of {} bytes", f.size));
+                if (f.size < 8 && x >= (1ULL << (8 * f.size)))
+                    bad(fmt::format("an unsigned integer of {} bytes", f.size));
                 cell = static_cast<int64_t>(x);
                 break;
             }
@@ -524,10 +534,12 @@ private:
 // ---- encoding -----------------------------------------------------------
 
 class XmlEncoder {
-public:
+  public:
     explicit XmlEncoder(const CodecOptions& o) : utf8_(o.xmlUtf8) {}
 
-    [[noreturn]] static void fail(std::string_view msg) { throw PacketError("encoding an XML packet: " + std::string(msg)); }
+    [[noreturn]] static void fail(std::string_view msg) {
+        throw PacketError("encoding an XML packet: " + std::string(msg));
+    }
 
     std::string encode(const Packet& p) {
         out_.reserve(256 + p.records.size() * (p.fields.size() * 16 + 16));
@@ -596,7 +608,7 @@ public:
         return std::move(out_);
     }
 
-private:
+  private:
     [[noreturn]] static void badCell(const FieldDef& f, size_t row, std::string_view what) {
         fail(fmt::format("row {}, field \"{}\": {}", row, f.name, what));
     }
@@ -673,8 +685,12 @@ private:
         };
         auto it = std::back_inserter(out_);
         switch (k) {
-            case Kind::Int: fmt::format_to(it, "{}", integer()); break;
-            case Kind::UInt: fmt::format_to(it, "{}", static_cast<uint64_t>(integer())); break;
+            case Kind::Int:
+                fmt::format_to(it, "{}", integer());
+                break;
+            case Kind::UInt:
+                fmt::format_to(it, "{}", static_cast<uint64_t>(integer()));
+                break;
             case Kind::Float: {
                 double d = number();
                 if (!std::isfinite(d)) bad("not a finite number");
@@ -713,7 +729,9 @@ private:
                     bad("text is not UTF-8 or has a character Windows-1252 cannot hold");
                 text(bytes(), fmt::format("field \"{}\"", f.name), row);
                 break;
-            case Kind::WString: text(bytes(), fmt::format("field \"{}\"", f.name), row); break;
+            case Kind::WString:
+                text(bytes(), fmt::format("field \"{}\"", f.name), row);
+                break;
             case Kind::Bytes:
                 if (memo) {
                     std::string u;

@@ -152,9 +152,12 @@ std::string quoteForSoci(const std::string& v) {
 
 std::string_view backendName(Backend backend) {
     switch (backend) {
-        case Backend::Sqlite3: return "sqlite3";
-        case Backend::PostgreSql: return "postgresql";
-        case Backend::Odbc: return "odbc";
+        case Backend::Sqlite3:
+            return "sqlite3";
+        case Backend::PostgreSql:
+            return "postgresql";
+        case Backend::Odbc:
+            return "odbc";
     }
     return "?";
 }
@@ -196,7 +199,8 @@ ConnectionString ConnectionString::parse(std::string_view text) {
         if (kv.count("port")) where += ":" + kv["port"];
         cs.database = db + " on " + where;
         if (!err.empty()) malformed("postgresql", cs.database, err);
-        if (rest.empty()) malformed("postgresql", cs.database, "no settings: write postgresql://host=H dbname=D user=U");
+        if (rest.empty())
+            malformed("postgresql", cs.database, "no settings: write postgresql://host=H dbname=D user=U");
         if (kv.count("password") && !kv["password"].empty()) cs.secrets.push_back(kv["password"]);
         cs.settings = rest;
     } else if (name == "odbc") {
@@ -204,7 +208,8 @@ ConnectionString ConnectionString::parse(std::string_view text) {
         std::string err;
         auto kv = parseOdbc(rest, err);
         if (kv.count("dsn")) cs.database = "DSN=" + kv["dsn"];
-        else if (kv.count("driver")) cs.database = "DRIVER=" + kv["driver"] + (kv.count("database") ? " DATABASE=" + kv["database"] : "");
+        else if (kv.count("driver"))
+            cs.database = "DRIVER=" + kv["driver"] + (kv.count("database") ? " DATABASE=" + kv["database"] : "");
         if (!err.empty()) malformed("odbc", cs.database, err);
         if (cs.database.empty()) malformed("odbc", "", "neither DSN= nor DRIVER= given");
         for (const char* k : {"pwd", "password"})
@@ -239,8 +244,7 @@ Connection::Connection(std::string connectionString) { setConnectionString(std::
 Connection::~Connection() {
     try {
         disconnect();
-    } catch (...) {
-    }
+    } catch (...) {}
     kept_.clear();  // while the connection they refer to still stands
 }
 
@@ -287,7 +291,8 @@ bool Connection::connected() const { return session_ != nullptr; }
 #if defined(__clang__)
 __attribute__((no_sanitize("vptr")))
 #endif
-static sqlite_api::sqlite3* sqliteHandle(soci::session& session) {
+static sqlite_api::sqlite3*
+sqliteHandle(soci::session& session) {
     auto* backend = static_cast<soci::sqlite3_session_backend*>(session.get_backend());
     return backend ? backend->conn_ : nullptr;
 }
@@ -299,16 +304,23 @@ void Connection::connect() {
     auto session = std::make_unique<soci::session>();
     try {
         switch (cs.backend) {
-            case Backend::Sqlite3: session->open(*soci::factory_sqlite3(), cs.settings); break;
-            case Backend::PostgreSql: session->open(*soci::factory_postgresql(), cs.settings); break;
+            case Backend::Sqlite3:
+                session->open(*soci::factory_sqlite3(), cs.settings);
+                break;
+            case Backend::PostgreSql:
+                session->open(*soci::factory_postgresql(), cs.settings);
+                break;
             // Loaded by name: the ODBC backend's headers need the driver manager's.
-            case Backend::Odbc: session->open("odbc", cs.settings); break;
+            case Backend::Odbc:
+                session->open("odbc", cs.settings);
+                break;
         }
     } catch (const std::exception& e) {
         throw ConnectError(cs.redact("cannot open " + cs.describe() + ": " + trim(e.what())), false);
     }
     if (cs.backend == Backend::Sqlite3)
-        if (sqlite_api::sqlite3* handle = sqliteHandle(*session)) sqlite3_commit_hook(handle, countSqliteCommit, nullptr);
+        if (sqlite_api::sqlite3* handle = sqliteHandle(*session))
+            sqlite3_commit_hook(handle, countSqliteCommit, nullptr);
     session_ = std::move(session);
     inTransaction_ = false;
     try {
@@ -339,8 +351,7 @@ void Connection::disconnect() {
         inTransaction_ = false;
         try {
             session_->rollback();
-        } catch (...) {
-        }
+        } catch (...) {}
     }
     session_.reset();
 }
@@ -422,8 +433,11 @@ void refreshStatistics(Connection& connection) {
             }
             connection.executeDirect("PRAGMA analysis_limit = 0");
             break;
-        case Backend::PostgreSql: connection.executeDirect("ANALYZE"); break;
-        case Backend::Odbc: break;  // the installation's database keeps its own statistics
+        case Backend::PostgreSql:
+            connection.executeDirect("ANALYZE");
+            break;
+        case Backend::Odbc:
+            break;  // the installation's database keeps its own statistics
     }
 }
 

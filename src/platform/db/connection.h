@@ -27,18 +27,18 @@ class Statement;
 
 // A failure of the database or of the client layer.
 class DbError : public Error {
-public:
+  public:
     using Error::Error;
 };
 
 // A connection that could not be made. `permanent` is true when trying again
 // cannot help (a malformed string, an unknown backend).
 class ConnectError : public DbError {
-public:
+  public:
     ConnectError(const std::string& what, bool permanent) : DbError(what), permanent_(permanent) {}
     bool permanent() const { return permanent_; }
 
-private:
+  private:
     bool permanent_;
 };
 
@@ -64,7 +64,7 @@ struct ConnectionString {
     // Throws ConnectError (permanent) naming the backend and the database.
     static ConnectionString parse(std::string_view text);
 
-    std::string describe() const;                 // "sqlite3 database '/x/station.db'"
+    std::string describe() const;                   // "sqlite3 database '/x/station.db'"
     std::string redact(std::string message) const;  // every secret replaced by "***"
 };
 
@@ -72,7 +72,7 @@ struct ConnectionString {
 // each time it is about to connect and each time it has connected, so a
 // before-connect hook may still set the connection string.
 class Connection {
-public:
+  public:
     using Hook = std::function<void(Connection&)>;
 
     Connection();
@@ -134,7 +134,7 @@ public:
     std::chrono::nanoseconds statementTime() const { return statementTime_; }
     void addStatementTime(std::chrono::nanoseconds t) { statementTime_ += t; }
 
-private:
+  private:
     std::string connectionString_;
     std::unique_ptr<ConnectionString> target_;
     std::unique_ptr<soci::session> session_;

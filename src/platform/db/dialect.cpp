@@ -43,7 +43,6 @@ void scan(std::string_view s, F&& plain) {
     }
 }
 
-
 }  // namespace
 
 const Dialect& Dialect::of(Backend backend) {
@@ -52,9 +51,12 @@ const Dialect& Dialect::of(Backend backend) {
     // The ODBC backend marks each occurrence with "?" and binds by position.
     static const Dialect odbc(Backend::Odbc, Binding::ByOccurrence, DateForm::Timestamp);
     switch (backend) {
-        case Backend::Sqlite3: return sqlite;
-        case Backend::PostgreSql: return postgres;
-        case Backend::Odbc: return odbc;
+        case Backend::Sqlite3:
+            return sqlite;
+        case Backend::PostgreSql:
+            return postgres;
+        case Backend::Odbc:
+            return odbc;
     }
     return sqlite;
 }

@@ -11,7 +11,7 @@
 namespace zel::db {
 
 class Dialect {
-public:
+  public:
     enum class Binding {
         ByName,        // the backend binds :NAME itself, once for all its occurrences
         ByOccurrence,  // each occurrence is a positional marker and gets the value again
@@ -33,7 +33,7 @@ public:
     // stands (the PostgreSQL schema defines an ISNULL function).
     std::string adaptSql(std::string_view sql) const;
 
-private:
+  private:
     Dialect(Backend b, Binding bi, DateForm df) : backend_(b), binding_(bi), dateForm_(df) {}
     Backend backend_;
     Binding binding_;

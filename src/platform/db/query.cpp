@@ -46,14 +46,10 @@ std::vector<db::ParamDecl> declare(const std::vector<Param>& params) {
 
 void bindValues(db::Statement& st, const std::vector<Param>& params) {
     for (const Param& p : params) {
-        if (p.null)
-            st.setNull(p.name);
-        else if (p.type == db::ParamType::Text)
-            st.setText(p.name, p.text);
-        else if (p.type == db::ParamType::Float)
-            st.setFloat(p.name, p.number);
-        else
-            st.setDate(p.name, p.date);
+        if (p.null) st.setNull(p.name);
+        else if (p.type == db::ParamType::Text) st.setText(p.name, p.text);
+        else if (p.type == db::ParamType::Float) st.setFloat(p.name, p.number);
+        else st.setDate(p.name, p.date);
     }
 }
 
@@ -129,8 +125,8 @@ DateTime cellDate(const ds::Cell& cell) {
 
 std::string isoMoment(DateTime dt, bool millis) {
     CalendarFields f = dt.fields();
-    std::string s = fmt::format("{:04}-{:02}-{:02} {:02}:{:02}:{:02}", f.year, f.month, f.day, f.hour, f.minute,
-                                f.second);
+    std::string s =
+        fmt::format("{:04}-{:02}-{:02} {:02}:{:02}:{:02}", f.year, f.month, f.day, f.hour, f.minute, f.second);
     if (millis) s += fmt::format(".{:03}", f.millisecond);
     return s;
 }

@@ -62,8 +62,7 @@ auto inTransaction(db::Connection& c, F&& work) {
     } catch (...) {
         try {
             c.rollback();
-        } catch (...) {
-        }
+        } catch (...) {}
         throw;
     }
 }

@@ -19,12 +19,14 @@
 namespace zel::db {
 namespace {
 
-
 const char* typeName(ParamType t) {
     switch (t) {
-        case ParamType::Text: return "text";
-        case ParamType::Date: return "date";
-        case ParamType::Float: return "float";
+        case ParamType::Text:
+            return "text";
+        case ParamType::Date:
+            return "date";
+        case ParamType::Float:
+            return "float";
     }
     return "?";
 }
@@ -57,30 +59,38 @@ bool parseIsoDateTime(std::string_view s, CalendarFields& f) {
 
 ds::Cell fromDateTime(DateTime dt, ColumnType t, const std::string& where) {
     switch (t) {
-        case ColumnType::Date: return static_cast<int64_t>(dt.dateOnly().packetDate());
-        case ColumnType::DateTime: return dt.packetDateTime();
+        case ColumnType::Date:
+            return static_cast<int64_t>(dt.dateOnly().packetDate());
+        case ColumnType::DateTime:
+            return dt.packetDateTime();
         case ColumnType::Text: {
             CalendarFields f = dt.fields();
             char buf[32];
             std::snprintf(buf, sizeof buf, "%04d-%02d-%02d", f.year, f.month, f.day);
             return std::string(buf);
         }
-        default: throw DbError(where + ": a date where a number is declared");
+        default:
+            throw DbError(where + ": a date where a number is declared");
     }
 }
 
 ds::Cell fromNumber(double v, ColumnType t, const std::string& where) {
     switch (t) {
-        case ColumnType::Float: return v;
-        case ColumnType::Integer: return static_cast<int64_t>(v);
-        case ColumnType::Text: return numberText(v);
-        default: throw DbError(where + ": a number where a date is declared");
+        case ColumnType::Float:
+            return v;
+        case ColumnType::Integer:
+            return static_cast<int64_t>(v);
+        case ColumnType::Text:
+            return numberText(v);
+        default:
+            throw DbError(where + ": a number where a date is declared");
     }
 }
 
 ds::Cell fromText(const std::string& s, ColumnType t, const std::string& where) {
     switch (t) {
-        case ColumnType::Text: return s;
+        case ColumnType::Text:
+            return s;
         case ColumnType::Float:
         case ColumnType::Integer: {
             double v = 0;
@@ -107,8 +117,10 @@ ds::Cell cellOf(const soci::row& r, size_t i, const ResultColumn& col, const std
     if (r.get_indicator(i) == soci::i_null) return std::monostate{};
     switch (r.get_properties(i).get_data_type()) {
         case soci::dt_string:
-        case soci::dt_xml: return fromText(r.get<std::string>(i), col.type, where);
-        case soci::dt_double: return fromNumber(r.get<double>(i), col.type, where);
+        case soci::dt_xml:
+            return fromText(r.get<std::string>(i), col.type, where);
+        case soci::dt_double:
+            return fromNumber(r.get<double>(i), col.type, where);
         case soci::dt_integer:
             if (col.type == ColumnType::Integer) return static_cast<int64_t>(r.get<int>(i));
             return fromNumber(r.get<int>(i), col.type, where);
@@ -122,7 +134,8 @@ ds::Cell cellOf(const soci::row& r, size_t i, const ResultColumn& col, const std
             CalendarFields f{tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec, 0};
             return fromDateTime(DateTime::fromFields(f), col.type, where);
         }
-        default: throw DbError(where + ": a value of a type this layer does not read");
+        default:
+            throw DbError(where + ": a value of a type this layer does not read");
     }
 }
 
@@ -154,7 +167,8 @@ Statement::Statement(Connection& connection, std::string name, std::string sql, 
       occurrences_(parameterOccurrences(sql_)),
       values_(params_.size()) {
     for (const std::string& occ : occurrences_) {
-        bool declared = std::any_of(params_.begin(), params_.end(), [&](const ParamDecl& p) { return equalsIgnoringCase(p.name, occ); });
+        bool declared = std::any_of(params_.begin(), params_.end(),
+                                    [&](const ParamDecl& p) { return equalsIgnoringCase(p.name, occ); });
         if (!declared) throw DbError("statement " + name_ + " uses :" + occ + " but declares no such parameter");
     }
 }
@@ -340,7 +354,9 @@ void Statement::run(const std::vector<ResultColumn>* columns, std::vector<std::v
             const Prepared::Bind& b = p.binds[k];
             const Value& v = values_[b.param];
             switch (b.kind) {
-                case Kind::Number: p.numbers[p.slots[k]] = v.number; break;
+                case Kind::Number:
+                    p.numbers[p.slots[k]] = v.number;
+                    break;
                 case Kind::Moment: {
                     CalendarFields f = v.date.fields();
                     std::tm tm{};
@@ -477,14 +493,23 @@ ds::Packet Provider::packet() {
                 size_t width = static_cast<size_t>(std::max(col.width, 1));
                 for (const auto& row : q.rows())
                     if (auto* s = std::get_if<std::string>(&row[c])) width = std::max(width, charCount(*s));
-                if (width > 65535) throw DbError("column " + col.name + " of " + q.name() + " holds a text too long for a packet");
+                if (width > 65535)
+                    throw DbError("column " + col.name + " of " + q.name() + " holds a text too long for a packet");
                 p.fields.push_back(ds::FieldDef::string(col.name, static_cast<int>(width)));
                 break;
             }
-            case ColumnType::Float: p.fields.push_back(ds::FieldDef::floatField(col.name)); break;
-            case ColumnType::Integer: p.fields.push_back(ds::FieldDef::int32(col.name)); break;
-            case ColumnType::Date: p.fields.push_back(ds::FieldDef::date(col.name)); break;
-            case ColumnType::DateTime: p.fields.push_back(ds::FieldDef::dateTime(col.name)); break;
+            case ColumnType::Float:
+                p.fields.push_back(ds::FieldDef::floatField(col.name));
+                break;
+            case ColumnType::Integer:
+                p.fields.push_back(ds::FieldDef::int32(col.name));
+                break;
+            case ColumnType::Date:
+                p.fields.push_back(ds::FieldDef::date(col.name));
+                break;
+            case ColumnType::DateTime:
+                p.fields.push_back(ds::FieldDef::dateTime(col.name));
+                break;
         }
     }
     p.props.push_back(ds::Property::int32("LCID", 1046));  // Portuguese-Brazil, as the station's files

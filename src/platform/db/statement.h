@@ -47,7 +47,7 @@ struct ResultColumn {
 // is prepared anew after the connection reconnects, after a run failed, and
 // when a value turns null or back, which changes how it is bound.
 class Statement {
-public:
+  public:
     Statement(Connection& connection, std::string name, std::string sql, std::vector<ParamDecl> params);
     virtual ~Statement();
     Statement(const Statement&) = delete;
@@ -72,7 +72,7 @@ public:
     void setFloat(std::string_view param, double value);
     void setNull(std::string_view param);
 
-protected:
+  protected:
     struct Value {
         bool set = false;
         bool null = false;
@@ -84,10 +84,9 @@ protected:
     // Prepares the statement on the connection with every value bound and runs
     // it; `withRows` collects the rows of a query. Errors come as DbError
     // naming the statement and the database.
-    void run(const std::vector<ResultColumn>* columns, std::vector<std::vector<ds::Cell>>* rows,
-             int64_t* affected);
+    void run(const std::vector<ResultColumn>* columns, std::vector<std::vector<ds::Cell>>* rows, int64_t* affected);
 
-private:
+  private:
     struct Prepared;
     void release();
 
@@ -103,7 +102,7 @@ private:
 
 // A statement that changes data. No time-out is set on it.
 class Command : public Statement {
-public:
+  public:
     using Statement::Statement;
     // Runs the command; the number of rows it touched.
     int64_t execute();
@@ -113,11 +112,11 @@ public:
 // again; the cursor starts on the first row. The rows are read at once, so an
 // open query holds no cursor or lock in the database.
 class Query : public Statement {
-public:
+  public:
     Query(Connection& connection, std::string name, std::string sql, std::vector<ParamDecl> params,
           std::vector<ResultColumn> columns);
 
-    void open();   // closes first, so each run sees fresh rows
+    void open();  // closes first, so each run sees fresh rows
     void close();
     bool isOpen() const { return open_; }
 
@@ -135,13 +134,13 @@ public:
     // current row or the column is not declared.
     const ds::Cell& value(std::string_view column) const;
     bool isNull(std::string_view column) const;
-    std::string asText(std::string_view column) const;  // null reads as ""
-    double asFloat(std::string_view column) const;      // null reads as 0
+    std::string asText(std::string_view column) const;   // null reads as ""
+    double asFloat(std::string_view column) const;       // null reads as 0
     DateTime asDateTime(std::string_view column) const;  // null reads as the empty date
 
     const std::vector<std::vector<ds::Cell>>& rows() const { return rows_; }
 
-private:
+  private:
     std::vector<ResultColumn> columns_;
     std::vector<std::vector<ds::Cell>> rows_;
     size_t current_ = 0;
@@ -151,14 +150,14 @@ private:
 // Turns a query's rows into a data packet: the fields are the query's declared
 // columns, a text field as wide as its declaration and its longest value.
 class Provider {
-public:
+  public:
     explicit Provider(Query& query) : query_(&query) {}
     Query& query() const { return *query_; }
     // Opens the query when it is closed; the packet of all its rows.
     ds::Packet packet();
     Variant data();  // the packet as a variant
 
-private:
+  private:
     Query* query_;
 };
 
