@@ -172,7 +172,7 @@ void SimulatedPrinter::create(const SimulatedPrinterFiles& files, const PrinterS
     s.rates = setup.rates;
     s.companyCnpj = setup.companyCnpj;
     s.companyIe = setup.companyIe;
-    savePrinterState(files.state, s);
+    savePrinterState(files.state, s);  // and a journal left by another printer goes
 }
 
 SimulatedPrinter::SimulatedPrinter(SimulatedPrinterFiles files, const Clock& clock, FormatSettings fs,
@@ -184,13 +184,31 @@ SimulatedPrinter::SimulatedPrinter(SimulatedPrinterFiles files, const Clock& clo
             fmt::format("no printer state file at {}; the station's set-up makes a new printer", files_.state.string());
         return;
     }
+    StoredPrinterMemory memory;
     try {
-        state_ = loadPrinterState(files_.state);
+        memory = loadPrinterMemory(files_.state);
     } catch (const PrinterStateError& e) {
         problem_ = e.what();
         return;
     }
+    state_ = std::move(memory.state);
+    unflushedReceipts_ = std::move(memory.receipts);
+    journal_ = std::make_unique<PrinterJournal>(printerJournalPath(files_.state), memory.journalBytes, memory.records);
+    // The tape may have lost receipts of the journal to a power cut. A
+    // journal left by a crash is folded into the state file by the next
+    // printer that changes the memory: one that only reads it (a status) may
+    // run beside a printer at work and writes nothing but owed receipts.
+    if (!unflushedReceipts_.empty()) tapeFlushOwed_ = true;
     bringTapeUpToDate();
+}
+
+SimulatedPrinter::~SimulatedPrinter() {
+    if (!journal_ || !state_ || !changed_) return;
+    try {
+        if (bringTapeUpToDate()) compact();
+    } catch (...) {
+        // The journal stays; the next start reads it.
+    }
 }
 
 const PrinterState& SimulatedPrinter::state() const {
@@ -242,30 +260,61 @@ DateTime SimulatedPrinter::printerNow() const {
     return roundToMillisecond(DateTime(clock_->now().value() + state_->identity.dateOffsetDays));
 }
 
-void SimulatedPrinter::commit(PrinterState next) {
-    savePrinterState(files_.state, next);
+// The journal is written whole to the state file once it holds this much.
+constexpr uint64_t kJournalBytesBeforeCompaction = 1 << 20;
+
+void SimulatedPrinter::commit(PrinterState next, Durability durability) {
+    journal_->append(next, durability);
+    changed_ = true;
     state_ = std::move(next);
-    bringTapeUpToDate();
+    if (state_->lastReceipt &&
+        (unflushedReceipts_.empty() || unflushedReceipts_.back().number != state_->lastReceipt->number))
+        unflushedReceipts_.push_back(*state_->lastReceipt);
+    if (bringTapeUpToDate() && journal_->bytes() >= kJournalBytesBeforeCompaction) compact();
 }
 
 bool SimulatedPrinter::bringTapeUpToDate() {
     if (!state_ || !state_->lastReceipt) return true;
-    const LastReceipt& owed = *state_->lastReceipt;
-    if (tapeEndsWith_ == owed.number) return true;
-    if (std::optional<int64_t> onTape = lastReceiptNumberOnTape(files_.tape); onTape && *onTape >= owed.number) {
+    const LastReceipt& last = *state_->lastReceipt;
+    if (tapeEndsWith_ == last.number) return true;
+    TapeEnd end = lastWholeReceiptOnTape(files_.tape);
+    if (end.lastWhole && *end.lastWhole >= last.number) {
         // A tape ahead of the memory (a memory restored from a copy) is left as it is.
-        tapeEndsWith_ = *onTape;
+        tapeEndsWith_ = *end.lastWhole;
         tapeProblem_.clear();
         return true;
     }
+    // What the tape lacks: the receipts after its last whole one; on a tape
+    // of an older printer, whose receipts carry no number, the last one only.
+    std::vector<const LastReceipt*> owed;
+    for (const LastReceipt& r : unflushedReceipts_)
+        if (end.lastWhole ? r.number > *end.lastWhole : end.blank) owed.push_back(&r);
+    if (owed.empty() || owed.back()->number != last.number) owed = {&last};
+    for (const LastReceipt* r : owed) {
+        try {
+            appendToTape(files_.tape, r->text, Durability::Cached);
+        } catch (const FileWriteError& e) {
+            tapeProblem_ = fmt::format("receipt {} is not on the tape yet: {}", sixDigits(r->number), e.what());
+            return false;
+        }
+        tapeEndsWith_ = r->number;
+        tapeFlushOwed_ = true;
+    }
+    tapeProblem_.clear();
+    return true;
+}
+
+bool SimulatedPrinter::compact() {
     try {
-        appendToTape(files_.tape, owed.text);
-    } catch (const FileWriteError& e) {
-        tapeProblem_ = fmt::format("receipt {} is not on the tape yet: {}", sixDigits(owed.number), e.what());
+        if (tapeFlushOwed_ && std::filesystem::exists(files_.tape)) flushFile(files_.tape, "printer tape");
+        tapeFlushOwed_ = false;
+        savePrinterState(files_.state, *state_);
+    } catch (const FileWriteError&) {
         return false;
     }
-    tapeEndsWith_ = owed.number;
-    tapeProblem_.clear();
+    journal_->restart();
+    unflushedReceipts_.clear();
+    changed_ = false;
     return true;
 }
 
@@ -393,7 +442,7 @@ bool SimulatedPrinter::AbreCupom(Variant& packet) {
     o.consumerName = p.text("NMCONSUMIDOR");
     o.consumerCpf = p.text("NRCPFRESPCON");
     next.open = std::move(o);
-    commit(std::move(next));
+    commit(std::move(next), Durability::Cached);
     setParam(packet, "CUPNR", Variant(sixDigits(state_->cupNr)), "AbreCupom");
     setParam(packet, "CONTCUPOM", Variant(sixDigits(state_->contCupom)), "AbreCupom");
     return true;
@@ -460,7 +509,7 @@ bool SimulatedPrinter::VendaItem(Variant& packet) {
     if (!tapeReady("VendaItem")) return false;
     PrinterState next = *state_;
     next.open->items.push_back(std::move(it));
-    commit(std::move(next));
+    commit(std::move(next), Durability::Cached);
     return true;
 }
 
@@ -553,8 +602,8 @@ bool SimulatedPrinter::FechaCupom(const VariantArray& closing, const Variant& /*
     if (!t.companyIe.empty()) next.companyIe = t.companyIe;
     next.lastReceipt = LastReceipt{t.receiptNumber, receiptText(couponLines(t))};
     // The memory is the record; the tape follows it (and is brought up to date
-    // later when this append fails).
-    commit(std::move(next));
+    // later when this append fails). Flushed: the station stores the sale next.
+    commit(std::move(next), Durability::Flushed);
 
     slots[0] = Variant(sixDigits(t.cupNr));
     slots[1] = Variant(sixDigits(t.contCupom));
@@ -580,7 +629,9 @@ bool SimulatedPrinter::Atu_TotGeral(Variant& packet) {
         state_->identity.serial, p.text("CDFILIAL"), p.text("CDCAIXA"), moneyText(state_->grandTotalCents),
         moneyText(state_->cancelTotalCents), sixDigits(state_->cupNr),
         formatDateTime("yyyy-mm-dd hh:nn:ss", printerNow(), FormatSettings::invariant()));
-    writeFileAtomically(files_.grandTotal, text, "grand total file");
+    // A copy of what the memory holds, written again by every request's
+    // check: replaced whole, not flushed.
+    writeFileAtomically(files_.grandTotal, text, "grand total file", Durability::Cached);
     setParam(packet, "GTOTAL", Variant(static_cast<double>(state_->grandTotalCents) / 100), "Atu_TotGeral");
     return true;
 }
@@ -669,7 +720,8 @@ bool SimulatedPrinter::Cancela_Cupom_Imp(const VariantArray& values, Variant& an
     }
     next.cancelTotalCents += r.totalCents;
     next.lastReceipt = LastReceipt{r.receiptNumber, receiptText(cancellationLines(r))};
-    commit(std::move(next));
+    // Flushed: the station records the cancelled sale next.
+    commit(std::move(next), Durability::Flushed);
     slots[0] = Variant(sixDigits(r.cupNr));
     slots[1] = Variant(sixDigits(r.contCupom));
     slots[2] = Variant(state_->lastCoupon->ident);

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <filesystem>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -20,11 +21,12 @@ struct Packet;
 namespace zel::ext {
 
 struct SimulatedPrinterFiles {
-    std::filesystem::path state;       // the printer's memory
+    std::filesystem::path state;       // the printer's memory (and its journal beside it)
     std::filesystem::path tape;        // the paper tape
     std::filesystem::path grandTotal;  // where Atu_TotGeral stores the grand total with the station
 
-    // printer-state.json, printer-tape.txt and printer-grand-total.txt in `stationDir`.
+    // printer-state.json (with printer-state.journal), printer-tape.txt and
+    // printer-grand-total.txt in `stationDir`.
     static SimulatedPrinterFiles inStation(const std::filesystem::path& stationDir);
 };
 
@@ -66,20 +68,37 @@ class SimulatedPrinter final : public DevicePackage {
     // is already there: a printer's counters are never started again.
     static void create(const SimulatedPrinterFiles& files, const PrinterSetup& setup);
 
-    // Loads the state. A missing or damaged state file leaves the printer
-    // unusable: every operation then raises PrinterStateError with the reason,
-    // and status() tells it. The state file is never rewritten in that case.
-    // A usable printer then brings the tape up to date: a last receipt that
-    // the tape does not end with (a crash came between the memory and the
-    // tape) is appended; a tape that cannot be written is told by status().
+    // Loads the memory (the state file and its journal). A missing or damaged
+    // memory leaves the printer unusable: every operation then raises
+    // PrinterStateError with the reason, and status() tells it. The memory is
+    // never rewritten in that case. A usable printer then brings the tape up
+    // to date: receipts of the memory that the tape does not hold yet (a
+    // crash came between the memory and the tape) are appended; a tape that
+    // cannot be written is told by status().
     //
     // The memory is the fiscal record and the tape follows it. An operation
     // that changes the memory (AbreCupom, VendaItem, FechaCupom,
     // Cancela_Cupom_Imp) first appends a receipt the tape still owes and
     // checks that the tape can be written; if not it answers false and
-    // changes nothing, as a printer out of paper would. Each change is one
-    // flushed write of the memory, each receipt one flushed append.
+    // changes nothing, as a printer out of paper would. Each change appends
+    // one record to the memory's journal. Only the changes that the station
+    // records elsewhere are flushed, one durable write each: the closing,
+    // whose sale the station then stores, and the cancellation, which it
+    // then records. An opening and the items after it are not: until the
+    // closing nothing outside the printer refers to them, and a coupon that
+    // a power cut takes back is one that was never opened (recovery cancels a
+    // coupon left open anyway). Receipts go to the tape unflushed; the journal
+    // keeps every receipt made since the tape was last flushed, so that after
+    // a power cut the next start prints again what the tape lost. Now and
+    // then (and when a printer that changed the memory is closed) the tape is
+    // flushed and the memory written whole to the state file, which empties
+    // the journal.
     SimulatedPrinter(SimulatedPrinterFiles files, const Clock& clock, FormatSettings fs, PrinterFaults faults = {});
+    // Writes the memory whole when this printer changed it (errors are left
+    // for the next start, which reads the journal).
+    ~SimulatedPrinter() override;
+    SimulatedPrinter(SimulatedPrinter&&) = default;
+    SimulatedPrinter& operator=(SimulatedPrinter&&) = default;
 
     bool usable() const { return state_.has_value(); }
     const std::string& problem() const { return problem_; }
@@ -126,12 +145,17 @@ class SimulatedPrinter final : public DevicePackage {
     bool enter(const char* operation);
     bool refuse(std::string reason);
     DateTime printerNow() const;
-    // Saves `next` as the new state (the memory keeps the old one if that
-    // fails), then appends its last receipt if the tape does not end with it.
-    void commit(PrinterState next);
-    // Appends the memory's last receipt unless the tape ends with it. False,
-    // with tapeProblem_ set, when the tape cannot take it.
+    // Records `next` as the new state in the journal, flushed or not (the
+    // memory keeps the old one if that fails), then appends its last receipt
+    // if the tape does not end with it.
+    void commit(PrinterState next, Durability durability);
+    // Appends the receipts of the memory that the tape lacks. False, with
+    // tapeProblem_ set, when the tape cannot take them.
     bool bringTapeUpToDate();
+    // Flushes the tape and writes the memory whole, emptying the journal, when
+    // the tape holds every receipt. False (nothing lost: the journal stays)
+    // when it cannot.
+    bool compact();
     // Before a change of the memory: the tape holds the last receipt and can
     // take the next. False: refused, with the reason.
     bool tapeReady(const char* operation);
@@ -147,6 +171,12 @@ class SimulatedPrinter final : public DevicePackage {
     std::string lastRefusal_;
     std::string tapeProblem_;
     int64_t tapeEndsWith_ = -1;  // the receipt number the tape is known to end with, in this process
+    std::unique_ptr<PrinterJournal> journal_;
+    // The receipts of the journal's records, oldest first: those the tape may
+    // lose to a power cut until it is flushed.
+    std::vector<LastReceipt> unflushedReceipts_;
+    bool tapeFlushOwed_ = false;  // the tape took receipts since it was last flushed
+    bool changed_ = false;        // this printer appended to the journal since it was last emptied
     // Whether the installation uses the printer as a fiscal printer, as the
     // serial check of each request tells; without it an item is sold at the
     // product's own rate, the printer's rate table not being consulted.

@@ -1,6 +1,13 @@
-// Reading, checking and atomically writing the simulated printer's state file.
+// Reading, checking and writing the simulated printer's memory: the state
+// file and its journal.
 #include "external/printer_state.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
 #include <fstream>
 #include <sstream>
 
@@ -261,7 +268,9 @@ DateTime roundToMillisecond(DateTime moment) { return fromMs(moment.totalMillise
 
 std::string sixDigits(int64_t counter) { return fmt::format("{:06d}", counter); }
 
-PrinterState loadPrinterState(const std::filesystem::path& path) {
+namespace {
+
+PrinterState loadStateFile(const std::filesystem::path& path) {
     Reader r(path.string());
     std::ifstream in(path, std::ios::binary);
     if (!in)
@@ -283,6 +292,90 @@ PrinterState loadPrinterState(const std::filesystem::path& path) {
     return stateFromBody(body, version, r);
 }
 
+// A journal record is one line: the version of its body, the checksum of the
+// body's text and the body, the whole memory after one change:
+//   2 0123456789abcdef {"cupNr":12,...}
+std::string journalRecord(const PrinterState& state) {
+    std::string body = canonical(bodyJson(state));
+    return fmt::format("{} {:016x} {}\n", kVersion, fnv1a(body), body);
+}
+
+// The whole file; empty when it does not exist.
+std::string readJournal(const std::filesystem::path& path) {
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        if (errno == ENOENT) return {};
+        throw PrinterStateError(
+            fmt::format("printer memory journal {} cannot be read: {}; the printer is unusable "
+                        "until it can be",
+                        path.string(), std::strerror(errno)));
+    }
+    std::string out;
+    char buf[65536];
+    ssize_t n;
+    while ((n = ::read(fd, buf, sizeof buf)) != 0) {
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            int e = errno;
+            ::close(fd);
+            throw PrinterStateError(
+                fmt::format("printer memory journal {} cannot be read: {}", path.string(), std::strerror(e)));
+        }
+        out.append(buf, static_cast<size_t>(n));
+    }
+    ::close(fd);
+    return out;
+}
+
+}  // namespace
+
+std::filesystem::path printerJournalPath(const std::filesystem::path& statePath) {
+    std::filesystem::path p = statePath;
+    p.replace_extension(".journal");
+    return p;
+}
+
+StoredPrinterMemory loadPrinterMemory(const std::filesystem::path& path) {
+    StoredPrinterMemory m;
+    m.state = loadStateFile(path);
+    std::filesystem::path journal = printerJournalPath(path);
+    std::string text = readJournal(journal);
+    Reader r(journal.string());
+    size_t pos = 0;
+    std::optional<PrinterState> newest;
+    while (pos < text.size()) {
+        size_t end = text.find('\n', pos);
+        if (end == std::string::npos) {
+            m.cutShort = true;  // the append of this record never completed
+            break;
+        }
+        std::string_view line(text.data() + pos, end - pos);
+        std::string field = fmt::format("record {}", m.records + 1);
+        size_t a = line.find(' '), b = a == std::string_view::npos ? a : line.find(' ', a + 1);
+        if (b == std::string_view::npos) r.fail(field, "is not a journal record");
+        std::string_view version = line.substr(0, a), sum = line.substr(a + 1, b - a - 1), body = line.substr(b + 1);
+        if (version != std::to_string(kVersion)) r.fail(field, "is of a version this printer does not read");
+        if (sum != fmt::format("{:016x}", fnv1a(std::string(body)))) r.fail(field, "does not match its checksum");
+        json doc = json::parse(body, nullptr, false);
+        if (doc.is_discarded()) r.fail(field, "is not a readable record");
+        Reader fields(fmt::format("{} ({})", journal.string(), field));
+        PrinterState s = stateFromBody(doc, kVersion, fields);
+        if (s.identity.serial != m.state.identity.serial)
+            r.fail(field, fmt::format("is of printer {}, the state file of printer {}", s.identity.serial,
+                                      m.state.identity.serial));
+        if (s.lastReceipt && (m.receipts.empty() || m.receipts.back().number != s.lastReceipt->number))
+            m.receipts.push_back(*s.lastReceipt);
+        newest = std::move(s);
+        ++m.records;
+        pos = end + 1;
+        m.journalBytes = pos;
+    }
+    if (newest) m.state = std::move(*newest);
+    return m;
+}
+
+PrinterState loadPrinterState(const std::filesystem::path& path) { return loadPrinterMemory(path).state; }
+
 void savePrinterState(const std::filesystem::path& path, const PrinterState& state) {
     json body = bodyJson(state);
     json doc = {{"format", kFormat},
@@ -290,6 +383,84 @@ void savePrinterState(const std::filesystem::path& path, const PrinterState& sta
                 {"body", body},
                 {"checksum", fmt::format("{:016x}", fnv1a(canonical(body)))}};
     writeFileAtomically(path, canonical(doc, 1) + "\n", "printer state");
+    // The state file now holds every record of the journal. Should the removal
+    // not reach the disk, the journal's last record is this same state.
+    std::error_code ec;
+    std::filesystem::path journal = printerJournalPath(path);
+    if (std::filesystem::remove(journal, ec)) syncDirectory(path.parent_path());
+    if (ec)
+        throw FileWriteError(
+            fmt::format("printer memory journal {} cannot be removed: {}", journal.string(), ec.message()));
+}
+
+// ---- the journal
+
+PrinterJournal::PrinterJournal(std::filesystem::path file, uint64_t wholeBytes, size_t records)
+    : file_(std::move(file)), bytes_(wholeBytes), records_(records) {}
+
+PrinterJournal::~PrinterJournal() {
+    if (fd_ >= 0) ::close(fd_);
+}
+
+void PrinterJournal::restart() {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
+    bytes_ = 0;
+    records_ = 0;
+    checked_ = false;
+    directoryOwed_ = false;
+}
+
+void PrinterJournal::openFile() {
+    auto fail = [&](const char* action, int e) {
+        throw FileWriteError(fmt::format("printer memory journal {} {}: {}", file_.string(), action, std::strerror(e)));
+    };
+    if (fd_ < 0) {
+        fd_ = ::open(file_.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+        if (fd_ < 0) fail("cannot be written", errno);
+        checked_ = false;
+    }
+    if (checked_) return;
+    struct stat st {};
+    if (::fstat(fd_, &st) != 0) fail("cannot be written", errno);
+    // Its entry may not be on disk yet (made here, or by a process that died
+    // before flushing it): flushed with the first flushed record.
+    directoryOwed_ = true;
+    // A record cut short by a crash is not part of the memory: it goes before
+    // the next one is written after it.
+    if (static_cast<uint64_t>(st.st_size) != bytes_ && ::ftruncate(fd_, static_cast<off_t>(bytes_)) != 0)
+        fail("cannot be cut back to its whole records", errno);
+    checked_ = true;
+}
+
+void PrinterJournal::append(const PrinterState& state, Durability durability) {
+    std::string record = journalRecord(state);
+    openFile();
+    int e = 0;
+    size_t done = 0;
+    while (done < record.size()) {
+        ssize_t n = ::pwrite(fd_, record.data() + done, record.size() - done, static_cast<off_t>(bytes_ + done));
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            e = errno;
+            break;
+        }
+        done += static_cast<size_t>(n);
+    }
+    if (e == 0 && durability == Durability::Flushed && ::fdatasync(fd_) != 0) e = errno;
+    if (e != 0) {
+        // Taken back, so that the journal ends with its last whole record.
+        if (::ftruncate(fd_, static_cast<off_t>(bytes_)) != 0) checked_ = false;
+        throw FileWriteError(
+            fmt::format("printer memory journal {} cannot be written: {}", file_.string(), std::strerror(e)));
+    }
+    bytes_ += record.size();
+    ++records_;
+    if (durability == Durability::Flushed) {
+        if (directoryOwed_) syncDirectory(file_.parent_path());
+        directoryOwed_ = false;
+        noteDurableWrite();
+    }
 }
 
 }  // namespace zel::ext

@@ -1,8 +1,15 @@
 // The memory of the simulated fiscal printer: identity, programmed tax rates,
 // counters and totals, the coupon in progress, the last finished coupon with
-// its items and the last receipt (which the tape must end with); kept in a
-// small file of the station, rewritten atomically after every change. It is
-// the fiscal record: the tape and the station's files follow it.
+// its items and the last receipt (which the tape must end with). It is the
+// fiscal record: the tape and the station's files follow it.
+//
+// It is kept in two files of the station: the state file, the whole memory
+// written atomically now and then, and its journal, to which each change
+// appends one record holding the whole memory after the change. The newest
+// whole record of the journal is the memory; without one, the state file is.
+// A change is one append; flushing it is the caller's choice (a change that
+// nothing else refers to yet may wait for the next flushed one, which makes
+// every earlier record durable with it).
 #pragma once
 
 #include <cstdint>
@@ -11,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/atomic_file.h"
 #include "platform/datetime.h"
 #include "platform/error.h"
 
@@ -131,11 +139,67 @@ DateTime roundToMillisecond(DateTime moment);
 // Six-digit text of a counter: 12 gives "000012".
 std::string sixDigits(int64_t counter);
 
-// Reads and checks a state file: format, checksum, every field and its type.
-// Throws PrinterStateError naming the file and what is wrong.
+// The journal kept beside a state file: "printer-state.journal" beside
+// "printer-state.json".
+std::filesystem::path printerJournalPath(const std::filesystem::path& statePath);
+
+// The memory as its two files hold it.
+struct StoredPrinterMemory {
+    PrinterState state;  // the journal's newest whole record, else the state file
+    // The last receipts of the journal's records, oldest first, each once: the
+    // receipts the tape may still lack after a power cut.
+    std::vector<LastReceipt> receipts;
+    size_t records = 0;         // whole records in the journal
+    uint64_t journalBytes = 0;  // their length; anything after it is a record a crash cut short
+    bool cutShort = false;      // such a record follows them (it is not part of the memory)
+};
+
+// Reads and checks the state file (format, checksum, every field and its
+// type) and then its journal: each record whole and matching its checksum,
+// each of the same printer. Throws PrinterStateError naming the file and what
+// is wrong. The last record of the journal may be cut short (the process or
+// the machine stopped while it was appended): it is left out, as the change it
+// was to record never answered.
+StoredPrinterMemory loadPrinterMemory(const std::filesystem::path& path);
+// The memory alone.
 PrinterState loadPrinterState(const std::filesystem::path& path);
-// Replaces the file atomically and flushed (one durable write). Throws
-// zel::FileWriteError naming the file and the reason; the old file is then kept.
+// Replaces the state file atomically and flushed (one durable write), then
+// removes the journal: the memory is `state` alone. Throws zel::FileWriteError
+// naming the file and the reason; the old files are then kept.
 void savePrinterState(const std::filesystem::path& path, const PrinterState& state);
+
+// The journal of a printer memory, held open for appending.
+class PrinterJournal {
+  public:
+    // `wholeBytes` and `records`: the journal's whole records as
+    // loadPrinterMemory found them; a record cut short after them is cut off
+    // before the first append.
+    PrinterJournal(std::filesystem::path file, uint64_t wholeBytes, size_t records);
+    ~PrinterJournal();
+    PrinterJournal(const PrinterJournal&) = delete;
+    PrinterJournal& operator=(const PrinterJournal&) = delete;
+
+    // Appends one record holding `state`. Durability::Flushed makes it and
+    // every earlier record durable (one durable write); Durability::Cached
+    // survives a crash of the process only. Throws zel::FileWriteError naming
+    // the journal and the reason; the journal then ends as it did before.
+    void append(const PrinterState& state, Durability durability);
+    // Bytes of whole records appended or found; 0 after restart().
+    uint64_t bytes() const { return bytes_; }
+    size_t records() const { return records_; }
+    // The journal file was removed (savePrinterState): the next append starts
+    // a new one.
+    void restart();
+
+  private:
+    void openFile();
+
+    std::filesystem::path file_;
+    uint64_t bytes_ = 0;
+    size_t records_ = 0;
+    int fd_ = -1;
+    bool checked_ = false;        // the file's length was checked against bytes_
+    bool directoryOwed_ = false;  // its directory entry is flushed with the next flushed record
+};
 
 }  // namespace zel::ext

@@ -198,8 +198,8 @@ std::string receiptText(const std::vector<std::string>& lines) {
     return text + "\n";
 }
 
-void appendToTape(const std::filesystem::path& tape, std::string_view text) {
-    appendFileDurably(tape, text, "printer tape");
+void appendToTape(const std::filesystem::path& tape, std::string_view text, Durability durability) {
+    appendFile(tape, text, "printer tape", durability);
 }
 
 std::optional<int64_t> lastReceiptNumberOnTape(const std::filesystem::path& tape) {
@@ -231,6 +231,47 @@ std::optional<int64_t> lastReceiptNumberOnTape(const std::filesystem::path& tape
         n = n * 10 + (c - '0');
     }
     return n;
+}
+
+TapeEnd lastWholeReceiptOnTape(const std::filesystem::path& tape) {
+    TapeEnd out;
+    constexpr size_t kLookBack = 1 << 20;
+    int fd = ::open(tape.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return out;
+    off_t size = ::lseek(fd, 0, SEEK_END);
+    std::string tail;
+    if (size > 0) {
+        size_t want = std::min<size_t>(kLookBack, static_cast<size_t>(size));
+        tail.resize(want);
+        ssize_t n = ::pread(fd, tail.data(), want, size - static_cast<off_t>(want));
+        tail.resize(n < 0 ? 0 : static_cast<size_t>(n));
+    }
+    ::close(fd);
+    out.blank = tail.empty();
+    // The end of a whole receipt: "SEQ. FITA: <digits>", the closing rule, a blank line.
+    const std::string end = "\n" + rule('=') + "\n\n";
+    size_t at = tail.size();
+    while (at > 0) {
+        size_t found = tail.rfind(end, at - 1);
+        if (found == std::string::npos) break;
+        at = found;
+        size_t from = tail.rfind('\n', found == 0 ? 0 : found - 1);
+        if (found == 0 || from == std::string::npos) break;  // the line is not whole within the look-back
+        std::string_view line = std::string_view(tail).substr(from + 1, found - from - 1);
+        if (!line.starts_with(kSeqLabel)) continue;
+        std::string_view digits = line.substr(kSeqLabel.size());
+        if (digits.empty() || digits.size() > 15) continue;
+        int64_t n = 0;
+        bool ok = true;
+        for (char c : digits) {
+            if (c < '0' || c > '9') ok = false;
+            else n = n * 10 + (c - '0');
+        }
+        if (!ok) continue;
+        out.lastWhole = n;
+        break;
+    }
+    return out;
 }
 
 std::vector<std::vector<std::string>> readTapeReceipts(const std::filesystem::path& tape) {

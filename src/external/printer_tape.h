@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "external/printer_state.h"
+#include "platform/atomic_file.h"
 #include "platform/datetime.h"
 
 namespace zel::ext {
@@ -77,14 +78,24 @@ std::string tapeMoney(int64_t cents);
 // blank line after the receipt.
 std::string receiptText(const std::vector<std::string>& lines);
 
-// Appends a receipt's text and flushes it (one durable write). Throws
-// zel::FileWriteError naming the tape and the reason.
-void appendToTape(const std::filesystem::path& tape, std::string_view text);
+// Appends a receipt's text, flushed (one durable write) or left for a later
+// zel::flushFile. Throws zel::FileWriteError naming the tape and the reason.
+void appendToTape(const std::filesystem::path& tape, std::string_view text,
+                  Durability durability = Durability::Flushed);
 
 // The number of the receipt the tape ends with; none when the tape is absent,
 // unreadable, empty, or does not end with a whole numbered receipt (a tape of
 // an older printer, or a receipt cut short).
 std::optional<int64_t> lastReceiptNumberOnTape(const std::filesystem::path& tape);
+
+// What the end of a tape holds once a receipt cut short is set aside.
+struct TapeEnd {
+    bool blank = true;  // absent, unreadable or empty
+    // The number of the last whole numbered receipt within the last MiB;
+    // none when there is none (a tape of an older printer).
+    std::optional<int64_t> lastWhole;
+};
+TapeEnd lastWholeReceiptOnTape(const std::filesystem::path& tape);
 
 // The receipts of a tape file, oldest first, each as its lines; an absent file
 // holds none.

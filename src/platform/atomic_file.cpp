@@ -75,7 +75,8 @@ void writeFileAtomically(const std::filesystem::path& path, std::string_view con
     }
 }
 
-void appendFileDurably(const std::filesystem::path& path, std::string_view content, std::string_view what) {
+void appendFile(const std::filesystem::path& path, std::string_view content, std::string_view what,
+                Durability durability) {
     bool existed = std::filesystem::exists(path);
     int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
     if (fd < 0) fail(what, path, "cannot be written", errno);
@@ -83,16 +84,37 @@ void appendFileDurably(const std::filesystem::path& path, std::string_view conte
     // content in front of the whole.
     off_t before = ::lseek(fd, 0, SEEK_END);
     int e = writeAll(fd, content);
-    if (e == 0 && ::fdatasync(fd) != 0) e = errno;
+    if (e == 0 && durability == Durability::Flushed && ::fdatasync(fd) != 0) e = errno;
     if (e != 0) {
-        if (before >= 0 && ::ftruncate(fd, before) == 0) ::fdatasync(fd);
+        if (before >= 0 && ::ftruncate(fd, before) == 0 && durability == Durability::Flushed) ::fdatasync(fd);
         ::close(fd);
         fail(what, path, "cannot be written", e);
     }
     if (::close(fd) != 0) fail(what, path, "cannot be written", errno);
-    if (!existed) syncDirectory(path.parent_path());
+    if (durability == Durability::Flushed) {
+        if (!existed) syncDirectory(path.parent_path());
+        ++durableWrites;
+    }
+}
+
+void appendFileDurably(const std::filesystem::path& path, std::string_view content, std::string_view what) {
+    appendFile(path, content, what, Durability::Flushed);
+}
+
+void flushFile(const std::filesystem::path& path, std::string_view what) {
+    int fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC);
+    if (fd < 0) fail(what, path, "cannot be flushed", errno);
+    if (::fdatasync(fd) != 0) {
+        int e = errno;
+        ::close(fd);
+        fail(what, path, "cannot be flushed", e);
+    }
+    ::close(fd);
+    syncDirectory(path.parent_path());
     ++durableWrites;
 }
+
+void noteDurableWrite() { ++durableWrites; }
 
 uint64_t durableWriteCount() { return durableWrites.load(); }
 

@@ -35,12 +35,26 @@ void writeFileAtomically(const std::filesystem::path& path, std::string_view con
 // cut off again, so the file ends as it ended before.
 void appendFileDurably(const std::filesystem::path& path, std::string_view content, std::string_view what = "file");
 
+// The same append with a choice: Durability::Cached leaves the flush to a
+// later flushFile (the content survives a crash of the process, not of the
+// machine). A file created by a cached append gets its directory entry
+// flushed by that flushFile.
+void appendFile(const std::filesystem::path& path, std::string_view content, std::string_view what,
+                Durability durability);
+
+// Flushes what earlier cached writes left in `path`, and its directory entry
+// (one durable write). Throws FileWriteError naming the file and the reason.
+void flushFile(const std::filesystem::path& path, std::string_view what = "file");
+
 // Flushes the directory entry of `dir` (after a create, rename or unlink).
 void syncDirectory(const std::filesystem::path& dir);
 
-// Flushed writes this process has completed: each writeFileAtomically with
-// Durability::Flushed and each appendFileDurably counts one (for benchmarks
-// and for tests of how many flushes an operation costs).
+// Flushed writes this process has completed: each writeFileAtomically and
+// appendFile with Durability::Flushed, each appendFileDurably, each flushFile
+// and each noteDurableWrite counts one (for benchmarks and for tests of how
+// many flushes an operation costs).
 uint64_t durableWriteCount();
+// Counts a flush made outside these functions (an fdatasync of a file kept open).
+void noteDurableWrite();
 
 }  // namespace zel

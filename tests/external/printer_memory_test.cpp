@@ -109,13 +109,17 @@ TEST_F(PrinterMemoryTest, AMemoryOfTheFirstFormatLoadsWithoutItems) {
         body["lastCoupon"].erase("cancelledCents");
         body.erase("lastReceipt");
     });
-    SimulatedPrinter old = openPrinter();
-    ASSERT_TRUE(old.usable()) << old.problem();
-    EXPECT_TRUE(old.state().lastCoupon->items.empty());
-    EXPECT_EQ(old.state().lastCoupon->cancelledCents, 300);  // a cancelled coupon's amount went to the total
-    Variant packet;
-    ASSERT_TRUE(open(old, packet));  // and it works on, writing the new format
-    EXPECT_EQ(json::parse(readFile(files_.state))["version"], 2);
+    {
+        SimulatedPrinter old = openPrinter();
+        ASSERT_TRUE(old.usable()) << old.problem();
+        EXPECT_TRUE(old.state().lastCoupon->items.empty());
+        EXPECT_EQ(old.state().lastCoupon->cancelledCents, 300);  // a cancelled coupon's amount went to the total
+        Variant packet;
+        ASSERT_TRUE(open(old, packet));  // and it works on, journalling in the new format
+        EXPECT_EQ(loadPrinterState(files_.state).open, old.state().open);
+    }
+    EXPECT_EQ(json::parse(readFile(files_.state))["version"], 2);  // written whole when closed
+    EXPECT_FALSE(std::filesystem::exists(printerJournalPath(files_.state)));
 }
 
 TEST_F(PrinterMemoryTest, ItemsOfTheLastCouponAreCheckedLikeThoseOfTheOpenOne) {
@@ -212,14 +216,14 @@ TEST_F(PrinterMemoryTest, ATapeThatCannotBeWrittenRefusesTheChangeUntilItIsBack)
 
     std::filesystem::remove(files_.tape);
     std::filesystem::create_directory(files_.tape);
-    std::string memory = readFile(files_.state);
+    PrinterState memory = loadPrinterState(files_.state);
     EXPECT_FALSE(close(printer, plainSale(12.5), answer));
     EXPECT_NE(printer.status().lastRefusal.find(files_.tape.string()), std::string::npos)
         << printer.status().lastRefusal;
     EXPECT_NE(printer.status().lastRefusal.find("Is a directory"), std::string::npos);
     EXPECT_FALSE(cancel(printer, answer));
     EXPECT_FALSE(sell(printer, "C", "Suco", 4.0));
-    EXPECT_EQ(readFile(files_.state), memory);  // nothing changed
+    EXPECT_EQ(loadPrinterState(files_.state), memory);  // nothing changed
     EXPECT_TRUE(printer.status().couponOpen);
     EXPECT_EQ(printer.status().grandTotalCents, 300);
 
@@ -268,8 +272,10 @@ TEST_F(PrinterMemoryTest, AnOwedReceiptIsPrintedFirstWhenTheTapeIsBack) {
     EXPECT_EQ(timesOnTape(files_.tape, 2), 1u);
 }
 
-// Each change of the memory is one flushed write, each receipt one flushed
-// append; reading, refusing and starting with nothing owed flush nothing.
+// Only the changes that the station records elsewhere are flushed, one
+// durable write each: the closing and the cancellation; their receipts wait
+// for the tape's flush when the printer is closed, with the memory written
+// whole. Reading, refusing and starting with nothing owed flush nothing.
 TEST_F(PrinterMemoryTest, FlushesPerOperation) {
     createPrinter();
     uint64_t at = durableWriteCount();
@@ -278,24 +284,205 @@ TEST_F(PrinterMemoryTest, FlushesPerOperation) {
         at = now;
         return n;
     };
-    SimulatedPrinter printer = openPrinter();
-    EXPECT_EQ(flushes(), 0u);
-    Variant packet, answer, date;
-    ASSERT_TRUE(open(printer, packet));
-    EXPECT_EQ(flushes(), 1u) << "AbreCupom";
-    ASSERT_TRUE(sell(printer, "A", "Café", 3.0));
-    EXPECT_EQ(flushes(), 1u) << "VendaItem";
-    EXPECT_FALSE(sell(printer, "A", "refused", 0.0));
-    EXPECT_EQ(flushes(), 0u) << "a refusal";
-    ASSERT_TRUE(close(printer, plainSale(3), answer));
-    EXPECT_EQ(flushes(), 2u) << "FechaCupom: memory and tape";
-    ASSERT_TRUE(grandTotal(printer));
-    EXPECT_EQ(flushes(), 1u) << "Atu_TotGeral";
-    ASSERT_TRUE(cancel(printer, answer));
-    EXPECT_EQ(flushes(), 2u) << "Cancela_Cupom_Imp: memory and tape";
-    EXPECT_TRUE(printer.VerificaData("ZEL", date, 0, "", 1));
+    {
+        SimulatedPrinter printer = openPrinter();
+        EXPECT_EQ(flushes(), 0u);
+        Variant packet, answer, date;
+        ASSERT_TRUE(open(printer, packet));
+        EXPECT_EQ(flushes(), 0u) << "AbreCupom";
+        ASSERT_TRUE(sell(printer, "A", "Café", 3.0));
+        ASSERT_TRUE(sell(printer, "B", "Suco", 4.0));
+        EXPECT_EQ(flushes(), 0u) << "VendaItem";
+        EXPECT_FALSE(sell(printer, "A", "refused", 0.0));
+        EXPECT_EQ(flushes(), 0u) << "a refusal";
+        ASSERT_TRUE(close(printer, plainSale(7), answer));
+        EXPECT_EQ(flushes(), 1u) << "FechaCupom";
+        ASSERT_TRUE(grandTotal(printer));
+        EXPECT_EQ(flushes(), 0u) << "Atu_TotGeral";
+        EXPECT_NE(readFile(files_.grandTotal).find("grandTotal = 7,00"), std::string::npos);
+        ASSERT_TRUE(cancel(printer, answer));
+        EXPECT_EQ(flushes(), 1u) << "Cancela_Cupom_Imp";
+        EXPECT_TRUE(printer.VerificaData("ZEL", date, 0, "", 1));
+        EXPECT_EQ(flushes(), 0u) << "a check";
+    }
+    EXPECT_EQ(flushes(), 2u) << "closing: the tape flushed and the memory written whole";
     SimulatedPrinter again = openPrinter();
-    EXPECT_EQ(flushes(), 0u) << "checks and a start with nothing owed";
+    EXPECT_EQ(flushes(), 0u) << "a start with nothing owed";
+}
+
+// A copy of the station's printer files taken while a printer works: what a
+// crash of the process (the copy of what the system holds) or a power cut (a
+// copy cut back to what was flushed) leaves to the next start.
+class PrinterJournalTest : public PrinterMemoryTest {
+  protected:
+    std::filesystem::path journal() const { return printerJournalPath(files_.state); }
+    SimulatedPrinterFiles crashCopy(const std::string& name) {
+        std::filesystem::path dir = files_.state.parent_path() / name;
+        std::filesystem::create_directories(dir);
+        SimulatedPrinterFiles copy = SimulatedPrinterFiles::inStation(dir);
+        for (auto [from, to] : {std::pair{files_.state, copy.state}, std::pair{files_.tape, copy.tape},
+                                std::pair{journal(), printerJournalPath(copy.state)}})
+            if (std::filesystem::exists(from))
+                std::filesystem::copy_file(from, to, std::filesystem::copy_options::overwrite_existing);
+        return copy;
+    }
+    SimulatedPrinter openOn(const SimulatedPrinterFiles& f) {
+        return SimulatedPrinter(f, clock_, FormatSettings::brazil());
+    }
+};
+
+TEST_F(PrinterJournalTest, ACrashMidSaleLeavesTheOpenCouponWithItsItemsToTheNextStart) {
+    createPrinter();
+    SimulatedPrinter printer = openPrinter();
+    Variant packet, answer;
+    ASSERT_TRUE(open(printer, packet));
+    ASSERT_TRUE(sell(printer, "A", "Café", 3.0));
+    ASSERT_TRUE(close(printer, plainSale(3), answer));
+    ASSERT_TRUE(open(printer, packet));
+    ASSERT_TRUE(sell(printer, "B", "Prato", 12.5));
+    ASSERT_TRUE(sell(printer, "C", "Suco", 4.0));
+    EXPECT_EQ(loadPrinterState(files_.state), printer.state());  // the journal is read with the state file
+
+    SimulatedPrinterFiles copy = crashCopy("crash");
+    SimulatedPrinter next = openOn(copy);
+    ASSERT_TRUE(next.usable()) << next.problem();
+    EXPECT_EQ(next.state(), printer.state());
+    ASSERT_TRUE(next.status().couponOpen);
+    EXPECT_EQ(next.status().openItems, 2u);
+    EXPECT_EQ(readFile(copy.tape), readFile(files_.tape));  // nothing owed to the tape
+    ASSERT_TRUE(cancel(next, answer));                      // recovery cancels it, from the memory alone
+    EXPECT_EQ(next.state().lastCoupon->items.size(), 2u);
+    EXPECT_EQ(next.state().cancelTotalCents, 1650);
+}
+
+// The tape is flushed when the memory is written whole, not with every
+// receipt: a power cut may take several receipts off it, and the journal
+// holds every one of them.
+TEST_F(PrinterJournalTest, ReceiptsAPowerCutTookOffTheTapeArePrintedAgainInOrder) {
+    createPrinter();
+    std::string tapeBefore;
+    {
+        SimulatedPrinter first = openPrinter();
+        Variant packet, answer;
+        ASSERT_TRUE(open(first, packet));
+        ASSERT_TRUE(sell(first, "A", "Café", 3.0));
+        ASSERT_TRUE(close(first, plainSale(3), answer));
+    }
+    tapeBefore = readFile(files_.tape);  // receipt 1, flushed when the printer was closed
+    SimulatedPrinter printer = openPrinter();
+    Variant packet, answer;
+    for (double price : {12.5, 4.0}) {
+        ASSERT_TRUE(open(printer, packet));
+        ASSERT_TRUE(sell(printer, "B", "Prato", price));
+        ASSERT_TRUE(close(printer, plainSale(price), answer));
+    }
+    ASSERT_TRUE(cancel(printer, answer));
+    std::string whole = readFile(files_.tape);
+
+    SimulatedPrinterFiles copy = crashCopy("power-cut");
+    writeFile(copy.tape, tapeBefore);  // receipts 2, 3 and 4 were never flushed
+    {
+        SimulatedPrinter next = openOn(copy);
+        ASSERT_TRUE(next.usable()) << next.problem();
+        EXPECT_TRUE(next.status().tapeProblem.empty()) << next.status().tapeProblem;
+        EXPECT_EQ(readFile(copy.tape), whole);
+    }
+    // Cut in the middle of receipt 3: receipts 3 and 4 follow what is left of it.
+    ASSERT_EQ(readTapeReceipts(files_.tape).size(), 4u);
+    size_t cut = whole.find("SEQ. FITA: 000003");
+    ASSERT_NE(cut, std::string::npos);
+    copy = crashCopy("cut");
+    writeFile(copy.tape, whole.substr(0, cut));
+    openOn(copy);
+    EXPECT_EQ(lastReceiptNumberOnTape(copy.tape), 4);
+    EXPECT_EQ(timesOnTape(copy.tape, 2), 1u);
+    EXPECT_EQ(timesOnTape(copy.tape, 3), 1u);
+    EXPECT_EQ(timesOnTape(copy.tape, 4), 1u);
+    size_t third = whole.rfind("\n\n", cut) + 2;
+    EXPECT_EQ(readFile(copy.tape), whole.substr(0, cut) + whole.substr(third));
+}
+
+// The last record a crash cut short is no part of the memory and goes before
+// the next one is appended; a whole record that does not match its checksum
+// makes the printer unusable, as a damaged state file does.
+TEST_F(PrinterJournalTest, ARecordCutShortIsLeftOutAndADamagedOneRefused) {
+    createPrinter();
+    SimulatedPrinter printer = openPrinter();
+    Variant packet, answer;
+    ASSERT_TRUE(open(printer, packet));
+    PrinterState opened = printer.state();
+    ASSERT_TRUE(sell(printer, "A", "Café", 3.0));
+    std::string records = readFile(journal());
+    size_t firstEnd = records.find('\n');
+    ASSERT_NE(firstEnd, std::string::npos);
+    ASSERT_EQ(records.size(), records.find('\n', firstEnd + 1) + 1);  // two records, one per change
+
+    SimulatedPrinterFiles copy = crashCopy("cut-short");
+    writeFile(printerJournalPath(copy.state), records.substr(0, records.size() - 40));
+    StoredPrinterMemory m = loadPrinterMemory(copy.state);
+    EXPECT_TRUE(m.cutShort);
+    EXPECT_EQ(m.records, 1u);
+    EXPECT_EQ(m.state, opened);
+    {
+        SimulatedPrinter next = openOn(copy);
+        ASSERT_TRUE(next.usable()) << next.problem();
+        EXPECT_EQ(next.status().openItems, 0u);
+        ASSERT_TRUE(sell(next, "B", "Prato", 12.5));
+        StoredPrinterMemory after = loadPrinterMemory(copy.state);
+        EXPECT_FALSE(after.cutShort);
+        EXPECT_EQ(after.records, 2u);
+        EXPECT_EQ(after.state, next.state());
+    }
+    EXPECT_FALSE(std::filesystem::exists(printerJournalPath(copy.state)));  // written whole when closed
+    EXPECT_EQ(loadPrinterState(copy.state).open->items.size(), 1u);
+
+    copy = crashCopy("damaged");
+    std::string damaged = records;
+    size_t price = damaged.find("\"unitPriceCents\":300");
+    ASSERT_NE(price, std::string::npos);
+    damaged[price + 17] = '9';
+    writeFile(printerJournalPath(copy.state), damaged);
+    SimulatedPrinter refused = openOn(copy);
+    EXPECT_FALSE(refused.usable());
+    EXPECT_NE(refused.problem().find(printerJournalPath(copy.state).string()), std::string::npos) << refused.problem();
+    EXPECT_NE(refused.problem().find("record 2 does not match its checksum"), std::string::npos) << refused.problem();
+    EXPECT_THROW(open(refused, packet), PrinterStateError);
+    EXPECT_EQ(readFile(printerJournalPath(copy.state)), damaged);  // never reset
+
+    copy = crashCopy("other-printer");
+    PrinterSetup other = standardSetup();
+    other.identity.serial = "ZL999";
+    std::filesystem::remove(copy.state);
+    SimulatedPrinter::create(copy, other);
+    writeFile(printerJournalPath(copy.state), records);
+    SimulatedPrinter foreign = openOn(copy);
+    EXPECT_FALSE(foreign.usable());
+    EXPECT_NE(foreign.problem().find("is of printer ZL0123456789"), std::string::npos) << foreign.problem();
+}
+
+// A long day: the journal is written whole into the state file once it holds
+// a MiB, so it never grows far beyond; the memory and the tape stay whole.
+TEST_F(PrinterJournalTest, TheJournalIsFoldedIntoTheStateFileAsItGrows) {
+    createPrinter();
+    SimulatedPrinter printer = openPrinter();
+    Variant packet, answer;
+    uint64_t largest = 0;
+    const int sales = 150;
+    for (int i = 0; i < sales; ++i) {
+        ASSERT_TRUE(open(printer, packet));
+        ASSERT_TRUE(sell(printer, "A", "Café", 3.0));
+        ASSERT_TRUE(sell(printer, "B", "Prato", 12.5));
+        ASSERT_TRUE(close(printer, plainSale(15.5), answer));
+        if (std::filesystem::exists(journal()))
+            largest = std::max<uint64_t>(largest, std::filesystem::file_size(journal()));
+    }
+    EXPECT_GT(largest, 512u * 1024);
+    EXPECT_LT(largest, 1024u * 1024 + 16 * 1024);
+    EXPECT_LT(loadPrinterMemory(files_.state).records, static_cast<size_t>(4 * sales));  // folded at least once
+    EXPECT_EQ(loadPrinterState(files_.state), printer.state());
+    EXPECT_EQ(printer.state().grandTotalCents, 1550 * sales);
+    EXPECT_EQ(readTapeReceipts(files_.tape).size(), static_cast<size_t>(sales));
+    EXPECT_EQ(lastReceiptNumberOnTape(files_.tape), sales);
 }
 
 }  // namespace

@@ -100,6 +100,19 @@ TEST_F(AtomicFile, AppendsCreateAndExtendAndEachDurableWriteIsCounted) {
     EXPECT_EQ(durableWriteCount() - before, 3u);
     (void)failure([&] { writeFileAtomically(dir_ / "x" / "y", "{}"); });  // nothing reached the disk
     EXPECT_EQ(durableWriteCount() - before, 3u);
+
+    // Cached appends wait for one flush of the file.
+    appendFile(p, "three\n", "tape", Durability::Cached);
+    appendFile(dir_ / "new.txt", "first\n", "tape", Durability::Cached);
+    EXPECT_EQ(durableWriteCount() - before, 3u);
+    EXPECT_EQ(read(p), "one\ntwo\nthree\n");
+    flushFile(p, "tape");
+    flushFile(dir_ / "new.txt", "tape");
+    EXPECT_EQ(durableWriteCount() - before, 5u);
+    std::string msg = failure([&] { flushFile(dir_ / "absent.txt", "printer tape"); });
+    EXPECT_NE(msg.find("printer tape " + (dir_ / "absent.txt").string() + " cannot be flushed"), std::string::npos)
+        << msg;
+    EXPECT_EQ(durableWriteCount() - before, 5u);
 }
 
 }  // namespace
