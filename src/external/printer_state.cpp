@@ -292,11 +292,198 @@ PrinterState loadStateFile(const std::filesystem::path& path) {
     return stateFromBody(body, version, r);
 }
 
+// ---- the body of a journal record, written directly: the fields of
+// bodyJson, without building a document first (one is written per operation).
+
+// The length of the UTF-8 sequence at s[i], 0 when it is not one.
+size_t utf8Sequence(std::string_view s, size_t i) {
+    auto at = [&](size_t k) { return i + k < s.size() ? static_cast<unsigned char>(s[i + k]) : 0u; };
+    auto cont = [&](size_t k, unsigned lo = 0x80, unsigned hi = 0xBF) { return at(k) >= lo && at(k) <= hi; };
+    unsigned c = at(0);
+    if (c >= 0xC2 && c <= 0xDF) return cont(1) ? 2 : 0;
+    if (c == 0xE0) return cont(1, 0xA0) && cont(2) ? 3 : 0;
+    if ((c >= 0xE1 && c <= 0xEC) || c == 0xEE || c == 0xEF) return cont(1) && cont(2) ? 3 : 0;
+    if (c == 0xED) return cont(1, 0x80, 0x9F) && cont(2) ? 3 : 0;
+    if (c == 0xF0) return cont(1, 0x90) && cont(2) && cont(3) ? 4 : 0;
+    if (c >= 0xF1 && c <= 0xF3) return cont(1) && cont(2) && cont(3) ? 4 : 0;
+    if (c == 0xF4) return cont(1, 0x80, 0x8F) && cont(2) && cont(3) ? 4 : 0;
+    return 0;
+}
+
+// A JSON text; bytes that are not UTF-8 become U+FFFD, as in the state file.
+void putText(std::string& out, std::string_view s) {
+    out += '"';
+    for (size_t i = 0; i < s.size();) {
+        unsigned char c = static_cast<unsigned char>(s[i]);
+        if (c >= 0x80) {
+            size_t n = utf8Sequence(s, i);
+            if (n == 0) {
+                out += "\xEF\xBF\xBD";
+                ++i;
+            } else {
+                out.append(s.substr(i, n));
+                i += n;
+            }
+            continue;
+        }
+        ++i;
+        switch (c) {
+            case '"':
+                out += "\\\"";
+                break;
+            case '\\':
+                out += "\\\\";
+                break;
+            case '\n':
+                out += "\\n";
+                break;
+            case '\r':
+                out += "\\r";
+                break;
+            case '\t':
+                out += "\\t";
+                break;
+            case '\b':
+                out += "\\b";
+                break;
+            case '\f':
+                out += "\\f";
+                break;
+            default:
+                if (c < 0x20) out += fmt::format("\\u{:04x}", c);
+                else out += static_cast<char>(c);
+        }
+    }
+    out += '"';
+}
+
+struct BodyWriter {
+    std::string out;
+    bool first = true;
+
+    void key(const char* k) {
+        if (!first) out += ',';
+        first = false;
+        out += '"';
+        out += k;
+        out += "\":";
+    }
+    void text(const char* k, std::string_view v) {
+        key(k);
+        putText(out, v);
+    }
+    void integer(const char* k, int64_t v) {
+        key(k);
+        fmt::format_to(std::back_inserter(out), "{}", v);
+    }
+    void boolean(const char* k, bool v) {
+        key(k);
+        out += v ? "true" : "false";
+    }
+    void null(const char* k) {
+        key(k);
+        out += "null";
+    }
+    template <class F>
+    void object(const char* k, F fill) {
+        if (k) key(k);
+        out += '{';
+        first = true;
+        fill();
+        out += '}';
+        first = false;
+    }
+    template <class T, class F>
+    void list(const char* k, const std::vector<T>& items, F fill) {
+        key(k);
+        out += '[';
+        for (size_t i = 0; i < items.size(); ++i) {
+            if (i > 0) out += ',';
+            object(nullptr, [&] { fill(items[i]); });
+        }
+        out += ']';
+        first = false;
+    }
+};
+
+void putItem(BodyWriter& w, const CouponItem& i) {
+    w.integer("amountCents", i.amountCents);
+    w.text("code", i.code);
+    w.text("description", i.description);
+    w.integer("discountCents", i.discountCents);
+    w.integer("number", i.number);
+    w.integer("quantityMilli", i.quantityMilli);
+    w.text("rateCode", i.rateCode);
+    w.integer("rateHundredths", i.rateHundredths);
+    w.text("rateKind", i.rateKind);
+    w.integer("surchargeCents", i.surchargeCents);
+    w.text("unit", i.unit);
+    w.integer("unitPriceCents", i.unitPriceCents);
+}
+
+// The same document as canonical(bodyJson(s)) for texts that are UTF-8.
+std::string bodyText(const PrinterState& s) {
+    BodyWriter w;
+    w.out.reserve(4096);
+    w.object(nullptr, [&] {
+        w.integer("cancelTotalCents", s.cancelTotalCents);
+        w.text("companyCnpj", s.companyCnpj);
+        w.text("companyIe", s.companyIe);
+        w.integer("contCupom", s.contCupom);
+        w.integer("cupNr", s.cupNr);
+        w.integer("grandTotalCents", s.grandTotalCents);
+        const PrinterIdentity& id = s.identity;
+        w.object("identity", [&] {
+            w.integer("dateOffsetDays", id.dateOffsetDays);
+            w.text("make", id.make);
+            w.text("model", id.model);
+            w.text("saleAddress", id.saleAddress);
+            w.text("serial", id.serial);
+            w.integer("type", id.type);
+        });
+        if (const auto& c = s.lastCoupon)
+            w.object("lastCoupon", [&] {
+                w.boolean("cancelled", c->cancelled);
+                w.integer("cancelledCents", c->cancelledCents);
+                w.integer("closedMs", momentMs(c->closed));
+                w.boolean("closedNormally", c->closedNormally);
+                w.integer("contCupom", c->contCupom);
+                w.integer("cupNr", c->cupNr);
+                w.text("ident", c->ident);
+                w.list("items", c->items, [&](const CouponItem& i) { putItem(w, i); });
+                w.integer("totalCents", c->totalCents);
+            });
+        else w.null("lastCoupon");
+        if (const auto& r = s.lastReceipt)
+            w.object("lastReceipt", [&] {
+                w.integer("number", r->number);
+                w.text("text", r->text);
+            });
+        else w.null("lastReceipt");
+        if (const auto& o = s.open)
+            w.object("open", [&] {
+                w.text("consumerCpf", o->consumerCpf);
+                w.text("consumerName", o->consumerName);
+                w.integer("contCupom", o->contCupom);
+                w.integer("cupNr", o->cupNr);
+                w.list("items", o->items, [&](const CouponItem& i) { putItem(w, i); });
+                w.integer("openedMs", momentMs(o->opened));
+            });
+        else w.null("open");
+        w.list("rates", s.rates, [&](const PrinterRate& r) {
+            w.text("code", r.code);
+            w.text("kind", r.kind);
+            w.integer("rateHundredths", r.rateHundredths);
+        });
+    });
+    return std::move(w.out);
+}
+
 // A journal record is one line: the version of its body, the checksum of the
 // body's text and the body, the whole memory after one change:
-//   2 0123456789abcdef {"cupNr":12,...}
+//   2 0123456789abcdef {"cancelTotalCents":0,...}
 std::string journalRecord(const PrinterState& state) {
-    std::string body = canonical(bodyJson(state));
+    std::string body = bodyText(state);
     return fmt::format("{} {:016x} {}\n", kVersion, fnv1a(body), body);
 }
 

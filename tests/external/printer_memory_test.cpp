@@ -355,6 +355,30 @@ TEST_F(PrinterJournalTest, ACrashMidSaleLeavesTheOpenCouponWithItsItemsToTheNext
     EXPECT_EQ(next.state().cancelTotalCents, 1650);
 }
 
+// Each record is the memory as the state file writes it (keys in order, texts
+// escaped), whatever the texts hold; it reads back equal.
+TEST_F(PrinterJournalTest, ARecordIsTheMemoryAsTheStateFileWritesIt) {
+    createPrinter();
+    SimulatedPrinter printer = openPrinter();
+    Variant packet, answer;
+    ASSERT_TRUE(open(printer, packet, "123", "Zé \"Aspas\" \\ barra\ttab\x01\r\n fim"));
+    ASSERT_TRUE(sell(printer, "A/1", "Café \u00e7 \xe2\x82\xac", 3.0));
+    ASSERT_TRUE(close(printer, plainSale(3), answer));
+    ASSERT_TRUE(open(printer, packet));
+    std::string records = readFile(journal());
+    size_t lines = 0;
+    for (size_t from = 0, end; (end = records.find('\n', from)) != std::string::npos; from = end + 1, ++lines) {
+        std::string line = records.substr(from, end - from);
+        size_t body = line.find(' ', line.find(' ') + 1) + 1;
+        ASSERT_GT(body, 0u);
+        json parsed = json::parse(line.substr(body));
+        EXPECT_EQ(line.substr(body), parsed.dump(-1, ' ', false, json::error_handler_t::replace)) << "record " << lines;
+    }
+    EXPECT_EQ(lines, 4u);
+    EXPECT_EQ(loadPrinterState(files_.state), printer.state());
+    EXPECT_EQ(loadPrinterState(files_.state).lastCoupon->items[0].description, "Café \u00e7 \xe2\x82\xac");
+}
+
 // The tape is flushed when the memory is written whole, not with every
 // receipt: a power cut may take several receipts off it, and the journal
 // holds every one of them.
