@@ -277,7 +277,13 @@ bool SimulatedPrinter::bringTapeUpToDate() {
     if (!state_ || !state_->lastReceipt) return true;
     const LastReceipt& last = *state_->lastReceipt;
     if (tapeEndsWith_ == last.number) return true;
-    TapeEnd end = lastWholeReceiptOnTape(files_.tape);
+    // Usually this printer put the receipt before on the tape itself and the
+    // new one follows it; else the tape's end tells, past a receipt cut short
+    // only when it must.
+    TapeEnd end;
+    if (tapeEndsWith_ >= 0 && tapeEndsWith_ + 1 == last.number) end = {false, tapeEndsWith_};
+    else if (std::optional<int64_t> n = lastReceiptNumberOnTape(files_.tape)) end = {false, n};
+    else end = lastWholeReceiptOnTape(files_.tape);
     if (end.lastWhole && *end.lastWhole >= last.number) {
         // A tape ahead of the memory (a memory restored from a copy) is left as it is.
         tapeEndsWith_ = *end.lastWhole;
