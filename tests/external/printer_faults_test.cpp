@@ -28,18 +28,21 @@ class FaultTest : public PrinterTest {
     // The two states are made once through the slots, then copied in place.
     void prepare(bool couponOpen) {
         std::string& saved = couponOpen ? openState_ : idleState_;
+        std::filesystem::remove(printerJournalPath(files_.state));
         if (saved.empty()) {
             std::filesystem::remove(files_.state);
             createPrinter();
-            SimulatedPrinter p = openPrinter();
-            Variant packet, answer;
-            ASSERT_TRUE(open(p, packet));
-            ASSERT_TRUE(sell(p, "A", "Prato", 10.0));
-            if (!couponOpen) {
-                SaleForClosing sale;
-                sale.movement = 10;
-                ASSERT_TRUE(close(p, sale, answer));
-            }
+            {
+                SimulatedPrinter p = openPrinter();
+                Variant packet, answer;
+                ASSERT_TRUE(open(p, packet));
+                ASSERT_TRUE(sell(p, "A", "Prato", 10.0));
+                if (!couponOpen) {
+                    SaleForClosing sale;
+                    sale.movement = 10;
+                    ASSERT_TRUE(close(p, sale, answer));
+                }
+            }  // closed: the memory is written whole to the state file
             saved = readFile(files_.state);
         }
         writeFile(files_.state, saved);
@@ -52,7 +55,7 @@ class FaultTest : public PrinterTest {
         prepare(op != "AbreCupom" && op != "Params_AbreCupom_Kva00000");
         SimulatedPrinter clean = openPrinter();  // builds the packets
         SimulatedPrinter d = openPrinter(faults);
-        std::string before = readFile(files_.state);
+        PrinterState before = loadPrinterState(files_.state);
         auto answer = [](bool b) { return std::string(b ? "true" : "false"); };
         std::string outcome;
         try {
@@ -105,7 +108,7 @@ class FaultTest : public PrinterTest {
             outcome = "error";
         }
         if (outcome == "false" || outcome == "error") {
-            EXPECT_EQ(readFile(files_.state), before) << op << ": a failed call changes nothing";
+            EXPECT_EQ(loadPrinterState(files_.state), before) << op << ": a failed call changes nothing";
         }
         return outcome;
     }
