@@ -11,10 +11,10 @@
 
 #include "data/schema.h"
 #include "data/tables.h"
-#include "external/fiscal_printer_sim.h"
-#include "external/service_sql.h"
-#include "external/util_connection.h"
-#include "external/utility.h"
+#include "external/printer/fiscal_printer_sim.h"
+#include "external/service_db/service_sql.h"
+#include "external/utility/util_connection.h"
+#include "external/utility/utility.h"
 #include "platform/dataset/table.h"
 #include "platform/error.h"
 

@@ -1,5 +1,5 @@
 // Reading, checking and atomically writing the simulated printer's state file.
-#include "external/printer_state.h"
+#include "external/printer/printer_state.h"
 
 #include <fstream>
 #include <sstream>
