@@ -7,7 +7,6 @@
 #include <fmt/format.h>
 
 #include "external/printer/printer_tape.h"
-#include "external/service_db/service_sql.h"
 #include "external/utility/util_connection.h"
 #include "station/host.h"
 #include "station/operator.h"
