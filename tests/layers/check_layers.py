@@ -8,6 +8,7 @@ package, the module nothing of either). The libraries' links, recorded by the
 configuration, must go the same way and hold no cycle.
 
 Usage: check_layers.py --source DIR [--links FILE]
+       check_layers.py --self-test
 Exits 1, listing every offence with file and line, when the code breaks a rule.
 """
 import argparse
@@ -157,11 +158,70 @@ def check_links(links, target_unit, rank):
     return offences
 
 
+def self_test():
+    """The check itself: a tree with one planted fault of each kind must give
+    exactly those offences, and the same tree without them none."""
+    import tempfile
+
+    folder_unit, target_unit, rank = unit_tables()
+    with tempfile.TemporaryDirectory() as root:
+        for folder in folder_unit:
+            os.makedirs(os.path.join(root, folder), exist_ok=True)
+
+        def write(rel, *includes):
+            with open(os.path.join(root, rel), "w", encoding="utf-8") as f:
+                f.writelines(f'#include "{i}"\n' for i in includes)
+
+        write("src/platform/variant.h", "platform/dataset/packet.h")
+        write("src/platform/dataset/packet.h", "platform/variant.h")  # one unit: allowed
+        write("src/external/printer/printer.h", "external/utility/args.h", "platform/variant.h")
+        write("src/external/utility/args.h", "../../platform/variant.h")
+        write("src/service/module.h", "external/utility/args.h", "data/tables.h")
+        write("src/data/tables.h", "service/module.h", "zel/schema_files.h")  # a generated header
+        write("src/station/host.h", "service/module.h", "external/printer/printer.h")
+        write("app/tools/tool.h", "station/host.h")
+        links = {
+            "zel_module": ["zel_utility", "zel_platform", "fmt::fmt"],
+            "zel_printer": ["zel_utility"],
+            "zel_station": ["zel_module", "zel_printer"],
+        }
+        clean = check_includes(root, folder_unit, rank) + check_links(links, target_unit, rank)
+        if clean:
+            return ["a clean tree gave offences:"] + clean
+
+        write("src/platform/db/connection.h", "station/host.h")  # upward
+        write("src/external/printer/printer.h", "external/service_db/sql.h")  # a sibling
+        write("src/external/service_db/sql.h")
+        write("src/external/utility/args.h", "../../service/module.h")  # upward, by a relative path
+        links["zel_utility"] = ["zel_module"]  # upward, and a cycle
+        got = check_includes(root, folder_unit, rank) + check_links(links, target_unit, rank)
+        expected = [
+            "src/external/printer/printer.h:1: includes src/external/service_db/sql.h",
+            "src/external/utility/args.h:1: includes src/service/module.h",
+            "src/platform/db/connection.h:1: includes src/station/host.h",
+            "the libraries link in a cycle",
+            "library zel_utility links zel_module",
+        ]
+        missing = [e for e in expected if not any(g.startswith(e) for g in got)]
+        if missing or len(got) != len(expected):
+            return ["planted faults not reported as expected; missing:"] + missing + ["got:"] + got
+    return []
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--source", required=True)
+    parser.add_argument("--source")
     parser.add_argument("--links")
+    parser.add_argument("--self-test", action="store_true", help="check the check on planted faults")
     args = parser.parse_args()
+    if args.self_test:
+        problems = self_test()
+        for p in problems:
+            print(p)
+        print("the check finds every planted fault" if not problems else "the check is broken")
+        return 1 if problems else 0
+    if not args.source:
+        parser.error("--source is required")
     folder_unit, target_unit, rank = unit_tables()
     offences = check_includes(args.source, folder_unit, rank)
     if args.links:
