@@ -36,6 +36,9 @@ LAYERS = [
     {"app": (["app", "app/tools"], ["zel_app", "geracupom"])},
 ]
 
+# Folders of interfaces only: a source file there would be built by no library.
+HEADERS_ONLY = ["src/external"]
+
 # Where a quoted include is looked for after the including file's own folder.
 INCLUDE_ROOTS = ["src", "app"]
 
@@ -70,6 +73,8 @@ def check_includes(source, folder_unit, rank):
                 continue
             rel = os.path.join(folder, name)
             own = folder_unit[folder]
+            if folder in HEADERS_ONLY and name.endswith(".cpp"):
+                offences.append(f"{rel}: a source file in a folder of interfaces only; it belongs with its stand-in")
             with open(os.path.join(source, rel), encoding="utf-8", errors="replace") as f:
                 for lineno, line in enumerate(f, 1):
                     m = INCLUDE.match(line)
@@ -86,14 +91,11 @@ def check_includes(source, folder_unit, rank):
                         offences.append(
                             f"{rel}:{lineno}: includes {target}: layer '{their}' is {where} '{own}', not below it"
                         )
-    for folder in folder_unit:
-        full = os.path.join(source, folder)
-        if os.path.isdir(full):
-            for sub in os.listdir(full):
-                subdir = os.path.join(folder, sub)
-                if os.path.isdir(os.path.join(source, subdir)) and subdir not in folder_unit:
-                    if any(n.endswith((".h", ".cpp")) for n in os.listdir(os.path.join(source, subdir))):
-                        offences.append(f"{subdir}: a folder of sources missing from the layer table")
+    for root in INCLUDE_ROOTS:
+        for dirpath, _, names in os.walk(os.path.join(source, root)):
+            folder = os.path.relpath(dirpath, source)
+            if folder not in folder_unit and any(n.endswith((".h", ".cpp")) for n in names):
+                offences.append(f"{folder}: a folder of sources missing from the layer table")
     return offences
 
 
@@ -193,12 +195,17 @@ def self_test():
         write("src/external/printer/printer.h", "external/service_db/sql.h")  # a sibling
         write("src/external/service_db/sql.h")
         write("src/external/utility/args.h", "../../service/module.h")  # upward, by a relative path
+        write("src/external/device.cpp")  # a source among the interfaces
+        os.makedirs(os.path.join(root, "src/extra"))
+        write("src/extra/x.h")  # a folder the table does not know
         links["zel_utility"] = ["zel_module"]  # upward, and a cycle
         got = check_includes(root, folder_unit, rank) + check_links(links, target_unit, rank)
         expected = [
             "src/external/printer/printer.h:1: includes src/external/service_db/sql.h",
             "src/external/utility/args.h:1: includes src/service/module.h",
             "src/platform/db/connection.h:1: includes src/station/host.h",
+            "src/external/device.cpp: a source file in a folder of interfaces only",
+            "src/extra: a folder of sources missing from the layer table",
             "the libraries link in a cycle",
             "library zel_utility links zel_module",
         ]
