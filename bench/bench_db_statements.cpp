@@ -15,10 +15,10 @@
 #include <filesystem>
 #include <memory>
 
-#include "../tests/db/pg_cluster.cpp"
+#include "support/pg_cluster.h"
 #include "data/schema.h"
 #include "data/statements.h"
-#include "external/util_connection.h"
+#include "external/utility/util_connection.h"
 
 namespace {
 

@@ -31,9 +31,8 @@
 
 #include <fmt/format.h>
 
-#include "db/pg_cluster.cpp"
-#include "db/pg_cluster.h"
-#include "external/service_sql.h"
+#include "support/pg_cluster.h"
+#include "external/service_db/service_sql.h"
 #include "platform/atomic_file.h"
 #include "platform/dataset/codec.h"
 #include "platform/dataset/table.h"

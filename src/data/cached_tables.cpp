@@ -9,7 +9,7 @@
 
 #include <fmt/format.h>
 
-#include "external/utility.h"
+#include "external/utility/utility.h"
 #include "platform/dataset/codec.h"
 #include "platform/error.h"
 #include "service/module.h"

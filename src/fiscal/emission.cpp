@@ -3,7 +3,7 @@
 // closing with its 53 values and the grand-total update.
 #include <fmt/format.h>
 
-#include "external/utility.h"
+#include "external/utility/utility.h"
 #include "sale/trunc2.h"
 #include "service/module.h"
 

@@ -1,6 +1,6 @@
 // InsereMovCaixa: the sale's one cash movement, under the receipt type of kind
 // 9 that the station has configured.
-#include "external/utility.h"
+#include "external/utility/utility.h"
 #include "platform/error.h"
 #include "service/module.h"
 

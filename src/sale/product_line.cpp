@@ -1,7 +1,7 @@
 // AddProduto: a priced product becomes a numbered line of the item table.
 #include <optional>
 
-#include "external/utility.h"
+#include "external/utility/utility.h"
 #include "sale/trunc2.h"
 #include "service/module.h"
 

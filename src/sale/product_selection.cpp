@@ -5,7 +5,7 @@
 
 #include <fmt/format.h>
 
-#include "external/utility.h"
+#include "external/utility/utility.h"
 #include "platform/dataset/filter.h"
 #include "platform/error.h"
 #include "sale/trunc2.h"

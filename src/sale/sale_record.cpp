@@ -1,5 +1,5 @@
 // PreencheVenda: the sale table rebuilt from the item lines.
-#include "external/utility.h"
+#include "external/utility/utility.h"
 #include "service/module.h"
 
 namespace zel {

@@ -5,7 +5,7 @@
 
 #include <climits>
 
-#include "external/util_connection.h"
+#include "external/utility/util_connection.h"
 #include "platform/error.h"
 #include "service/message_catalogue.h"
 

@@ -13,7 +13,7 @@
 #include "data/tables.h"
 #include "external/device.h"
 #include "external/service_package.h"
-#include "external/utility.h"
+#include "external/utility/utility.h"
 #include "platform/datetime.h"
 #include "platform/locale.h"
 #include "platform/variant.h"

@@ -1,6 +1,6 @@
 // The printer check before the first consumer, and the upkeep of the turnstile
 // log after each sale and after the batch.
-#include "external/utility.h"
+#include "external/utility/utility.h"
 #include "service/module.h"
 
 namespace zel {

@@ -12,8 +12,8 @@
 
 #include <nlohmann/json.hpp>
 
-#include "external/fiscal_printer_sim.h"
-#include "external/printer_faults.h"
+#include "external/printer/fiscal_printer_sim.h"
+#include "external/printer/printer_faults.h"
 #include "station/packages.h"
 #include "platform/datetime.h"
 #include "platform/error.h"

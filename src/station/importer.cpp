@@ -8,7 +8,7 @@
 
 #include <fmt/format.h>
 
-#include "external/util_connection.h"
+#include "external/utility/util_connection.h"
 #include "station/host.h"
 #include "station/store.h"
 #include "platform/db/connection.h"

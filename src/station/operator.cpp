@@ -9,8 +9,8 @@
 
 #include <fmt/format.h>
 
-#include "external/fiscal_printer_sim.h"
-#include "external/util_connection.h"
+#include "external/printer/fiscal_printer_sim.h"
+#include "external/utility/util_connection.h"
 #include "platform/db/query.h"
 #include "station/operator_store.h"
 #include "station/outbox.h"

@@ -4,7 +4,7 @@
 
 #include <fmt/format.h>
 
-#include "external/utility.h"
+#include "external/utility/utility.h"
 #include "platform/dataset/table.h"
 #include "platform/money.h"
 

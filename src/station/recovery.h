@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "external/fiscal_printer_sim.h"
+#include "external/printer/fiscal_printer_sim.h"
 #include "external/service_package.h"
 #include "station/host.h"
 #include "station/journal.h"

@@ -14,9 +14,9 @@
 
 #include <fmt/format.h>
 
-#include "external/service_package_db.h"
-#include "external/util_connection.h"
-#include "external/utility.h"
+#include "external/service_db/service_package_db.h"
+#include "external/utility/util_connection.h"
+#include "external/utility/utility.h"
 #include "platform/dataset/codec.h"
 #include "platform/atomic_file.h"
 #include "platform/db/query.h"

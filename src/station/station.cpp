@@ -11,10 +11,10 @@
 
 #include "data/schema.h"
 #include "data/tables.h"
-#include "external/fiscal_printer_sim.h"
-#include "external/service_sql.h"
-#include "external/util_connection.h"
-#include "external/utility.h"
+#include "external/printer/fiscal_printer_sim.h"
+#include "platform/db/query.h"
+#include "external/utility/util_connection.h"
+#include "external/utility/utility.h"
 #include "platform/dataset/table.h"
 #include "platform/error.h"
 
@@ -405,8 +405,8 @@ ds::Packet requestPacket(const StationData& d, const std::vector<Passage>& passa
 }
 
 bool databaseHoldsStation(db::Connection& c) {
-    auto rows = ext::svc::select(c, "receipt type", "SELECT CDTIPORECE FROM TIPORECE WHERE CDTIPORECE = '009'", {},
-                                 {{"CDTIPORECE", db::ColumnType::Text}});
+    auto rows = db::sql::select(c, "receipt type", "SELECT CDTIPORECE FROM TIPORECE WHERE CDTIPORECE = '009'", {},
+                                {{"CDTIPORECE", db::ColumnType::Text}});
     return !rows.empty();
 }
 

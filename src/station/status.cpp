@@ -6,9 +6,8 @@
 
 #include <fmt/format.h>
 
-#include "external/printer_tape.h"
-#include "external/service_sql.h"
-#include "external/util_connection.h"
+#include "external/printer/printer_tape.h"
+#include "external/utility/util_connection.h"
 #include "station/host.h"
 #include "station/operator.h"
 #include "station/outbox.h"

@@ -10,9 +10,9 @@
 #include <set>
 #include <sstream>
 
-#include "db/pg_cluster.h"
-#include "external/printer_tape.h"
-#include "external/service_sql.h"
+#include "support/pg_cluster.h"
+#include "external/printer/printer_tape.h"
+#include "external/service_db/service_sql.h"
 #include "station/host.h"
 #include "station/init.h"
 #include "platform/db/connection.h"

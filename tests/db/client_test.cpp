@@ -2,7 +2,7 @@
 // station configuration, providers over SQLite, connecting and its messages.
 #include <gtest/gtest.h>
 
-#include "db_fixture.h"
+#include "support/db_fixture.h"
 #include "platform/db/dialect.h"
 #include "platform/db/statement.h"
 #include "platform/station_config.h"

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "db_fixture.h"
+#include "support/db_fixture.h"
 #include "platform/db/statement.h"
 
 namespace zel::testing {

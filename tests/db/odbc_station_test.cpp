@@ -7,7 +7,7 @@
 #include <fstream>
 #include <sstream>
 
-#include "db_fixture.h"
+#include "support/db_fixture.h"
 #include "platform/db/query.h"
 #include "station/host.h"
 #include "station/init.h"

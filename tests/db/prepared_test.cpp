@@ -3,7 +3,7 @@
 // with the same answers as a fresh statement.
 #include <gtest/gtest.h>
 
-#include "db_fixture.h"
+#include "support/db_fixture.h"
 #include "platform/db/statement.h"
 
 namespace zel::testing {

@@ -1,7 +1,7 @@
 // The stored statements and their operations, on SQLite and on PostgreSQL.
 #include <gtest/gtest.h>
 
-#include "db_fixture.h"
+#include "support/db_fixture.h"
 
 namespace zel::testing {
 namespace {

@@ -3,7 +3,7 @@
 // its own or a statement's, and no read) and round trips.
 #include <gtest/gtest.h>
 
-#include "db_fixture.h"
+#include "support/db_fixture.h"
 #include "platform/db/query.h"
 #include "platform/db/statement.h"
 

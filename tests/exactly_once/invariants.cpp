@@ -9,7 +9,7 @@
 #include <set>
 
 #include "exactly_once/station.h"
-#include "external/printer_state.h"
+#include "external/printer/printer_state.h"
 
 namespace zel::eo {
 

@@ -10,7 +10,7 @@
 #include <thread>
 
 #include "exactly_once/campaign.h"
-#include "external/printer_state.h"
+#include "external/printer/printer_state.h"
 
 namespace zel::eo {
 namespace {

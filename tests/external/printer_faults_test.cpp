@@ -1,7 +1,7 @@
 // Faults of the simulated printer: each setting makes its operation fail as
 // configured, and nothing else.
-#include "external/param_packet.h"
-#include "external/printer_faults.h"
+#include "external/utility/param_packet.h"
+#include "external/printer/printer_faults.h"
 #include "printer_fixture.h"
 #include "platform/station_config.h"
 

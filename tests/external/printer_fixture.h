@@ -12,8 +12,8 @@
 #include <gtest/gtest.h>
 
 #include "external/device.h"
-#include "external/fiscal_printer_sim.h"
-#include "external/utility.h"
+#include "external/printer/fiscal_printer_sim.h"
+#include "external/utility/utility.h"
 #include "platform/dataset/packet.h"
 #include "platform/datetime.h"
 

@@ -6,8 +6,8 @@
 #include <fmt/format.h>
 #include <nlohmann/json.hpp>
 
-#include "external/printer_state.h"
-#include "external/printer_tape.h"
+#include "external/printer/printer_state.h"
+#include "external/printer/printer_tape.h"
 #include "platform/atomic_file.h"
 #include "printer_fixture.h"
 

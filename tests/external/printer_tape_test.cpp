@@ -1,8 +1,8 @@
 // The printer's paper tape against golden files, line for line.
 #include <cstdlib>
 
-#include "external/param_packet.h"
-#include "external/printer_tape.h"
+#include "external/utility/param_packet.h"
+#include "external/printer/printer_tape.h"
 #include "printer_fixture.h"
 
 namespace zel::ext::testing {

@@ -1,8 +1,8 @@
 // The simulated printer through its slot: answers, counters, state file,
 // refusals, bad input and a damaged memory.
-#include "external/args.h"
-#include "external/param_packet.h"
-#include "external/printer_state.h"
+#include "external/utility/args.h"
+#include "external/utility/param_packet.h"
+#include "external/printer/printer_state.h"
 #include "printer_fixture.h"
 
 namespace zel::ext::testing {

@@ -10,10 +10,10 @@
 #include <string>
 
 #include "data/tables.h"
-#include "db/db_fixture.h"
-#include "external/service_package_db.h"
-#include "external/service_sql.h"
-#include "external/utility.h"
+#include "support/db_fixture.h"
+#include "external/service_db/service_package_db.h"
+#include "external/service_db/service_sql.h"
+#include "external/utility/utility.h"
 #include "platform/dataset/packet.h"
 
 namespace zel::testing {

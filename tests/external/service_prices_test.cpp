@@ -1,6 +1,6 @@
 // Prices, fiscal codes, approximate taxes, the access log and progress of the
 // service package's stand-in, on SQLite and PostgreSQL.
-#include "external/args.h"
+#include "external/utility/args.h"
 #include "service_package_fixture.h"
 
 namespace zel::testing {

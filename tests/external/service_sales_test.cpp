@@ -1,6 +1,6 @@
 // Concluded and cancelled sales stored by the service package's stand-in, read
 // back through the module's consumption and balance statements.
-#include "external/args.h"
+#include "external/utility/args.h"
 #include "service_package_fixture.h"
 
 namespace zel::testing {

@@ -3,10 +3,10 @@
 
 #include <gtest/gtest.h>
 
-#include "external/args.h"
-#include "external/fiscal_printer_sim.h"
-#include "external/param_packet.h"
-#include "external/utility.h"
+#include "external/utility/args.h"
+#include "external/printer/fiscal_printer_sim.h"
+#include "external/utility/param_packet.h"
+#include "external/utility/utility.h"
 #include "platform/error.h"
 #include "printer_fixture.h"
 

@@ -18,7 +18,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "external/printer_state.h"
+#include "external/printer/printer_state.h"
 #include "station/init.h"
 #include "station/operator.h"
 

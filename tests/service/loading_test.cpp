@@ -11,7 +11,7 @@
 
 #include "platform/dataset/codec.h"
 #include "platform/dataset/table.h"
-#include "station_fixture.h"
+#include "support/station_fixture.h"
 
 using namespace zel;
 using namespace zel::testing;

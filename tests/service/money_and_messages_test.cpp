@@ -3,7 +3,7 @@
 
 #include "platform/error.h"
 #include "sale/trunc2.h"
-#include "external/utility.h"
+#include "external/utility/utility.h"
 #include "service/message_catalogue.h"
 
 using namespace zel;

@@ -2,7 +2,7 @@
 // batch, refusals, broken-off emissions and the printer check.
 #include <gtest/gtest.h>
 
-#include "station_fixture.h"
+#include "support/station_fixture.h"
 
 using namespace zel;
 using namespace zel::testing;

@@ -14,7 +14,9 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cctype>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -32,9 +34,41 @@ namespace {
 std::atomic<pid_t> gPostmaster{0};
 std::atomic<bool> gSharedCreated{false};
 
-std::string binDir() {
+bool holdsServer(const fs::path& dir) {
+    std::error_code ec;
+    return fs::exists(dir / "initdb", ec) && fs::exists(dir / "pg_ctl", ec);
+}
+
+// Where the server programs are: ZEL_PG_BIN when set; else what
+// `pg_config --bindir` names, when it holds them; else the newest
+// /usr/lib/postgresql/<version>/bin that does. The description of the search
+// when none does.
+std::string findBinDir() {
     const char* env = std::getenv("ZEL_PG_BIN");
-    return env && *env ? env : "/usr/lib/postgresql/15/bin";
+    if (env && *env) return env;
+    if (FILE* p = popen("pg_config --bindir 2>/dev/null", "r")) {
+        std::string out;
+        char buf[512];
+        while (fgets(buf, sizeof buf, p)) out += buf;
+        pclose(p);
+        while (!out.empty() && std::isspace(static_cast<unsigned char>(out.back()))) out.pop_back();
+        if (!out.empty() && holdsServer(out)) return out;
+    }
+    int newest = -1;
+    std::error_code ec;
+    for (const auto& entry : fs::directory_iterator("/usr/lib/postgresql", ec)) {
+        const std::string name = entry.path().filename().string();
+        if (name.empty() || name.find_first_not_of("0123456789") != std::string::npos) continue;
+        int version = std::atoi(name.c_str());
+        if (version > newest && holdsServer(entry.path() / "bin")) newest = version;
+    }
+    if (newest >= 0) return "/usr/lib/postgresql/" + std::to_string(newest) + "/bin";
+    return "the directory of pg_config --bindir or /usr/lib/postgresql/*/bin";
+}
+
+const std::string& binDir() {
+    static const std::string dir = findBinDir();
+    return dir;
 }
 
 // Runs a program without a shell; its output goes to `log`. The exit status.

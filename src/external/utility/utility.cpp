@@ -1,14 +1,14 @@
 // The shared utility library: sinks, Mensagem, answer checks, text helpers and
 // the identification cipher.
-#include "external/utility.h"
+#include "external/utility/utility.h"
 
 #include <fstream>
 #include <ostream>
 
 #include <fmt/format.h>
 
-#include "external/args.h"
-#include "external/param_packet.h"
+#include "external/utility/args.h"
+#include "external/utility/param_packet.h"
 #include "platform/dataset/packet.h"
 #include "platform/error.h"
 #include "platform/locale.h"

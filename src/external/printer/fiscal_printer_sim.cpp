@@ -1,6 +1,6 @@
 // The simulated fiscal printer: each operation checks its input, applies the
 // configured fault, changes the printer's memory atomically and prints.
-#include "external/fiscal_printer_sim.h"
+#include "external/printer/fiscal_printer_sim.h"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -12,10 +12,10 @@
 
 #include <fmt/format.h>
 
-#include "external/args.h"
-#include "external/param_packet.h"
-#include "external/printer_tape.h"
-#include "external/utility.h"
+#include "external/utility/args.h"
+#include "external/utility/param_packet.h"
+#include "external/printer/printer_tape.h"
+#include "external/utility/utility.h"
 #include "platform/atomic_file.h"
 #include "platform/dataset/packet.h"
 #include "platform/money.h"

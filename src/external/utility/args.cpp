@@ -1,5 +1,5 @@
 // Positional value checks for the outside packages.
-#include "external/args.h"
+#include "external/utility/args.h"
 
 #include <fmt/format.h>
 

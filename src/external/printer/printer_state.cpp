@@ -1,6 +1,6 @@
 // Reading, checking and writing the simulated printer's memory: the state
 // file and its journal.
-#include "external/printer_state.h"
+#include "external/printer/printer_state.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>

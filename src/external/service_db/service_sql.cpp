@@ -1,11 +1,11 @@
 // Helpers of the service package's stand-in: statements, moments, packet reads.
-#include "external/service_sql.h"
+#include "external/service_db/service_sql.h"
 
 #include <fmt/format.h>
 
 #include <cmath>
 
-#include "external/args.h"
+#include "external/utility/args.h"
 
 namespace zel::ext::svc {
 

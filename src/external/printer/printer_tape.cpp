@@ -1,5 +1,5 @@
 // Layout of the coupons and cancellation receipts on the 48-column tape.
-#include "external/printer_tape.h"
+#include "external/printer/printer_tape.h"
 
 #include <fcntl.h>
 #include <unistd.h>

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "external/printer_state.h"
+#include "external/printer/printer_state.h"
 #include "platform/atomic_file.h"
 #include "platform/datetime.h"
 

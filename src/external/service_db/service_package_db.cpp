@@ -1,12 +1,12 @@
 // The service package's stand-in: its connection, progress, the access log
 // and the sale numbers. Prices, taxes and sales are in service_*.cpp.
-#include "external/service_package_db.h"
+#include "external/service_db/service_package_db.h"
 
 #include <fmt/format.h>
 
-#include "external/args.h"
-#include "external/service_sql.h"
-#include "external/util_connection.h"
+#include "external/utility/args.h"
+#include "external/service_db/service_sql.h"
+#include "external/utility/util_connection.h"
 
 namespace zel::ext {
 

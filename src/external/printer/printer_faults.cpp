@@ -1,5 +1,5 @@
 // Fault settings of the simulated printer.
-#include "external/printer_faults.h"
+#include "external/printer/printer_faults.h"
 
 #include <strings.h>
 

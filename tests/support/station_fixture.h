@@ -9,11 +9,11 @@
 #include <string>
 #include <vector>
 
-#include "external/fiscal_printer_sim.h"
-#include "external/printer_tape.h"
-#include "external/service_package_db.h"
-#include "external/service_sql.h"
-#include "external/utility.h"
+#include "external/printer/fiscal_printer_sim.h"
+#include "external/printer/printer_tape.h"
+#include "external/service_db/service_package_db.h"
+#include "external/service_db/service_sql.h"
+#include "external/utility/utility.h"
 #include "recording_packages.h"
 #include "service/module.h"
 #include "station/station.h"

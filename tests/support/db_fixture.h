@@ -12,7 +12,7 @@
 
 #include "data/schema.h"
 #include "data/statements.h"
-#include "external/util_connection.h"
+#include "external/utility/util_connection.h"
 #include "pg_cluster.h"
 #include "platform/db/connection.h"
 

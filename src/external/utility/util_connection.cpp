@@ -1,5 +1,5 @@
 // Connection operations of the shared utility library.
-#include "external/util_connection.h"
+#include "external/utility/util_connection.h"
 
 #include <thread>
 

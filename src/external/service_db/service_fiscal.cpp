@@ -5,9 +5,9 @@
 #include <map>
 #include <optional>
 
-#include "external/args.h"
-#include "external/service_package_db.h"
-#include "external/service_sql.h"
+#include "external/utility/args.h"
+#include "external/service_db/service_package_db.h"
+#include "external/service_db/service_sql.h"
 #include "platform/dataset/packet.h"
 
 namespace zel::ext {

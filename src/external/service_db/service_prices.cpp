@@ -4,10 +4,10 @@
 
 #include <cctype>
 
-#include "external/args.h"
-#include "external/service_package_db.h"
-#include "external/service_sql.h"
-#include "external/utility.h"
+#include "external/utility/args.h"
+#include "external/service_db/service_package_db.h"
+#include "external/service_db/service_sql.h"
+#include "external/utility/utility.h"
 #include "platform/dataset/table.h"
 
 namespace zel::ext {

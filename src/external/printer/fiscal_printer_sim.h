@@ -9,8 +9,8 @@
 #include <vector>
 
 #include "external/device.h"
-#include "external/printer_faults.h"
-#include "external/printer_state.h"
+#include "external/printer/printer_faults.h"
+#include "external/printer/printer_state.h"
 #include "platform/datetime.h"
 #include "platform/locale.h"
 

@@ -1,9 +1,9 @@
 // Parameter packets of the device package.
-#include "external/param_packet.h"
+#include "external/utility/param_packet.h"
 
 #include <fmt/format.h>
 
-#include "external/args.h"
+#include "external/utility/args.h"
 #include "platform/text.h"
 
 namespace zel::ext {
