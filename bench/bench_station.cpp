@@ -553,6 +553,8 @@ Latency serveLatency(const fs::path& dir, double poll, int samples) {
         std::ofstream(csv) << ext::svc::cellText(consumers[i][0]) << ";2026-03-16;" << (night ? "23:" : "12:")
                            << fmt::format("{:02}:{:02}", i / 60 % 60, i % 60) << "\n";
         long long before = sold();
+        // The passages arrive at any moment of the poll interval, not just after a pass.
+        std::this_thread::sleep_for(std::chrono::duration<double>(poll * ((i * 7919) % 100) / 100.0));
         importPassages(s, csv);
         auto imported = Clock::now();
         bool charged = false;

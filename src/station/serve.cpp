@@ -189,7 +189,11 @@ class Server {
             RunReport report;
             session_->chargePending(report);
             logPass(report, *log_);
-            offered_ = session_->pendingSeqs();
+            // Left pending from what this pass saw: a passage imported while
+            // the pass ran was never offered and is fresh for the next one.
+            offered_.clear();
+            for (const std::string& seq : session_->pendingSeqs())
+                if (pending.count(seq)) offered_.insert(seq);
             retryAt_ = now + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
                                  std::chrono::duration<double>(o_.retrySeconds));
             needRecovery_ = needsRecovery(report);

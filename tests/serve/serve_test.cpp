@@ -485,6 +485,29 @@ TEST_F(Serve, OnPostgresqlADatabaseThatStopsMidRunIsWaitedForAndNothingIsCharged
     EXPECT_TRUE(!state.contains("open") || state["open"].is_null()) << state.dump();
 }
 
+TEST_F(Serve, APassageImportedWhileABatchRunsIsChargedAtTheNextPoll) {
+    fs::path dir = make(true);
+    // A consumer of the lunch and dinner type with no dinner in the day's passages.
+    std::string code;
+    for (int k = 1; k <= 36 && code.empty(); ++k) {
+        std::string id = std::to_string(900000 + k);
+        if (count(dir, "SELECT COUNT(*) FROM CONSUMIDOR WHERE CDIDCONSUMID = '" + id + "' AND CDTIPOCONS = '01'") ==
+                1 &&
+            count(dir, "SELECT COUNT(*) FROM LOGCATRACA WHERE CDIDCONSUMID = '" + id + "' AND HORAREAL >= '18'") == 0)
+            code = id;
+    }
+    ASSERT_FALSE(code.empty());
+    Child s = serve(dir);
+    ASSERT_TRUE(waitFor([&] { return fs::exists(dir / "run-current.json"); })) << slurp(s.output);
+    ASSERT_EQ(program({"import", dir.string(), file("dinner.csv", code + ";2026-03-16;19:45\n").string()}).first, 0);
+    std::string row = "SELECT COUNT(*) FROM LOGCATRACA WHERE CDIDCONSUMID = '" + code + "' AND HORAREAL LIKE '1945%'";
+    ASSERT_EQ(count(dir, row), 1) << "imported while the batch ran";
+    // Within the poll and its sale, not after the retry of passages left pending (60 s).
+    EXPECT_TRUE(waitFor([&] { return count(dir, row) == 0; }, 20s)) << slurp(dir / "geracupom.log");
+    EXPECT_EQ(stop(s), 0);
+    expectChargedOnce(dir);
+}
+
 TEST_F(Serve, OperatorCommandsOnADayWithACancellation) {
     fs::path dir = make(false);
     // The database refuses Bruno's sale: his coupon, closed, is cancelled.
