@@ -95,7 +95,9 @@ int initCommand(const Args& a) {
 
 int importCommand(const Args& a) {
     host::Station station = host::openStation(a.dir);
-    host::ImportResult r = host::importPassages(station, a.file);
+    std::unique_ptr<Clock> clock =
+        host::stationClock(a.now.empty() ? std::nullopt : std::optional(host::parseMoment(a.now)));
+    host::ImportResult r = host::importPassages(station, a.file, clock.get());
     if (a.asJson) {
         json j = {
             {"file", a.file}, {"imported", r.imported}, {"import_record", r.importRecord}, {"skipped", json::array()}};
@@ -190,6 +192,7 @@ void addStationCommands(CLI::App& app, Args& a, Commands& c) {
     c.import->add_option("DIR", a.dir, "the station directory")->required();
     c.import->add_option("FILE", a.file, "lines code;date;hour[;branch;register]")->required();
     c.import->add_flag("--json", a.asJson, "the outcome as JSON");
+    c.import->add_option("--now", a.now, "the station clock stands at this moment, \"YYYY-MM-DD HH:MM[:SS]\"");
 
     c.run = app.add_subcommand("run", "Repair what an earlier run left, then charge the pending passages");
     c.run->add_option("DIR", a.dir, "the station directory")->required();
@@ -278,6 +281,24 @@ int dispatch(const Commands& c, const Args& a) {
     return 0;
 }
 
+// The error exit of a command: one short line on the terminal. An error with
+// a technical side (the database's own error, a statement, a path) leaves its
+// full text in the station's log, named by the short line.
+int failure(const Args& a, const std::exception& e) {
+    std::string line = e.what();
+    const auto* se = dynamic_cast<const host::StationError*>(&e);
+    if (se && !se->summary().empty()) {
+        line = a.dir.empty() ? line : host::reportedError(a.dir, se->summary(), se->detail());
+    } else if (!se && !a.dir.empty() && std::filesystem::exists(station::Layout{a.dir}.config())) {
+        // Not foreseen by the station's own checks: the first line, the rest in the log.
+        std::string first = line.substr(0, line.find('\n'));
+        if (first.size() > 100) first = first.substr(0, 97) + "...";
+        line = host::reportedError(a.dir, "the command stopped on an error: " + first, line);
+    }
+    std::cerr << "geracupom: " << host::printable(line) << "\n";
+    return 2;
+}
+
 // A usage error: what was wrong and where to look; exit status 2.
 int usageError(const CLI::App& app, const CLI::ParseError& e, int argc, char** argv) {
     std::string where = "geracupom", what = e.what();
@@ -317,7 +338,6 @@ int main(int argc, char** argv) {
     try {
         return dispatch(commands, args);
     } catch (const std::exception& e) {
-        std::cerr << "geracupom: " << host::printable(e.what()) << "\n";
-        return 2;
+        return failure(args, e);
     }
 }

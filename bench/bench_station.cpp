@@ -15,11 +15,17 @@
 //                                       one case against the base case (demo catalogue,
 //                                       no history, the same batch, SQLite), with the
 //                                       base case's goals of durable writes and CPU
+//   bench_station --serve [--poll SECONDS] [--samples N]
+//                                       while the station is served: the time from a
+//                                       passage imported to its sale stored, on the demo
+//                                       catalogue and on 100,000 extra products
+#include <signal.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -28,6 +34,7 @@
 #include <map>
 #include <optional>
 #include <sstream>
+#include <thread>
 
 #include <fmt/format.h>
 
@@ -40,6 +47,7 @@
 #include "station/host.h"
 #include "station/init.h"
 #include "station/packages.h"
+#include "station/serve.h"
 
 using namespace zel;
 using namespace zel::host;
@@ -499,6 +507,101 @@ void measureLoading(const Prepared& p) {
         rowBytes / 1048576.0, static_cast<double>(rowBytes) / p.tableBytes);
 }
 
+// ---- the station served: from a passage imported to its sale stored
+
+struct Latency {
+    std::vector<double> ms;  // one per passage charged
+    int refused = 0;         // not charged within the limit
+};
+
+// Serves the station in a child process; the parent imports one passage at
+// a time (a consumer of its own each) and times it until its sale is stored.
+Latency serveLatency(const fs::path& dir, double poll, int samples) {
+    Station s = openStation(dir);
+    {
+        db::Connection c(s.connectionString);
+        c.executeDirect("DELETE FROM LOGCATRACA");
+    }
+    pid_t child = fork();
+    if (child == 0) {
+        static std::atomic<bool> stop{false}, reload{false};
+        installServeSignals(stop, reload);
+        ServeOptions o;
+        o.pollSeconds = poll;
+        o.now = parseMoment("2026-03-16 23:59");
+        o.stop = &stop;
+        o.reload = &reload;
+        try {
+            _exit(serveStation(dir, o));
+        } catch (const std::exception& e) {
+            std::cerr << "bench_station: serve: " << e.what() << "\n";
+            _exit(2);
+        }
+    }
+    auto logHas = [&](const std::string& text) {
+        std::ifstream in(s.layout.log());
+        std::stringstream ss;
+        ss << in.rdbuf();
+        return ss.str().find(text) != std::string::npos;
+    };
+    for (auto t = Clock::now(); !logHas(" start: ") && secondsSince(t) < 60;)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    db::Connection c(s.connectionString);
+    auto sold = [&] {
+        auto r =
+            ext::svc::select(c, "sold", "SELECT COUNT(*) FROM VENDAPASSAGEM", {}, {{"N", db::ColumnType::Integer}});
+        return std::stoll(ext::svc::cellText(r.at(0)[0]));
+    };
+    auto consumers =
+        ext::svc::select(c, "consumers", "SELECT CDIDCONSUMID, CDTIPOCONS FROM CONSUMIDOR ORDER BY CDIDCONSUMID", {},
+                         {{"A", db::ColumnType::Text}, {"B", db::ColumnType::Text}});
+    Latency out;
+    // The first passage loads the module's tables: a warm-up, not counted.
+    for (int i = 0; i <= samples && i < static_cast<int>(consumers.size()); ++i) {
+        bool night = ext::svc::cellText(consumers[i][1]) == "02";
+        fs::path csv = s.layout.dir / "latency.csv";
+        std::ofstream(csv) << ext::svc::cellText(consumers[i][0]) << ";2026-03-16;" << (night ? "23:" : "12:")
+                           << fmt::format("{:02}:{:02}", i / 60 % 60, i % 60) << "\n";
+        long long before = sold();
+        // The passages arrive at any moment of the poll interval, not just after a pass.
+        std::this_thread::sleep_for(std::chrono::duration<double>(poll * ((i * 7919) % 100) / 100.0));
+        importPassages(s, csv);
+        auto imported = Clock::now();
+        bool charged = false;
+        while (!(charged = sold() > before) && secondsSince(imported) < 30 + poll)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        if (i == 0) continue;
+        if (charged) out.ms.push_back(secondsSince(imported) * 1e3);
+        else ++out.refused;
+    }
+    kill(child, SIGTERM);
+    int status = 0;
+    waitpid(child, &status, 0);
+    return out;
+}
+
+int runServe(const fs::path& base, double poll, int samples) {
+    std::cout << fmt::format(
+        "from a passage imported to its sale stored, while serving (poll {} s, {} passages, "
+        "each alone)\n",
+        poll, samples);
+    for (int products : {0, 100000}) {
+        Spec spec{products ? "served-100k" : "served-demo", products, 0, 0, 1002, false};
+        Prepared p = prepare(base, spec);
+        Latency l = serveLatency(p.dir, poll, samples);
+        std::sort(l.ms.begin(), l.ms.end());
+        auto at = [&](double q) {
+            return l.ms.empty() ? 0.0 : l.ms[std::min(l.ms.size() - 1, static_cast<size_t>(q * l.ms.size()))];
+        };
+        std::cout << fmt::format(
+            "  {:<12} {:>7} products: median {:7.1f} ms, p90 {:7.1f} ms, max {:7.1f} ms "
+            "({} charged, {} not)\n",
+            spec.name, 3 + products, at(0.5), at(0.9), l.ms.empty() ? 0.0 : l.ms.back(), l.ms.size(), l.refused);
+    }
+    std::cout << "load average: " << loadAverage() << "\n";
+    return 0;
+}
+
 int runSingle(const fs::path& base, const Spec& spec) {
     Spec baseSpec{"base", 0, 0, spec.batch, spec.consumers, false};
     Prepared b = prepare(base, baseSpec);
@@ -530,7 +633,9 @@ int main(int argc, char** argv) {
     }
     Options o;
     Spec single{"case", 0, 0, 1000, 1002, false};
-    bool isSingle = false;
+    bool isSingle = false, serve = false;
+    double poll = 1;
+    int samples = 20;
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
         auto next = [&]() -> std::string {
@@ -544,6 +649,9 @@ int main(int argc, char** argv) {
             else if (a == "--history") single.history = std::stoi(next()), isSingle = true;
             else if (a == "--batch") single.batch = std::stoi(next()), isSingle = true;
             else if (a == "--backend") single.postgres = next() == "postgresql", isSingle = true;
+            else if (a == "--serve") serve = true;
+            else if (a == "--poll") poll = std::stod(next());
+            else if (a == "--samples") samples = std::stoi(next());
             else {
                 std::cerr << "bench_station: unknown argument " << a << "\n";
                 return 2;
@@ -561,7 +669,7 @@ int main(int argc, char** argv) {
     fs::create_directories(base);
     int rc = 0;
     try {
-        rc = isSingle ? runSingle(base, single) : runAll(base, o);
+        rc = serve ? runServe(base, poll, samples) : isSingle ? runSingle(base, single) : runAll(base, o);
     } catch (const std::exception& e) {
         std::cerr << "bench_station: " << e.what() << "\n";
         rc = 1;

@@ -115,6 +115,7 @@ void TrdmGeraCupomVenda::CarregaCds(const Variant& packet) {
         } else {
             loadedFiles.erase(&table);
             loadTable(table, path);
+            ++fileReads[cf.name];
             if (stamped) loadedFiles[&table] = {path, stamp};
         }
         if (cf.table == &ModuleTables::cdsControleAcess) {
@@ -150,7 +151,7 @@ void TrdmGeraCupomVenda::CarregaCds(const Variant& packet) {
         idPaisIntegra = text("IDPAISINTEGRA");
         nrSerieImp = text("NRSERIEIMP");
         idAcrImposto = text("IDACRIMPOSTO");
-        dsDirCad = text("DSDIRCAD");
+        dsDirCad = saleDirectory(text("DSDIRCAD"));
         utilizaImpFis = asFlag(cdsParametrosZel.field("UTILIZAIMPFIS"));
         boErroImpressora = asFlag(cdsParametrosZel.field("BOERROIMPRESSORA"));
         dataImp = text("DATAIMP");
@@ -164,7 +165,7 @@ void TrdmGeraCupomVenda::CarregaCds(const Variant& packet) {
 
     // Stages 4 and 5: the identification file lies in DSDIRCAD, read again
     // from the parameter table; the directory carries its own separator.
-    std::string identPath = cdsParametrosZel.field("DSDIRCAD").asString() + "FORSALE.CDS";
+    std::string identPath = saleDirectory(cdsParametrosZel.field("DSDIRCAD").asString()) + "FORSALE.CDS";
     if (fileExists(identPath)) {
         loadTable(cdsIdentPaf, identPath);
         cdsIdentPaf.open();

@@ -54,6 +54,9 @@ struct ModuleTables {
         FileStamp stamp;
     };
     std::map<const ds::Table*, LoadedFile> loadedFiles;
+    // How many times each cached table file was read from disk, by file name
+    // (a file reused unchanged is not counted).
+    std::map<std::string, uint64_t> fileReads;
 
     explicit ModuleTables(const FormatSettings& fs = FormatSettings{});
     ModuleTables(const ModuleTables&) = delete;

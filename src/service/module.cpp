@@ -65,6 +65,11 @@ TrdmGeraCupomVenda::TrdmGeraCupomVenda(ServiceHost host, int)
 
 std::filesystem::path TrdmGeraCupomVenda::baseDir() const { return host_.baseDir; }
 
+std::string TrdmGeraCupomVenda::saleDirectory(const std::string& dir) const {
+    if (dir.empty() || std::filesystem::path(dir).is_absolute()) return dir;
+    return (baseDir() / dir).lexically_normal().string();
+}
+
 std::filesystem::path TrdmGeraCupomVenda::itemFilePath() const {
     return std::filesystem::path(dsDirCad + "cdsVenda.cds");
 }

@@ -96,6 +96,9 @@ class TrdmGeraCupomVenda : public ModuleTables {
     int chooseProducts();
     bool refuse(const std::string& text);
 
+    // DSDIRCAD as the module uses it: a relative directory (as a station
+    // writes it) lies below baseDir; an absolute one stands as it is.
+    std::string saleDirectory(const std::string& dsDirCad) const;
     // The path of the item file: dsDirCad followed directly by "cdsVenda.cds".
     std::filesystem::path itemFilePath() const;
 

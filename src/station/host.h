@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <functional>
 #include <iosfwd>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -26,10 +27,21 @@ namespace zel::host {
 namespace fs = std::filesystem;
 
 // A station that cannot be used as it is (not a station, a wrong key, a
-// database that is down): the message says what and where.
+// database that is down): the message says what and where. An error with a
+// technical side (the database's own error, a statement, a path) carries a
+// short line for a person — what happened and what to do — and the technical
+// text apart, for the log; what() holds both.
 class StationError : public Error {
   public:
     using Error::Error;
+    StationError(const std::string& summary, const std::string& detail)
+        : Error(summary + ": " + detail), summary_(summary), detail_(detail) {}
+    // The short line; empty when the message has no technical side apart.
+    const std::string& summary() const { return summary_; }
+    const std::string& detail() const { return detail_; }
+
+  private:
+    std::string summary_, detail_;
 };
 
 // What the station's parameter file says of it, read and checked when the
@@ -53,6 +65,11 @@ struct Station {
     StationParams params;
 };
 
+// The station's database cannot be used ("cannot be reached", "does not
+// accept writes"...): the short line says what to look at; the detail names
+// the station, its configuration and the database's own error (no password).
+StationError databaseError(const Station& station, const std::string& what, const std::exception& error);
+
 // Opens the station in `dir`. Throws StationError naming the file, the key or
 // the missing part; the station is not touched.
 Station openStation(const fs::path& dir);
@@ -74,10 +91,11 @@ struct ImportResult {
 // register], "," also accepted as the separator, an optional header line,
 // dates YYYY-MM-DD or DD/MM/YYYY, hours HH:MM[:SS] or HHMM[SS]) into one
 // import record and its log rows, in one transaction. Unknown identification
-// codes and bad lines are skipped and reported with their line. Throws
+// codes and bad lines are skipped and reported with their line. The import
+// record is dated by the station clock (`clock`; null: the machine's). Throws
 // StationError when the file cannot be read or the database refuses (nothing
 // is imported then).
-ImportResult importPassages(const Station& station, const fs::path& file);
+ImportResult importPassages(const Station& station, const fs::path& file, const Clock* clock = nullptr);
 
 // ---- run
 
@@ -97,6 +115,9 @@ struct RunReport {
     std::vector<std::string> repairs;  // what the recovery mended, one line each
     std::vector<PassageResult> passages;
     std::vector<std::string> messages;  // not tied to a passage (printer check, ...)
+    // Cached table files the resident module read again because they changed
+    // (a file unchanged since the module last read it is reused).
+    std::vector<std::string> tablesReadAgain;
     int batches = 0;
     bool couldNotRun = false;
     std::string problem;            // why it could not run
@@ -115,6 +136,10 @@ struct RunDisplay {
     std::ostream* out = nullptr;  // null: quiet
     bool bar = false;             // a progress bar redrawn in place (a terminal), else plain lines
 };
+
+// The station clock: from `now` on, running with the machine (rehearsals),
+// or the machine's clock when `now` is empty.
+std::unique_ptr<Clock> stationClock(const std::optional<DateTime>& now);
 
 struct RunOptions {
     std::optional<DateTime> now;  // the station clock starts here and runs on; empty: the machine's clock

@@ -104,7 +104,7 @@ struct Line {
 
 }  // namespace
 
-ImportResult importPassages(const Station& station, const fs::path& file) {
+ImportResult importPassages(const Station& station, const fs::path& file, const Clock* clock) {
     std::ifstream in(file, std::ios::binary);
     if (!in) throw StationError(fmt::format("{}: cannot read the passage file", file.string()));
     ImportResult result;
@@ -165,8 +165,7 @@ ImportResult importPassages(const Station& station, const fs::path& file) {
         util::TryConnect(c, {1, std::chrono::milliseconds(0)});
         util::SetADODBSession(c);
     } catch (const std::exception& e) {
-        throw StationError(
-            fmt::format("the database of {} cannot be reached: {}", station.layout.dir.string(), e.what()));
+        throw databaseError(station, "cannot be reached; nothing was imported", e);
     }
     try {
         ImportStore store(c);
@@ -212,7 +211,7 @@ ImportResult importPassages(const Station& station, const fs::path& file) {
 
         c.beginTransaction();
         try {
-            result.importRecord = store.newImportRecord(SystemClock().today());
+            result.importRecord = store.newImportRecord(clock ? clock->today() : SystemClock().today());
             std::map<std::string, long long> nextSeq;
             for (const auto& [l, k] : rows) {
                 if (!nextSeq.count(l->branch)) nextSeq[l->branch] = store.lastRowNumber(l->branch);
@@ -237,8 +236,10 @@ ImportResult importPassages(const Station& station, const fs::path& file) {
     } catch (const StationError&) {
         throw;
     } catch (const std::exception& e) {
-        throw StationError(
-            fmt::format("{}: nothing was imported: {}", file.string(), util::ADOExceptionMessage(e, c, "")));
+        throw StationError(fmt::format("{}: nothing was imported: the database refused the passages; check it, "
+                                       "then import the file again",
+                                       file.filename().string()),
+                           fmt::format("{}: {}", file.string(), util::ADOExceptionMessage(e, c, "")));
     }
     return result;
 }

@@ -4,6 +4,8 @@
 
 #include <sqlite3.h>
 
+#include <algorithm>
+#include <fstream>
 #include <regex>
 #include <sstream>
 
@@ -11,6 +13,8 @@
 
 #include "external/printer/fiscal_printer_sim.h"
 #include "external/utility/util_connection.h"
+#include "platform/atomic_file.h"
+#include "platform/dataset/table.h"
 #include "platform/db/query.h"
 #include "station/operator_store.h"
 #include "station/outbox.h"
@@ -29,8 +33,7 @@ struct Db {
             util::TryConnect(c, {1, std::chrono::milliseconds(0)});
             util::SetADODBSession(c);
         } catch (const std::exception& e) {
-            throw StationError(
-                fmt::format("the database of the station {} cannot be reached: {}", s.layout.dir.string(), e.what()));
+            throw databaseError(s, "cannot be reached", e);
         }
     }
     db::Connection c;
@@ -71,6 +74,41 @@ bool stationFile(const fs::path& rel) {
     static const std::set<std::string> skipped = {"station.db", "station.db-wal", "station.db-shm",
                                                   "station.db-journal", "station.lock"};
     return !skipped.count(rel.string()) && rel.extension() != ".tmp";
+}
+
+// A copy of a station made before its paths were kept relative to it names
+// the station's own database and sale directory in the relative form, so that
+// it uses its own files and not those of the station it was copied from.
+void ownPaths(const Station& s, const fs::path& copy, bool databaseCopied) {
+    station::Layout layout{copy};
+    if (databaseCopied) {
+        std::ifstream in(layout.config());
+        std::string text, line;
+        while (std::getline(in, line)) {
+            std::string key = line.substr(0, line.find('='));
+            key.erase(std::remove_if(key.begin(), key.end(), [](unsigned char c) { return std::isspace(c); }),
+                      key.end());
+            for (char& c : key) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+            if (line.find('=') != std::string::npos && key == "database")
+                line = "database = " + station::ownSqliteConnection(layout);
+            text += line + "\n";
+        }
+        in.close();
+        writeFileAtomically(layout.config(), text, "the configuration of the copy", Durability::Flushed, 0600);
+    }
+    ds::Table params("ParametrosZel", {}, {}, {}, s.formatSettings);
+    params.loadFromFile(layout.parameters());
+    if (params.fieldIndex("DSDIRCAD") < 0) return;
+    fs::path given(params.field("DSDIRCAD").asString());
+    if (!given.is_absolute()) return;
+    std::error_code ec;
+    fs::path rel =
+        fs::weakly_canonical(s.params.saleDir, ec).lexically_relative(fs::weakly_canonical(s.layout.dir, ec));
+    if (rel.empty() || *rel.begin() == "..") return;
+    params.edit();
+    params.field("DSDIRCAD").setAsString((rel / "").string());
+    params.post();
+    params.saveToFile(layout.parameters());
 }
 
 void backupSqlite(const std::string& from, const fs::path& to) {
@@ -301,11 +339,13 @@ json backupStation(const Station& s, const fs::path& destIn) {
         throw StationError(fmt::format("{}: the backup cannot lie inside the station", dest.string()));
     fs::create_directories(dest);
     json out = {{"station", s.layout.dir.string()}, {"backup", dest.string()}};
-    const std::string prefix = "sqlite3://db=";
     std::string dbFile;
-    if (s.connectionString.rfind(prefix, 0) == 0) dbFile = s.connectionString.substr(prefix.size());
-    else if (s.connectionString.rfind("sqlite3://", 0) == 0) dbFile = s.connectionString.substr(10);
-    if (auto blank = dbFile.find(' '); blank != std::string::npos) dbFile.resize(blank);
+    try {
+        db::ConnectionString target = db::ConnectionString::parse(s.connectionString);
+        if (target.backend == db::Backend::Sqlite3 && target.database != ":memory:") dbFile = target.database;
+    } catch (const std::exception&) {
+        // Not a string the station can use: nothing to copy.
+    }
     if (!dbFile.empty()) {
         backupSqlite(dbFile, dest / "station.db");
         out["database"] = "copied";
@@ -323,6 +363,8 @@ json backupStation(const Station& s, const fs::path& destIn) {
             ++files;
         }
     }
+    // The copy is a station of its own: its paths name its own files.
+    ownPaths(s, dest, !dbFile.empty());
     fs::permissions(dest / "geracupom.conf", fs::perms::owner_read | fs::perms::owner_write, ec);
     out["files"] = files;
     return out;

@@ -54,15 +54,9 @@ db::Connection& connect(db::Connection& c, const Station& s) {
         util::TryConnect(c, {1, std::chrono::milliseconds(0)});
         util::SetADODBSession(c);
     } catch (const std::exception& e) {
-        throw StationError(fmt::format("the database of the station {} cannot be reached ({}): {}",
-                                       s.layout.dir.string(), s.config.source(), e.what()));
+        throw databaseError(s, "cannot be reached", e);
     }
     return c;
-}
-
-std::unique_ptr<Clock> stationClock(const RunOptions& options) {
-    if (options.now) return std::make_unique<RunningClock>(*options.now);
-    return std::make_unique<SystemClock>();
 }
 
 void logRepairs(const Station& s, const Clock& clock, const std::vector<std::string>& repairs) {
@@ -92,8 +86,7 @@ void checkResources(const Station& s, Store& store, db::Connection& c) {
     try {
         store.probeWrite();
     } catch (const std::exception& e) {
-        throw StationError(fmt::format("the database of the station {} does not accept writes: {}",
-                                       s.layout.dir.string(), util::ADOExceptionMessage(e, c, "")));
+        throw databaseError(s, "does not accept writes", Error(util::ADOExceptionMessage(e, c, "")));
     }
 }
 
@@ -102,7 +95,9 @@ std::unique_ptr<ext::SimulatedPrinter> openPrinter(const Station& s, const Clock
                                                            s.formatSettings, std::move(faults));
     if (!printer->usable())
         throw StationError(
-            fmt::format("the printer of {} cannot be used: {}", s.layout.dir.string(), printer->problem()));
+            "the printer of the station cannot be used: its memory (printer-state.json) is missing or "
+            "damaged; restore it from a backup of the station",
+            fmt::format("{}: {}", s.layout.dir.string(), printer->problem()));
     return printer;
 }
 
@@ -221,6 +216,11 @@ void settleOutcomes(Batch& b, Store& store, Recovery& recovery, const ext::Simul
 
 }  // namespace
 
+std::unique_ptr<Clock> stationClock(const std::optional<DateTime>& now) {
+    if (now) return std::make_unique<RunningClock>(*now);
+    return std::make_unique<SystemClock>();
+}
+
 const char* outcomeName(Outcome o) {
     switch (o) {
         case Outcome::Concluded:
@@ -270,6 +270,7 @@ struct ChargingSession::Impl {
     std::unique_ptr<Display> live;
     ext::LogFileSink logSink;
     std::vector<std::string> requestMessages;
+    std::vector<std::string> tablesReadAgain;  // by the last request
     RunSink runSink;
     ext::FanOutSink sink;
     ext::Messenger messenger;
@@ -281,7 +282,7 @@ struct ChargingSession::Impl {
     Impl(Station& st, const RunOptions& o)
         : s(st),
           options(o),
-          clock(stationClock(o)),
+          clock(stationClock(o.now)),
           c(st.connectionString),
           store(connect(c, st), st.branch, st.register_),
           times(o.times ? *o.times : localTimes),
@@ -355,8 +356,7 @@ struct ChargingSession::Impl {
         try {
             pending = store.pendingPassages();
         } catch (const std::exception& e) {
-            throw StationError(
-                fmt::format("the pending passages cannot be read: {}", util::ADOExceptionMessage(e, c, "")));
+            throw databaseError(s, "does not give the pending passages", Error(util::ADOExceptionMessage(e, c, "")));
         }
         // A passage the ledger holds as charged is never handed to the service
         // again, even when its turnstile row could not be deleted.
@@ -392,10 +392,13 @@ struct ChargingSession::Impl {
     void request() {
         VariantArray request = {Variant::packet(station::requestPacket(shape, batch.passages))};
         Variant result;
+        auto module = [&]() -> TrdmGeraCupomVenda* { return ownModule ? ownModule.get() : rdmGeraCupomVenda; };
         auto moduleDbTime = [&]() -> std::chrono::nanoseconds {
-            TrdmGeraCupomVenda* m = ownModule ? ownModule.get() : rdmGeraCupomVenda;
+            TrdmGeraCupomVenda* m = module();
             return m ? m->db.adcGeraCupomVenda.statementTime() : std::chrono::nanoseconds(0);
         };
+        std::map<std::string, uint64_t> readsBefore;
+        if (TrdmGeraCupomVenda* m = module()) readsBefore = m->fileReads;
         auto requestStarted = std::chrono::steady_clock::now();
         auto dbBefore = moduleDbTime();
         ds::PacketFileTimes filesBefore = ds::packetFileTimes();
@@ -412,6 +415,11 @@ struct ChargingSession::Impl {
         times.tableFiles += (filesAfter.read - filesBefore.read) + (filesAfter.write - filesBefore.write);
         times.moduleDatabase += moduleDbTime() - dbBefore;
         times.requests += std::chrono::steady_clock::now() - requestStarted;
+        // A cached table file the module had read before and read again: it changed.
+        if (TrdmGeraCupomVenda* m = module())
+            for (const auto& [file, reads] : m->fileReads)
+                if (auto b = readsBefore.find(file); b != readsBefore.end() && reads > b->second)
+                    tablesReadAgain.push_back(file);
         journal.clear();
     }
 
@@ -472,6 +480,7 @@ void ChargingSession::chargePending(RunReport& report) {
     std::vector<PendingPassage> pending = m.pendingNotCharged();
     const size_t from = report.passages.size();
     report.passages.reserve(from + pending.size());
+    size_t toldRepairs = m.recovery->repairs().size();
     m.done = 0;
     m.live = std::make_unique<Display>(m.options.display, pending.size());
     for (size_t i = 0; i < pending.size() && !m.stopping();) {
@@ -479,8 +488,13 @@ void ChargingSession::chargePending(RunReport& report) {
         while (j < pending.size() && pending[j].passage.nrSeqArqImp == pending[i].passage.nrSeqArqImp) ++j;
         const std::string record = pending[i].passage.nrSeqArqImp;
         m.prepareBatch(report, pending, i, j);
+        m.tablesReadAgain.clear();
         m.request();
         ++report.batches;
+        for (const std::string& f : m.tablesReadAgain)
+            if (std::find(report.tablesReadAgain.begin(), report.tablesReadAgain.end(), f) ==
+                report.tablesReadAgain.end())
+                report.tablesReadAgain.push_back(f);
 
         // The service credits a batch only when it ends well; the record gets
         // exactly the passages charged from it, whatever ended the request.
@@ -495,14 +509,21 @@ void ChargingSession::chargePending(RunReport& report) {
                 r->messages.push_back("not settled: the database stopped answering; the next run settles it");
             }
             report.couldNotRun = true;
-            report.problem = fmt::format("the database stopped answering during the batch of import record {}: {}",
-                                         record, util::ADOExceptionMessage(e, m.c, ""));
+            report.problem = reportedError(
+                m.s.layout.dir,
+                fmt::format("the database stopped answering during the batch of import record {}: see that it "
+                            "runs; the next run settles the batch",
+                            record),
+                util::ADOExceptionMessage(e, m.c, ""), m.clock.get());
             break;
         }
         for (const std::string& msg : m.requestMessages) report.messages.push_back(msg);
-        for (const std::string& r : m.recovery->repairs())
-            if (std::find(report.repairs.begin(), report.repairs.end(), r) == report.repairs.end())
-                report.repairs.push_back(r);
+        // The repairs made while charging (those of recover() were told by it).
+        const std::vector<std::string>& repairs = m.recovery->repairs();
+        for (size_t k = toldRepairs; k < repairs.size(); ++k)
+            if (std::find(report.repairs.begin(), report.repairs.end(), repairs[k]) == report.repairs.end())
+                report.repairs.push_back(repairs[k]);
+        toldRepairs = repairs.size();
         // A batch in which no passage was reached could not run (the printer check refused).
         if (m.batch.current < 0 && !m.batch.results.empty() && !m.batch.stopped) {
             report.couldNotRun = true;

@@ -54,12 +54,12 @@ bool waitingFile(const std::string& name) {
 }
 
 // One file of the inbox: imported whole, then moved aside with its outcome.
-void importInboxFile(const Station& s, const fs::path& file, EventLog& log) {
+void importInboxFile(const Station& s, const fs::path& file, const Clock& clock, EventLog& log) {
     const fs::path inbox = inboxDir(s.layout.dir);
     std::string name = file.filename().string(), result;
     bool ok = false;
     try {
-        ImportResult r = importPassages(s, file);
+        ImportResult r = importPassages(s, file, &clock);
         for (const ImportProblem& p : r.skipped)
             result += fmt::format("{}:{}: {}; line skipped\n", name, p.line, p.text);
         if (r.imported) {
@@ -90,18 +90,20 @@ void importInboxFile(const Station& s, const fs::path& file, EventLog& log) {
               fmt::format("inbox file {}: {} (moved to {})", name, first, fs::relative(dest, s.layout.dir).string()));
 }
 
-void importInbox(const Station& s, EventLog& log) {
+void importInbox(const Station& s, const Clock& clock, EventLog& log) {
     const fs::path inbox = inboxDir(s.layout.dir);
     std::vector<fs::path> files;
     std::error_code ec;
     for (const auto& e : fs::directory_iterator(inbox, ec))
         if (e.is_regular_file(ec) && !waitingFile(e.path().filename().string())) files.push_back(e.path());
     std::sort(files.begin(), files.end());
-    for (const fs::path& f : files) importInboxFile(s, f, log);
+    for (const fs::path& f : files) importInboxFile(s, f, clock, log);
 }
 
 void logPass(const RunReport& r, EventLog& log) {
     for (const std::string& x : r.repairs) log.event("repair", x);
+    for (const std::string& f : r.tablesReadAgain)
+        log.event("reload", fmt::format("the table file {} changed; read again", f));
     if (r.batches == 0) return;
     log.event("batch", fmt::format("{} batch(es): {} passage(s), {} concluded ({:.2f}), {} cancelled, {} refused, {} "
                                    "pending",
@@ -179,22 +181,41 @@ class Server {
                 needRecovery_ = false;
                 offered_.clear();
             }
-            importInbox(station_, *log_);
+            importInbox(station_, session_->clock(), *log_);
             std::set<std::string> pending = session_->pendingSeqs();
             bool fresh = std::any_of(pending.begin(), pending.end(), [&](auto& p) { return !offered_.count(p); });
             auto now = std::chrono::steady_clock::now();
-            if (pending.empty() || (!fresh && now < retryAt_)) return;
+            if (pending.empty() || (!fresh && now < retryAt_)) return recovered();
             RunReport report;
             session_->chargePending(report);
             logPass(report, *log_);
-            offered_ = session_->pendingSeqs();
+            // Left pending from what this pass saw: a passage imported while
+            // the pass ran was never offered and is fresh for the next one.
+            offered_.clear();
+            for (const std::string& seq : session_->pendingSeqs())
+                if (pending.count(seq)) offered_.insert(seq);
             retryAt_ = now + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
                                  std::chrono::duration<double>(o_.retrySeconds));
             needRecovery_ = needsRecovery(report);
+            recovered();
         } catch (const std::exception& e) {
-            log_->event("error", e.what());
+            failed(e.what());
             needRecovery_ = true;
         }
+    }
+
+    // An error that stops the passes (a database that is down) is told once,
+    // not at every poll; its end is told when a pass goes through again.
+    void failed(const std::string& what) {
+        if (what != lastError_) log_->event("error", what);
+        else ++repeated_;
+        lastError_ = what;
+    }
+    void recovered() {
+        if (lastError_.empty()) return;
+        log_->event("repair", fmt::format("the station works again after {} failed attempt(s)", repeated_ + 1));
+        lastError_.clear();
+        repeated_ = 0;
     }
 
     void reload() {
@@ -223,6 +244,8 @@ class Server {
     std::unique_ptr<ChargingSession> session_;
     std::unique_ptr<EventLog> log_;
     bool needRecovery_ = true;
+    std::string lastError_;          // the error of the last pass, "" when it went through
+    int repeated_ = 0;               // the same error again since it was told
     std::set<std::string> offered_;  // pending passages offered in the last pass and left pending
     std::chrono::steady_clock::time_point retryAt_{};
 };
@@ -241,10 +264,29 @@ std::string printable(const std::string& text, bool keepLines) {
     return out;
 }
 
-EventLog::EventLog(fs::path logFile, std::ostream* err, const Clock* stationClock)
-    : file_(std::move(logFile)), err_(err), clock_(stationClock), runId_(newRunId()) {}
+const std::string& processRunId() {
+    static const std::string id = newRunId();
+    return id;
+}
 
-void EventLog::event(const std::string& kind, const std::string& text) {
+std::string reportedError(const fs::path& stationDir, const std::string& summary, const std::string& detail,
+                          const Clock* stationClock) {
+    station::Layout layout{stationDir};
+    std::error_code ec;
+    if (fs::exists(layout.config(), ec)) {
+        try {
+            if (EventLog(layout.log(), nullptr, stationClock).event("error", summary + ": " + detail))
+                return fmt::format("{} (see {}, run {})", summary, layout.log().filename().string(), processRunId());
+        } catch (const std::exception&) {}
+        // The log cannot take it: the detail goes with the short line.
+    }
+    return summary + ": " + detail;
+}
+
+EventLog::EventLog(fs::path logFile, std::ostream* err, const Clock* stationClock)
+    : file_(std::move(logFile)), err_(err), clock_(stationClock), runId_(processRunId()) {}
+
+bool EventLog::event(const std::string& kind, const std::string& text) {
     std::string wall = wallClock();
     std::string line = wall;
     if (clock_) {
@@ -255,7 +297,9 @@ void EventLog::event(const std::string& kind, const std::string& text) {
     line += fmt::format(" run {} {}: {}\n", runId_, kind, printable(text));
     std::ofstream out(file_, std::ios::app | std::ios::binary);
     out << line;
+    out.flush();
     if (err_) *err_ << line << std::flush;
+    return static_cast<bool>(out);
 }
 
 fs::path inboxDir(const fs::path& stationDir) { return stationDir / "inbox"; }

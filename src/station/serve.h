@@ -23,7 +23,8 @@ namespace fs = std::filesystem;
 class EventLog {
   public:
     EventLog(fs::path logFile, std::ostream* err, const Clock* stationClock);
-    void event(const std::string& kind, const std::string& text);
+    // False when the line could not be added to the log file.
+    bool event(const std::string& kind, const std::string& text);
     const std::string& runId() const { return runId_; }
 
   private:
@@ -32,6 +33,18 @@ class EventLog {
     const Clock* clock_;
     std::string runId_;
 };
+
+// The id of this process's run: every event line of the process carries it,
+// and a short message on the terminal names it to find the full text in the log.
+const std::string& processRunId();
+
+// The text of an error for a person, and the full text in the station's log:
+// `summary` alone on the terminal ends with where its full text lies ("see
+// geracupom.log, run ID"); `detail` goes to the log of `stationDir` as an
+// "error" event. Returns the short line. Raises nothing: when the log cannot
+// be written the short line carries the detail itself.
+std::string reportedError(const fs::path& stationDir, const std::string& summary, const std::string& detail,
+                          const Clock* stationClock = nullptr);
 
 // Control characters (and DEL) of a text as \xNN, a backslash doubled; with
 // `keepLines` the line breaks of a text of several lines stay.

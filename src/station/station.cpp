@@ -78,6 +78,10 @@ std::string sqliteConnection(const Layout& layout) {
     return "sqlite3://db=" + fs::absolute(layout.database()).string();
 }
 
+std::string ownSqliteConnection(const Layout& layout) {
+    return "sqlite3://db=" + layout.database().filename().string();
+}
+
 void writeTableFiles(const Layout& layout, const StationData& d) {
     const FormatSettings& fsx = d.formatSettings;
     fs::create_directories(layout.cadastros());
@@ -240,7 +244,7 @@ void writeTableFiles(const Layout& layout, const StationData& d) {
         .text("IDPAISINTEGRA", "BR")
         .text("NRSERIEIMP", d.nrSerieImp)
         .text("IDACRIMPOSTO", d.idAcrImposto)
-        .text("DSDIRCAD", layout.dsDirCad())
+        .text("DSDIRCAD", layout.ownDsDirCad())
         .text("UTILIZAIMPFIS", d.utilizaImpFis ? "S" : "N")
         .text("BOERROIMPRESSORA", d.boErroImpressora ? "S" : "N")
         .text("DATAIMP", "")
@@ -266,7 +270,8 @@ void writeConfig(const Layout& layout, const StationData& d, const std::string& 
     fs::permissions(layout.config(), fs::perms::owner_read | fs::perms::owner_write, ec);
     std::ofstream out(layout.config(), std::ios::trunc);
     out << "# The station's configuration: key = value\n"
-        << "# the database: sqlite3://db=FILE or postgresql://host=H port=P dbname=D user=U password=W\n"
+        << "# the database: sqlite3://db=FILE (a relative FILE lies in this directory) or\n"
+        << "# postgresql://host=H port=P dbname=D user=U password=W\n"
         << "database = " << connectionString << "\n"
         << "# the branch and cash register whose passages this station charges\n"
         << "branch = " << d.cdFilial << "\n"
@@ -444,7 +449,7 @@ void createStation(const fs::path& dir, const StationData& d) {
     db::refreshStatistics(connection);
     connection.disconnect();
     // The configuration comes last: a directory with it is a finished station.
-    writeConfig(layout, d, conn);
+    writeConfig(layout, d, d.connectionString.empty() ? ownSqliteConnection(layout) : conn);
 }
 
 StationData sampleStation(DateTime day) {

@@ -29,6 +29,9 @@ struct Layout {
     fs::path table(const std::string& file) const { return cadastros() / file; }
     fs::path saleDir() const { return dir / "Venda"; }
     std::string dsDirCad() const { return (saleDir() / "").string(); }  // with its trailing separator
+    // DSDIRCAD as the station writes it: relative to its directory ("Venda/"),
+    // so that the directory can be moved or restored elsewhere.
+    std::string ownDsDirCad() const { return (saleDir().filename() / "").string(); }
     fs::path identification() const { return saleDir() / "FORSALE.CDS"; }
     fs::path itemFile() const { return saleDir() / "cdsVenda.cds"; }
     fs::path database() const { return dir / "station.db"; }
@@ -170,6 +173,9 @@ ds::Packet requestPacket(const StationData& data, const std::vector<Passage>& pa
 
 // The connection string of the station's own SQLite database.
 std::string sqliteConnection(const Layout& layout);
+// The same as the station's configuration keeps it: relative to the station's
+// directory ("sqlite3://db=station.db").
+std::string ownSqliteConnection(const Layout& layout);
 
 // A literal for SQL text: quotes doubled.
 std::string sqlText(const std::string& s);

@@ -11,6 +11,7 @@
 
 #include "platform/dataset/table.h"
 #include "station/host.h"
+#include "station/operator.h"
 
 namespace zel::host {
 namespace {
@@ -60,17 +61,19 @@ StationParams readParams(const Station& s) {
     } catch (const std::exception& e) {
         throw StationError(fmt::format("{}: {}", movement.string(), e.what()));
     }
-    // DSDIRCAD: an absolute directory of the station, with its separator.
+    // DSDIRCAD: the station's sale directory with its separator, relative to
+    // the station (as the station writes it) or absolute (as an installation
+    // may give it).
     auto bad = [&](const std::string& why) {
         return StationError(
             fmt::format("{}: the parameter DSDIRCAD \"{}\" {}; it must name the station's sale "
                         "directory, e.g. \"{}\"",
-                        file.string(), dsDirCad, why, s.layout.dsDirCad()));
+                        file.string(), dsDirCad, why, s.layout.ownDsDirCad()));
     };
     if (dsDirCad.empty()) throw bad("is empty");
-    fs::path dirCad(dsDirCad);
-    if (!dirCad.is_absolute()) throw bad("is not an absolute path");
     if (dsDirCad.back() != '/') throw bad("does not end with its separator");
+    fs::path dirCad(dsDirCad);
+    if (!dirCad.is_absolute()) dirCad = (s.layout.dir / dirCad).lexically_normal();
     std::error_code ec;
     if (!fs::is_directory(dirCad, ec)) throw bad("is not a directory");
     fs::path canonicalDir = fs::weakly_canonical(dirCad, ec);
@@ -83,6 +86,14 @@ StationParams readParams(const Station& s) {
 }
 
 }  // namespace
+
+StationError databaseError(const Station& s, const std::string& what, const std::exception& e) {
+    return StationError(
+        fmt::format("the database of the station {}: check that it runs and that the key "
+                    "\"database\" of {} names it, then try again",
+                    what, kStationConfigFile),
+        fmt::format("{} ({}): {}", s.layout.dir.string(), maskedConnection(s.connectionString), e.what()));
+}
 
 Station openStation(const fs::path& dirIn) {
     if (dirIn.empty()) throw StationError("no station directory given");
@@ -128,7 +139,9 @@ Station openStation(const fs::path& dirIn) {
             if (lower(e.key) == key) return e.line;
         return 0;
     };
-    s.connectionString = required("database", "the connection string, e.g. sqlite3://db=/path/station.db");
+    // A SQLite file given by a relative path lies in the station directory.
+    s.connectionString =
+        db::anchoredConnectionString(required("database", "the connection string, e.g. sqlite3://db=station.db"), dir);
     s.branch = required("branch", "the branch code CDFILIAL, e.g. 0001");
     s.register_ = required("register", "the cash register code CDCAIXA, e.g. 001");
     if (s.branch.size() > 4)
@@ -191,14 +204,21 @@ Station openStation(const fs::path& dirIn) {
     need(s.layout.identification(), "the identification file");
     need(ext::SimulatedPrinterFiles::inStation(dir).state, "the printer's state");
     s.params = readParams(s);
-    const std::string sqlitePrefix = "sqlite3://db=";
-    if (s.connectionString.rfind(sqlitePrefix, 0) == 0) {
-        std::string file = s.connectionString.substr(sqlitePrefix.size());
-        if (auto blank = file.find(' '); blank != std::string::npos) file.resize(blank);
-        if (!fs::exists(file))
-            throw StationError(
-                fmt::format("{}:{}: the database file {} does not exist", src, lineOf("database"), file));
+    // The station's own SQLite file must be there: connecting would make a new, empty one.
+    std::optional<db::ConnectionString> target;
+    try {
+        target = db::ConnectionString::parse(s.connectionString);
+    } catch (const std::exception&) {
+        // Connecting tells what is wrong with the string.
     }
+    if (target && target->backend == db::Backend::Sqlite3 && target->database != ":memory:" &&
+        !fs::exists(target->database))
+        throw StationError(
+            fmt::format("{}:{}: the database file {} does not exist{}", src, lineOf("database"), target->database,
+                        fs::exists(s.layout.database()) ? " (a station moved from elsewhere? its own database is named "
+                                                          "sqlite3://db=" +
+                                                              s.layout.database().filename().string() + ")"
+                                                        : ""));
     return s;
 }
 

@@ -41,8 +41,7 @@ json stationStatus(const Station& s) {
         j["pending_by_import_record"] = perRecord;
         j["outbox"] = Outbox(s.layout.dir / "outbox").entries().size();
     } catch (const std::exception& e) {
-        throw StationError(
-            fmt::format("the database of the station {} cannot be reached: {}", s.layout.dir.string(), e.what()));
+        throw databaseError(s, "cannot be reached", e);
     }
     SystemClock clock;
     ext::SimulatedPrinter printer(ext::SimulatedPrinterFiles::inStation(s.layout.dir), clock, s.formatSettings);

@@ -171,6 +171,23 @@ TEST(StationConfig, ConnectionStringComesFromTheStationDirectory) {
     EXPECT_EQ(util::_GetStringConexZel(dir.path(), "backup"), "sqlite3://db=/y.db");
 }
 
+TEST(StationConfig, ARelativeSqliteFileLiesInTheStationDirectory) {
+    using db::anchoredConnectionString;
+    EXPECT_EQ(anchoredConnectionString("sqlite3://db=station.db", "/st/a"), "sqlite3://db=/st/a/station.db");
+    EXPECT_EQ(anchoredConnectionString("sqlite3://data/s.db", "/st/a"), "sqlite3:///st/a/data/s.db");
+    // A path with a blank and the other settings survive, and read back as the same file.
+    std::string spaced = anchoredConnectionString("sqlite3://db='my station.db' timeout=3", "/st/a b");
+    EXPECT_EQ(ConnectionString::parse(spaced).database, "/st/a b/my station.db") << spaced;
+    EXPECT_NE(ConnectionString::parse(spaced).settings.find("timeout=3"), std::string::npos) << spaced;
+    for (const char* same : {"sqlite3://db=/abs/station.db", "sqlite3://db=:memory:", "postgresql://host=h dbname=x",
+                             "odbc://DSN=x", "sqlite3://db='unterminated", "nonsense"})
+        EXPECT_EQ(anchoredConnectionString(same, "/st/a"), same);
+
+    TempDir dir;
+    std::ofstream(dir.path() / "geracupom.conf") << "database = sqlite3://db=station.db\n";
+    EXPECT_EQ(util::_GetStringConexZel(dir.path(), ""), "sqlite3://db=" + (dir.path() / "station.db").string());
+}
+
 TEST(Provider, TextFieldsWidenToTheLongestValueInCharacters) {
     TempDir dir;
     db::Connection c("sqlite3://db=" + (dir.path() / "p.db").string());

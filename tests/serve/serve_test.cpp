@@ -10,15 +10,21 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <fstream>
 #include <functional>
+#include <regex>
 #include <sstream>
 #include <thread>
 
 #include <nlohmann/json.hpp>
 
 #include "external/printer/printer_state.h"
+#include "support/pg_cluster.h"
+#include "platform/db/connection.h"
+#include "platform/db/query.h"
 #include "station/init.h"
 #include "station/operator.h"
 
@@ -84,6 +90,17 @@ bool waitFor(const std::function<bool()>& done, std::chrono::milliseconds limit 
     return true;
 }
 
+// A number from a query on a station's PostgreSQL database; -1 when it cannot be read.
+long long pgCount(const std::string& connection, const std::string& sql) {
+    try {
+        db::Connection c(connection);
+        auto rows = db::sql::select(c, "count", sql, {}, {{"N", db::ColumnType::Float}});
+        return rows.empty() ? -1 : std::llround(db::sql::cellNumber(rows[0][0]));
+    } catch (const std::exception&) {
+        return -1;
+    }
+}
+
 class Serve : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -140,6 +157,17 @@ class Serve : public ::testing::Test {
         sqlite3_busy_timeout(db, 5000);
         ASSERT_EQ(sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr), SQLITE_OK) << sqlite3_errmsg(db);
         sqlite3_close(db);
+    }
+    // A table file edited through its JSON form: `pattern` replaced by `with`.
+    void editTable(const fs::path& table, const std::string& pattern, const std::string& with) {
+        auto [code, dump] = program({"table", "dump", table.string()});
+        ASSERT_EQ(code, 0) << dump;
+        std::string edited = std::regex_replace(dump, std::regex(pattern), with);
+        ASSERT_NE(edited, dump) << pattern;
+        fs::path text = base_ / ("edit-" + std::to_string(++calls_) + ".json");
+        std::ofstream(text) << edited;
+        auto [c2, out] = program({"-q", "table", "convert", text.string(), table.string()});
+        ASSERT_EQ(c2, 0) << out;
     }
     fs::path file(const std::string& name, const std::string& content) {
         fs::path p = base_ / name;
@@ -261,6 +289,224 @@ TEST_F(Serve, KilledThenServedAgainRepairsAndChargesNothingTwice) {
                     "SELECT COUNT(*) FROM LOGCATRACA L WHERE EXISTS (SELECT 1 FROM VENDAPASSAGEM P WHERE "
                     "P.NRSEQLOGCAT = L.NRSEQLOGCAT)"),
               0);
+}
+
+TEST_F(Serve, AStationMovedOrRestoredElsewhereCharges) {
+    fs::path dir = make(true);
+    // Nothing the station wrote for itself names the place it was made in.
+    for (const auto& e : fs::recursive_directory_iterator(dir))
+        if (e.is_regular_file())
+            EXPECT_EQ(slurp(e.path()).find(dir.string()), std::string::npos) << e.path() << " names " << dir;
+
+    fs::path moved = base_ / "moved", restored = base_ / "restored";
+    fs::rename(dir, moved);
+    auto [bCode, bOut] = program({"backup", moved.string(), restored.string()});
+    ASSERT_EQ(bCode, 0) << bOut;
+
+    auto [code, out] = program({"run", moved.string(), "--json", "--now", kNow});
+    ASSERT_NE(out.find('{'), std::string::npos) << out;
+    json r = json::parse(out.substr(out.find('{')));
+    EXPECT_LE(code, 1) << out;
+    EXPECT_GT(r["totals"]["concluded"].get<int>(), 0) << out;
+    EXPECT_FALSE(fs::exists(moved / "Venda" / "cdsVenda.cds"));
+    expectChargedOnce(moved);
+    long long movedSales = count(moved, "SELECT COUNT(*) FROM VENDA");
+
+    // The copy charges into its own database while serving, not into the one it was copied from.
+    Child s = serve(restored);
+    ASSERT_TRUE(waitFor([&] { return slurp(restored / "geracupom.log").find(" batch: ") != std::string::npos; }, 60s))
+        << slurp(s.output);
+    EXPECT_EQ(stop(s), 0);
+    EXPECT_EQ(count(restored, "SELECT COUNT(*) FROM VENDAPASSAGEM"), r["totals"]["concluded"].get<long long>());
+    EXPECT_EQ(count(moved, "SELECT COUNT(*) FROM VENDA"), movedSales);
+    expectChargedOnce(restored);
+}
+
+TEST_F(Serve, AStationWithAbsolutePathsKeepsWorkingAndItsBackupUsesItsOwnFiles) {
+    fs::path dir = make(false);
+    // The form of a station made by an earlier version, or of an installation's own parameters.
+    std::string conf = slurp(dir / "geracupom.conf");
+    conf = std::regex_replace(conf, std::regex("sqlite3://db=station\\.db"),
+                              "sqlite3://db=" + (dir / "station.db").string());
+    std::ofstream(dir / "geracupom.conf", std::ios::trunc) << conf;
+    editTable(dir / "ParametrosZel.cds", "\"DSDIRCAD\": \"[^\"]*\"",
+              "\"DSDIRCAD\": \"" + (dir / "Venda/").string() + "\"");
+    fs::path csv = file("lunch.csv", "900001;2026-03-16;12:01\n900002;2026-03-16;12:30\n");
+    ASSERT_EQ(program({"import", dir.string(), csv.string()}).first, 0);
+    auto [code, out] = program({"run", dir.string(), "--now", kNow});
+    EXPECT_EQ(code, 0) << out;
+    EXPECT_EQ(count(dir, "SELECT COUNT(*) FROM VENDAPASSAGEM"), 2);
+
+    fs::path copy = base_ / "copy";
+    auto [bCode, bOut] = program({"backup", dir.string(), copy.string()});
+    ASSERT_EQ(bCode, 0) << bOut;
+    EXPECT_NE(slurp(copy / "geracupom.conf").find("database = sqlite3://db=station.db\n"), std::string::npos);
+    auto [dCode, dump] = program({"table", "dump", (copy / "ParametrosZel.cds").string()});
+    EXPECT_NE(dump.find("\"DSDIRCAD\": \"Venda/\""), std::string::npos) << dump;
+    ASSERT_EQ(program({"import", copy.string(), file("night.csv", "900003;2026-03-16;23:30\n").string()}).first, 0);
+    auto [cCode, cOut] = program({"run", copy.string(), "--now", kNow});
+    EXPECT_EQ(cCode, 0) << cOut;
+    EXPECT_EQ(count(copy, "SELECT COUNT(*) FROM VENDAPASSAGEM"), 3);
+    EXPECT_EQ(count(dir, "SELECT COUNT(*) FROM VENDAPASSAGEM"), 2) << "the original is untouched";
+    EXPECT_EQ(count(dir, "SELECT COUNT(*) FROM LOGCATRACA"), 0);
+}
+
+TEST_F(Serve, AnErrorExitIsOneShortLineWhoseFullTextIsInTheLog) {
+    fs::path dir = make(false);
+    // A database that cannot be opened.
+    fs::remove(dir / "station.db");
+    fs::create_directory(dir / "station.db");
+    for (std::vector<std::string> args : std::vector<std::vector<std::string>>{
+             {"run", dir.string(), "--now", kNow}, {"pending", dir.string()}, {"status", dir.string()}}) {
+        auto [code, out] = program(args);
+        EXPECT_EQ(code, 2) << out;
+        EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 1) << out;
+        EXPECT_NE(out.find("cannot be reached"), std::string::npos) << out;
+        EXPECT_EQ(out.find(dir.string()), std::string::npos) << "the short line carries no path: " << out;
+        std::smatch m;
+        ASSERT_TRUE(std::regex_search(out, m, std::regex("see geracupom\\.log, run ([0-9a-f]{8})"))) << out;
+        std::string log = slurp(dir / "geracupom.log");
+        size_t at = log.find(" run " + m[1].str() + " error: ");
+        ASSERT_NE(at, std::string::npos) << log;
+        std::string line = log.substr(at, log.find('\n', at) - at);
+        EXPECT_NE(line.find((dir / "station.db").string()), std::string::npos) << "the full text: " << line;
+    }
+}
+
+TEST_F(Serve, TheImportRecordIsDatedByTheStationClock) {
+    fs::path dir = make(false);
+    fs::path csv = file("lunch.csv", "900001;2026-03-16;12:01\n");
+    auto [code, out] = program({"import", dir.string(), csv.string(), "--now", "2031-05-04 10:00"});
+    ASSERT_EQ(code, 0) << out;
+    EXPECT_EQ(count(dir, "SELECT COUNT(*) FROM LOGCATRACAPK WHERE DTIMPORTACAO LIKE '2031-05-04%'"), 1);
+
+    // The inbox of a station served with its clock set: that clock's day.
+    Child s = serve(dir);
+    ASSERT_TRUE(waitFor([&] { return started(dir); })) << slurp(s.output);
+    std::ofstream(dir / "inbox" / "dinner.csv") << "900002;2026-03-16;19:10\n";
+    ASSERT_TRUE(waitFor([&] { return fs::exists(dir / "inbox" / "done" / "dinner.csv"); })) << slurp(s.output);
+    EXPECT_EQ(stop(s), 0);
+    EXPECT_EQ(count(dir, "SELECT COUNT(*) FROM LOGCATRACAPK WHERE DTIMPORTACAO LIKE '2026-03-16%'"), 1);
+    EXPECT_EQ(count(dir, "SELECT COUNT(*) FROM LOGCATRACAPK"), 2);
+}
+
+TEST_F(Serve, AChangedTableFileIsReadAgainAndAnUnchangedOneIsNot) {
+    fs::path dir = make(false);
+    Child s = serve(dir);
+    ASSERT_EQ(program({"import", dir.string(), file("a.csv", "900001;2026-03-16;12:01\n").string()}).first, 0);
+    ASSERT_TRUE(waitFor([&] { return count(dir, "SELECT COUNT(*) FROM VENDAPASSAGEM") == 1; })) << slurp(s.output);
+    // The lunch gets a new name while the station serves.
+    editTable(dir / "Dados" / "Cadastros" / "Produtos.cds", "Almoço executivo", "Almoço do chef");
+    ASSERT_EQ(program({"import", dir.string(), file("b.csv", "900002;2026-03-16;12:30\n").string()}).first, 0);
+    ASSERT_TRUE(waitFor([&] { return count(dir, "SELECT COUNT(*) FROM VENDAPASSAGEM") == 2; })) << slurp(s.output);
+    // And a third passage with nothing changed.
+    ASSERT_EQ(program({"import", dir.string(), file("c.csv", "900003;2026-03-16;23:30\n").string()}).first, 0);
+    ASSERT_TRUE(waitFor([&] { return count(dir, "SELECT COUNT(*) FROM VENDAPASSAGEM") == 3; })) << slurp(s.output);
+    EXPECT_EQ(stop(s), 0);
+
+    std::string log = slurp(dir / "geracupom.log");
+    std::regex reload(" reload: the table file ([A-Za-z_]+\\.cds) changed; read again");
+    std::vector<std::string> files;
+    for (auto it = std::sregex_iterator(log.begin(), log.end(), reload); it != std::sregex_iterator(); ++it)
+        files.push_back((*it)[1]);
+    EXPECT_EQ(files, std::vector<std::string>{"Produtos.cds"}) << log;
+    auto [tCode, tape] = program({"tape", dir.string(), "--last", "2"});
+    EXPECT_NE(tape.find("Almoço do"), std::string::npos) << "the second coupon sells under the new name\n" << tape;
+    EXPECT_EQ(tape.find("Almoço ex"), std::string::npos) << tape;
+}
+
+TEST_F(Serve, OnPostgresqlADatabaseThatStopsMidRunIsWaitedForAndNothingIsChargedTwice) {
+    zel::testing::PgCluster& pg = zel::testing::PgCluster::shared();
+    if (!pg.running()) {
+        if (zel::testing::PgCluster::skipAllowed()) GTEST_SKIP() << pg.error();
+        FAIL() << pg.error();
+    }
+    const std::string cs = pg.connectionString(pg.createDatabase("serve"));
+    host::InitOptions o;
+    o.day = DateTime::fromDate(2026, 3, 16);
+    o.demo = true;
+    o.consumersPerClient = 40;
+    o.database = cs;
+    fs::path dir = host::initStation(base_ / "station", o, nullptr);
+    auto sold = [&] { return pgCount(cs, "SELECT COUNT(*) FROM VENDAPASSAGEM"); };
+    const long long before = pgCount(cs, "SELECT COUNT(*) FROM LOGCATRACA");
+    ASSERT_GT(before, 60);
+
+    Child s = serve(dir, {"--retry", "0.5"});
+    ASSERT_TRUE(waitFor([&] { return sold() >= 3; }, 60s)) << slurp(s.output);
+    pg.halt();
+    ASSERT_TRUE(waitFor([&] { return slurp(dir / "geracupom.log").find(" error: ") != std::string::npos; }))
+        << slurp(s.output);
+    std::this_thread::sleep_for(1500ms);
+    ASSERT_EQ(::waitpid(s.pid, nullptr, WNOHANG), 0) << "serve waits for its database\n" << slurp(s.output);
+    std::string log = slurp(dir / "geracupom.log");
+    EXPECT_LT(std::count(log.begin(), log.end(), '\n'), 400) << "an outage is not a flood of lines";
+
+    ASSERT_TRUE(pg.resume());
+    const long long atOutage = sold();
+    const size_t mark = slurp(dir / "geracupom.log").size();
+    ASSERT_TRUE(waitFor(
+        [&] {
+            std::string l = slurp(dir / "geracupom.log");
+            return l.find(" batch: ", mark) != std::string::npos && sold() > atOutage;
+        },
+        90s))
+        << slurp(s.output);
+    // Everything it can charge now is charged: nothing is offered again in vain.
+    long long last = -2;
+    ASSERT_TRUE(waitFor(
+        [&] {
+            long long now = sold();
+            bool still = now == last;
+            last = now;
+            std::this_thread::sleep_for(700ms);
+            return still;
+        },
+        90s));
+    EXPECT_EQ(stop(s), 0) << slurp(s.output);
+    EXPECT_FALSE(fs::exists(dir / "run-current.json"));
+
+    // A run after it finds nothing left to repair, and charges nothing twice.
+    auto [code, out] = program({"run", dir.string(), "--json", "--now", kNow});
+    EXPECT_LE(code, 1) << out;
+    long long charged = sold(), pending = pgCount(cs, "SELECT COUNT(*) FROM LOGCATRACA");
+    EXPECT_EQ(charged + pending, before) << "a passage is either charged or still pending";
+    EXPECT_EQ(pgCount(cs, "SELECT COUNT(*) FROM VENDA WHERE IDSITUVENDA = 'O'"), charged);
+    EXPECT_EQ(
+        pgCount(cs,
+                "SELECT COUNT(*) FROM (SELECT CDCLIENTE, CDCONSUMIDOR, DTHRPASSAGEM FROM VENDACUPOM C JOIN VENDA V "
+                "USING (CDFILIAL, CDCAIXA, NRSEQVENDA) WHERE V.IDSITUVENDA = 'O' GROUP BY 1, 2, 3 HAVING "
+                "COUNT(*) > 1) T"),
+        0);
+    EXPECT_EQ(pgCount(cs,
+                      "SELECT COUNT(*) FROM LOGCATRACA L WHERE EXISTS (SELECT 1 FROM VENDAPASSAGEM P WHERE "
+                      "P.NRSEQLOGCAT = L.NRSEQLOGCAT)"),
+              0);
+    json state = json::parse(slurp(dir / "printer-state.json"));
+    EXPECT_TRUE(!state.contains("open") || state["open"].is_null()) << state.dump();
+}
+
+TEST_F(Serve, APassageImportedWhileABatchRunsIsChargedAtTheNextPoll) {
+    fs::path dir = make(true);
+    // A consumer of the lunch and dinner type with no dinner in the day's passages.
+    std::string code;
+    for (int k = 1; k <= 36 && code.empty(); ++k) {
+        std::string id = std::to_string(900000 + k);
+        if (count(dir, "SELECT COUNT(*) FROM CONSUMIDOR WHERE CDIDCONSUMID = '" + id + "' AND CDTIPOCONS = '01'") ==
+                1 &&
+            count(dir, "SELECT COUNT(*) FROM LOGCATRACA WHERE CDIDCONSUMID = '" + id + "' AND HORAREAL >= '18'") == 0)
+            code = id;
+    }
+    ASSERT_FALSE(code.empty());
+    Child s = serve(dir);
+    ASSERT_TRUE(waitFor([&] { return fs::exists(dir / "run-current.json"); })) << slurp(s.output);
+    ASSERT_EQ(program({"import", dir.string(), file("dinner.csv", code + ";2026-03-16;19:45\n").string()}).first, 0);
+    std::string row = "SELECT COUNT(*) FROM LOGCATRACA WHERE CDIDCONSUMID = '" + code + "' AND HORAREAL LIKE '1945%'";
+    ASSERT_EQ(count(dir, row), 1) << "imported while the batch ran";
+    // Within the poll and its sale, not after the retry of passages left pending (60 s).
+    EXPECT_TRUE(waitFor([&] { return count(dir, row) == 0; }, 20s)) << slurp(dir / "geracupom.log");
+    EXPECT_EQ(stop(s), 0);
+    expectChargedOnce(dir);
 }
 
 TEST_F(Serve, OperatorCommandsOnADayWithACancellation) {

@@ -239,21 +239,25 @@ TEST_F(BadStation, ADamagedMovementDateFileIsToldUnderItsOwnName) {
 }
 
 TEST_F(BadStation, TheSaleDirectoryMustBeTheStationsOwn) {
-    const std::string good = (dir_ / "Venda" / "").string();
+    const std::string absolute = (dir_ / "Venda" / "").string();
     struct Case {
         std::string value, says;
     };
-    for (const Case& c : {Case{"", "is empty"}, Case{"Venda/", "is not an absolute path"},
-                          Case{(dir_ / "Venda").string(), "does not end with its separator"},
-                          Case{(dir_ / "Nada" / "").string(), "is not a directory"},
-                          Case{(base_ / "").string(), "is outside the station"}}) {
+    for (const Case& c :
+         {Case{"", "is empty"}, Case{(dir_ / "Venda").string(), "does not end with its separator"},
+          Case{"Venda", "does not end with its separator"}, Case{(dir_ / "Nada" / "").string(), "is not a directory"},
+          Case{"Nada/", "is not a directory"}, Case{(base_ / "").string(), "is outside the station"},
+          Case{"../", "is outside the station"}}) {
         setDsDirCad(c.value);
         std::string m = openError();
         EXPECT_NE(m.find("the parameter DSDIRCAD \"" + c.value + "\" " + c.says), std::string::npos) << m;
-        EXPECT_NE(m.find(good), std::string::npos) << m;  // says what it should be
+        EXPECT_NE(m.find("e.g. \"Venda/\""), std::string::npos) << m;  // says what it should be
     }
-    setDsDirCad(good);
-    EXPECT_NO_THROW(openStation(dir_));
+    // The station's own relative form, and the absolute form an installation may give.
+    for (const std::string& good : {std::string("Venda/"), absolute}) {
+        setDsDirCad(good);
+        EXPECT_EQ(openStation(dir_).params.saleDir, dir_ / "Venda" / "") << good;
+    }
 }
 
 }  // namespace

@@ -249,6 +249,32 @@ void PgCluster::stop() {
     dir_.clear();
 }
 
+void PgCluster::halt() {
+    if (!running_) return;
+    std::string data = dir_ + "/data";
+    pid_t pm = postmasterPid(data);
+    if (run(asServerUser({binDir() + "/pg_ctl", "-D", data, "-m", "immediate", "-w", "stop"}), dir_ + "/setup.log") !=
+            0 &&
+        alive(pm))
+        kill(pm, SIGQUIT);
+    running_ = false;
+    gPostmaster = 0;
+}
+
+bool PgCluster::resume() {
+    if (running_ || dir_.empty()) return running_;
+    std::string data = dir_ + "/data";
+    std::string opts = "-p " + std::to_string(port_) + " -k " + dir_ +
+                       " -c listen_addresses=127.0.0.1 -c fsync=off -c synchronous_commit=off -c full_page_writes=off";
+    if (run(asServerUser(
+                {binDir() + "/pg_ctl", "-D", data, "-o", opts, "-l", dir_ + "/server.log", "-w", "-t", "60", "start"}),
+            dir_ + "/setup.log") == 0) {
+        running_ = true;
+        gPostmaster = postmasterPid(data);
+    }
+    return running_;
+}
+
 std::string PgCluster::connectionString(const std::string& dbname) const {
     return "postgresql://host=127.0.0.1 port=" + std::to_string(port_) + " dbname=" + dbname + " user=postgres";
 }

@@ -26,6 +26,11 @@ class PgCluster {
     std::string createDatabase(const std::string& prefix = "zt");
 
     void stop();  // stops the server and removes the directory; idempotent
+    // The server goes down at once, as in a crash, keeping its data; resume()
+    // starts it again on the same port. For the cases of a database that
+    // stops answering in the middle of a run.
+    void halt();
+    bool resume();
 
     // True when ZEL_SKIP_POSTGRES=1: a cluster that cannot start skips the
     // PostgreSQL cases instead of failing them.

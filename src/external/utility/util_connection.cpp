@@ -13,7 +13,8 @@ std::string _GetStringConexZel(const std::filesystem::path& stationDir, const st
     std::string key = text.empty() ? "database" : "database." + text;
     std::string value = cfg.require(key);
     if (value.empty()) throw Error(cfg.source() + ": the setting '" + key + "' is empty");
-    return value;
+    // A SQLite file given by a relative path lies in the station directory.
+    return db::anchoredConnectionString(value, stationDir);
 }
 
 void SetADODBSession(db::Connection& connection) {

@@ -18,7 +18,8 @@ namespace zel::util {
 //     # the station's own database
 //     database = sqlite3://db=/var/lib/geracupom/station.db
 // `text` names an alternative setting: empty reads "database", "X" reads
-// "database.X". Throws Error naming the file when the file or the setting is
+// "database.X". A SQLite file given by a relative path is taken below
+// `stationDir` (db::anchoredConnectionString). Throws Error naming the file when the file or the setting is
 // missing or the value is empty.
 std::string _GetStringConexZel(const std::filesystem::path& stationDir, const std::string& text);
 

@@ -223,6 +223,53 @@ ConnectionString ConnectionString::parse(std::string_view text) {
     return cs;
 }
 
+namespace {
+
+// A value of a keyword=value string, quoted when it must be.
+std::string keywordValue(const std::string& v) {
+    bool plain = !v.empty();
+    for (char c : v)
+        if (std::isspace(static_cast<unsigned char>(c)) || c == '\'' || c == '\\') plain = false;
+    if (plain) return v;
+    std::string out = "'";
+    for (char c : v) {
+        if (c == '\'' || c == '\\') out += '\\';
+        out += c;
+    }
+    return out + "'";
+}
+
+}  // namespace
+
+std::string anchoredConnectionString(const std::string& text, const std::filesystem::path& dir) {
+    size_t sep = text.find("://");
+    if (sep == std::string::npos) return text;
+    std::string name = lower(trim(std::string_view(text).substr(0, sep)));
+    if (name != "sqlite3" && name != "sqlite") return text;
+    std::string rest = trim(std::string_view(text).substr(sep + 3));
+    auto anchored = [&](const std::string& path) -> std::string {
+        if (path.empty() || path == ":memory:" || path.rfind("file:", 0) == 0) return "";
+        std::filesystem::path p(path);
+        if (p.is_absolute()) return "";
+        return (dir / p).lexically_normal().string();
+    };
+    const std::string head = text.substr(0, sep + 3);
+    if (rest.find('=') == std::string::npos) {
+        std::string a = anchored(rest);
+        return a.empty() ? text : head + a;
+    }
+    std::string err;
+    auto kv = parseKeywordValues(rest, err);
+    if (!err.empty()) return text;
+    std::string key = kv.count("db") ? "db" : kv.count("dbname") ? "dbname" : "";
+    std::string a = key.empty() ? "" : anchored(kv[key]);
+    if (a.empty()) return text;
+    std::string out = head + key + "=" + keywordValue(a);
+    for (const auto& [k, v] : kv)
+        if (k != key) out += " " + k + "=" + keywordValue(v);
+    return out;
+}
+
 std::string ConnectionString::describe() const {
     return std::string(backendName(backend)) + " database '" + database + "'";
 }
@@ -295,6 +342,22 @@ static sqlite_api::sqlite3*
 sqliteHandle(soci::session& session) {
     auto* backend = static_cast<soci::sqlite3_session_backend*>(session.get_backend());
     return backend ? backend->conn_ : nullptr;
+}
+
+// The libpq handle of a session opened on the PostgreSQL backend (see sqliteHandle).
+#if defined(__clang__)
+__attribute__((no_sanitize("vptr")))
+#endif
+static PGconn*
+postgresqlHandle(soci::session& session) {
+    auto* backend = static_cast<soci::postgresql_session_backend*>(session.get_backend());
+    return backend ? backend->conn_ : nullptr;
+}
+
+bool Connection::lost() const {
+    if (!session_ || inTransaction_ || !target_ || target_->backend != Backend::PostgreSql) return false;
+    PGconn* handle = postgresqlHandle(*session_);
+    return handle && PQstatus(handle) == CONNECTION_BAD;
 }
 
 void Connection::connect() {

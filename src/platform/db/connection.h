@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <filesystem>
 #include <functional>
 #include <memory>
 #include <string>
@@ -68,6 +69,13 @@ struct ConnectionString {
     std::string redact(std::string message) const;  // every secret replaced by "***"
 };
 
+// The connection string with a SQLite file given by a relative path taken
+// below `dir` (the path made absolute); any other string as it stands, a
+// malformed one included (connecting tells what is wrong with it). A station
+// keeps its own database as "sqlite3://db=station.db", relative to its
+// directory, so that the directory can be moved or restored elsewhere.
+std::string anchoredConnectionString(const std::string& text, const std::filesystem::path& dir);
+
 // One database connection. Statements connect it on first use; the hooks run
 // each time it is about to connect and each time it has connected, so a
 // before-connect hook may still set the connection string.
@@ -90,11 +98,19 @@ class Connection {
     // hook. A failure anywhere leaves the connection closed. Throws ConnectError
     // (or whatever a hook throws).
     void connect();
+    // Connects when not connected, and again when the server dropped the
+    // session (a restart, a network cut) outside a transaction: the statements
+    // after a lost connection find the database again once it is back. Inside
+    // a transaction the loss shows as the statement's error; the rollback ends
+    // the transaction and the next statement connects again.
     void ensureConnected() {
-        if (!connected()) connect();
+        if (!connected() || lost()) connect();
     }
     void disconnect();  // an open transaction is rolled back
     bool connected() const;
+    // The session is open but its server dropped it, outside a transaction
+    // (PostgreSQL; SQLite's file is never lost). Costs no round trip.
+    bool lost() const;
     int connectCount() const { return connectCount_; }  // successful connects so far
 
     // Valid once connected (or after setConnectionString parsed the string).
