@@ -797,10 +797,15 @@ PassageList& PassageList::operator=(const PassageList& other) {
 void PassageList::push_back(const PassageResult& result) {
     std::string bytes = encodePassage(result);
     if (!spill_ && memory_.size() + bytes.size() > kPassagesInMemory) {
-        auto spill = std::make_unique<Spill>();
-        spill->write(0, memory_);
-        spill_ = std::move(spill);
-        std::string().swap(memory_);
+        try {
+            auto spill = std::make_unique<Spill>();
+            spill->write(0, memory_);
+            spill_ = std::move(spill);
+            std::string().swap(memory_);
+        } catch (const FileWriteError&) {
+            // No temporary file to be had: the passages stay in memory, and
+            // the next one tries again.
+        }
     }
     if (spill_) spill_->write(end_, bytes);
     else memory_ += bytes;
