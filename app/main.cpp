@@ -62,8 +62,12 @@ int runCommand(const Args& a) {
     if (!a.now.empty()) options.now = host::parseMoment(a.now);
     options.waitSeconds = a.wait;
     host::RunReport report = host::runStation(station, options);
-    if (a.asJson) printJson(report.toJson());
-    else if (!a.quiet || report.exitStatus() != 0) std::cout << host::printable(report.summaryText(), true);
+    if (a.asJson) {
+        report.writeJson(std::cout);
+        std::cout << "\n";
+    } else if (!a.quiet || report.exitStatus() != 0) {
+        report.writeSummary(std::cout, true);
+    }
     return report.exitStatus();
 }
 
@@ -127,8 +131,8 @@ int demoCommand(Args a) {
     host::RunOptions options = displayOptions(a.quiet);
     options.now = DateTime(SystemClock().today().value() + (23 * 60 + 59) / 1440.0);
     host::RunReport report = host::runStation(station, options);
-    std::cout << host::printable(report.summaryText(), true) << "\nthe last coupon:\n\n"
-              << host::printable(host::tapeText(station, 1), true);
+    report.writeSummary(std::cout, true);
+    std::cout << "\nthe last coupon:\n\n" << host::printable(host::tapeText(station, 1), true);
     std::cout << "the station is in " << made.string() << "; try: geracupom status " << made.string() << "\n";
     return report.exitStatus();
 }

@@ -5,6 +5,7 @@
 
 #include <filesystem>
 #include <functional>
+#include <cstdint>
 #include <iosfwd>
 #include <memory>
 #include <optional>
@@ -111,9 +112,61 @@ struct PassageResult {
     std::vector<std::string> messages;  // given while this passage was worked on
 };
 
+// The passages of a run in the order they were settled. The first few dozen
+// kilobytes of them are held in memory, the rest in an unnamed temporary file,
+// so that a batch of any size costs the same memory; each is read back by
+// value. Counts by outcome and the concluded amount are kept as they come.
+class PassageList {
+  public:
+    PassageList();
+    ~PassageList();
+    PassageList(const PassageList& other);
+    PassageList& operator=(const PassageList& other);
+    PassageList(PassageList&& other) noexcept;
+    PassageList& operator=(PassageList&& other) noexcept;
+
+    // Throws FileWriteError when the temporary file cannot take it.
+    void push_back(const PassageResult& result);
+    size_t size() const { return offsets_.size(); }
+    bool empty() const { return offsets_.empty(); }
+    PassageResult operator[](size_t i) const;
+    PassageResult back() const { return (*this)[size() - 1]; }
+    int count(Outcome o) const { return counts_[static_cast<int>(o)]; }
+    // The amounts of the concluded passages, summed in their order.
+    double concludedSum() const { return concludedSum_; }
+
+    class const_iterator {
+      public:
+        using value_type = PassageResult;
+        using difference_type = std::ptrdiff_t;
+        const_iterator(const PassageList* list, size_t at) : list_(list), at_(at) {}
+        PassageResult operator*() const { return (*list_)[at_]; }
+        const_iterator& operator++() {
+            ++at_;
+            return *this;
+        }
+        bool operator==(const const_iterator& o) const { return at_ == o.at_; }
+
+      private:
+        const PassageList* list_;
+        size_t at_;
+    };
+    const_iterator begin() const { return {this, 0}; }
+    const_iterator end() const { return {this, size()}; }
+
+  private:
+    struct Spill;
+    std::string memory_;             // the encoded passages until the spill file is opened
+    std::unique_ptr<Spill> spill_;   // the file, once memory_ would grow past its limit
+    std::vector<uint64_t> offsets_;  // where each passage begins
+    uint64_t end_ = 0;               // where the next one goes
+    int counts_[4] = {0, 0, 0, 0};
+    double concludedSum_ = 0;
+};
+
 struct RunReport {
     std::vector<std::string> repairs;  // what the recovery mended, one line each
-    std::vector<PassageResult> passages;
+    PassageList passages;
     std::vector<std::string> messages;  // not tied to a passage (printer check, ...)
     // Cached table files the resident module read again because they changed
     // (a file unchanged since the module last read it is reused).
@@ -129,6 +182,11 @@ struct RunReport {
     int exitStatus() const;
     nlohmann::json toJson() const;
     std::string summaryText() const;
+    // The same texts written as they are read, without holding the whole
+    // report: writeJson gives exactly toJson().dump(2); writeSummary gives
+    // summaryText(), each line through printable() when `printableLines`.
+    void writeJson(std::ostream& out) const;
+    void writeSummary(std::ostream& out, bool printableLines = false) const;
 };
 
 // Where the run shows what happens while it runs.

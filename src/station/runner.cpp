@@ -4,10 +4,13 @@
 // outcome of each passage read back from the database and the printer.
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
+#include <cstdio>
+#include <cstring>
 #include <fstream>
-#include <set>
 #include <functional>
+#include <set>
 #include <iostream>
 #include <map>
 #include <sstream>
@@ -144,36 +147,117 @@ class Display {
     bool shown_ = false;
 };
 
-// One batch: the passages of one import record, one request of the service.
-struct Batch {
-    std::vector<PassageResult*> results;
-    std::vector<station::Passage> passages;
-    std::vector<CurrentPassage> journal;
-    std::vector<int64_t> couponAfter;
-    std::vector<std::optional<int64_t>> repairedCoupon;
-    int current = -1;
-    bool stopped = false;  // the station is stopping: the request was ended before a consumer
+// The pending passages of a pass, held compactly: the texts of each, one
+// after the other, in one shared arena, read back by value.
+class PendingList {
+  public:
+    void add(const PendingPassage& p) {
+        starts_.push_back(static_cast<uint32_t>(arena_.size()));
+        const station::Passage& q = p.passage;
+        for (const std::string* t : {&q.nrSeqLogCat, &q.cdIdConsumid, &q.cdConsumidor, &q.cdCliente, &q.cdTipoCons,
+                                     &q.nmConsumidor, &q.hora, &q.nrSeqArqImp, &p.moment}) {
+            uint16_t n = static_cast<uint16_t>(std::min<size_t>(t->size(), UINT16_MAX));
+            arena_.append(reinterpret_cast<const char*>(&n), sizeof n);
+            arena_.append(t->data(), n);
+        }
+        double day = q.data.value();
+        arena_.append(reinterpret_cast<const char*>(&day), sizeof day);
+    }
+    size_t size() const { return starts_.size(); }
+    void shrink() {
+        arena_.shrink_to_fit();
+        starts_.shrink_to_fit();
+    }
+
+    PendingPassage operator[](size_t i) const {
+        std::string_view in(arena_);
+        in.remove_prefix(starts_.at(i));
+        PendingPassage p;
+        station::Passage& q = p.passage;
+        for (std::string* t : {&q.nrSeqLogCat, &q.cdIdConsumid, &q.cdConsumidor, &q.cdCliente, &q.cdTipoCons,
+                               &q.nmConsumidor, &q.hora, &q.nrSeqArqImp, &p.moment})
+            *t = text(in);
+        double day;
+        std::memcpy(&day, in.data(), sizeof day);
+        q.data = DateTime(day);
+        return p;
+    }
+    // NRSEQLOGCAT and NRSEQARQIMP, viewed in place.
+    std::string_view seq(size_t i) const { return nth(i, 0); }
+    std::string_view record(size_t i) const { return nth(i, 7); }
+
+  private:
+    static std::string_view text(std::string_view& in) {
+        uint16_t n;
+        std::memcpy(&n, in.data(), sizeof n);
+        std::string_view t = in.substr(sizeof n, n);
+        in.remove_prefix(sizeof n + n);
+        return t;
+    }
+    std::string_view nth(size_t i, int k) const {
+        std::string_view in(arena_);
+        in.remove_prefix(starts_.at(i));
+        for (int j = 0; j < k; ++j) text(in);
+        return text(in);
+    }
+    std::string arena_;
+    std::vector<uint32_t> starts_;
 };
 
-// What became of each passage of a batch, from the ledger, the database's
-// record of each coupon, the outbox and the printer's memory.
-void settleOutcomes(Batch& b, Store& store, Recovery& recovery, const ext::SimulatedPrinter& printer,
-                    const std::vector<std::string>& requestMessages) {
-    std::string lo = b.journal.front().moment, hi = lo;
-    for (const CurrentPassage& p : b.journal) lo = std::min(lo, p.moment), hi = std::max(hi, p.moment);
-    std::map<PassageKey, Charge> charged = store.charges(lo, hi);
+// One batch: the passages of one import record (entries first .. end of the
+// pass's pending list), one request of the service. Per passage only what the
+// request adds is kept: the printer's coupon number before and after it and
+// the messages given while it was worked on.
+struct Batch {
+    size_t first = 0, end = 0;
+    std::vector<int64_t> couponBefore, couponAfter;
+    std::map<size_t, std::vector<std::string>> messages;  // by position in the batch; most have none
+    std::optional<CurrentPassage> currentPassage;
+    int current = -1;
+    bool stopped = false;  // the station is stopping: the request was ended before a consumer
+    size_t size() const { return end - first; }
+};
+
+CurrentPassage currentPassage(const PendingPassage& p) {
+    return {p.passage.nrSeqArqImp,
+            p.passage.nrSeqLogCat,
+            p.passage.cdCliente,
+            p.passage.cdConsumidor,
+            p.passage.nmConsumidor,
+            p.moment,
+            0};
+}
+
+// What became of the passages [from, to) of a batch, from the ledger, the
+// database's record of each coupon, the outbox and the printer's memory. Each
+// is added to the report as soon as it is settled.
+void settleOutcomes(const Batch& b, const PendingList& pending, size_t from, size_t to, Store& store,
+                    Recovery& recovery, const ext::SimulatedPrinter& printer,
+                    const std::vector<std::string>& requestMessages, RunReport& report) {
+    std::vector<PendingPassage> chunk;
+    chunk.reserve(to - from);
+    for (size_t k = from; k < to; ++k) chunk.push_back(pending[b.first + k]);
+    std::map<PassageKey, Charge> charged = store.chargesOf(chunk);
     const std::string serial = printer.state().identity.serial;
-    for (size_t k = 0; k < b.results.size(); ++k) {
-        PassageResult& r = *b.results[k];
-        const CurrentPassage& p = b.journal[k];
+    for (size_t k = from; k < to; ++k) {
+        const PendingPassage& p = chunk[k - from];
+        PassageResult r;
+        r.nrSeqLogCat = p.passage.nrSeqLogCat;
+        r.nrSeqArqImp = p.passage.nrSeqArqImp;
+        r.cdConsumidor = p.passage.cdConsumidor;
+        r.cdCliente = p.passage.cdCliente;
+        r.nmConsumidor = p.passage.nmConsumidor;
+        r.moment = p.moment;
+        if (auto m = b.messages.find(k); m != b.messages.end()) r.messages = m->second;
+        auto settled = [&]() { report.passages.push_back(r); };
         bool reached = static_cast<int>(k) <= b.current;
-        if (auto c = charged.find({p.client, p.consumer, p.moment}); c != charged.end()) {
+        if (auto c = charged.find(p.key()); c != charged.end()) {
             r.outcome = Outcome::Concluded;
             r.coupon = c->second.coupon;
             r.amount = c->second.total;
             try {
-                if (store.rowPending(p.seq)) {
-                    store.deleteTurnstileRow(p.seq);
+                if (store.rowPending(r.nrSeqLogCat)) {
+                    store.deleteTurnstileRow(r.nrSeqLogCat);
                     r.messages.push_back("the turnstile row of this charged passage is deleted by the station");
                 }
             } catch (const std::exception& e) {
@@ -182,27 +266,29 @@ void settleOutcomes(Batch& b, Store& store, Recovery& recovery, const ext::Simul
                     "deletes it",
                     e.what()));
             }
+            settled();
             continue;
         }
         int64_t coupon = 0;
-        if (reached && b.couponAfter[k] > p.couponBefore) coupon = b.couponAfter[k];
+        if (reached && b.couponAfter[k] > b.couponBefore[k]) coupon = b.couponAfter[k];
         if (coupon != 0) {
             r.coupon = couponText(coupon);
             if (store.couponFate(serial, coupon) == CouponFate::Cancelled) {
                 r.outcome = Outcome::Cancelled;
-                continue;
-            }
-            if (recovery.outbox().holds(couponText(coupon))) {
+            } else if (recovery.outbox().holds(couponText(coupon))) {
                 r.outcome = Outcome::Cancelled;
                 r.messages.push_back("its cancelled sale waits in the station's outbox: the database refused it");
-                continue;
+            } else {
+                r.outcome = Outcome::Pending;
+                r.messages.push_back(
+                    fmt::format("coupon {} is not accounted for yet: the next run repairs it", r.coupon));
             }
-            r.outcome = Outcome::Pending;
-            r.messages.push_back(fmt::format("coupon {} is not accounted for yet: the next run repairs it", r.coupon));
+            settled();
             continue;
         }
         if (!r.messages.empty()) {
             r.outcome = Outcome::Refused;
+            settled();
             continue;
         }
         r.outcome = Outcome::Pending;
@@ -211,6 +297,7 @@ void settleOutcomes(Batch& b, Store& store, Recovery& recovery, const ext::Simul
                                      ? std::string("not reached: the request ended before this passage")
                                      : "not reached: the request ended before this passage: " + requestMessages.back());
         else r.messages.push_back("the service gave no reason; the passage stays pending");
+        settled();
     }
 }
 
@@ -265,6 +352,7 @@ struct ChargingSession::Impl {
     HostDevice device;
     HostService hostService;
     Journal journal;
+    PendingList pending;  // of the pass being charged
     Batch batch;
     size_t done = 0;
     std::unique_ptr<Display> live;
@@ -314,8 +402,8 @@ struct ChargingSession::Impl {
     int64_t lastCupNr() const { return printer->usable() ? printer->state().cupNr : 0; }
 
     void deliver(const ext::Message& m) {
-        if (!batch.stopped && batch.current >= 0 && batch.current < static_cast<int>(batch.results.size()))
-            batch.results[batch.current]->messages.push_back(m.text);
+        if (!batch.stopped && batch.current >= 0 && batch.current < static_cast<int>(batch.size()))
+            batch.messages[static_cast<size_t>(batch.current)].push_back(m.text);
         else requestMessages.push_back(m.text);
         if (live) live->line(m.text);
     }
@@ -328,10 +416,12 @@ struct ChargingSession::Impl {
             throw Error("the station is stopping; the rest of the batch stays pending");
         }
         ++batch.current;
-        if (batch.current < static_cast<int>(batch.journal.size())) {
-            CurrentPassage& p = batch.journal[batch.current];
-            p.couponBefore = lastCupNr();
+        batch.currentPassage.reset();
+        if (batch.current < static_cast<int>(batch.size())) {
+            CurrentPassage p = currentPassage(pending[batch.first + static_cast<size_t>(batch.current)]);
+            p.couponBefore = batch.couponBefore[static_cast<size_t>(batch.current)] = lastCupNr();
             journal.begin(p);
+            batch.currentPassage = std::move(p);
         }
         if (live) live->progress(done + 1, text);
     }
@@ -339,58 +429,69 @@ struct ChargingSession::Impl {
     void ended() {
         if (batch.stopped) return;
         ++done;
-        if (batch.current < 0 || batch.current >= static_cast<int>(batch.journal.size())) return;
+        if (batch.current < 0 || !batch.currentPassage) return;
+        size_t k = static_cast<size_t>(batch.current);
         // The service is done with this consumer: a coupon it left behind
         // is settled now, so that the next consumer finds the printer free.
         try {
-            batch.repairedCoupon[batch.current] = recovery->afterConsumer(batch.journal[batch.current]);
+            recovery->afterConsumer(*batch.currentPassage);
         } catch (const std::exception& e) {
-            batch.results[batch.current]->messages.push_back(e.what());
+            batch.messages[k].push_back(e.what());
         }
-        batch.couponAfter[batch.current] = lastCupNr();
+        batch.couponAfter[k] = lastCupNr();
+        batch.currentPassage.reset();
         journal.clear();
     }
 
-    std::vector<PendingPassage> pendingNotCharged() {
-        std::vector<PendingPassage> pending;
+    // The pending passages of the station less those the ledger holds as
+    // charged: a passage charged is never handed to the service again, even
+    // when its turnstile row could not be deleted.
+    void readPending() {
+        pending = PendingList();
+        std::vector<PendingPassage> all;
         try {
-            pending = store.pendingPassages();
+            all = store.pendingPassages();
         } catch (const std::exception& e) {
             throw databaseError(s, "does not give the pending passages", Error(util::ADOExceptionMessage(e, c, "")));
         }
-        // A passage the ledger holds as charged is never handed to the service
-        // again, even when its turnstile row could not be deleted.
-        std::map<PassageKey, Charge> charged = store.chargesOf(pending);
-        std::erase_if(pending, [&](const PendingPassage& p) { return charged.count(p.key()) > 0; });
-        return pending;
+        std::map<PassageKey, Charge> charged = store.chargesOf(all);
+        for (PendingPassage& p : all) {
+            if (!charged.count(p.key())) pending.add(p);
+            p = PendingPassage();  // given back as it goes
+        }
+        pending.shrink();
     }
 
-    void prepareBatch(RunReport& report, const std::vector<PendingPassage>& pending, size_t i, size_t j) {
-        const std::string record = pending[i].passage.nrSeqArqImp;
+    void prepareBatch(size_t i, size_t j) {
         batch = Batch{};
+        batch.first = i;
+        batch.end = j;
         requestMessages.clear();
-        size_t first = report.passages.size();
-        for (size_t k = i; k < j; ++k) {
-            const station::Passage& p = pending[k].passage;
-            batch.passages.push_back(p);
-            batch.journal.push_back(
-                {record, p.nrSeqLogCat, p.cdCliente, p.cdConsumidor, p.nmConsumidor, pending[k].moment, 0});
-            PassageResult r;
-            r.nrSeqLogCat = p.nrSeqLogCat;
-            r.nrSeqArqImp = p.nrSeqArqImp;
-            r.cdConsumidor = p.cdConsumidor;
-            r.cdCliente = p.cdCliente;
-            r.nmConsumidor = p.nmConsumidor;
-            r.moment = pending[k].moment;
-            report.passages.push_back(std::move(r));
+        batch.couponBefore.assign(batch.size(), 0);
+        batch.couponAfter.assign(batch.size(), 0);
+    }
+
+    // The request table of the batch, built a slice at a time.
+    ds::Packet requestOfBatch() const {
+        constexpr size_t kSlice = 512;
+        ds::Packet packet;
+        for (size_t k = batch.first; k < batch.end || k == batch.first;) {
+            std::vector<station::Passage> slice;
+            for (size_t to = std::min(batch.end, k + kSlice); k < to; ++k) slice.push_back(pending[k].passage);
+            ds::Packet part = station::requestPacket(shape, slice);
+            if (packet.fields.empty()) {
+                packet = std::move(part);
+                packet.records.reserve(batch.size());
+            } else {
+                for (ds::Record& r : part.records) packet.records.push_back(std::move(r));
+            }
+            if (slice.empty()) break;
         }
-        for (size_t k = first; k < report.passages.size(); ++k) batch.results.push_back(&report.passages[k]);
-        batch.couponAfter.assign(batch.results.size(), 0);
-        batch.repairedCoupon.assign(batch.results.size(), std::nullopt);
+        return packet;
     }
 
     void request() {
-        VariantArray request = {Variant::packet(station::requestPacket(shape, batch.passages))};
+        VariantArray request = {Variant::packet(requestOfBatch())};
         Variant result;
         auto module = [&]() -> TrdmGeraCupomVenda* { return ownModule ? ownModule.get() : rdmGeraCupomVenda; };
         auto moduleDbTime = [&]() -> std::chrono::nanoseconds {
@@ -423,14 +524,19 @@ struct ChargingSession::Impl {
         journal.clear();
     }
 
-    void writeReasons(const std::vector<PendingPassage>& pending, const RunReport& report, size_t from) {
+    void writeReasons(const RunReport& report, size_t from) {
         std::map<std::string, PendingReason> reasons = readPendingReasons(s.layout.dir);
-        std::set<std::string> stillPending;
-        for (const PendingPassage& p : pending) stillPending.insert(p.passage.nrSeqLogCat);
-        std::erase_if(reasons, [&](const auto& r) { return !stillPending.count(r.first); });
+        std::vector<std::string_view> stillPending;
+        stillPending.reserve(pending.size());
+        for (size_t k = 0; k < pending.size(); ++k) stillPending.push_back(pending.seq(k));
+        std::sort(stillPending.begin(), stillPending.end());
+        std::erase_if(reasons, [&](const auto& r) {
+            return !std::binary_search(stillPending.begin(), stillPending.end(), std::string_view(r.first));
+        });
+        std::vector<std::string_view>().swap(stillPending);
         std::string at = db::sql::isoMoment(clock->now());
         for (size_t k = from; k < report.passages.size(); ++k) {
-            const PassageResult& p = report.passages[k];
+            const PassageResult p = report.passages[k];
             if (p.outcome == Outcome::Concluded) reasons.erase(p.nrSeqLogCat);
             else reasons[p.nrSeqLogCat] = {outcomeName(p.outcome), p.messages.empty() ? "" : p.messages.back(), at};
         }
@@ -477,17 +583,17 @@ std::vector<std::string> ChargingSession::recover() {
 
 void ChargingSession::chargePending(RunReport& report) {
     Impl& m = *impl_;
-    std::vector<PendingPassage> pending = m.pendingNotCharged();
+    m.readPending();
+    const PendingList& pending = m.pending;
     const size_t from = report.passages.size();
-    report.passages.reserve(from + pending.size());
     size_t toldRepairs = m.recovery->repairs().size();
     m.done = 0;
     m.live = std::make_unique<Display>(m.options.display, pending.size());
     for (size_t i = 0; i < pending.size() && !m.stopping();) {
         size_t j = i;
-        while (j < pending.size() && pending[j].passage.nrSeqArqImp == pending[i].passage.nrSeqArqImp) ++j;
-        const std::string record = pending[i].passage.nrSeqArqImp;
-        m.prepareBatch(report, pending, i, j);
+        while (j < pending.size() && pending.record(j) == pending.record(i)) ++j;
+        const std::string record(pending.record(i));
+        m.prepareBatch(i, j);
         m.tablesReadAgain.clear();
         m.request();
         ++report.batches;
@@ -498,15 +604,32 @@ void ChargingSession::chargePending(RunReport& report) {
 
         // The service credits a batch only when it ends well; the record gets
         // exactly the passages charged from it, whatever ended the request.
+        // The outcomes are settled a slice at a time.
+        constexpr size_t kSettleSlice = 256;
+        const size_t batchStart = report.passages.size();
+        size_t settled = 0;
         try {
             if (!record.empty()) m.store.settleImportCredit(record);
-            settleOutcomes(m.batch, m.store, *m.recovery, *m.printer, m.requestMessages);
+            for (; settled < m.batch.size(); settled = std::min(m.batch.size(), settled + kSettleSlice))
+                settleOutcomes(m.batch, pending, settled, std::min(m.batch.size(), settled + kSettleSlice), m.store,
+                               *m.recovery, *m.printer, m.requestMessages, report);
         } catch (const std::exception& e) {
-            // The database stopped answering: what the batch did is settled by
-            // the next run, from the ledger and the printer's memory.
-            for (PassageResult* r : m.batch.results) {
-                r->outcome = Outcome::Pending;
-                r->messages.push_back("not settled: the database stopped answering; the next run settles it");
+            // The database stopped answering: what the rest of the batch did
+            // is settled by the next run, from the ledger and the printer's
+            // memory. The passages settled before it keep what was read.
+            for (size_t k = report.passages.size() - batchStart; k < m.batch.size(); ++k) {
+                PendingPassage p = pending[m.batch.first + k];
+                PassageResult r;
+                r.nrSeqLogCat = p.passage.nrSeqLogCat;
+                r.nrSeqArqImp = p.passage.nrSeqArqImp;
+                r.cdConsumidor = p.passage.cdConsumidor;
+                r.cdCliente = p.passage.cdCliente;
+                r.nmConsumidor = p.passage.nmConsumidor;
+                r.moment = p.moment;
+                if (auto msgs = m.batch.messages.find(k); msgs != m.batch.messages.end()) r.messages = msgs->second;
+                r.outcome = Outcome::Pending;
+                r.messages.push_back("not settled: the database stopped answering; the next run settles it");
+                report.passages.push_back(r);
             }
             report.couldNotRun = true;
             report.problem = reportedError(
@@ -525,7 +648,7 @@ void ChargingSession::chargePending(RunReport& report) {
                 report.repairs.push_back(repairs[k]);
         toldRepairs = repairs.size();
         // A batch in which no passage was reached could not run (the printer check refused).
-        if (m.batch.current < 0 && !m.batch.results.empty() && !m.batch.stopped) {
+        if (m.batch.current < 0 && m.batch.size() > 0 && !m.batch.stopped) {
             report.couldNotRun = true;
             report.problem =
                 m.requestMessages.empty() ? std::string("the service processed no passage") : m.requestMessages.back();
@@ -533,9 +656,11 @@ void ChargingSession::chargePending(RunReport& report) {
         }
         i = j;
     }
+    m.batch = Batch{};
     m.live->end();
     m.live.reset();
-    m.writeReasons(pending, report, from);
+    m.writeReasons(report, from);
+    m.pending = PendingList();
 }
 
 std::vector<std::string> ChargingSession::reload(const Station& fresh) {
@@ -579,26 +704,148 @@ RunReport runStation(Station& s, const RunOptions& options) {
     report.repairs = session.recover();
     session.chargePending(report);
     report.finished = db::sql::isoMoment(session.clock().now());
+    // Written as it is read, beside the file and then renamed over it: atomic
+    // against a crash of the process, not flushed (a helper of the status
+    // command only). A failure costs the status command the summary.
+    fs::path last = s.layout.lastRun(), scratch = last;
+    scratch += ".tmp";
+    bool written = false;
     try {
-        writeFileAtomically(s.layout.lastRun(), report.toJson().dump(2), "the summary of the last run",
-                            Durability::Cached);
-    } catch (const std::exception&) {
-        // The summary is still shown; only the status command misses it.
-    }
+        std::ofstream out(scratch, std::ios::binary | std::ios::trunc);
+        report.writeJson(out);
+        out.close();
+        written = static_cast<bool>(out);
+    } catch (const std::exception&) {}
+    std::error_code ec;
+    if (written) fs::rename(scratch, last, ec);
+    if (!written || ec) fs::remove(scratch, ec);
     return report;
 }
 
-int RunReport::count(Outcome o) const {
-    int n = 0;
-    for (const PassageResult& p : passages) n += p.outcome == o;
-    return n;
+// ---- the passages of a run
+
+namespace {
+
+constexpr size_t kPassagesInMemory = 64 * 1024;  // bytes of encoded passages before they go to a file
+
+void putText(std::string& out, const std::string& t) {
+    uint32_t n = static_cast<uint32_t>(t.size());
+    out.append(reinterpret_cast<const char*>(&n), sizeof n);
+    out.append(t);
 }
 
+bool getText(std::string_view& in, std::string& t) {
+    uint32_t n;
+    if (in.size() < sizeof n) return false;
+    std::memcpy(&n, in.data(), sizeof n);
+    in.remove_prefix(sizeof n);
+    if (in.size() < n) return false;
+    t.assign(in.data(), n);
+    in.remove_prefix(n);
+    return true;
+}
+
+std::string encodePassage(const PassageResult& r) {
+    std::string out;
+    for (const std::string* t :
+         {&r.nrSeqLogCat, &r.nrSeqArqImp, &r.cdConsumidor, &r.cdCliente, &r.nmConsumidor, &r.moment, &r.coupon})
+        putText(out, *t);
+    out += static_cast<char>(r.outcome);
+    out.append(reinterpret_cast<const char*>(&r.amount), sizeof r.amount);
+    uint32_t n = static_cast<uint32_t>(r.messages.size());
+    out.append(reinterpret_cast<const char*>(&n), sizeof n);
+    for (const std::string& m : r.messages) putText(out, m);
+    return out;
+}
+
+PassageResult decodePassage(std::string_view in) {
+    PassageResult r;
+    bool ok = true;
+    for (std::string* t :
+         {&r.nrSeqLogCat, &r.nrSeqArqImp, &r.cdConsumidor, &r.cdCliente, &r.nmConsumidor, &r.moment, &r.coupon})
+        ok = ok && getText(in, *t);
+    uint32_t n = 0;
+    ok = ok && in.size() >= 1 + sizeof r.amount + sizeof n;
+    if (!ok) throw Error("a passage of the run could not be read back from its temporary file");
+    r.outcome = static_cast<Outcome>(in[0]);
+    std::memcpy(&r.amount, in.data() + 1, sizeof r.amount);
+    std::memcpy(&n, in.data() + 1 + sizeof r.amount, sizeof n);
+    in.remove_prefix(1 + sizeof r.amount + sizeof n);
+    r.messages.resize(n);
+    for (std::string& m : r.messages)
+        if (!getText(in, m)) throw Error("a passage of the run could not be read back from its temporary file");
+    return r;
+}
+
+}  // namespace
+
+struct PassageList::Spill {
+    std::FILE* file = nullptr;
+    Spill() : file(std::tmpfile()) {
+        if (!file)
+            throw FileWriteError(fmt::format("the passages of the run: no temporary file: {}", std::strerror(errno)));
+    }
+    ~Spill() {
+        if (file) std::fclose(file);
+    }
+    void write(uint64_t at, std::string_view bytes) {
+        if (std::fseek(file, static_cast<long>(at), SEEK_SET) != 0 ||
+            std::fwrite(bytes.data(), 1, bytes.size(), file) != bytes.size())
+            throw FileWriteError(
+                fmt::format("the passages of the run: the temporary file refused them: {}", std::strerror(errno)));
+    }
+    std::string read(uint64_t at, size_t n) const {
+        std::string out(n, '\0');
+        if (std::fflush(file) != 0 || std::fseek(file, static_cast<long>(at), SEEK_SET) != 0 ||
+            std::fread(out.data(), 1, n, file) != n)
+            throw Error("the passages of the run could not be read back from their temporary file");
+        return out;
+    }
+};
+
+PassageList::PassageList() = default;
+PassageList::~PassageList() = default;
+PassageList::PassageList(PassageList&& other) noexcept = default;
+PassageList& PassageList::operator=(PassageList&& other) noexcept = default;
+PassageList::PassageList(const PassageList& other) {
+    for (size_t i = 0; i < other.size(); ++i) push_back(other[i]);
+}
+PassageList& PassageList::operator=(const PassageList& other) {
+    if (this != &other) *this = PassageList(other);
+    return *this;
+}
+
+void PassageList::push_back(const PassageResult& result) {
+    std::string bytes = encodePassage(result);
+    if (!spill_ && memory_.size() + bytes.size() > kPassagesInMemory) {
+        try {
+            auto spill = std::make_unique<Spill>();
+            spill->write(0, memory_);
+            spill_ = std::move(spill);
+            std::string().swap(memory_);
+        } catch (const FileWriteError&) {
+            // No temporary file to be had: the passages stay in memory, and
+            // the next one tries again.
+        }
+    }
+    if (spill_) spill_->write(end_, bytes);
+    else memory_ += bytes;
+    offsets_.push_back(end_);
+    end_ += bytes.size();
+    ++counts_[static_cast<int>(result.outcome)];
+    if (result.outcome == Outcome::Concluded) concludedSum_ += result.amount;
+}
+
+PassageResult PassageList::operator[](size_t i) const {
+    uint64_t at = offsets_.at(i), to = i + 1 < offsets_.size() ? offsets_[i + 1] : end_;
+    if (!spill_) return decodePassage(std::string_view(memory_).substr(at, to - at));
+    return decodePassage(spill_->read(at, to - at));
+}
+
+int RunReport::count(Outcome o) const { return passages.count(o); }
+
 double RunReport::concludedAmount() const {
-    double t = 0;
-    for (const PassageResult& p : passages)
-        if (p.outcome == Outcome::Concluded) t += p.amount;
-    return static_cast<double>(std::llround(t * 100)) / 100;
+    return static_cast<double>(std::llround(passages.concludedSum() * 100)) / 100;
 }
 
 int RunReport::exitStatus() const {
@@ -606,56 +853,102 @@ int RunReport::exitStatus() const {
     return count(Outcome::Concluded) == static_cast<int>(passages.size()) ? 0 : 1;
 }
 
-json RunReport::toJson() const {
+namespace {
+
+json passageJson(const PassageResult& p) {
+    json q = {{"passage", p.nrSeqLogCat},
+              {"import_record", p.nrSeqArqImp},
+              {"consumer", p.cdConsumidor},
+              {"client", p.cdCliente},
+              {"name", p.nmConsumidor},
+              {"moment", p.moment},
+              {"outcome", outcomeName(p.outcome)},
+              {"messages", p.messages}};
+    if (!p.coupon.empty()) q["coupon"] = p.coupon;
+    if (p.outcome == Outcome::Concluded) q["amount"] = p.amount;
+    return q;
+}
+
+}  // namespace
+
+// Everything but the passages, whose place holds an empty list.
+static json reportHead(const RunReport& r) {
     json j;
-    j["started"] = started;
-    j["finished"] = finished;
-    j["repairs"] = repairs;
-    j["batches"] = batches;
-    j["could_not_run"] = couldNotRun;
-    if (couldNotRun) j["problem"] = problem;
-    j["messages"] = messages;
+    j["started"] = r.started;
+    j["finished"] = r.finished;
+    j["repairs"] = r.repairs;
+    j["batches"] = r.batches;
+    j["could_not_run"] = r.couldNotRun;
+    if (r.couldNotRun) j["problem"] = r.problem;
+    j["messages"] = r.messages;
     j["passages"] = json::array();
-    for (const PassageResult& p : passages) {
-        json q = {{"passage", p.nrSeqLogCat},
-                  {"import_record", p.nrSeqArqImp},
-                  {"consumer", p.cdConsumidor},
-                  {"client", p.cdCliente},
-                  {"name", p.nmConsumidor},
-                  {"moment", p.moment},
-                  {"outcome", outcomeName(p.outcome)},
-                  {"messages", p.messages}};
-        if (!p.coupon.empty()) q["coupon"] = p.coupon;
-        if (p.outcome == Outcome::Concluded) q["amount"] = p.amount;
-        j["passages"].push_back(q);
-    }
-    j["totals"] = {{"passages", passages.size()},
-                   {"concluded", count(Outcome::Concluded)},
-                   {"cancelled", count(Outcome::Cancelled)},
-                   {"refused", count(Outcome::Refused)},
-                   {"pending", count(Outcome::Pending)},
-                   {"amount", concludedAmount()}};
-    j["exit_status"] = exitStatus();
+    j["totals"] = {{"passages", r.passages.size()},
+                   {"concluded", r.count(Outcome::Concluded)},
+                   {"cancelled", r.count(Outcome::Cancelled)},
+                   {"refused", r.count(Outcome::Refused)},
+                   {"pending", r.count(Outcome::Pending)},
+                   {"amount", r.concludedAmount()}};
+    j["exit_status"] = r.exitStatus();
     return j;
+}
+
+json RunReport::toJson() const {
+    json j = reportHead(*this);
+    for (const PassageResult& p : passages) j["passages"].push_back(passageJson(p));
+    return j;
+}
+
+void RunReport::writeJson(std::ostream& out) const {
+    // The head is written as dump(2) writes it, and the passages, one by one,
+    // where it shows the empty list: each at the depth of a member of a
+    // member. The texts of a dump hold no line break of their own.
+    std::string head = reportHead(*this).dump(2);
+    const std::string slot = "\n  \"passages\": []";
+    size_t at = head.find(slot);
+    if (at == std::string::npos || passages.empty()) {
+        out << head;
+        return;
+    }
+    at += slot.size() - 2;
+    out.write(head.data(), static_cast<std::streamsize>(at));
+    out << "[";
+    bool first = true;
+    for (const PassageResult& p : passages) {
+        std::string item = passageJson(p).dump(2);
+        out << (first ? "\n    " : ",\n    ");
+        first = false;
+        size_t from = 0;
+        for (size_t nl; (nl = item.find('\n', from)) != std::string::npos; from = nl + 1)
+            out.write(item.data() + from, static_cast<std::streamsize>(nl + 1 - from)) << "    ";
+        out.write(item.data() + from, static_cast<std::streamsize>(item.size() - from));
+    }
+    out << "\n  ]";
+    out.write(head.data() + at + 2, static_cast<std::streamsize>(head.size() - at - 2));
+}
+
+void RunReport::writeSummary(std::ostream& out, bool printableLines) const {
+    auto line = [&](const std::string& text) { out << (printableLines ? printable(text, true) : text); };
+    for (const std::string& r : repairs) line("repaired: " + r + "\n");
+    if (couldNotRun) line("the request could not run: " + problem + "\n");
+    if (passages.empty() && !couldNotRun) line("no passage pending\n");
+    for (const PassageResult& p : passages) {
+        std::string o =
+            fmt::format("{:<10} {:<8} {:<24} {} ", outcomeName(p.outcome), p.cdConsumidor, p.nmConsumidor, p.moment);
+        if (p.outcome == Outcome::Concluded)
+            o += fmt::format("coupon {} {:>9.2f}", p.coupon.empty() ? "?" : p.coupon, p.amount);
+        else if (p.outcome == Outcome::Cancelled) o += "coupon " + p.coupon + " cancelled";
+        if (!p.messages.empty() && p.outcome != Outcome::Concluded) o += " — " + p.messages.back();
+        line(o + "\n");
+    }
+    for (const std::string& m : messages) line("message: " + m + "\n");
+    line(fmt::format("totals: {} passages, {} concluded ({:.2f}), {} cancelled, {} refused, {} pending\n",
+                     passages.size(), count(Outcome::Concluded), concludedAmount(), count(Outcome::Cancelled),
+                     count(Outcome::Refused), count(Outcome::Pending)));
 }
 
 std::string RunReport::summaryText() const {
     std::ostringstream o;
-    for (const std::string& r : repairs) o << "repaired: " << r << "\n";
-    if (couldNotRun) o << "the request could not run: " << problem << "\n";
-    if (passages.empty() && !couldNotRun) o << "no passage pending\n";
-    for (const PassageResult& p : passages) {
-        o << fmt::format("{:<10} {:<8} {:<24} {} ", outcomeName(p.outcome), p.cdConsumidor, p.nmConsumidor, p.moment);
-        if (p.outcome == Outcome::Concluded)
-            o << fmt::format("coupon {} {:>9.2f}", p.coupon.empty() ? "?" : p.coupon, p.amount);
-        else if (p.outcome == Outcome::Cancelled) o << "coupon " << p.coupon << " cancelled";
-        if (!p.messages.empty() && p.outcome != Outcome::Concluded) o << " — " << p.messages.back();
-        o << "\n";
-    }
-    for (const std::string& m : messages) o << "message: " << m << "\n";
-    o << fmt::format("totals: {} passages, {} concluded ({:.2f}), {} cancelled, {} refused, {} pending\n",
-                     passages.size(), count(Outcome::Concluded), concludedAmount(), count(Outcome::Cancelled),
-                     count(Outcome::Refused), count(Outcome::Pending));
+    writeSummary(o);
     return o.str();
 }
 

@@ -33,26 +33,36 @@ std::string couponText(int64_t cupNr) { return fmt::format("{:06}", cupNr); }
 
 std::vector<PendingPassage> Store::pendingPassages() {
     std::vector<PendingPassage> out;
-    for (const auto& r : select(
-             c_, "pending passages",
-             "SELECT NRSEQLOGCAT, CDIDCONSUMID, CDCONSUMIDOR, CDCLIENTE, CDTIPOCONS, NMCONSUMIDOR, DATAREAL, HORAREAL, "
-             "NRSEQARQIMP FROM LOGCATRACA WHERE CDFILIAL = :P_F AND CDCAIXA = :P_C",
-             {text("P_F", branch_), text("P_C", register_)},
-             {{"A", db::ColumnType::Text},
-              {"B", db::ColumnType::Text},
-              {"C", db::ColumnType::Text},
-              {"D", db::ColumnType::Text},
-              {"E", db::ColumnType::Text},
-              {"F", db::ColumnType::Text},
-              {"G", db::ColumnType::Date},
-              {"H", db::ColumnType::Text},
-              {"I", db::ColumnType::Text}})) {
+    std::vector<Row> rows = select(
+        c_, "pending passages",
+        "SELECT NRSEQLOGCAT, CDIDCONSUMID, CDCONSUMIDOR, CDCLIENTE, CDTIPOCONS, NMCONSUMIDOR, DATAREAL, HORAREAL, "
+        "NRSEQARQIMP FROM LOGCATRACA WHERE CDFILIAL = :P_F AND CDCAIXA = :P_C",
+        {text("P_F", branch_), text("P_C", register_)},
+        {{"A", db::ColumnType::Text},
+         {"B", db::ColumnType::Text},
+         {"C", db::ColumnType::Text},
+         {"D", db::ColumnType::Text},
+         {"E", db::ColumnType::Text},
+         {"F", db::ColumnType::Text},
+         {"G", db::ColumnType::Date},
+         {"H", db::ColumnType::Text},
+         {"I", db::ColumnType::Text}});
+    out.reserve(rows.size());
+    // Each row is given back as soon as its passage is made, so a long list
+    // is not held twice.
+    auto take = [](ds::Cell& c) {
+        if (auto* s = std::get_if<std::string>(&c)) return std::move(*s);
+        return cellText(c);
+    };
+    for (Row& r : rows) {
         PendingPassage p;
-        p.passage = {cellText(r[0]), cellText(r[1]), cellText(r[2]), cellText(r[3]), cellText(r[4]),
-                     cellText(r[5]), cellDate(r[6]), cellText(r[7]), cellText(r[8])};
+        p.passage = {take(r[0]), take(r[1]),     take(r[2]), take(r[3]), take(r[4]),
+                     take(r[5]), cellDate(r[6]), take(r[7]), take(r[8])};
         p.moment = passageMoment(p.passage.data, p.passage.hora);
         out.push_back(std::move(p));
+        Row().swap(r);
     }
+    std::vector<Row>().swap(rows);
     std::stable_sort(out.begin(), out.end(), [](const PendingPassage& a, const PendingPassage& b) {
         long long ra = number(a.passage.nrSeqArqImp), rb = number(b.passage.nrSeqArqImp);
         if (ra != rb) return ra < rb;

@@ -332,7 +332,46 @@ void Table::loadFile(const std::filesystem::path& path, bool mustHoldDeclared) {
     install(std::move(plain.header), std::move(plain.rows), false);
 }
 
-void Table::setData(const Packet& packet) { replaceData(Packet(packet)); }
+void Table::setData(const Packet& packet) {
+    if (!takePlainData(packet)) replaceData(Packet(packet));
+}
+
+// A packet of original records only, without a change log, is taken straight
+// into rows, without a copy of its records; false for any other packet.
+bool Table::takePlainData(const Packet& p) {
+    for (const Property& prop : p.props)
+        if (prop.name == "CHANGE_LOG") return false;
+    size_t textBytes = 0;
+    for (const Record& rec : p.records) {
+        if (rec.status != kUnchangedRecord) return false;
+        for (const Cell& c : rec.cells) {
+            if (std::holds_alternative<Unchanged>(c)) return false;
+            if (auto* t = std::get_if<std::string>(&c); t && t->size() > 8) textBytes += t->size();
+        }
+    }
+    checkFieldNames(p.fields);
+    RowStore rows(p.fields.size());
+    rows.reserve(p.records.size(), textBytes);
+    for (size_t idx = 0; idx < p.records.size(); ++idx) {
+        const Record& rec = p.records[idx];
+        if (rec.cells.size() != p.fields.size())
+            fail(fmt::format("record {} of the data has {} values for {} fields", idx + 1, rec.cells.size(),
+                             p.fields.size()));
+        for (size_t f = 0; f < rec.cells.size(); ++f)
+            if (!cellFits(rec.cells[f], p.fields[f].typeCode()))
+                fail(fmt::format("record {} of the data: the value of field {} is not a {}", idx + 1, p.fields[f].name,
+                                 typeName(p.fields[f].typeCode())));
+        rows.append(rec.cells);
+    }
+    Packet header;
+    header.majorVersion = p.majorVersion;
+    header.minorVersion = p.minorVersion;
+    header.flags = p.flags;
+    header.fields = p.fields;
+    header.props = p.props;
+    install(std::move(header), std::move(rows), false);
+    return true;
+}
 void Table::setData(Packet&& packet) { replaceData(std::move(packet)); }
 
 void Table::setData(const Variant& value) {
@@ -483,6 +522,7 @@ void Table::rowsChanged() {
     orderValid_ = false;
     filteredValid_ = false;
     hashIndexes_.clear();
+    walksLeft_ = kWalksBeforeIndex;
     taken_ = false;
     source_.reset();
 }
@@ -644,6 +684,27 @@ const Table::HashIndex& Table::hashIndex(const std::vector<int>& fields, bool fo
     return hashIndexes_.back();
 }
 
+void Table::matchingRows(const std::vector<int>& fields, bool fold, const std::string& key,
+                         const std::vector<Scalar>& probe, const std::function<bool(uint32_t)>& visit) const {
+    bool indexed = false;
+    for (const auto& hi : hashIndexes_) indexed = indexed || (hi.fold == fold && hi.fields == fields);
+    if (!indexed && walksLeft_ > 0) {
+        --walksLeft_;
+        for (size_t r = 0; r < rows_.size(); ++r) {
+            bool same = true;
+            for (size_t j = 0; j < fields.size() && same; ++j) {
+                auto f = static_cast<size_t>(fields[j]);
+                same = storedCellMatches(rows_, r, f, fields_[f].typeCode(), probe[j], fold);
+            }
+            if (same && !visit(static_cast<uint32_t>(r))) return;
+        }
+        return;
+    }
+    const HashIndex& hi = hashIndex(fields, fold);
+    for (uint32_t r = hi.find(rows_, fields_, key, probe); r != kNoRow; r = hi.nextSame[r])
+        if (!visit(r)) return;
+}
+
 // The probe of a look-up: its hash key and its values, texts folded when asked.
 static std::string probeKey(std::vector<Scalar>& values, bool fold) {
     std::string key;
@@ -667,11 +728,13 @@ const std::vector<uint32_t>& Table::filteredView() const {
             fields.push_back(eq.field);
             values.push_back(eq.value);
         }
-        const HashIndex& hi = hashIndex(fields, false);
         bool rest = !filter_.isEqualityConjunction();
-        for (uint32_t r = hi.find(rows_, fields_, probeKey(values, false), values); r != kNoRow; r = hi.nextSame[r])
+        std::string key = probeKey(values, false);
+        matchingRows(fields, false, key, values, [&](uint32_t r) {
             if (!rest || (rows_.rowInto(r, filterRow_), filter_.evaluateResidual(filterRow_) == Truth::True))
                 filteredRows_.push_back(r);
+            return true;
+        });
         if (!identityOrder_)
             std::sort(filteredRows_.begin(), filteredRows_.end(),
                       [&](uint32_t a, uint32_t b) { return rank_[a] < rank_[b]; });
@@ -1189,20 +1252,19 @@ bool Table::locate(std::string_view fields, const std::vector<Variant>& values, 
     probe.reserve(idx.size());
     for (size_t i = 0; i < idx.size(); ++i) probe.push_back(locateValue(idx[i], values[i]));
     std::string key = probeKey(probe, opts.caseInsensitive);
-    const HashIndex& hi = hashIndex(idx, opts.caseInsensitive);
     ensureOrder();
     bool filtering = filterActive();
     int64_t best = -1;
     uint32_t bestRank = 0;
-    for (uint32_t r = hi.find(rows_, fields_, key, probe); r != kNoRow; r = hi.nextSame[r]) {
-        if (filtering && !rowAccepted(r)) continue;
+    matchingRows(idx, opts.caseInsensitive, key, probe, [&](uint32_t r) {
+        if (filtering && !rowAccepted(r)) return true;
         uint32_t rank = identityOrder_ ? r : rank_[r];
         if (best < 0 || rank < bestRank) {
             best = r;
             bestRank = rank;
         }
-        if (identityOrder_) break;  // candidates come in storage order, which is then walking order
-    }
+        return !identityOrder_;  // candidates come in storage order, which is then walking order
+    });
     if (best < 0) return false;
     positionOn(best, pos_);
     eof_ = bof_ = false;

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -231,6 +232,7 @@ class Table {
     std::vector<int> resolveFields(std::string_view list) const;
     std::vector<int> indexFieldsFor(const std::string& indexName, const std::vector<FieldDef>& fields) const;
     void replaceData(Packet&& packet);
+    bool takePlainData(const Packet& packet);
     void loadFile(const std::filesystem::path& path, bool requireDeclared);
     void requireDeclared(const std::filesystem::path& path, const Packet& header) const;
     void checkFieldNames(const std::vector<FieldDef>& fields) const;
@@ -243,6 +245,13 @@ class Table {
     uint32_t rowAt(size_t pos) const;
     bool filterActive() const { return filtered_ && !filter_.isEmpty(); }
     const HashIndex& hashIndex(const std::vector<int>& fields, bool fold) const;
+    // Calls `visit` with each row whose `fields` equal `probe` (texts folded
+    // when `fold`; `key` is its hash key), in storage order, until it answers
+    // false. The first look-ups after the rows change walk the rows; later
+    // ones build and use a hash index, which pays only for a table looked up
+    // again and again.
+    void matchingRows(const std::vector<int>& fields, bool fold, const std::string& key,
+                      const std::vector<Scalar>& probe, const std::function<bool(uint32_t)>& visit) const;
     void positionOn(int64_t row, int64_t fallbackPos);
     Scalar locateValue(int field, const Variant& v) const;
 
@@ -287,6 +296,9 @@ class Table {
     mutable bool filteredValid_ = false;
     mutable std::vector<uint32_t> filteredRows_;
     mutable std::vector<HashIndex> hashIndexes_;
+    // A walk of 100,000 rows costs a fraction of building their hash index.
+    static constexpr int kWalksBeforeIndex = 8;
+    mutable int walksLeft_ = kWalksBeforeIndex;  // look-ups by walking the rows before a hash index is built
     // Cells read from the compact rows are handed out from here: the current
     // row's cell of each field, and a row for the filter.
     mutable std::vector<Cell> readCells_;

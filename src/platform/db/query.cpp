@@ -97,7 +97,7 @@ std::vector<Row> select(db::Connection& c, const std::string& name, const std::s
             &c.keepStatement(key, std::make_unique<db::Query>(c, name, sql, declare(params), columns)));
     bindValues(*q, params);
     q->open();
-    std::vector<Row> rows = q->rows();
+    std::vector<Row> rows = q->takeRows();
     q->close();
     return rows;
 }

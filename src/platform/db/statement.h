@@ -139,6 +139,11 @@ class Query : public Statement {
     DateTime asDateTime(std::string_view column) const;  // null reads as the empty date
 
     const std::vector<std::vector<ds::Cell>>& rows() const { return rows_; }
+    // The rows handed over whole; the query is left open on no row.
+    std::vector<std::vector<ds::Cell>> takeRows() {
+        current_ = 0;
+        return std::move(rows_);
+    }
 
   private:
     std::vector<ResultColumn> columns_;
