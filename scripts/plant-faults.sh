@@ -13,10 +13,13 @@
 #                        the suite lets through, and two figures are given,
 #                        without them and with them
 #   --only PATTERN       plant only the patches whose name matches the shell pattern
+#   --from NAME          start at this patch (to go on after an interrupted run)
 #   --exclude REGEX      ctest -E of the tests left out (default: the long
 #                        exactly-once campaigns and the fuzz runs)
 #   --jobs N             build and test jobs (default 2)
 #   --prepare            only bring the copy in step with the tree and build it
+#   --skip-clean         do not run the suite without a fault first (it passed
+#                        on this copy before)
 #
 # The copy lives in build/faults/ (ZEL_FAULT_DIR to move it); the tree itself is
 # never patched. A fault counts as caught when the suite fails with it; a patch
@@ -28,17 +31,21 @@ work=${ZEL_FAULT_DIR:-$root/build/faults}
 tests_from=""
 new=""
 only="*"
-exclude='^fuzz\.|FaultMatrix|CrashMatrix|RandomKill|TwoRuns|FailingWrite'
+from=""
+exclude='^fuzz\.|FaultMatrix|CrashMatrix|RandomKill|TwoRuns|FailingWrite|ImportBesideRun'
 jobs=2
 prepare=""
+skip_clean=""
 while [ $# -gt 0 ]; do
     case $1 in
         --tests-from) tests_from=$2; shift 2 ;;
         --new) new=$2; shift 2 ;;
         --only) only=$2; shift 2 ;;
+        --from) from=$2; shift 2 ;;
         --exclude) exclude=$2; shift 2 ;;
         --jobs) jobs=$2; shift 2 ;;
         --prepare) prepare=1; shift ;;
+        --skip-clean) skip_clean=1; shift ;;
         *) echo "plant-faults: unknown argument $1" >&2; exit 2 ;;
     esac
 done
@@ -107,7 +114,7 @@ if ! cmake --build "$build" -j "$jobs" >"$log/build-clean.txt" 2>&1; then
 fi
 [ -z "$prepare" ] || exit 0
 : >"$log/suite-clean.txt"
-if ! suite "$log/suite-clean.txt" -E "$exclude"; then
+if [ -z "$skip_clean" ] && ! suite "$log/suite-clean.txt" -E "$exclude"; then
     echo "plant-faults: the suite fails without a fault; see $log/suite-clean.txt" >&2
     grep -E '\*\*\*|Failed  ' "$log/suite-clean.txt" >&2 || true
     exit 2
@@ -117,6 +124,7 @@ total=0 caught=0 caught_new=0
 survivors=() survivors_new=() unusable=()
 for patch in "$root"/faults/$only.patch; do
     name=$(basename "$patch" .patch)
+    [[ -z "$from" || ! "$name" < "$from" ]] || continue
     if ! patch -p1 -s -d "$tree" --dry-run <"$patch" >/dev/null 2>&1; then
         unusable+=("$name (does not apply)")
         continue
