@@ -34,5 +34,21 @@ TEST(CodecProperties, WhatIsReadIsWrittenBack) {
     EXPECT_EQ(again.records, p.records);
 }
 
+TEST(CodecProperties, MarkupCharactersInTextsAndPropertiesComeBackAsThemselves) {
+    const std::string xml =
+        "<?xml version=\"1.0\" encoding=\"UTF-8\" standalone=\"yes\"?><DATAPACKET Version=\"2.0\"><METADATA>"
+        "<FIELDS><FIELD attrname=\"T\" fieldtype=\"string\" WIDTH=\"20\"/></FIELDS>"
+        "<PARAMS NOTE=\"&lt;a&gt; &amp; &quot;b&quot;\"/></METADATA><ROWDATA>"
+        "<ROW T=\"x&lt;y &amp; &quot;z&quot; &gt;\"/></ROWDATA></DATAPACKET>";
+    Packet p = decodeXml(xml, "markup.xml");
+    ASSERT_EQ(p.records.size(), 1u);
+    EXPECT_EQ(p.records[0].cells[0], Cell(std::string("x<y & \"z\" >")));
+    std::string again = encodeXml(p);
+    EXPECT_EQ(again.find("x<y"), std::string::npos) << again;
+    Packet back = decodeXml(again, "again.xml");
+    EXPECT_EQ(back.records, p.records);
+    EXPECT_EQ(back.props, p.props);
+}
+
 }  // namespace
 }  // namespace zel::ds
