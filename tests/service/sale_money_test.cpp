@@ -100,6 +100,11 @@ TEST_F(SaleMoney, ThirdDecimalsAreCutWhereTheSaleCutsThem) {
         EXPECT_NEAR(cellOf(venda, r, "VRACRCOMANDA"), 1.33, 1e-9);
     }
 
+    // The lines are numbered one after the other.
+    std::set<std::string> numbers;
+    for (const auto& [code, r] : lines) numbers.insert(std::get<std::string>(r.cells[venda.fieldIndex("NRSEQ")]));
+    EXPECT_EQ(numbers, (std::set<std::string>{"001", "002", "003"}));
+
     // The line totals of the item table: cut price, less discount, plus surcharge.
     std::map<std::string, double> soma;
     for (module_->cdsItems.first(); !module_->cdsItems.eof(); module_->cdsItems.next())
