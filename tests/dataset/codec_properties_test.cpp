@@ -50,5 +50,13 @@ TEST(CodecProperties, MarkupCharactersInTextsAndPropertiesComeBackAsThemselves) 
     EXPECT_EQ(back.props, p.props);
 }
 
+TEST(CodecProperties, NegativeIntegersSurviveTheBinaryForm) {
+    Packet p;
+    p.fields = {FieldDef::int32("N")};
+    for (int64_t v : {int64_t(-5), int64_t(-2147483647 - 1), int64_t(7)}) p.records.push_back({0, {Cell(v)}});
+    Packet back = decodeBinary(encodeBinary(p), "ints.cds");
+    EXPECT_EQ(back.records, p.records);
+}
+
 }  // namespace
 }  // namespace zel::ds
