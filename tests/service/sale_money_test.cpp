@@ -146,4 +146,17 @@ TEST_F(SaleMoney, TwoPassagesOfOneRequestKeepTheirOwnAmounts) {
     EXPECT_NEAR(cellOf(families, fam["001"], "VRSALDCONFAM"), 22.5, 1e-9);
 }
 
+// A batch that sold nothing still credits its import record, with 0: a null
+// count would say the batch never ended.
+TEST_F(SaleMoney, ABatchWhoseOnlyPassageIsCancelledCreditsItsRecordWithZero) {
+    faults_.set("VendaItem", "false@1");
+    build();
+    run({passage("31", 0, "1201")});
+    ASSERT_EQ(recorder_->cancelled.size(), 1u);
+    EXPECT_EQ(scalar("SELECT CASE WHEN NRVENDAGERADA IS NULL THEN 'null' ELSE 'set' END FROM LOGCATRACAPK WHERE "
+                     "NRSEQARQIMPK = '7'"),
+              "set");
+    EXPECT_EQ(number("SELECT NRVENDAGERADA FROM LOGCATRACAPK WHERE NRSEQARQIMPK = '7'"), 0);
+}
+
 }  // namespace
