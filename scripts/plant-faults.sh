@@ -15,7 +15,9 @@
 #   --only PATTERN       plant only the patches whose name matches the shell pattern
 #   --from NAME          start at this patch (to go on after an interrupted run)
 #   --exclude REGEX      ctest -E of the tests left out (default: the long
-#                        exactly-once campaigns and the fuzz runs)
+#                        exactly-once campaigns, the tests that race two
+#                        processes, whose failure under load proves nothing,
+#                        and the fuzz runs)
 #   --jobs N             build and test jobs (default 2)
 #   --prepare            only bring the copy in step with the tree and build it
 #   --skip-clean         do not run the suite without a fault first (it passed
@@ -91,7 +93,7 @@ suite() {
     shift
     ctest --test-dir "$build" -j "$jobs" --stop-on-failure --timeout 600 "$@" >>"$out" 2>&1
 }
-first_failed() { grep -m1 -E 'Test +#[0-9]+: .*(\*\*\*|Failed)' "$1" | awk '{print $4}' || true; }
+first_failed() { grep -m1 -E 'Test +#[0-9]+: .*\*\*\*' "$1" | awk '{print $4}' || true; }
 # The programs run as one test each (they share a database cluster) take the
 # longest: they run after the others, and only when the others pass.
 heavy='^test_(app|db|external)$'
