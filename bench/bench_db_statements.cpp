@@ -118,7 +118,8 @@ void addTarget(const std::string& label, const std::string& cs, int sales) {
     Variant v = t->module->getVrSaldConsumi("0001", "C1", "B" + std::to_string(t->consumer),
                                             ModuleDatabase::PrimeiroDiaMes(t->day), t->day);
     if (!v.isPacket() || v.asPacket().records.size() != 1) {
-        std::fprintf(stderr, "%s: unexpected answer %s\n", label.c_str(), v.toText().c_str());
+        std::fprintf(stderr, "%s: unexpected answer %s\n", label.c_str(),
+                     v.toText(FormatSettings::invariant()).c_str());
         std::exit(1);
     }
     gTargets.push_back(std::move(t));

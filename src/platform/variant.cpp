@@ -118,7 +118,7 @@ bool Variant::toBool() const {
             throw ConvertError(fmt::format("'{}' is not a valid Boolean value", s));
         }
         default:
-            return toDouble() != 0;
+            return toDouble(FormatSettings::invariant()) != 0;
     }
 }
 

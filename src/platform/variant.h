@@ -50,12 +50,14 @@ class Variant {
     bool isArray() const { return type() == Type::Array; }
 
     // Conversions as the runtime makes them. Empty and null read as "" and 0;
-    // a text that is not a number in the station's format throws ConvertError.
-    std::string toText(const FormatSettings& fs = FormatSettings{}) const;
-    double toDouble(const FormatSettings& fs = FormatSettings{}) const;
-    int64_t toInt(const FormatSettings& fs = FormatSettings{}) const;
+    // a text that is not a number in the given format throws ConvertError.
+    // Each caller names the format it means: texts of the station read in the
+    // station's settings, values of the tools and XML packets in the invariant.
+    std::string toText(const FormatSettings& fs) const;
+    double toDouble(const FormatSettings& fs) const;
+    int64_t toInt(const FormatSettings& fs) const;
     bool toBool() const;
-    DateTime toDateTime(const FormatSettings& fs = FormatSettings{}) const;
+    DateTime toDateTime(const FormatSettings& fs) const;
 
     // Direct access; throws zel::Error naming the expected and actual type.
     const std::string& text() const;

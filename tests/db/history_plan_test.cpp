@@ -157,7 +157,7 @@ TEST_P(HistoryPlanTest, SumsOverTheLongHistoryAreTheConsumersOwn) {
     db::refreshStatistics(*admin_);
     DateTime day = DateTime::fromDate(2024, 3, 5);  // day 64 of the history
     Variant v = module_->getVrSaldConsumi("0001", "C1", "B64", ModuleDatabase::PrimeiroDiaMes(day), day);
-    ASSERT_TRUE(v.isPacket()) << v.toText();
+    ASSERT_TRUE(v.isPacket()) << v.toText(FormatSettings{});
     ASSERT_EQ(v.asPacket().records.size(), 1u);
     // Consumer 64 (client C1) buys on sales 64 + 1000 k, on day (64 + 1000 k) % 360.
     double dia = 0, mes = 0;

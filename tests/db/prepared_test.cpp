@@ -102,7 +102,7 @@ TEST_P(PreparedTest, ModuleStatementsArePreparedOncePerConnection) {
     DateTime day = DateTime::fromDate(2024, 5, 9);
     for (int i = 0; i < 3; ++i) {
         Variant v = module_->getVrSaldConsumi("0001", "C1", "B7", ModuleDatabase::PrimeiroDiaMes(day), day);
-        ASSERT_TRUE(v.isPacket()) << v.toText();
+        ASSERT_TRUE(v.isPacket()) << v.toText(FormatSettings{});
         EXPECT_EQ(v.asPacket().records.size(), 1u);
         std::string nm, cpf, fant, ccus;
         module_->getConsumidor("", "C1", "0001", "7", nm, cpf, fant, ccus);

@@ -162,7 +162,7 @@ class SaldoFamiliaTest : public StatementTest {
 
 TEST_P(SaldoFamiliaTest, EveryFamilyOfTheBranchOnceSortedWithZeroWhereNoBalance) {
     Variant v = module_->getConsSaldFam("0001", "C1", "10");
-    ASSERT_TRUE(v.isPacket()) << v.toText();
+    ASSERT_TRUE(v.isPacket()) << v.toText(FormatSettings{});
     const ds::Packet& p = v.asPacket();
     EXPECT_EQ(fieldNames(p), (std::vector<std::string>{"CDFAMILISALD", "VRSALDCONFAM", "NMFAMILISALD"}));
     EXPECT_EQ(p.fields[0].typeCode(), ds::kString);
@@ -231,7 +231,7 @@ class ConsumoTest : public StatementTest {
 
 TEST_P(ConsumoTest, NoSaleGivesNullSumsBesideTheLimits) {
     Variant v = get("BADGE10", DateTime::fromDate(2024, 3, 20));
-    ASSERT_TRUE(v.isPacket()) << v.toText();
+    ASSERT_TRUE(v.isPacket()) << v.toText(FormatSettings{});
     const ds::Packet& p = v.asPacket();
     EXPECT_EQ(fieldNames(p),
               (std::vector<std::string>{"VRLIMDEBCONS", "VRMAXDEBCONS", "VALCONSUMDIA", "VALCONSUMMES"}));
@@ -253,7 +253,7 @@ TEST_P(ConsumoTest, SumsCountConcludedSalesOfTheDayAndOfTheMonthToThatDay) {
     sale("7", "0001", "C2", "10", "2024-03-20", "O", 100);  // same consumer code, another client
     sale("8", "0001", "C1", "11", "2024-03-20", "O", 100);  // another consumer of the client
     Variant v = get("BADGE10", DateTime(DateTime::fromDate(2024, 3, 20).value() + 0.75));
-    ASSERT_TRUE(v.isPacket()) << v.toText();
+    ASSERT_TRUE(v.isPacket()) << v.toText(FormatSettings{});
     const ds::Packet& p = v.asPacket();
     ASSERT_EQ(p.records.size(), 1u);
     EXPECT_DOUBLE_EQ(*floatAt(p, 0, "VALCONSUMDIA"), 22.0);
@@ -263,7 +263,7 @@ TEST_P(ConsumoTest, SumsCountConcludedSalesOfTheDayAndOfTheMonthToThatDay) {
 TEST_P(ConsumoTest, UnknownBadgeGivesAPacketWithoutRows) {
     sale("1", "0001", "C1", "10", "2024-03-20", "O");
     Variant v = get("NOBODY", DateTime::fromDate(2024, 3, 20));
-    ASSERT_TRUE(v.isPacket()) << v.toText();
+    ASSERT_TRUE(v.isPacket()) << v.toText(FormatSettings{});
     EXPECT_EQ(v.asPacket().fields.size(), 4u);
     EXPECT_TRUE(v.asPacket().records.empty());
 }
@@ -285,7 +285,7 @@ TEST_P(StatementTest, ReceiptTypeComesAsPacketOrErrorText) {
     exec("INSERT INTO TIPORECE VALUES ('009', 'Debito consumidor')");
     exec("INSERT INTO TIPORECE VALUES ('001', 'Dinheiro')");
     Variant v = module_->getTipoRece();
-    ASSERT_TRUE(v.isPacket()) << v.toText();
+    ASSERT_TRUE(v.isPacket()) << v.toText(FormatSettings{});
     ASSERT_EQ(v.asPacket().records.size(), 1u);
     EXPECT_EQ(textAt(v.asPacket(), 0, "CDTIPORECE"), "009");
     EXPECT_EQ(textAt(v.asPacket(), 0, "NMTIPORECE"), "Debito consumidor");

@@ -95,7 +95,7 @@ TEST_F(TapeTest, NoisyAmountsAreCutToTheCentAsTheSaleCutsThem) {
     sale.stateTax = 1.2399999999;
     sale.federalTax = 2.349;
     ASSERT_TRUE(close(printer, sale, answer));
-    EXPECT_DOUBLE_EQ(answer.items().at(3).toDouble(), 46.98);
+    EXPECT_DOUBLE_EQ(answer.items().at(3).toDouble(FormatSettings{}), 46.98);
     auto receipts = readTapeReceipts(files_.tape);
     ASSERT_EQ(receipts.size(), 1u);
     const std::vector<std::string>& r = receipts[0];

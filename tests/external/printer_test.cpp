@@ -22,8 +22,8 @@ TEST_F(SimulatedPrinterTest, OpeningGivesSixDigitNumbersThroughRecebeParamsAndRe
     EXPECT_EQ(address, "Rua das Flores, 100 - São Paulo");  // the builder fills the sale address
     EXPECT_EQ(nrAbertura, 0);                               // and leaves the opening number
     ASSERT_TRUE(d.AbreCupom(packet));
-    EXPECT_EQ(RecebeParams(packet, "CUPNR").toText(), "000001");
-    EXPECT_EQ(RecebeParams(packet, "CONTCUPOM").toText(), "000001");
+    EXPECT_EQ(RecebeParams(packet, "CUPNR").toText(FormatSettings{}), "000001");
+    EXPECT_EQ(RecebeParams(packet, "CONTCUPOM").toText(FormatSettings{}), "000001");
 
     Variant second;
     EXPECT_FALSE(open(d, second));
@@ -40,8 +40,8 @@ TEST_F(SimulatedPrinterTest, CountersWrapAfterSixDigits) {
     SimulatedPrinter printer = openPrinter();
     Variant packet;
     ASSERT_TRUE(open(printer, packet));
-    EXPECT_EQ(RecebeParams(packet, "CUPNR").toText(), "000001");
-    EXPECT_EQ(RecebeParams(packet, "CONTCUPOM").toText(), "000042");
+    EXPECT_EQ(RecebeParams(packet, "CUPNR").toText(FormatSettings{}), "000001");
+    EXPECT_EQ(RecebeParams(packet, "CONTCUPOM").toText(FormatSettings{}), "000042");
 }
 
 TEST_F(SimulatedPrinterTest, ItemRefusals) {
@@ -96,7 +96,7 @@ TEST_F(SimulatedPrinterTest, ClosingAnswersTheCouponIdentityAndRaisesTheGrandTot
     ASSERT_TRUE(sell(printer, "A", "Prato", 12.5));
     ASSERT_TRUE(sell(printer, "B", "Suco", 4.75, "02"));
     ASSERT_TRUE(close(printer, sale, answer));
-    EXPECT_EQ(answer.items().at(2).toText(), "ZL0123456789-000001-000001");
+    EXPECT_EQ(answer.items().at(2).toText(FormatSettings{}), "ZL0123456789-000001-000001");
     EXPECT_EQ(printer.status().grandTotalCents, 1725);
     EXPECT_FALSE(printer.status().couponOpen);
     ASSERT_TRUE(printer.status().lastCoupon);
@@ -123,8 +123,8 @@ TEST_F(SimulatedPrinterTest, OnlyTheLastCouponMayBeCancelledAndOnlyOnce) {
     }
     EXPECT_FALSE(cancel(printer, answer, "OTHER-SERIAL"));
     ASSERT_TRUE(cancel(printer, answer));
-    EXPECT_EQ(answer.items().at(0).toText(), "000002");  // the last one, not the first
-    EXPECT_EQ(answer.items().at(2).toText(), "ZL0123456789-000002-000002");
+    EXPECT_EQ(answer.items().at(0).toText(FormatSettings{}), "000002");  // the last one, not the first
+    EXPECT_EQ(answer.items().at(2).toText(FormatSettings{}), "ZL0123456789-000002-000002");
     EXPECT_FALSE(cancel(printer, answer));  // already cancelled; the first is no longer the last
     EXPECT_EQ(printer.status().cancelTotalCents, 300);
     EXPECT_EQ(printer.status().grandTotalCents, 600);  // a grand total never goes down
@@ -142,7 +142,7 @@ TEST_F(SimulatedPrinterTest, DateSerialAndMovementDate) {
     SimulatedPrinter printer = openPrinter();
     Variant out;
     EXPECT_TRUE(printer.VerificaData("ZEL", out, 0, "", 1));
-    EXPECT_EQ(out.toDateTime().dateOnly(), DateTime::fromDate(2026, 12, 8));
+    EXPECT_EQ(out.toDateTime(FormatSettings{}).dateOnly(), DateTime::fromDate(2026, 12, 8));
     EXPECT_TRUE(printer.VerificaData("ZEL", out, 0, "07/12/2026", 1));
     EXPECT_FALSE(printer.VerificaData("ZEL", out, 0, "09/12/2026", 1));  // the printer would go back in time
     EXPECT_EQ(printer.DataMoviFiscal("ZEL"), DateTime::fromDate(2026, 12, 8));
@@ -188,7 +188,7 @@ TEST_F(SimulatedPrinterTest, StateAfterARunAndAReloadAgreeAndNumberingContinues)
     Variant answer;
     ASSERT_TRUE(cancel(again, answer));
     ASSERT_TRUE(open(again, packet));
-    EXPECT_EQ(RecebeParams(packet, "CUPNR").toText(), "000003");
+    EXPECT_EQ(RecebeParams(packet, "CUPNR").toText(FormatSettings{}), "000003");
 }
 
 TEST_F(SimulatedPrinterTest, ANewPrinterIsNeverMadeOverAnExistingOne) {

@@ -161,7 +161,7 @@ inline VariantArray cancellationValues(const Variant& venda, const std::string& 
 
 // A cell of the first row of a packet answered by the module's statements.
 inline ds::Cell packetCell(const Variant& packet, const std::string& field, size_t row = 0) {
-    if (!packet.isPacket()) throw Error("expected a packet, got: " + packet.toText());
+    if (!packet.isPacket()) throw Error("expected a packet, got: " + packet.toText(FormatSettings{}));
     const ds::Packet& p = packet.asPacket();
     int i = p.fieldIndex(field);
     auto rows = p.liveRecords();

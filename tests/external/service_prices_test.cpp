@@ -158,11 +158,11 @@ TEST_P(ServicePackageTest, FiscalCodesOfTheProduct) {
     exec("INSERT INTO PRODFISCAL VALUES ('P2', '22021000', NULL)");
     Variant ole(VariantArray(2));
     pkg_->getProdCodCestNcm("P1", ole);
-    EXPECT_EQ(ole.items()[0].toText(), "21069090");
-    EXPECT_EQ(ole.items()[1].toText(), "1702100");
+    EXPECT_EQ(ole.items()[0].toText(FormatSettings{}), "21069090");
+    EXPECT_EQ(ole.items()[1].toText(FormatSettings{}), "1702100");
     ole = Variant(VariantArray(2));
     pkg_->getProdCodCestNcm("P2", ole);
-    EXPECT_EQ(ole.items()[0].toText(), "22021000");
+    EXPECT_EQ(ole.items()[0].toText(FormatSettings{}), "22021000");
     EXPECT_TRUE(ole.items()[1].isText());
     EXPECT_EQ(ole.items()[1].text(), "");
     ole = Variant(VariantArray(2));
@@ -186,17 +186,17 @@ TEST_P(ServicePackageTest, ApproximateTaxesOfTheSale) {
     Variant ole(VariantArray(3));
     double total = pkg_->CalculoIcmsDFederal(sale, ole, 0.0);
     // federal 1.95 + 0.155 = 2.105 → 2,11 ; state 3.51
-    EXPECT_EQ(ole.items()[0].toText(), "2,11");
-    EXPECT_EQ(ole.items()[1].toText(), "3,51");
-    EXPECT_EQ(ole.items()[2].toText(), "Tabela A / Tabela B");
+    EXPECT_EQ(ole.items()[0].toText(FormatSettings{}), "2,11");
+    EXPECT_EQ(ole.items()[1].toText(FormatSettings{}), "3,51");
+    EXPECT_EQ(ole.items()[2].toText(FormatSettings{}), "Tabela A / Tabela B");
     EXPECT_DOUBLE_EQ(total, 5.62);
     // What the service does with them: numbers in the station's format.
     EXPECT_DOUBLE_EQ(strToFloat(ole.items()[0].text(), FormatSettings{}), 2.11);
 
     Variant none(VariantArray(3));
     pkg_->CalculoIcmsDFederal(saleTable(tables_, {{"P3", "001", 10}}, "000124"), none, 0.0);
-    EXPECT_EQ(none.items()[0].toText(), "0,00");
-    EXPECT_EQ(none.items()[2].toText(), "");
+    EXPECT_EQ(none.items()[0].toText(FormatSettings{}), "0,00");
+    EXPECT_EQ(none.items()[2].toText(FormatSettings{}), "");
 
     Variant ole3(VariantArray(3));
     EXPECT_THROW(pkg_->CalculoIcmsDFederal(Variant("not a packet"), ole3, 0.0), ext::ArgumentError);

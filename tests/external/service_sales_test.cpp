@@ -67,7 +67,7 @@ TEST_P(SaleTest, ConcludedSaleRaisesConsumptionAndLowersBalances) {
     Variant holder(answerList());
     Variant answer = conclude("000123", passage_, lines_, families_, &holder);
     EXPECT_FALSE(ext::serviceAnswerFailed(answer));
-    EXPECT_EQ(holder.items()[2].toText(), "GRAVADA");
+    EXPECT_EQ(holder.items()[2].toText(FormatSettings{}), "GRAVADA");
 
     // Counted on the day of the passage (the clock is already on the next day).
     auto [day, month] = consumption(passage_.dateOnly());
@@ -84,7 +84,7 @@ TEST_P(SaleTest, ConcludedSaleRaisesConsumptionAndLowersBalances) {
     // The coupon, the movement and the sale's own data.
     EXPECT_EQ(scalar("SELECT IDSITUVENDA FROM VENDA"), "O");
     EXPECT_EQ(scalar("SELECT NRCUPOMFIS FROM VENDA"), "000123");
-    EXPECT_EQ(scalar("SELECT NRSEQVENDA FROM VENDA"), holder.items()[1].toText());
+    EXPECT_EQ(scalar("SELECT NRSEQVENDA FROM VENDA"), holder.items()[1].toText(FormatSettings{}));
     EXPECT_EQ(scalar("SELECT NRSERIEIMP FROM VENDACUPOM"), "SN-0001");
     EXPECT_EQ(scalar("SELECT NRCONTCUPOM FROM VENDACUPOM"), "000100");
     EXPECT_EQ(scalar("SELECT DTHRPASSAGEM FROM VENDACUPOM"), "2026-03-14 23:50:12");
@@ -106,7 +106,7 @@ TEST_P(SaleTest, RetriedConclusionStoresNothingAndAnswersSuccess) {
     Variant holder(answerList());
     Variant again = conclude("000123", passage_, lines_, families_, &holder);
     EXPECT_FALSE(ext::serviceAnswerFailed(again));
-    EXPECT_EQ(holder.items()[2].toText(), "JA_GRAVADA");
+    EXPECT_EQ(holder.items()[2].toText(FormatSettings{}), "JA_GRAVADA");
     EXPECT_EQ(count("VENDA"), 1);
     EXPECT_EQ(count("ITEMVENDA"), 2);
     EXPECT_EQ(count("MOVCAIXA"), 1);
@@ -147,7 +147,7 @@ TEST_P(SaleTest, FailingConclusionStoresNothing) {
     // The retry with good data is stored as a first sale.
     Variant holder(answerList());
     conclude("000123", passage_, lines_, families_, &holder);
-    EXPECT_EQ(holder.items()[1].toText(), "0000000001");
+    EXPECT_EQ(holder.items()[1].toText(FormatSettings{}), "0000000001");
     EXPECT_DOUBLE_EQ(balances()["001"], 42.5);
 }
 

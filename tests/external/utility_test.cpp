@@ -130,8 +130,8 @@ TEST(SmallHelpers, EmptyStringIifAndTheCatalogue) {
 
 TEST(RecebeParams, ReadsTheOpeningNumbersAndNamesWhatIsWrong) {
     Variant packet = makeParamPacket("AbreCupom", {{"CUPNR", Variant("000012")}, {"CONTCUPOM", Variant("000034")}});
-    EXPECT_EQ(RecebeParams(packet, "CUPNR").toText(), "000012");
-    EXPECT_EQ(RecebeParams(packet, "contcupom").toText(), "000034");
+    EXPECT_EQ(RecebeParams(packet, "CUPNR").toText(FormatSettings{}), "000012");
+    EXPECT_EQ(RecebeParams(packet, "contcupom").toText(FormatSettings{}), "000034");
     try {
         RecebeParams(packet, "NRCAIXA");
         FAIL();

@@ -93,13 +93,13 @@ TEST(Variant, ValueListsAndConversions) {
     ASSERT_EQ(answers.size(), 10u);
     for (const Variant& v : answers) EXPECT_TRUE(v.isEmpty());
 
-    EXPECT_EQ(Variant(2.5).toText(), "2,5");
-    EXPECT_DOUBLE_EQ(Variant("2,5").toDouble(), 2.5);
-    EXPECT_THROW(Variant("2x").toDouble(), ConvertError);
-    EXPECT_EQ(Variant::null().toText(), "");
+    EXPECT_EQ(Variant(2.5).toText(FormatSettings{}), "2,5");
+    EXPECT_DOUBLE_EQ(Variant("2,5").toDouble(FormatSettings{}), 2.5);
+    EXPECT_THROW(Variant("2x").toDouble(FormatSettings{}), ConvertError);
+    EXPECT_EQ(Variant::null().toText(FormatSettings{}), "");
     EXPECT_THROW(Variant("text").asPacket(), Error);
     Variant arr(VariantArray{Variant(1), Variant("a")});
     Variant copy = arr;
     copy.items()[0] = Variant(2);
-    EXPECT_EQ(arr.items()[0].toInt(), 1);  // arrays copy on write
+    EXPECT_EQ(arr.items()[0].toInt(FormatSettings{}), 1);  // arrays copy on write
 }

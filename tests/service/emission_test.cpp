@@ -172,7 +172,7 @@ TEST_F(Emission, TheClientsPartIsPrintedButNotCharged) {
     EXPECT_EQ(item[4], Variant("1700100#21069090#Almoço executivo"));  // CEST#NCM#name
     EXPECT_EQ(item[5], Variant("01"));
     EXPECT_EQ(item[6], Variant("T"));
-    EXPECT_DOUBLE_EQ(item[13].toDouble(), 30.0);  // 25.90 + 4.10 of the client's part
+    EXPECT_DOUBLE_EQ(item[13].toDouble(FormatSettings{}), 30.0);  // 25.90 + 4.10 of the client's part
     const ds::Packet& mov = recorder_->concludeTables[1].asPacket();
     ASSERT_EQ(mov.records.size(), 1u);
     EXPECT_DOUBLE_EQ(std::get<double>(mov.records[0].cells[mov.fieldIndex("VRMOVIVEND")]), 25.9);
@@ -234,8 +234,8 @@ TEST_F(Emission, TheClosingListHoldsItsFiftyThreeValues) {
     EXPECT_EQ(familias.records[0].cells[0], ds::Cell(std::string("001")));
     EXPECT_DOUBLE_EQ(std::get<double>(familias.records[0].cells[1]), 30.0);
     // The approximate taxes: 30.00 at 13.45 % federal and 18 % state.
-    EXPECT_DOUBLE_EQ(c[50].toDouble(), 5.4);
-    EXPECT_DOUBLE_EQ(c[51].toDouble(), 4.04);
+    EXPECT_DOUBLE_EQ(c[50].toDouble(FormatSettings{}), 5.4);
+    EXPECT_DOUBLE_EQ(c[51].toDouble(FormatSettings{}), 4.04);
 }
 
 TEST_F(Emission, TheConclusionHoldsItsThirtyThreeValuesAndTenTables) {

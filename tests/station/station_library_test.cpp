@@ -86,8 +86,8 @@ TEST(Outbox, ARecordComesBackAsItWasPutAndGoesWhenRemoved) {
     ASSERT_EQ(e.values.size(), values.size());
     EXPECT_TRUE(e.values[1].isNull());
     EXPECT_EQ(e.values[2].text(), "001");
-    EXPECT_EQ(e.values[4].toDateTime(), day);
-    EXPECT_EQ(e.values[5].toInt(), 7);
+    EXPECT_EQ(e.values[4].toDateTime(FormatSettings{}), day);
+    EXPECT_EQ(e.values[5].toInt(FormatSettings{}), 7);
     ds::Table back("cdsVenda", {}, {}, {}, FormatSettings{});
     back.setData(e.values[0].asPacket());
     EXPECT_EQ(back.field("CDPRODUTO").asString(), "P1");

@@ -49,13 +49,13 @@ int64_t ArgReader::integer(size_t pos, std::string_view role) const {
     const Variant& v = at(pos);
     if (v.type() != Variant::Type::Int32 && v.type() != Variant::Type::Int64)
         fail(pos, role, "expected an integer, " + found(v));
-    return v.toInt();
+    return v.toInt(FormatSettings::invariant());
 }
 
 double ArgReader::number(size_t pos, std::string_view role) const {
     const Variant& v = at(pos);
     if (!v.isNumber()) fail(pos, role, "expected a number, " + found(v));
-    return v.toDouble();
+    return v.toDouble(FormatSettings::invariant());
 }
 
 const ds::Packet& ArgReader::packet(size_t pos, std::string_view role) const {
@@ -67,7 +67,7 @@ const ds::Packet& ArgReader::packet(size_t pos, std::string_view role) const {
 DateTime ArgReader::dateTime(size_t pos, std::string_view role) const {
     const Variant& v = at(pos);
     if (v.type() != Variant::Type::DateTime) fail(pos, role, "expected a date-time, " + found(v));
-    return v.toDateTime();
+    return v.toDateTime(FormatSettings::invariant());
 }
 
 void ArgReader::nothing(size_t pos, std::string_view role) const {

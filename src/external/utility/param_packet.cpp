@@ -95,14 +95,14 @@ int64_t ParamPacketView::integer(std::string_view name) const {
     const Variant& v = value(name);
     if (v.type() != Variant::Type::Int32 && v.type() != Variant::Type::Int64)
         fail(position(name), name, fmt::format("expected an integer, found a {}", Variant::typeName(v.type())));
-    return v.toInt();
+    return v.toInt(FormatSettings::invariant());
 }
 
 double ParamPacketView::number(std::string_view name) const {
     const Variant& v = value(name);
     if (!v.isNumber())
         fail(position(name), name, fmt::format("expected a number, found a {}", Variant::typeName(v.type())));
-    return v.toDouble();
+    return v.toDouble(FormatSettings::invariant());
 }
 
 }  // namespace zel::ext

@@ -165,7 +165,7 @@ bool CheckResultServ(const Variant& result, bool raiseOnFailure, int32_t at) {
         args.fail(pos, "status",
                   fmt::format("expected a Boolean or a text, found a {}", Variant::typeName(status.type())));
     if (good) return true;
-    std::string code = pos + 1 < args.size() ? args.at(pos + 1).toText() : std::string();
+    std::string code = pos + 1 < args.size() ? args.at(pos + 1).toText(FormatSettings::invariant()) : std::string();
     if (!raiseOnFailure) return false;
     if (code.empty()) throw Error("the price service failed without a failure code");
     throw Error(code);

@@ -1168,16 +1168,16 @@ void Table::setValue(int field, const Variant& v) {
         case Variant::Type::Int32:
         case Variant::Type::Int64:
             if (def.typeCode() == kInt || def.typeCode() == kUInt) {
-                setAsString(field, std::to_string(v.toInt()));
+                setAsString(field, std::to_string(v.toInt(fs_)));
                 return;
             }
-            setAsFloat(field, static_cast<double>(v.toInt()));
+            setAsFloat(field, static_cast<double>(v.toInt(fs_)));
             return;
         case Variant::Type::Double:
-            setAsFloat(field, v.toDouble());
+            setAsFloat(field, v.toDouble(fs_));
             return;
         case Variant::Type::DateTime:
-            setAsDateTime(field, v.toDateTime());
+            setAsDateTime(field, v.toDateTime(fs_));
             return;
         case Variant::Type::Text:
             setAsString(field, v.text());

@@ -434,6 +434,10 @@ class XmlDecoder {
         if (numeric && list.size() == 1 && list[0] >= INT32_MIN && list[0] <= INT32_MAX)
             return Property::int32(name, static_cast<int32_t>(list[0]));
         if (numeric) return Property::intList(name, list, 4);
+        // A text property is written back as it is read: it must be UTF-8, as
+        // the text of a row must.
+        for (size_t k = 0; k < v.size();)
+            if (detail::utf8CodePoint(v, k) < 0) fail(fmt::format("{}: {} is not UTF-8", where, n));
         return Property::text(name, v);
     }
 
