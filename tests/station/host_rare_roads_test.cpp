@@ -7,7 +7,7 @@
 #include <cmath>
 #include <fstream>
 
-#include "external/service_sql.h"
+#include "external/service_db/service_sql.h"
 #include "platform/db/connection.h"
 #include "station/host.h"
 #include "station/init.h"
