@@ -228,6 +228,20 @@ CurrentPassage currentPassage(const PendingPassage& p) {
             0};
 }
 
+// The result of the batch's k-th passage before its outcome is known: who
+// passed, and what the service said of it.
+PassageResult resultOf(const Batch& b, const PendingPassage& p, size_t k) {
+    PassageResult r;
+    r.nrSeqLogCat = p.passage.nrSeqLogCat;
+    r.nrSeqArqImp = p.passage.nrSeqArqImp;
+    r.cdConsumidor = p.passage.cdConsumidor;
+    r.cdCliente = p.passage.cdCliente;
+    r.nmConsumidor = p.passage.nmConsumidor;
+    r.moment = p.moment;
+    if (auto m = b.messages.find(k); m != b.messages.end()) r.messages = m->second;
+    return r;
+}
+
 // What became of the passages [from, to) of a batch, from the ledger, the
 // database's record of each coupon, the outbox and the printer's memory. Each
 // is added to the report as soon as it is settled.
@@ -240,15 +254,7 @@ void settleOutcomes(const Batch& b, const PendingList& pending, size_t from, siz
     std::map<PassageKey, Charge> charged = store.chargesOf(chunk);
     const std::string serial = printer.state().identity.serial;
     for (size_t k = from; k < to; ++k) {
-        const PendingPassage& p = chunk[k - from];
-        PassageResult r;
-        r.nrSeqLogCat = p.passage.nrSeqLogCat;
-        r.nrSeqArqImp = p.passage.nrSeqArqImp;
-        r.cdConsumidor = p.passage.cdConsumidor;
-        r.cdCliente = p.passage.cdCliente;
-        r.nmConsumidor = p.passage.nmConsumidor;
-        r.moment = p.moment;
-        if (auto m = b.messages.find(k); m != b.messages.end()) r.messages = m->second;
+        PassageResult r = resultOf(b, chunk[k - from], k);
         auto settled = [&]() { report.passages.push_back(r); };
         bool reached = static_cast<int>(k) <= b.current;
         if (auto c = charged.find(p.key()); c != charged.end()) {
@@ -618,15 +624,7 @@ void ChargingSession::chargePending(RunReport& report) {
             // is settled by the next run, from the ledger and the printer's
             // memory. The passages settled before it keep what was read.
             for (size_t k = report.passages.size() - batchStart; k < m.batch.size(); ++k) {
-                PendingPassage p = pending[m.batch.first + k];
-                PassageResult r;
-                r.nrSeqLogCat = p.passage.nrSeqLogCat;
-                r.nrSeqArqImp = p.passage.nrSeqArqImp;
-                r.cdConsumidor = p.passage.cdConsumidor;
-                r.cdCliente = p.passage.cdCliente;
-                r.nmConsumidor = p.passage.nmConsumidor;
-                r.moment = p.moment;
-                if (auto msgs = m.batch.messages.find(k); msgs != m.batch.messages.end()) r.messages = msgs->second;
+                PassageResult r = resultOf(m.batch, pending[m.batch.first + k], k);
                 r.outcome = Outcome::Pending;
                 r.messages.push_back("not settled: the database stopped answering; the next run settles it");
                 report.passages.push_back(r);
