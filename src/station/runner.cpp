@@ -254,7 +254,8 @@ void settleOutcomes(const Batch& b, const PendingList& pending, size_t from, siz
     std::map<PassageKey, Charge> charged = store.chargesOf(chunk);
     const std::string serial = printer.state().identity.serial;
     for (size_t k = from; k < to; ++k) {
-        PassageResult r = resultOf(b, chunk[k - from], k);
+        const PendingPassage& p = chunk[k - from];
+        PassageResult r = resultOf(b, p, k);
         auto settled = [&]() { report.passages.push_back(r); };
         bool reached = static_cast<int>(k) <= b.current;
         if (auto c = charged.find(p.key()); c != charged.end()) {
