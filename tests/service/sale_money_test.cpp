@@ -10,7 +10,7 @@
 #include <set>
 
 #include "platform/dataset/table.h"
-#include "station_fixture.h"
+#include "support/station_fixture.h"
 
 using namespace zel;
 using namespace zel::testing;

@@ -5,7 +5,7 @@
 #include <gtest/gtest.h>
 
 #include "platform/dataset/table.h"
-#include "station_fixture.h"
+#include "support/station_fixture.h"
 
 using namespace zel;
 using namespace zel::testing;
