@@ -16,6 +16,7 @@
 #include "station/host.h"
 #include "station/init.h"
 #include "platform/db/connection.h"
+#include "support/scratch_dir.h"
 
 using namespace zel;
 using namespace zel::host;
@@ -28,12 +29,7 @@ const char* kNow = "2026-03-16 23:59";
 
 class Host : public ::testing::Test {
   protected:
-    void SetUp() override {
-        base_ = fs::temp_directory_path() / ("zel_host_" + std::to_string(::getpid()) + "_" +
-                                             ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::remove_all(base_);
-        fs::create_directories(base_);
-    }
+    void SetUp() override { base_ = support::scratchDirectory("zel_host_"); }
     void TearDown() override { fs::remove_all(base_); }
 
     fs::path make(const std::string& name, const std::string& database = "", const std::string& reg = "001") {

@@ -27,6 +27,7 @@
 #include "platform/db/query.h"
 #include "station/init.h"
 #include "station/operator.h"
+#include "support/scratch_dir.h"
 
 using namespace zel;
 using json = nlohmann::json;
@@ -103,12 +104,7 @@ long long pgCount(const std::string& connection, const std::string& sql) {
 
 class Serve : public ::testing::Test {
   protected:
-    void SetUp() override {
-        base_ = fs::temp_directory_path() / ("zel_serve_" + std::to_string(::getpid()) + "_" +
-                                             ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::remove_all(base_);
-        fs::create_directories(base_);
-    }
+    void SetUp() override { base_ = support::scratchDirectory("zel_serve_"); }
     void TearDown() override {
         for (pid_t p : children_) ::kill(p, SIGKILL), ::waitpid(p, nullptr, 0);
         fs::remove_all(base_);

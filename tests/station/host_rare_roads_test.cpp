@@ -11,6 +11,7 @@
 #include "platform/db/connection.h"
 #include "station/host.h"
 #include "station/init.h"
+#include "support/scratch_dir.h"
 
 using namespace zel;
 using namespace zel::host;
@@ -23,10 +24,7 @@ const DateTime kDay = DateTime::fromDate(2026, 3, 16);
 class HostRareRoads : public ::testing::Test {
   protected:
     void SetUp() override {
-        base_ = fs::temp_directory_path() / ("zel_rare_" + std::to_string(::getpid()) + "_" +
-                                             ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::remove_all(base_);
-        fs::create_directories(base_);
+        base_ = support::scratchDirectory("zel_rare_");
         InitOptions o;
         o.day = kDay;
         dir_ = initStation(base_ / "station", o, nullptr);

@@ -135,18 +135,22 @@ std::map<std::string, std::string> parseOdbc(std::string_view s, std::string& er
     return out;
 }
 
-std::string quoteForSoci(const std::string& v) {
+// A value as it stands, or within `quote` with that character and backslashes
+// escaped, when it is empty or holds a space, a quote or a backslash.
+std::string quotedValue(const std::string& v, char quote) {
     bool plain = !v.empty();
     for (char c : v)
         if (std::isspace(static_cast<unsigned char>(c)) || c == '\'' || c == '"' || c == '\\') plain = false;
     if (plain) return v;
-    std::string out = "\"";
+    std::string out(1, quote);
     for (char c : v) {
-        if (c == '"' || c == '\\') out += '\\';
+        if (c == quote || c == '\\') out += '\\';
         out += c;
     }
-    return out + "\"";
+    return out + quote;
 }
+
+std::string quoteForSoci(const std::string& v) { return quotedValue(v, '"'); }
 
 }  // namespace
 
@@ -226,18 +230,7 @@ ConnectionString ConnectionString::parse(std::string_view text) {
 namespace {
 
 // A value of a keyword=value string, quoted when it must be.
-std::string keywordValue(const std::string& v) {
-    bool plain = !v.empty();
-    for (char c : v)
-        if (std::isspace(static_cast<unsigned char>(c)) || c == '\'' || c == '\\') plain = false;
-    if (plain) return v;
-    std::string out = "'";
-    for (char c : v) {
-        if (c == '\'' || c == '\\') out += '\\';
-        out += c;
-    }
-    return out + "'";
-}
+std::string keywordValue(const std::string& v) { return quotedValue(v, '\''); }
 
 }  // namespace
 
