@@ -3,6 +3,8 @@
 
 #include <zel/schema_files.h>
 
+#include <algorithm>
+
 #include "platform/db/dialect.h"
 
 namespace zel {
@@ -12,9 +14,13 @@ std::vector<SchemaFile> schemaFiles(db::Backend backend) {
     std::string_view dir = backend == db::Backend::Sqlite3      ? "sqlite"
                            : backend == db::Backend::PostgreSql ? "postgresql"
                                                                 : "";
+    if (dir.empty()) return out;
+    // The backend's own files and those written alike for every backend
+    // (db/common), together in file-name order.
     for (const auto& f : generated::kSchemaFiles)
-        if (!dir.empty() && f.backend == dir) out.push_back({f.name, f.text});
-    return out;  // the generator lists them in file-name order
+        if (f.backend == dir || f.backend == "common") out.push_back({f.name, f.text});
+    std::stable_sort(out.begin(), out.end(), [](const SchemaFile& a, const SchemaFile& b) { return a.name < b.name; });
+    return out;
 }
 
 void applySchema(db::Connection& connection) {

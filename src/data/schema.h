@@ -1,5 +1,6 @@
-// The database schema of the service: the files db/<backend>/*.sql, compiled
-// in, applied in file-name order; and a check that the tables are there.
+// The database schema of the service: the files db/<backend>/*.sql with those
+// of db/common/*.sql, compiled in, applied in file-name order; and a check that
+// the tables are there.
 #pragma once
 
 #include <string>

@@ -238,12 +238,17 @@ void readIndex(Schema& schema, const std::string& st) {
     schema.indexes[name] = ix;
 }
 
+// The files of a backend's folder with those of db/common, in file-name order,
+// as the schema set-up applies them.
 Schema readSchema(const fs::path& dir) {
     Schema schema;
     std::vector<fs::path> files;
-    for (const auto& e : fs::directory_iterator(dir))
-        if (e.path().extension() == ".sql") files.push_back(e.path());
-    std::sort(files.begin(), files.end());
+    for (const fs::path& d : {dir, dir.parent_path() / "common"})
+        if (fs::is_directory(d))
+            for (const auto& e : fs::directory_iterator(d))
+                if (e.path().extension() == ".sql") files.push_back(e.path());
+    std::sort(files.begin(), files.end(),
+              [](const fs::path& a, const fs::path& b) { return a.filename() < b.filename(); });
     for (const fs::path& f : files)
         for (const std::string& st : statements(f)) {
             if (startsWith(st, "CREATE TABLE")) readTable(schema, st);

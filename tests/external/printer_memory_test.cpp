@@ -38,6 +38,11 @@ class PrinterMemoryTest : public PrinterTest {
         sale.movement = paid;
         return sale;
     }
+    // One coupon of one coffee at 3,00, opened, sold and closed.
+    bool sellOneCoffee(DevicePackage& d, Variant& answer) {
+        Variant packet;
+        return open(d, packet) && sell(d, "A", "Café", 3.0) && close(d, plainSale(3), answer);
+    }
 };
 
 TEST_F(PrinterMemoryTest, TheLastCouponKeepsItsItemsThroughAReloadWhetherClosedOrCancelled) {
@@ -99,9 +104,7 @@ TEST_F(PrinterMemoryTest, AMemoryOfTheFirstFormatLoadsWithoutItems) {
     {
         SimulatedPrinter printer = openPrinter();
         Variant packet, answer;
-        ASSERT_TRUE(open(printer, packet));
-        ASSERT_TRUE(sell(printer, "A", "Café", 3.0));
-        ASSERT_TRUE(close(printer, plainSale(3), answer));
+        ASSERT_TRUE(sellOneCoffee(printer, answer));
         ASSERT_TRUE(cancel(printer, answer));
     }
     rewriteMemory(files_.state, 1, [](json& body) {
@@ -127,9 +130,7 @@ TEST_F(PrinterMemoryTest, ItemsOfTheLastCouponAreCheckedLikeThoseOfTheOpenOne) {
     {
         SimulatedPrinter printer = openPrinter();
         Variant packet, answer;
-        ASSERT_TRUE(open(printer, packet));
-        ASSERT_TRUE(sell(printer, "A", "Café", 3.0));
-        ASSERT_TRUE(close(printer, plainSale(3), answer));
+        ASSERT_TRUE(sellOneCoffee(printer, answer));
     }
     std::string good = readFile(files_.state);
     const std::vector<std::pair<std::string, std::function<void(json&)>>> damages = {
@@ -163,9 +164,7 @@ TEST_F(PrinterMemoryTest, AReceiptKeptOffTheTapeByACrashIsPrintedOnceByTheNextPr
     {
         SimulatedPrinter printer = openPrinter();
         Variant packet, answer;
-        ASSERT_TRUE(open(printer, packet));
-        ASSERT_TRUE(sell(printer, "A", "Café", 3.0));
-        ASSERT_TRUE(close(printer, plainSale(3), answer));
+        ASSERT_TRUE(sellOneCoffee(printer, answer));
         tapeBefore = readFile(files_.tape);
         ASSERT_TRUE(open(printer, packet));
         ASSERT_TRUE(sell(printer, "B", "Prato", 12.5));
@@ -207,9 +206,7 @@ TEST_F(PrinterMemoryTest, ATapeThatCannotBeWrittenRefusesTheChangeUntilItIsBack)
     createPrinter();
     SimulatedPrinter printer = openPrinter();
     Variant packet, answer;
-    ASSERT_TRUE(open(printer, packet));
-    ASSERT_TRUE(sell(printer, "A", "Café", 3.0));
-    ASSERT_TRUE(close(printer, plainSale(3), answer));
+    ASSERT_TRUE(sellOneCoffee(printer, answer));
     std::string tape = readFile(files_.tape);
     ASSERT_TRUE(open(printer, packet));
     ASSERT_TRUE(sell(printer, "B", "Prato", 12.5));
@@ -335,9 +332,7 @@ TEST_F(PrinterJournalTest, ACrashMidSaleLeavesTheOpenCouponWithItsItemsToTheNext
     createPrinter();
     SimulatedPrinter printer = openPrinter();
     Variant packet, answer;
-    ASSERT_TRUE(open(printer, packet));
-    ASSERT_TRUE(sell(printer, "A", "Café", 3.0));
-    ASSERT_TRUE(close(printer, plainSale(3), answer));
+    ASSERT_TRUE(sellOneCoffee(printer, answer));
     ASSERT_TRUE(open(printer, packet));
     ASSERT_TRUE(sell(printer, "B", "Prato", 12.5));
     ASSERT_TRUE(sell(printer, "C", "Suco", 4.0));

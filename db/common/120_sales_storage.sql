@@ -1,7 +1,7 @@
 -- What the service package keeps of a stored sale besides VENDA and ITEMVENDA:
 -- the fiscal coupon that printed it, the items' further data, what it debited
 -- per balance family and its cash movements. Moments are ISO texts
--- 'YYYY-MM-DD HH:MM:SS', as on every backend. Safe to run again.
+-- 'YYYY-MM-DD HH:MM:SS' on every backend. Safe to run again.
 
 -- One row per coupon of a printer: a conclusion retried for a coupon already
 -- here stores nothing again.
