@@ -7,7 +7,7 @@ packages=(
   build-essential cmake ninja-build pkg-config clang libclang-rt-dev
   libsoci-dev libboost-dev libpugixml-dev libcli11-dev libfmt-dev nlohmann-json3-dev
   libsqlite3-dev sqlite3 libpq-dev postgresql odbc-postgresql unixodbc unixodbc-dev
-  libgtest-dev libgmock-dev googletest libbenchmark-dev
+  libgtest-dev libgmock-dev googletest libbenchmark-dev python3
 )
 
 missing=()
