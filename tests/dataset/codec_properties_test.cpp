@@ -58,5 +58,18 @@ TEST(CodecProperties, NegativeIntegersSurviveTheBinaryForm) {
     EXPECT_EQ(back.records, p.records);
 }
 
+TEST(CodecProperties, AFieldNameThatIsNotUtf8IsRefusedOnReading) {
+    const std::string bytes =
+        "\xEF\xBB\xBF<?xml version=\"1.0\" standalone=\"yes\"?><DATAPACKET Version=\"2.0\"><METADATA><FIELDS>"
+        "<FIELD attrname=\"N\x7F\xEA\xEA\" fieldtype=\"r8\"/></FIELDS><PARAMS/></METADATA><ROWDATA></ROWDATA>"
+        "</DATAPACKET>";
+    try {
+        decodeXml(bytes, "bad.xml");
+        ADD_FAILURE() << "decoded";
+    } catch (const PacketError& e) {
+        EXPECT_NE(std::string(e.what()).find("field 1: its name is not UTF-8"), std::string::npos) << e.what();
+    }
+}
+
 }  // namespace
 }  // namespace zel::ds

@@ -360,6 +360,11 @@ class XmlDecoder {
         std::string attr = node.attribute("attrname").value();
         if (attr.empty()) fail(fmt::format("field {} has no attrname", no));
         f.name = node.attribute("fieldname") ? node.attribute("fieldname").value() : attr;
+        // A field's names are written back as they are read: they must be
+        // UTF-8, as the text of a row must.
+        for (const std::string& name : {attr, f.name})
+            for (size_t k = 0; k < name.size();)
+                if (detail::utf8CodePoint(name, k) < 0) fail(fmt::format("field {}: its name is not UTF-8", no));
         auto where = [&] { return fmt::format("field {} \"{}\"", no, f.name); };
         std::string_view tn = node.attribute("fieldtype").value();
         const TypeName* t = nullptr;
