@@ -71,6 +71,16 @@ double cpuSeconds() {
 
 // ---- the child: one run of a prepared station, figures as "key value" lines
 
+// The high-water mark of this process's own memory. The kernel's maximum
+// resident size of a child also holds what the parent had resident when it
+// forked, so the child reads its own mark after the run.
+double peakKb() {
+    std::ifstream in("/proc/self/status");
+    for (std::string line; std::getline(in, line);)
+        if (line.rfind("VmHWM:", 0) == 0) return std::stod(line.substr(6));
+    return 0;
+}
+
 int childRun(const fs::path& dir) {
     Station s = openStation(dir);
     PackageTimes times;
@@ -92,7 +102,7 @@ int childRun(const fs::path& dir) {
               << (t1.commits - t0.commits) << "\nstatements " << (t1.statements - t0.statements) << "\nround_trips "
               << (t1.roundTrips - t0.roundTrips) << "\nprinter_ms " << ms(times.printer) << "\nservice_ms "
               << ms(times.service) << "\nstatements_ms " << ms(times.moduleDatabase) << "\nfiles_ms "
-              << ms(times.tableFiles) << "\n";
+              << ms(times.tableFiles) << "\npeak_kb " << peakKb() << "\n";
     return r.couldNotRun ? 2 : 0;
 }
 
@@ -297,6 +307,7 @@ Figures runChild(const Prepared& p) {
     std::string key;
     double value;
     while (in >> key >> value) f.v[key] = value;
+    if (f.get("peak_kb") > 0) f.peakMb = f.get("peak_kb") / 1024.0;
     return f;
 }
 
