@@ -66,9 +66,9 @@ bool TrdmGeraCupomVenda::vendeItem(const std::string& cdAliqImpFis, const std::s
     cdsItems.field("NRCONTCUPOMFISC").setAsString(contCupom);
     cdsItems.post();
     // The item file always holds every item the printer accepted, with its
-    // coupon number and counter; written whole, not flushed (recovery reads
-    // the printer's memory, never this file).
-    cdsItems.saveToFile(itemFilePath(), ds::PacketForm::Binary, Durability::Cached);
+    // coupon number and counter; written whole over the old content, not
+    // flushed (recovery reads the printer's memory, never this file).
+    cdsItems.saveToFile(itemFilePath(), ds::PacketForm::Binary, Durability::InPlace);
     return true;
 }
 

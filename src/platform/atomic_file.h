@@ -22,11 +22,19 @@ class FileWriteError : public Error {
 enum class Durability {
     Flushed,  // file and directory reach the disk before the call returns
     Cached,   // atomic against a crash of the process, not of the machine
+    // Written over the old content where it lies, neither renamed nor
+    // flushed: a crash in the middle can leave it cut short. For files no
+    // later run reads back (a copy shown to a person, a file recovery only
+    // removes). Replacing a file by renaming makes the file system write the
+    // new content out at once; written in place it is written out later, in
+    // one go with the next changes.
+    InPlace,
 };
 
 // Replaces `path` with `content` atomically ("<path>.tmp" is the scratch
 // file, removed on failure). `what` names the file for messages ("the printer
 // memory"). Throws FileWriteError; the old file is then untouched.
+// Durability::InPlace writes over the file instead (not atomically; see there).
 void writeFileAtomically(const std::filesystem::path& path, std::string_view content, std::string_view what = "file",
                          Durability durability = Durability::Flushed, unsigned mode = 0644);
 

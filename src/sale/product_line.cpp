@@ -83,9 +83,10 @@ void TrdmGeraCupomVenda::AddProduto(const std::string& cdProduto, const std::str
     text("CDPORIMPPROD", cdPorImpProd);
     t.post();
 
-    // Replaced whole at every change but not flushed: after a crash the
-    // printer's memory tells what was sold, and recovery only removes this file.
-    if (utilizaImpFis) t.saveToFile(itemFilePath(), ds::PacketForm::Binary, Durability::Cached);
+    // Written whole at every change, over the old content and not flushed:
+    // after a crash the printer's memory tells what was sold, and recovery
+    // only removes this file.
+    if (utilizaImpFis) t.saveToFile(itemFilePath(), ds::PacketForm::Binary, Durability::InPlace);
 }
 
 }  // namespace zel

@@ -209,10 +209,14 @@ struct RunOptions {
     bool libraryEntry = true;
     PackageTimes* times = nullptr;  // filled when given
     double waitSeconds = 0;         // how long to wait for the station's lock held by another process
+    // The most passages one call of GeraCupomVenda is handed: a longer import
+    // record is charged in several calls, which keeps a pass's memory bounded.
+    size_t requestPassages = 1000;
 };
 
 // Recovery, then every pending passage of the station's branch and register,
-// one call of GeraCupomVenda per import record. Writes the summary to the
+// one call of GeraCupomVenda per import record (or per slice of
+// RunOptions::requestPassages of it). Writes the summary to the
 // station's last-run.json. Throws StationError when the station cannot be used.
 RunReport runStation(Station& station, const RunOptions& options);
 

@@ -1,13 +1,23 @@
 #include "station/journal.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
 #include <fstream>
 #include <sstream>
 
+#include <fmt/format.h>
 #include <nlohmann/json.hpp>
 
 #include "platform/atomic_file.h"
 
 namespace zel::host {
+
+Journal::~Journal() {
+    if (fd_ >= 0) close();
+}
 
 void Journal::begin(const CurrentPassage& p) {
     nlohmann::json j = {{"record", p.record},
@@ -17,8 +27,22 @@ void Journal::begin(const CurrentPassage& p) {
                         {"name", p.name},
                         {"moment", p.moment},
                         {"couponBefore", p.couponBefore}};
-    // A helper only: atomic against a crash of the process, not flushed.
-    writeFileAtomically(file_, j.dump(), "the run journal", Durability::Cached);
+    const std::string text = j.dump();
+    auto failed = [&](int e) {
+        throw FileWriteError(fmt::format("the run journal {} cannot be written: {}", file_.string(), std::strerror(e)));
+    };
+    if (fd_ < 0) {
+        fd_ = ::open(file_.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+        if (fd_ < 0) failed(errno);
+    }
+    // The file is empty here (cleared after the passage before, or new); a
+    // longer leftover is cut to this passage's length.
+    for (size_t done = 0; done < text.size();) {
+        ssize_t n = ::pwrite(fd_, text.data() + done, text.size() - done, static_cast<off_t>(done));
+        if (n >= 0) done += static_cast<size_t>(n);
+        else if (errno != EINTR) failed(errno);
+    }
+    if (::ftruncate(fd_, static_cast<off_t>(text.size())) != 0) failed(errno);
 }
 
 std::optional<CurrentPassage> Journal::read() const {
@@ -27,6 +51,7 @@ std::optional<CurrentPassage> Journal::read() const {
     try {
         std::stringstream text;
         text << in.rdbuf();
+        if (text.str().empty()) return std::nullopt;
         nlohmann::json j = nlohmann::json::parse(text.str());
         CurrentPassage p;
         p.record = j.value("record", "");
@@ -43,6 +68,13 @@ std::optional<CurrentPassage> Journal::read() const {
 }
 
 void Journal::clear() {
+    if (fd_ >= 0 && ::ftruncate(fd_, 0) == 0) return;
+    close();
+}
+
+void Journal::close() {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
     std::error_code ec;
     std::filesystem::remove(file_, ec);
 }

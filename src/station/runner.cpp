@@ -182,9 +182,29 @@ class PendingList {
         q.data = DateTime(day);
         return p;
     }
-    // NRSEQLOGCAT and NRSEQARQIMP, viewed in place.
+    // NRSEQLOGCAT, NRSEQARQIMP and the moment, viewed in place.
     std::string_view seq(size_t i) const { return nth(i, 0); }
     std::string_view record(size_t i) const { return nth(i, 7); }
+    std::string_view moment(size_t i) const { return nth(i, 8); }
+    PassageKey key(size_t i) const { return {std::string(nth(i, 3)), std::string(nth(i, 2)), std::string(moment(i))}; }
+
+    // Puts the passages in the order they are charged in.
+    void sortForCharging() {
+        std::vector<std::pair<ChargingOrder, uint32_t>> keys;
+        keys.reserve(size());
+        for (size_t i = 0; i < size(); ++i)
+            keys.emplace_back(ChargingOrder::of(record(i), moment(i), seq(i)), starts_[i]);
+        std::stable_sort(keys.begin(), keys.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+        for (size_t i = 0; i < keys.size(); ++i) starts_[i] = keys[i].second;
+    }
+    // Leaves out the passages `drop` names (their bytes stay in the arena).
+    template <typename F>
+    void dropIf(F drop) {
+        size_t kept = 0;
+        for (size_t i = 0; i < size(); ++i)
+            if (!drop(i)) starts_[kept++] = starts_[i];
+        starts_.resize(kept);
+    }
 
   private:
     static std::string_view text(std::string_view& in) {
@@ -455,16 +475,23 @@ struct ChargingSession::Impl {
     // when its turnstile row could not be deleted.
     void readPending() {
         pending = PendingList();
-        std::vector<PendingPassage> all;
+        std::string lo, hi;
         try {
-            all = store.pendingPassages();
+            // Read row by row into the compact list: a long list is never
+            // held whole as rows or passages.
+            store.eachPendingPassage([&](PendingPassage& p) {
+                if (pending.size() == 0 || p.moment < lo) lo = p.moment;
+                if (pending.size() == 0 || p.moment > hi) hi = p.moment;
+                pending.add(p);
+            });
         } catch (const std::exception& e) {
+            pending = PendingList();
             throw databaseError(s, "does not give the pending passages", Error(util::ADOExceptionMessage(e, c, "")));
         }
-        std::map<PassageKey, Charge> charged = store.chargesOf(all);
-        for (PendingPassage& p : all) {
-            if (!charged.count(p.key())) pending.add(p);
-            p = PendingPassage();  // given back as it goes
+        pending.sortForCharging();
+        if (pending.size() > 0) {
+            std::map<PassageKey, Charge> charged = store.charges(lo, hi);
+            if (!charged.empty()) pending.dropIf([&](size_t i) { return charged.count(pending.key(i)) > 0; });
         }
         pending.shrink();
     }
@@ -597,8 +624,14 @@ void ChargingSession::chargePending(RunReport& report) {
     m.done = 0;
     m.live = std::make_unique<Display>(m.options.display, pending.size());
     for (size_t i = 0; i < pending.size() && !m.stopping();) {
+        // One request per import record, of at most requestPassages passages:
+        // a longer record is charged in several requests, each credited with
+        // its own sales and the record settled from the ledger after each, so
+        // that a request's table, and the memory of a pass, stay bounded.
         size_t j = i;
-        while (j < pending.size() && pending.record(j) == pending.record(i)) ++j;
+        while (j < pending.size() && j - i < std::max<size_t>(1, m.options.requestPassages) &&
+               pending.record(j) == pending.record(i))
+            ++j;
         const std::string record(pending.record(i));
         m.prepareBatch(i, j);
         m.tablesReadAgain.clear();
@@ -656,6 +689,7 @@ void ChargingSession::chargePending(RunReport& report) {
         i = j;
     }
     m.batch = Batch{};
+    m.journal.close();
     m.live->end();
     m.live.reset();
     m.writeReasons(report, from);

@@ -9,6 +9,7 @@
 #include "external/printer/printer_tape.h"
 #include "external/utility/util_connection.h"
 #include "station/host.h"
+#include "station/journal.h"
 #include "station/operator.h"
 #include "station/outbox.h"
 #include "station/store.h"
@@ -61,7 +62,7 @@ json stationStatus(const Station& s) {
     }
     j["printer"] = pj;
     j["item_file_present"] = fs::exists(s.layout.itemFile());
-    j["interrupted_run"] = fs::exists(s.layout.dir / "run-current.json");
+    j["interrupted_run"] = Journal(s.layout.dir / "run-current.json").read().has_value();
     if (fs::exists(s.layout.lastRun())) {
         try {
             std::ifstream in(s.layout.lastRun());

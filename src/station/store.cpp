@@ -31,44 +31,50 @@ std::string passageMoment(DateTime day, const std::string& hora) {
 
 std::string couponText(int64_t cupNr) { return fmt::format("{:06}", cupNr); }
 
-std::vector<PendingPassage> Store::pendingPassages() {
-    std::vector<PendingPassage> out;
-    std::vector<Row> rows = select(
-        c_, "pending passages",
-        "SELECT NRSEQLOGCAT, CDIDCONSUMID, CDCONSUMIDOR, CDCLIENTE, CDTIPOCONS, NMCONSUMIDOR, DATAREAL, HORAREAL, "
-        "NRSEQARQIMP FROM LOGCATRACA WHERE CDFILIAL = :P_F AND CDCAIXA = :P_C",
-        {text("P_F", branch_), text("P_C", register_)},
-        {{"A", db::ColumnType::Text},
-         {"B", db::ColumnType::Text},
-         {"C", db::ColumnType::Text},
-         {"D", db::ColumnType::Text},
-         {"E", db::ColumnType::Text},
-         {"F", db::ColumnType::Text},
-         {"G", db::ColumnType::Date},
-         {"H", db::ColumnType::Text},
-         {"I", db::ColumnType::Text}});
-    out.reserve(rows.size());
-    // Each row is given back as soon as its passage is made, so a long list
-    // is not held twice.
+ChargingOrder ChargingOrder::of(std::string_view record, std::string_view moment, std::string_view seq) {
+    return {number(std::string(record)), record, moment, number(std::string(seq))};
+}
+
+bool ChargingOrder::operator<(const ChargingOrder& o) const {
+    if (record != o.record) return record < o.record;
+    if (recordText != o.recordText) return recordText < o.recordText;
+    if (moment != o.moment) return moment < o.moment;
+    return seq < o.seq;
+}
+
+void Store::eachPendingPassage(const std::function<void(PendingPassage&)>& onPassage) {
     auto take = [](ds::Cell& c) {
         if (auto* s = std::get_if<std::string>(&c)) return std::move(*s);
         return cellText(c);
     };
-    for (Row& r : rows) {
-        PendingPassage p;
-        p.passage = {take(r[0]), take(r[1]),     take(r[2]), take(r[3]), take(r[4]),
-                     take(r[5]), cellDate(r[6]), take(r[7]), take(r[8])};
-        p.moment = passageMoment(p.passage.data, p.passage.hora);
-        out.push_back(std::move(p));
-        Row().swap(r);
-    }
-    std::vector<Row>().swap(rows);
+    selectEach(c_, "pending passages",
+               "SELECT NRSEQLOGCAT, CDIDCONSUMID, CDCONSUMIDOR, CDCLIENTE, CDTIPOCONS, NMCONSUMIDOR, DATAREAL, "
+               "HORAREAL, NRSEQARQIMP FROM LOGCATRACA WHERE CDFILIAL = :P_F AND CDCAIXA = :P_C",
+               {text("P_F", branch_), text("P_C", register_)},
+               {{"A", db::ColumnType::Text},
+                {"B", db::ColumnType::Text},
+                {"C", db::ColumnType::Text},
+                {"D", db::ColumnType::Text},
+                {"E", db::ColumnType::Text},
+                {"F", db::ColumnType::Text},
+                {"G", db::ColumnType::Date},
+                {"H", db::ColumnType::Text},
+                {"I", db::ColumnType::Text}},
+               [&](Row& r) {
+                   PendingPassage p;
+                   p.passage = {take(r[0]), take(r[1]),     take(r[2]), take(r[3]), take(r[4]),
+                                take(r[5]), cellDate(r[6]), take(r[7]), take(r[8])};
+                   p.moment = passageMoment(p.passage.data, p.passage.hora);
+                   onPassage(p);
+               });
+}
+
+std::vector<PendingPassage> Store::pendingPassages() {
+    std::vector<PendingPassage> out;
+    eachPendingPassage([&](PendingPassage& p) { out.push_back(std::move(p)); });
     std::stable_sort(out.begin(), out.end(), [](const PendingPassage& a, const PendingPassage& b) {
-        long long ra = number(a.passage.nrSeqArqImp), rb = number(b.passage.nrSeqArqImp);
-        if (ra != rb) return ra < rb;
-        if (a.passage.nrSeqArqImp != b.passage.nrSeqArqImp) return a.passage.nrSeqArqImp < b.passage.nrSeqArqImp;
-        if (a.moment != b.moment) return a.moment < b.moment;
-        return number(a.passage.nrSeqLogCat) < number(b.passage.nrSeqLogCat);
+        return ChargingOrder::of(a.passage.nrSeqArqImp, a.moment, a.passage.nrSeqLogCat) <
+               ChargingOrder::of(b.passage.nrSeqArqImp, b.moment, b.passage.nrSeqLogCat);
     });
     return out;
 }

@@ -5,10 +5,12 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <optional>
 #include <set>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/db/connection.h"
@@ -28,6 +30,16 @@ struct PendingPassage {
     PassageKey key() const { return {passage.cdCliente, passage.cdConsumidor, moment}; }
 };
 
+// The order pending passages are charged in: import records by number (then
+// by text), within a record by moment, then by turnstile sequence number.
+struct ChargingOrder {
+    long long record = 0;
+    std::string_view recordText, moment;
+    long long seq = 0;
+    static ChargingOrder of(std::string_view record, std::string_view moment, std::string_view seq);
+    bool operator<(const ChargingOrder& o) const;
+};
+
 // The standing sale that charges a passage.
 struct Charge {
     std::string saleNumber, serial, coupon;
@@ -44,6 +56,9 @@ class Store {
     // The station's pending passages: import records in their number order,
     // within each the passages as they happened.
     std::vector<PendingPassage> pendingPassages();
+    // The same passages one at a time, as the database gives them (not in
+    // that order), keeping none: for lists that are kept compactly.
+    void eachPendingPassage(const std::function<void(PendingPassage&)>& onPassage);
     bool rowPending(const std::string& nrSeqLogCat);
     void deleteTurnstileRow(const std::string& nrSeqLogCat);
 

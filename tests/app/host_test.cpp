@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <fstream>
+#include <fmt/format.h>
 #include <regex>
 #include <set>
 #include <sstream>
@@ -44,11 +45,12 @@ class Host : public ::testing::Test {
         std::ofstream(p) << content;
         return p;
     }
-    RunReport run(const fs::path& dir) {
+    RunReport run(const fs::path& dir, size_t requestPassages = 1000) {
         Station s = openStation(dir);
         RunOptions o;
         o.now = parseMoment(kNow);
         o.libraryEntry = false;
+        o.requestPassages = requestPassages;
         return runStation(s, o);
     }
     std::string scalar(const fs::path& dir, const std::string& sql) {
@@ -102,6 +104,33 @@ const char* kPassages =
     "999999;2026-03-16;12:00\n"
     "900001;2026-03-16;25:00\n"
     "just some words\n";
+
+// An import record longer than a request is charged in slices: every
+// passage once, in the record's order, and the record credited with all.
+TEST_F(Host, ALongImportRecordIsChargedInSeveralRequests) {
+    fs::path dir = make("slices");
+    Station s = openStation(dir);
+    std::string csv;
+    for (int k = 0; k < 7; ++k) csv += fmt::format("90000{};2026-03-16;12:{:02}\n", 1 + k % 2, 10 + k);
+    ImportResult imp = importPassages(s, file("p.csv", csv));
+    ASSERT_EQ(imp.imported, 7);
+
+    RunReport r = run(dir, 3);
+    EXPECT_EQ(r.batches, 3) << "7 passages, 3 a request";
+    ASSERT_EQ(r.passages.size(), 7u);
+    std::set<std::string> coupons;
+    for (const PassageResult& p : r.passages) {
+        EXPECT_EQ(p.outcome, Outcome::Concluded) << p.nmConsumidor;
+        coupons.insert(p.coupon);
+    }
+    EXPECT_EQ(coupons.size(), 7u);
+    EXPECT_EQ(number(dir, "SELECT COUNT(*) FROM LOGCATRACA"), 0);
+    EXPECT_EQ(number(dir, "SELECT COUNT(*) FROM VENDAPASSAGEM"), 7);
+    EXPECT_EQ(number(dir, "SELECT NRVENDAGERADA FROM LOGCATRACAPK WHERE NRSEQARQIMPK = '" + imp.importRecord + "'"), 7);
+    EXPECT_EQ(tapeCoupons(dir).size(), 7u);
+    EXPECT_FALSE(fs::exists(dir / "run-current.json")) << "the run journal goes with the pass";
+    EXPECT_TRUE(run(dir, 3).passages.empty());
+}
 
 TEST_F(Host, ImportRunAndASecondRunOnSqlite) {
     fs::path dir = make("a");

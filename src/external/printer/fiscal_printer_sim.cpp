@@ -635,9 +635,9 @@ bool SimulatedPrinter::Atu_TotGeral(Variant& packet) {
         state_->identity.serial, p.text("CDFILIAL"), p.text("CDCAIXA"), moneyText(state_->grandTotalCents),
         moneyText(state_->cancelTotalCents), sixDigits(state_->cupNr),
         formatDateTime("yyyy-mm-dd hh:nn:ss", printerNow(), FormatSettings::invariant()));
-    // A copy of what the memory holds, written again by every request's
-    // check: replaced whole, not flushed.
-    writeFileAtomically(files_.grandTotal, text, "grand total file", Durability::Cached);
+    // A copy of what the memory holds for a person to read, written again by
+    // every update: over the old content, not flushed.
+    writeFileAtomically(files_.grandTotal, text, "grand total file", Durability::InPlace);
     setParam(packet, "GTOTAL", Variant(static_cast<double>(state_->grandTotalCents) / 100), "Atu_TotGeral");
     return true;
 }

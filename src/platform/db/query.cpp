@@ -102,6 +102,17 @@ std::vector<Row> select(db::Connection& c, const std::string& name, const std::s
     return rows;
 }
 
+void selectEach(db::Connection& c, const std::string& name, const std::string& sql, const std::vector<Param>& params,
+                const std::vector<db::ResultColumn>& columns, const std::function<void(Row&)>& onRow) {
+    std::string key = keyOf('Q', name, sql, params, &columns);
+    auto* q = static_cast<db::Query*>(c.keptStatement(key));
+    if (!q)
+        q = static_cast<db::Query*>(
+            &c.keepStatement(key, std::make_unique<db::Query>(c, name, sql, declare(params), columns)));
+    bindValues(*q, params);
+    q->each(onRow);
+}
+
 std::string cellText(const ds::Cell& cell) {
     if (const auto* s = std::get_if<std::string>(&cell)) return *s;
     if (const auto* d = std::get_if<double>(&cell)) return floatToStr(*d, FormatSettings::invariant());

@@ -3,6 +3,7 @@
 // rows read whole, cells read as text, number or date.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <type_traits>
 #include <vector>
@@ -36,6 +37,11 @@ int64_t exec(db::Connection& c, const std::string& name, const std::string& sql,
 // Runs a query; its rows with the declared columns.
 std::vector<Row> select(db::Connection& c, const std::string& name, const std::string& sql,
                         const std::vector<Param>& params, const std::vector<db::ResultColumn>& columns);
+
+// Runs a query and hands each row to `onRow` as it is read, keeping none: for
+// long results. `onRow` must not run statements of its own on `c`.
+void selectEach(db::Connection& c, const std::string& name, const std::string& sql, const std::vector<Param>& params,
+                const std::vector<db::ResultColumn>& columns, const std::function<void(Row&)>& onRow);
 
 std::string cellText(const ds::Cell& cell);  // null ""; numbers in invariant form
 double cellNumber(const ds::Cell& cell);     // null 0

@@ -260,8 +260,7 @@ void Statement::release() {
     prepared_.reset();
 }
 
-void Statement::run(const std::vector<ResultColumn>* columns, std::vector<std::vector<ds::Cell>>* rows,
-                    int64_t* affected) {
+void Statement::run(const std::vector<ResultColumn>* columns, const RowHandler* onRow, int64_t* affected) {
     struct Timed {
         Connection& c;
         std::chrono::steady_clock::time_point started = std::chrono::steady_clock::now();
@@ -310,11 +309,11 @@ void Statement::run(const std::vector<ResultColumn>* columns, std::vector<std::v
     }
 
     try {
-        if (prepared_ && !prepared_->sameShape(binds, rows != nullptr)) release();
+        if (prepared_ && !prepared_->sameShape(binds, onRow != nullptr)) release();
         if (!prepared_) {
             auto p = std::make_unique<Prepared>();
             p->binds = binds;
-            p->withRows = rows != nullptr;
+            p->withRows = onRow != nullptr;
             p->st = std::make_unique<soci::statement>(session);
             soci::statement& st = *p->st;
             for (const Prepared::Bind& b : p->binds) {
@@ -383,7 +382,7 @@ void Statement::run(const std::vector<ResultColumn>* columns, std::vector<std::v
         }
         countTraffic(1, 0, 1);
         bool got = p.st->execute(true);
-        if (rows && got) {
+        if (onRow && got) {
             if (p.row.size() != columns->size())
                 throw DbError(name_ + " on " + target.describe() + ": the query gives " + std::to_string(p.row.size()) +
                               " columns, " + std::to_string(columns->size()) + " are declared");
@@ -392,7 +391,7 @@ void Statement::run(const std::vector<ResultColumn>* columns, std::vector<std::v
                 cells.reserve(columns->size());
                 for (size_t c = 0; c < columns->size(); ++c)
                     cells.push_back(cellOf(p.row, c, (*columns)[c], name_ + ", column " + (*columns)[c].name));
-                rows->push_back(std::move(cells));
+                (*onRow)(cells);
             } while (p.st->fetch());
         }
         if (affected) *affected = p.st->get_affected_rows();
@@ -418,10 +417,16 @@ Query::Query(Connection& connection, std::string name, std::string sql, std::vec
 void Query::open() {
     close();
     std::vector<std::vector<ds::Cell>> rows;
-    run(&columns_, &rows, nullptr);
+    RowHandler keep = [&rows](std::vector<ds::Cell>& cells) { rows.push_back(std::move(cells)); };
+    run(&columns_, &keep, nullptr);
     rows_ = std::move(rows);
     current_ = 0;
     open_ = true;
+}
+
+void Query::each(const RowHandler& onRow) {
+    close();
+    run(&columns_, &onRow, nullptr);
 }
 
 void Query::close() {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -81,10 +82,11 @@ class Statement {
         double number = 0;
     };
     size_t paramIndex(std::string_view param, ParamType type) const;
+    using RowHandler = std::function<void(std::vector<ds::Cell>&)>;
     // Prepares the statement on the connection with every value bound and runs
-    // it; `withRows` collects the rows of a query. Errors come as DbError
-    // naming the statement and the database.
-    void run(const std::vector<ResultColumn>* columns, std::vector<std::vector<ds::Cell>>* rows, int64_t* affected);
+    // it; a query's rows go to `onRow` one at a time, as they are read.
+    // Errors come as DbError naming the statement and the database.
+    void run(const std::vector<ResultColumn>* columns, const RowHandler* onRow, int64_t* affected);
 
   private:
     struct Prepared;
@@ -139,6 +141,9 @@ class Query : public Statement {
     DateTime asDateTime(std::string_view column) const;  // null reads as the empty date
 
     const std::vector<std::vector<ds::Cell>>& rows() const { return rows_; }
+    // Runs the query and hands each row to `onRow` as it is read, keeping
+    // none: the query is left closed. For long results read once.
+    void each(const RowHandler& onRow);
     // The rows handed over whole; the query is left open on no row.
     std::vector<std::vector<ds::Cell>> takeRows() {
         current_ = 0;
