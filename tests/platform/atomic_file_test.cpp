@@ -116,3 +116,23 @@ TEST_F(AtomicFile, AppendsCreateAndExtendAndEachDurableWriteIsCounted) {
 }
 
 }  // namespace
+
+// Written in place: the content is exactly the new one whether the old was
+// longer or shorter, no scratch file, the same messages, nothing flushed.
+TEST_F(AtomicFile, InPlaceWritesLeaveExactlyTheNewContent) {
+    fs::path p = dir_ / "cdsVenda.cds";
+    uint64_t before = durableWriteCount();
+    writeFileAtomically(p, "three items, the longest\n", "item file", Durability::InPlace);
+    writeFileAtomically(p, "one item\n", "item file", Durability::InPlace);
+    EXPECT_EQ(read(p), "one item\n");
+    writeFileAtomically(p, "two items, longer again\n", "item file", Durability::InPlace);
+    EXPECT_EQ(read(p), "two items, longer again\n");
+    EXPECT_EQ(names(), std::vector<std::string>{"cdsVenda.cds"});
+    EXPECT_EQ(durableWriteCount(), before);
+
+    fs::path d = dir_ / "a-directory";
+    fs::create_directory(d);
+    std::string msg = failure([&] { writeFileAtomically(d, "x", "grand total file", Durability::InPlace); });
+    EXPECT_NE(msg.find("grand total file " + d.string()), std::string::npos) << msg;
+    EXPECT_NE(msg.find("Is a directory"), std::string::npos) << msg;
+}
