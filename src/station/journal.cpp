@@ -1,6 +1,7 @@
 #include "station/journal.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -31,6 +32,13 @@ void Journal::begin(const CurrentPassage& p) {
     auto failed = [&](int e) {
         throw FileWriteError(fmt::format("the run journal {} cannot be written: {}", file_.string(), std::strerror(e)));
     };
+    // The file removed under the open one (recovery between two passes of a
+    // resident service removes what a pass left): opened again by name.
+    struct stat st {};
+    if (fd_ >= 0 && (::fstat(fd_, &st) != 0 || st.st_nlink == 0)) {
+        ::close(fd_);
+        fd_ = -1;
+    }
     if (fd_ < 0) {
         fd_ = ::open(file_.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
         if (fd_ < 0) failed(errno);
