@@ -9,6 +9,7 @@
 #include <sstream>
 
 #include "platform/dataset/codec.h"
+#include "platform/dataset/table.h"
 
 namespace {
 
@@ -117,6 +118,20 @@ void BM_ReadPacketFile(benchmark::State& state) {
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * binaryBytes().size()));
 }
 
+// The file into a working table, as the station loads its cached tables.
+void BM_LoadTableFile(benchmark::State& state) {
+    auto path = binaryFile();
+    for (auto _ : state) {
+        Table t("cdsProdutos");
+        t.loadFromFile(path);
+        benchmark::DoNotOptimize(t.rowBytes());
+        state.PauseTiming();
+        t.close();
+        state.ResumeTiming();
+    }
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * binaryBytes().size()));
+}
+
 void BM_DecodeXml(benchmark::State& state) {
     const std::string& b = xmlBytes();
     for (auto _ : state) {
@@ -144,6 +159,7 @@ BENCHMARK(BM_ReadFileBytes)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_DecodeBinary)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_EncodeBinary)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_ReadPacketFile)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_LoadTableFile)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_DecodeXml)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_EncodeXml)->Unit(benchmark::kMillisecond);
 
