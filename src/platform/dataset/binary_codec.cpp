@@ -402,6 +402,14 @@ class ToRows {
     void real(size_t, double v) { rows_.putFloat(v); }
     void raw(size_t, std::string_view b) { rows_.putText(b); }
     void codePage(size_t, std::string_view b) {
+        if (b.size() <= 8) {  // codes, flags, units: in the slot, and mostly ASCII
+            unsigned char any = 0;
+            for (char ch : b) any |= static_cast<unsigned char>(ch);
+            if (any < 0x80) {
+                rows_.putShortText(b);
+                return;
+            }
+        }
         char* room = rows_.textRoom(b.size() * detail::kMaxUtf8PerByte);
         rows_.putTextFromRoom(detail::fromCodePage(room, b));
     }

@@ -83,7 +83,7 @@ void RowStore::putTextFromRoom(size_t length) {
     if (length > UINT32_MAX) throw std::length_error("a text of a working table is too long");
     Slot s{ShortText, static_cast<uint32_t>(length), 0};
     if (length <= sizeof s.bits) {
-        if (length) std::memcpy(&s.bits, arena_.data + arena_.size, length);
+        s.bits = packShort(arena_.data + arena_.size, length);
     } else {
         s.tag = LongText;
         s.bits = arena_.size;

@@ -50,6 +50,10 @@ class RowStore {
         return arena_.data + arena_.size;
     }
     void putTextFromRoom(size_t length);
+    // A text of at most eight bytes, which its slot holds.
+    void putShortText(std::string_view t) {
+        slots_.push_back(Slot{ShortText, static_cast<uint32_t>(t.size()), packShort(t.data(), t.size())});
+    }
     void endRow() { ++rows_; }
 
     Cell cell(size_t row, size_t field) const;
@@ -105,6 +109,12 @@ class RowStore {
         }
     };
 
+    // Up to eight bytes in the low bytes of a slot's value, the rest zero.
+    static uint64_t packShort(const char* p, size_t n) {
+        uint64_t bits = 0;
+        for (size_t i = 0; i < n; ++i) bits |= static_cast<uint64_t>(static_cast<unsigned char>(p[i])) << (8 * i);
+        return bits;
+    }
     Slot encode(const Cell& cell);
     void release(const Slot& slot);
     void compactIfWasteful();
