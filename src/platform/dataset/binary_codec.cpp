@@ -117,8 +117,30 @@ class Reader {
         need(n, what);
         uint64_t v = 0;
         const unsigned char* p = reinterpret_cast<const unsigned char*>(d_.data() + pos);
-        for (size_t i = 0; i < n; ++i) v |= static_cast<uint64_t>(p[i]) << (8 * i);
         pos += n;
+        if constexpr (std::endian::native == std::endian::little) {
+            // The sizes values come in, each read at once.
+            switch (n) {
+                case 1:
+                    return p[0];
+                case 2: {
+                    uint16_t x;
+                    std::memcpy(&x, p, 2);
+                    return x;
+                }
+                case 4: {
+                    uint32_t x;
+                    std::memcpy(&x, p, 4);
+                    return x;
+                }
+                case 8:
+                    std::memcpy(&v, p, 8);
+                    return v;
+                default:
+                    break;
+            }
+        }
+        for (size_t i = 0; i < n; ++i) v |= static_cast<uint64_t>(p[i]) << (8 * i);
         return v;
     }
     uint8_t u8(std::string_view what) { return static_cast<uint8_t>(le(1, what)); }
