@@ -91,10 +91,10 @@ std::string readWholeFile(int fd, size_t size, const std::filesystem::path& path
 }
 
 // The bytes of a file: mapped read-only and decoded where they lie, or read
-// into memory where the file cannot be mapped. A mapping shows the file as it
-// is: the table files are replaced whole (written aside, then renamed over),
-// which leaves a mapped file as it was; one cut short in place by another
-// program while it is read would fault the process.
+// into memory where the file cannot be mapped. A file replaced whole while it
+// is mapped (written aside, then renamed over it, as writePacketFile does)
+// stays as it was for the reader; one cut short in place by another program
+// while it is mapped would fault the process.
 class FileBytes {
   public:
     explicit FileBytes(const std::filesystem::path& path) {
