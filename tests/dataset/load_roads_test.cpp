@@ -151,17 +151,23 @@ std::vector<std::vector<Cell>> rowsOf(Table& t) {
 }
 
 // A table loaded from a file holds what the decoded packet given to a table
-// holds, and a bad file is refused as decoding its bytes is.
+// holds, and a bad file is refused as decoding its bytes is: the samples whole
+// and cut, and a change log, which the file road merges as a packet's is.
 TEST(LoadRoads, ATableFromAFileIsTheTableOfItsPacket) {
+    Packet log;  // record 1 inserted, then modified by record 2, one value unchanged
+    log.fields = {FieldDef::string("A", 5), FieldDef::floatField("B")};
+    log.props = {Property::intList("CHANGE_LOG", {1, 0, 4, 2, 1, 8}, 4)};
+    log.records = {Record{kInserted | kOriginal, {std::string("old"), 1.0}}, Record{kModified, {Unchanged{}, 2.0}}};
+    std::vector<std::pair<std::string, std::string>> files = {{"log.cds", encodeBinary(log)}};
+    for (const fs::path& path : binarySamples()) files.emplace_back(path.filename().string(), sample(path));
+
     TempDir dir;
-    for (const fs::path& path : binarySamples()) {
-        const std::string bytes = sample(path);
+    for (const auto& [name, bytes] : files)
         for (size_t cut : {bytes.size(), bytes.size() - 1, bytes.size() / 2}) {
-            fs::path file = dir.path / path.filename();
+            fs::path file = dir.path / name;
             std::ofstream(file, std::ios::binary).write(bytes.data(), static_cast<std::streamsize>(cut));
-            std::string what = fmt::format("{} cut at {}", path.filename().string(), cut);
+            std::string what = fmt::format("{} cut at {}", name, cut), fileError, packetError;
             Table fromFile("cdsFile"), fromPacket("cdsPacket");
-            std::string fileError, packetError;
             try {
                 fromFile.loadFromFile(file);
             } catch (const Error& e) {
@@ -182,7 +188,10 @@ TEST(LoadRoads, ATableFromAFileIsTheTableOfItsPacket) {
             EXPECT_EQ(rowsOf(fromFile), rowsOf(fromPacket)) << what;
             EXPECT_EQ(fromFile.data(), decodeBinary(bytes, "again")) << what;
         }
-    }
+    writePacketFile(dir.path / "log.cds", log);
+    Table merged("cdsLog");
+    merged.loadFromFile(dir.path / "log.cds");
+    EXPECT_EQ(rowsOf(merged), (std::vector<std::vector<Cell>>{{std::string("old"), 2.0}}));
 }
 
 TEST(LoadRoads, FilesThatCannotBeMappedAreRead) {
