@@ -117,8 +117,30 @@ class Reader {
         need(n, what);
         uint64_t v = 0;
         const unsigned char* p = reinterpret_cast<const unsigned char*>(d_.data() + pos);
-        for (size_t i = 0; i < n; ++i) v |= static_cast<uint64_t>(p[i]) << (8 * i);
         pos += n;
+        if constexpr (std::endian::native == std::endian::little) {
+            // The sizes values come in, each read at once.
+            switch (n) {
+                case 1:
+                    return p[0];
+                case 2: {
+                    uint16_t x;
+                    std::memcpy(&x, p, 2);
+                    return x;
+                }
+                case 4: {
+                    uint32_t x;
+                    std::memcpy(&x, p, 4);
+                    return x;
+                }
+                case 8:
+                    std::memcpy(&v, p, 8);
+                    return v;
+                default:
+                    break;
+            }
+        }
+        for (size_t i = 0; i < n; ++i) v |= static_cast<uint64_t>(p[i]) << (8 * i);
         return v;
     }
     uint8_t u8(std::string_view what) { return static_cast<uint8_t>(le(1, what)); }
@@ -196,6 +218,239 @@ std::vector<Column> columnsOf(const std::vector<FieldDef>& fields,
     return cols;
 }
 
+// The header, the field descriptors and the packet properties; `r` is left
+// at the first record.
+struct Layout {
+    Packet header;  // without records
+    std::vector<Column> columns;
+    uint32_t recordCount = 0;
+    size_t statusBytes = 0;
+};
+
+Layout readLayout(Reader& r, std::string_view bytes) {
+    Layout l;
+    Packet& p = l.header;
+    r.need(kHeaderSize, "header");
+    if (std::memcmp(bytes.data(), kMagic, 4) != 0) r.fail(0, "not a binary data packet (wrong magic bytes)");
+    r.pos = 4;
+    p.majorVersion = r.u16("version");
+    p.minorVersion = r.u16("version");
+    uint32_t headerSize = r.u32("header size");
+    if (headerSize != kHeaderSize) r.fail(8, fmt::format("header size {} (expected 24)", headerSize));
+    uint16_t fieldCount = r.u16("field count");
+    l.recordCount = r.u32("record count");
+    p.flags = r.u32("flags");
+    uint16_t firstRecord = r.u16("first record offset");
+
+    std::vector<size_t> fieldAt;
+    p.fields.reserve(fieldCount);
+    for (uint16_t i = 0; i < fieldCount; ++i) {
+        fieldAt.push_back(r.pos);
+        FieldDef f;
+        uint8_t n = r.u8("field name length");
+        f.name = decodeCodePage(r.bytes(n, "field name"));
+        f.size = r.u16("field size");
+        f.type = r.u16("field type");
+        f.attributes = r.u16("field attributes");
+        uint16_t propCount = r.u16("field property count");
+        for (uint16_t k = 0; k < propCount; ++k) f.props.push_back(readProperty(r));
+        p.fields.push_back(std::move(f));
+    }
+    l.columns = columnsOf(p.fields, [&](size_t i, std::string why) {
+        r.fail(fieldAt[i], fmt::format("field {} \"{}\": {}", i + 1, p.fields[i].name, why));
+    });
+    uint16_t packetProps = r.u16("packet property count");
+    for (uint16_t k = 0; k < packetProps; ++k) p.props.push_back(readProperty(r));
+    if (r.pos != firstRecord)
+        r.fail(22, fmt::format("header puts the first record at {}, but the field descriptors and properties end at {} "
+                               "(field count {} may be wrong)",
+                               firstRecord, r.pos, fieldCount));
+    l.statusBytes = (fieldCount + 3) / 4;
+    return l;
+}
+
+// A record count the input cannot hold is cut to what it can: a record takes
+// at least its status bytes.
+uint32_t plausibleRecords(const Layout& l, const Reader& r) {
+    return static_cast<uint32_t>(std::min<size_t>(l.recordCount, r.left() / (1 + l.statusBytes)));
+}
+
+// The records, every check and message in one place for every form the
+// values are kept in. `Out` takes them:
+//   bool start(uint8_t status)         a record begins; false stops
+//   bool null(fi), bool unchanged(fi)  false stops
+//   void integer(fi, int64_t), boolean(fi, bool), real(fi, double), raw(fi, bytes)
+//   void codePage(fi, bytes)           a single-byte text
+//   bool utf16(fi, bytes)              false: not valid UTF-16
+//   bool end()                         the record is complete; false stops
+// Returns false when `Out` stopped the decoding.
+template <class Out>
+bool readRecords(Reader& r, const Layout& l, Out& out) {
+    const std::vector<FieldDef>& fields = l.header.fields;
+    const size_t fieldCount = fields.size();
+    for (uint32_t ri = 0; ri < l.recordCount; ++ri) {
+        size_t recAt = r.pos;
+        uint8_t status = r.u8("record status");
+        std::string_view st = r.bytes(l.statusBytes, "field status");
+        if (!out.start(status)) return false;
+        for (size_t fi = 0; fi < fieldCount; ++fi) {
+            unsigned s = (static_cast<unsigned char>(st[fi >> 2]) >> ((fi & 3) * 2)) & 3;
+            if (s == 1) {
+                if (!out.null(fi)) return false;
+                continue;
+            }
+            if (s == 2) {
+                if (!out.unchanged(fi)) return false;
+                continue;
+            }
+            if (s == 3)
+                r.fail(recAt + 1 + (fi >> 2),
+                       fmt::format("record {}, field \"{}\": field status 3 is not valid", ri + 1, fields[fi].name));
+            const Column c = l.columns[fi];
+            size_t valueAt = r.pos;
+            switch (c.kind) {
+                case Kind::Int:
+                    out.integer(fi, signExtend(r.le(c.size, "integer value"), c.size));
+                    break;
+                case Kind::UInt:
+                    out.integer(fi, static_cast<int64_t>(r.le(c.size, "integer value")));
+                    break;
+                case Kind::Bool:
+                    out.boolean(fi, r.le(c.size, "Boolean value") != 0);
+                    break;
+                case Kind::Float:
+                case Kind::DateTime:
+                    out.real(fi, std::bit_cast<double>(r.le(8, "float value")));
+                    break;
+                case Kind::Date:
+                case Kind::Time:
+                    out.integer(fi, signExtend(r.le(4, "date or time value"), 4));
+                    break;
+                case Kind::Bcd:
+                    out.raw(fi, r.bytes(c.size, "BCD value"));
+                    break;
+                case Kind::String: {
+                    uint64_t len = r.le(c.size, "string length");
+                    if (len > r.left())
+                        r.fail(valueAt, fmt::format("record {}, field \"{}\": string of {} bytes runs past the end",
+                                                    ri + 1, fields[fi].name, len));
+                    out.codePage(fi, r.bytes(static_cast<size_t>(len), "string"));
+                    break;
+                }
+                case Kind::WString: {
+                    uint64_t len = r.le(c.size, "string length");
+                    if (len > r.left())
+                        r.fail(valueAt, fmt::format("record {}, field \"{}\": string of {} bytes runs past the end",
+                                                    ri + 1, fields[fi].name, len));
+                    if (!out.utf16(fi, r.bytes(static_cast<size_t>(len), "string")))
+                        r.fail(valueAt,
+                               fmt::format("record {}, field \"{}\": not valid UTF-16", ri + 1, fields[fi].name));
+                    break;
+                }
+                case Kind::Bytes: {
+                    uint64_t len = r.le(c.size, "blob length");
+                    if (len > r.left())
+                        r.fail(valueAt, fmt::format("record {}, field \"{}\": blob of {} bytes runs past the end",
+                                                    ri + 1, fields[fi].name, len));
+                    out.raw(fi, r.bytes(static_cast<size_t>(len), "blob"));
+                    break;
+                }
+            }
+        }
+        if (!out.end()) return false;
+    }
+    if (r.left() != 0) r.fail(r.pos, fmt::format("{} bytes after the last of {} records", r.left(), l.recordCount));
+    return true;
+}
+
+// Records as Record values, handed to a sink one by one.
+class ToSink {
+  public:
+    ToSink(RecordSink& sink, size_t width) : sink_(sink), width_(width) {}
+    bool start(uint8_t status) {
+        rec_.status = status;
+        // A record the sink kept is reused: its texts keep their room.
+        rec_.cells.resize(width_);
+        return true;
+    }
+    bool null(size_t fi) {
+        rec_.cells[fi] = std::monostate{};
+        return true;
+    }
+    bool unchanged(size_t fi) {
+        rec_.cells[fi] = Unchanged{};
+        return true;
+    }
+    void integer(size_t fi, int64_t v) { rec_.cells[fi] = v; }
+    void boolean(size_t fi, bool v) { rec_.cells[fi] = v; }
+    void real(size_t fi, double v) { rec_.cells[fi] = v; }
+    void raw(size_t fi, std::string_view b) { rec_.cells[fi] = std::string(b); }
+    void codePage(size_t fi, std::string_view b) {
+        std::string& s = text(fi);
+        s.reserve(b.size());
+        detail::appendFromCodePage(s, b);
+    }
+    bool utf16(size_t fi, std::string_view b) { return detail::appendUtf16ToUtf8(text(fi), b); }
+    bool end() { return sink_.record(rec_); }
+
+  private:
+    std::string& text(size_t fi) {
+        Cell& cell = rec_.cells[fi];
+        if (std::string* s = std::get_if<std::string>(&cell)) {
+            s->clear();
+            return *s;
+        }
+        return cell.emplace<std::string>();
+    }
+
+    RecordSink& sink_;
+    size_t width_;
+    Record rec_;
+};
+
+// Records straight into compact rows, as long as every one is an original
+// record with every value given.
+class ToRows {
+  public:
+    explicit ToRows(RowStore& rows) : rows_(rows) {}
+    bool start(uint8_t status) { return status == kUnchangedRecord; }
+    bool null(size_t) {
+        rows_.putNull();
+        return true;
+    }
+    bool unchanged(size_t) { return false; }
+    void integer(size_t, int64_t v) { rows_.putInt(v); }
+    void boolean(size_t, bool v) { rows_.putBool(v); }
+    void real(size_t, double v) { rows_.putFloat(v); }
+    void raw(size_t, std::string_view b) { rows_.putText(b); }
+    void codePage(size_t, std::string_view b) {
+        if (b.size() <= 8) {  // codes, flags, units: in the slot, and mostly ASCII
+            unsigned char any = 0;
+            for (char ch : b) any |= static_cast<unsigned char>(ch);
+            if (any < 0x80) {
+                rows_.putShortText(b);
+                return;
+            }
+        }
+        char* room = rows_.textRoom(b.size() * detail::kMaxUtf8PerByte);
+        rows_.putTextFromRoom(detail::fromCodePage(room, b));
+    }
+    bool utf16(size_t, std::string_view b) {
+        scratch_.clear();
+        if (!detail::appendUtf16ToUtf8(scratch_, b)) return false;
+        rows_.putText(scratch_);
+        return true;
+    }
+    bool end() {
+        rows_.endRow();
+        return true;
+    }
+
+  private:
+    RowStore& rows_;
+    std::string scratch_;
+};
+
 }  // namespace
 
 Packet decodeBinary(std::string_view bytes, std::string_view source, const CodecOptions& opts) {
@@ -219,129 +474,29 @@ Packet decodeBinary(std::string_view bytes, std::string_view source, const Codec
 
 void decodeBinary(std::string_view bytes, std::string_view source, RecordSink& sink, const CodecOptions&) {
     Reader r(bytes, source);
-    Packet p;
-    r.need(kHeaderSize, "header");
-    if (std::memcmp(bytes.data(), kMagic, 4) != 0) r.fail(0, "not a binary data packet (wrong magic bytes)");
-    r.pos = 4;
-    p.majorVersion = r.u16("version");
-    p.minorVersion = r.u16("version");
-    uint32_t headerSize = r.u32("header size");
-    if (headerSize != kHeaderSize) r.fail(8, fmt::format("header size {} (expected 24)", headerSize));
-    uint16_t fieldCount = r.u16("field count");
-    uint32_t recordCount = r.u32("record count");
-    p.flags = r.u32("flags");
-    uint16_t firstRecord = r.u16("first record offset");
+    Layout l = readLayout(r, bytes);
+    sink.begin(l.header, plausibleRecords(l, r), r.left());
+    ToSink out(sink, l.header.fields.size());
+    readRecords(r, l, out);
+}
 
-    std::vector<size_t> fieldAt;
-    p.fields.reserve(fieldCount);
-    for (uint16_t i = 0; i < fieldCount; ++i) {
-        fieldAt.push_back(r.pos);
-        FieldDef f;
-        uint8_t n = r.u8("field name length");
-        f.name = decodeCodePage(r.bytes(n, "field name"));
-        f.size = r.u16("field size");
-        f.type = r.u16("field type");
-        f.attributes = r.u16("field attributes");
-        uint16_t propCount = r.u16("field property count");
-        for (uint16_t k = 0; k < propCount; ++k) f.props.push_back(readProperty(r));
-        p.fields.push_back(std::move(f));
-    }
-    auto columns = columnsOf(p.fields, [&](size_t i, std::string why) {
-        r.fail(fieldAt[i], fmt::format("field {} \"{}\": {}", i + 1, p.fields[i].name, why));
-    });
-    uint16_t packetProps = r.u16("packet property count");
-    for (uint16_t k = 0; k < packetProps; ++k) p.props.push_back(readProperty(r));
-    if (r.pos != firstRecord)
-        r.fail(22, fmt::format("header puts the first record at {}, but the field descriptors and properties end at {} "
-                               "(field count {} may be wrong)",
-                               firstRecord, r.pos, fieldCount));
-
-    const size_t statusBytes = (fieldCount + 3) / 4;
-    // A record takes at least its status bytes: a lying count reserves no more than the input can hold.
-    sink.begin(p, static_cast<uint32_t>(std::min<size_t>(recordCount, r.left() / (1 + statusBytes))), r.left());
-    Record rec;
-    for (uint32_t ri = 0; ri < recordCount; ++ri) {
-        size_t recAt = r.pos;
-        rec.status = r.u8("record status");
-        std::string_view st = r.bytes(statusBytes, "field status");
-        // A record the sink kept is reused: its texts keep their room.
-        rec.cells.resize(fieldCount);
-        for (size_t fi = 0; fi < fieldCount; ++fi) {
-            unsigned s = (static_cast<unsigned char>(st[fi >> 2]) >> ((fi & 3) * 2)) & 3;
-            if (s == 1) {
-                rec.cells[fi] = std::monostate{};
-                continue;
-            }
-            if (s == 2) {
-                rec.cells[fi] = Unchanged{};
-                continue;
-            }
-            if (s == 3)
-                r.fail(recAt + 1 + (fi >> 2),
-                       fmt::format("record {}, field \"{}\": field status 3 is not valid", ri + 1, p.fields[fi].name));
-            const Column c = columns[fi];
-            Cell& cell = rec.cells[fi];
-            size_t valueAt = r.pos;
-            switch (c.kind) {
-                case Kind::Int:
-                    cell = signExtend(r.le(c.size, "integer value"), c.size);
-                    break;
-                case Kind::UInt:
-                    cell = static_cast<int64_t>(r.le(c.size, "integer value"));
-                    break;
-                case Kind::Bool:
-                    cell = r.le(c.size, "Boolean value") != 0;
-                    break;
-                case Kind::Float:
-                case Kind::DateTime:
-                    cell = std::bit_cast<double>(r.le(8, "float value"));
-                    break;
-                case Kind::Date:
-                case Kind::Time:
-                    cell = signExtend(r.le(4, "date or time value"), 4);
-                    break;
-                case Kind::Bcd:
-                    cell = std::string(r.bytes(c.size, "BCD value"));
-                    break;
-                case Kind::String: {
-                    uint64_t len = r.le(c.size, "string length");
-                    if (len > r.left())
-                        r.fail(valueAt, fmt::format("record {}, field \"{}\": string of {} bytes runs past the end",
-                                                    ri + 1, p.fields[fi].name, len));
-                    std::string* s2 = std::get_if<std::string>(&cell);
-                    if (s2) s2->clear();
-                    else s2 = &cell.emplace<std::string>();
-                    std::string_view raw = r.bytes(static_cast<size_t>(len), "string");
-                    s2->reserve(raw.size());
-                    detail::appendFromCodePage(*s2, raw);
-                    break;
-                }
-                case Kind::WString: {
-                    uint64_t len = r.le(c.size, "string length");
-                    if (len > r.left())
-                        r.fail(valueAt, fmt::format("record {}, field \"{}\": string of {} bytes runs past the end",
-                                                    ri + 1, p.fields[fi].name, len));
-                    std::string* s2 = std::get_if<std::string>(&cell);
-                    if (s2) s2->clear();
-                    else s2 = &cell.emplace<std::string>();
-                    if (!detail::appendUtf16ToUtf8(*s2, r.bytes(static_cast<size_t>(len), "string")))
-                        r.fail(valueAt,
-                               fmt::format("record {}, field \"{}\": not valid UTF-16", ri + 1, p.fields[fi].name));
-                    break;
-                }
-                case Kind::Bytes: {
-                    uint64_t len = r.le(c.size, "blob length");
-                    if (len > r.left())
-                        r.fail(valueAt, fmt::format("record {}, field \"{}\": blob of {} bytes runs past the end",
-                                                    ri + 1, p.fields[fi].name, len));
-                    cell = std::string(r.bytes(static_cast<size_t>(len), "blob"));
-                    break;
-                }
-            }
-        }
-        if (!sink.record(rec)) return;
-    }
-    if (r.left() != 0) r.fail(r.pos, fmt::format("{} bytes after the last of {} records", r.left(), recordCount));
+bool decodeBinaryRows(std::string_view bytes, std::string_view source, Packet& header, RowStore& rows,
+                      const CodecOptions&) {
+    Reader r(bytes, source);
+    Layout l = readLayout(r, bytes);
+    header = l.header;
+    rows.reset(header.fields.size());
+    for (const Property& prop : header.props)
+        if (prop.name == "CHANGE_LOG") return false;
+    uint32_t records = plausibleRecords(l, r);
+    // Status bytes are not texts; whatever else the records hold may be. The
+    // estimate is generous only in memory that is never touched, and what it
+    // leaves unused is given back in place by shrink().
+    rows.reserve(records, r.left() - static_cast<size_t>(records) * (1 + l.statusBytes));
+    ToRows out(rows);
+    if (readRecords(r, l, out)) return true;
+    rows.reset(header.fields.size());
+    return false;
 }
 
 namespace {

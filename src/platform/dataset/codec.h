@@ -11,6 +11,7 @@
 
 #include "platform/atomic_file.h"
 #include "platform/dataset/packet.h"
+#include "platform/dataset/row_store.h"
 #include "platform/error.h"
 
 namespace zel::ds {
@@ -59,12 +60,30 @@ class RecordSink {
 // records were given.
 void decodeBinary(std::string_view bytes, std::string_view source, RecordSink& sink, const CodecOptions& opts = {});
 
-// Files. Writing goes to a file beside the target and is then renamed over it,
-// so a reader never sees half a table. `durability` as for writeFileAtomically:
+// The binary form straight into compact rows, for a table file of original
+// records only: no Record or text object is made on the way. `header` gets the
+// packet without its records, `rows` its records (width: the packet's fields).
+// False as soon as the packet turns out to hold a change log, a changed or
+// deleted record or a "not changed" value: then `rows` is left empty and the
+// packet is for decodeBinary. Every check and message is decodeBinary's, so
+// both refuse the same input alike as far as this one reads.
+bool decodeBinaryRows(std::string_view bytes, std::string_view source, Packet& header, RowStore& rows,
+                      const CodecOptions& opts = {});
+
+// Files. Reading maps the file read-only where the system allows (the bytes
+// are decoded where they lie, not copied first) and reads it into memory where
+// it does not (an empty file, a pipe, a file system that cannot map). Writing
+// goes to a file beside the target and is then renamed over it, so a reader
+// never sees half a table. `durability` as for writeFileAtomically:
 // a file that no later run reads back need not be flushed.
 Packet readPacketFile(const std::filesystem::path& path, const CodecOptions& opts = {});
 // The records of a file one by one (an XML file is decoded whole first).
 void readPacketFile(const std::filesystem::path& path, RecordSink& sink, const CodecOptions& opts = {});
+// A binary file of original records only straight into compact rows, as
+// decodeBinaryRows; false for an XML file or one that is not of original
+// records only, which is then for the readers above.
+bool readPacketFileRows(const std::filesystem::path& path, Packet& header, RowStore& rows,
+                        const CodecOptions& opts = {});
 void writePacketFile(const std::filesystem::path& path, const Packet& packet, PacketForm form = PacketForm::Binary,
                      const CodecOptions& opts = {}, Durability durability = Durability::Flushed);
 

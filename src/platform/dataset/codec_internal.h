@@ -15,6 +15,10 @@ constexpr size_t kOk = static_cast<size_t>(-1);
 
 // Appends the UTF-8 form of Windows-1252 bytes. Never fails.
 void appendFromCodePage(std::string& out, std::string_view bytes);
+// The same into a caller's room of at least kMaxUtf8PerByte bytes per input
+// byte; returns the bytes written.
+constexpr size_t kMaxUtf8PerByte = 3;
+size_t fromCodePage(char* out, std::string_view bytes);
 // Appends the Windows-1252 bytes of a UTF-8 text. Returns kOk, or the byte
 // offset in `utf8` of the first character that is not UTF-8 or that the code
 // page cannot hold (what was appended before it stays).

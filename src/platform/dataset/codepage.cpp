@@ -119,6 +119,25 @@ void appendFromCodePage(std::string& out, std::string_view bytes) {
     }
 }
 
+size_t fromCodePage(char* out, std::string_view bytes) {
+    size_t run = asciiPrefix(bytes);
+    if (run) std::memcpy(out, bytes.data(), run);
+    char* p = out + run;
+    for (size_t i = run; i < bytes.size(); ++i) {
+        unsigned char c = static_cast<unsigned char>(bytes[i]);
+        if (c < 0x80) {
+            *p++ = static_cast<char>(c);
+        } else {
+            const char* u = kDecode.bytes[c - 0x80];
+            p[0] = u[0];
+            p[1] = u[1];
+            p[2] = u[2];  // the room holds three bytes for each input byte
+            p += kDecode.len[c - 0x80];
+        }
+    }
+    return static_cast<size_t>(p - out);
+}
+
 size_t appendToCodePage(std::string& out, std::string_view utf8) {
     size_t run = asciiPrefix(utf8);
     out.append(utf8.data(), run);

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <fmt/format.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -71,17 +72,13 @@ PacketFileTimes packetFileTimes() {
 
 namespace {
 
-std::string readWholeFile(const std::filesystem::path& path) {
-    Fd f{::open(path.c_str(), O_RDONLY | O_CLOEXEC)};
-    if (f.fd < 0) ioFail(path, "cannot open");
-    struct stat st {};
-    if (::fstat(f.fd, &st) != 0) ioFail(path, "cannot read");
+std::string readWholeFile(int fd, size_t size, const std::filesystem::path& path) {
     std::string bytes;
-    bytes.resize(static_cast<size_t>(st.st_size));
+    bytes.resize(size);
     size_t got = 0;
     for (;;) {
         if (got == bytes.size()) bytes.resize(bytes.size() + 65536);  // the file may have grown
-        ssize_t n = ::read(f.fd, bytes.data() + got, bytes.size() - got);
+        ssize_t n = ::read(fd, bytes.data() + got, bytes.size() - got);
         if (n < 0) {
             if (errno == EINTR) continue;
             ioFail(path, "cannot read");
@@ -93,17 +90,55 @@ std::string readWholeFile(const std::filesystem::path& path) {
     return bytes;
 }
 
+// The bytes of a file: mapped read-only and decoded where they lie, or read
+// into memory where the file cannot be mapped. A file replaced whole while it
+// is mapped (written aside, then renamed over it, as writePacketFile does)
+// stays as it was for the reader; one cut short in place by another program
+// while it is mapped would fault the process.
+class FileBytes {
+  public:
+    explicit FileBytes(const std::filesystem::path& path) {
+        Fd f{::open(path.c_str(), O_RDONLY | O_CLOEXEC)};
+        if (f.fd < 0) ioFail(path, "cannot open");
+        struct stat st {};
+        if (::fstat(f.fd, &st) != 0) ioFail(path, "cannot read");
+        size_t size = static_cast<size_t>(st.st_size);
+        if (S_ISREG(st.st_mode) && size > 0) {
+            void* p = ::mmap(nullptr, size, PROT_READ, MAP_PRIVATE | MAP_POPULATE, f.fd, 0);
+            if (p != MAP_FAILED) {
+                map_ = p;
+                view_ = {static_cast<const char*>(p), size};
+                return;
+            }
+        }
+        read_ = readWholeFile(f.fd, size, path);
+        view_ = read_;
+    }
+    FileBytes(const FileBytes&) = delete;
+    FileBytes& operator=(const FileBytes&) = delete;
+    ~FileBytes() {
+        if (map_) ::munmap(map_, view_.size());
+    }
+    std::string_view view() const { return view_; }
+
+  private:
+    void* map_ = nullptr;
+    std::string read_;
+    std::string_view view_;
+};
+
 }  // namespace
 
 Packet readPacketFile(const std::filesystem::path& path, const CodecOptions& opts) {
     Timed timed{readNanoseconds};
-    std::string bytes = readWholeFile(path);
-    return decodePacket(bytes, path.string(), opts);
+    FileBytes file(path);
+    return decodePacket(file.view(), path.string(), opts);
 }
 
 void readPacketFile(const std::filesystem::path& path, RecordSink& sink, const CodecOptions& opts) {
     Timed timed{readNanoseconds};
-    std::string bytes = readWholeFile(path);
+    FileBytes file(path);
+    std::string_view bytes = file.view();
     if (detectForm(bytes) == PacketForm::Binary) {
         decodeBinary(bytes, path.string(), sink, opts);
         return;
@@ -114,6 +149,13 @@ void readPacketFile(const std::filesystem::path& path, RecordSink& sink, const C
     sink.begin(p, static_cast<uint32_t>(records.size()), bytes.size());
     for (Record& r : records)
         if (!sink.record(r)) return;
+}
+
+bool readPacketFileRows(const std::filesystem::path& path, Packet& header, RowStore& rows, const CodecOptions& opts) {
+    Timed timed{readNanoseconds};
+    FileBytes file(path);
+    if (detectForm(file.view()) != PacketForm::Binary) return false;
+    return decodeBinaryRows(file.view(), path.string(), header, rows, opts);
 }
 
 void writePacketFile(const std::filesystem::path& path, const Packet& packet, PacketForm form, const CodecOptions& opts,

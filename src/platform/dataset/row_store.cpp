@@ -1,9 +1,13 @@
 #include "platform/dataset/row_store.h"
 
+#include <algorithm>
 #include <bit>
+#include <cstdlib>
 #include <cstring>
+#include <new>
 #include <stdexcept>
 #include <string>
+#include <utility>
 
 namespace zel::ds {
 
@@ -15,6 +19,48 @@ void RowStore::reset(size_t width) {
     garbage_ = 0;
 }
 
+RowStore::Arena::Arena(const Arena& other) {
+    reserve(other.size);
+    if (other.size) std::memcpy(data, other.data, other.size);
+    size = other.size;
+}
+
+RowStore::Arena::~Arena() { std::free(data); }
+
+void RowStore::Arena::swap(Arena& other) noexcept {
+    std::swap(data, other.data);
+    std::swap(size, other.size);
+    std::swap(capacity, other.capacity);
+}
+
+void RowStore::Arena::reserve(size_t bytes) {
+    if (bytes <= capacity) return;
+    char* p = static_cast<char*>(std::realloc(data, bytes));
+    if (!p) throw std::bad_alloc();
+    data = p;
+    capacity = bytes;
+}
+
+void RowStore::Arena::grow(size_t more) {
+    if (more > SIZE_MAX / 2 - size) throw std::length_error("the texts of a working table are too long");
+    reserve(std::max(size + more, capacity + capacity / 2));
+}
+
+// realloc gives back the tail of a block where it lies, without copying.
+void RowStore::Arena::shrink() {
+    if (size == capacity) return;
+    if (size == 0) {
+        std::free(data);
+        data = nullptr;
+        capacity = 0;
+        return;
+    }
+    if (char* p = static_cast<char*>(std::realloc(data, size))) {
+        data = p;
+        capacity = size;
+    }
+}
+
 void RowStore::reserve(size_t rows, size_t textBytes) {
     slots_.reserve(rows * width_);
     arena_.reserve(textBytes);
@@ -22,7 +68,28 @@ void RowStore::reserve(size_t rows, size_t textBytes) {
 
 void RowStore::shrink() {
     slots_.shrink_to_fit();
-    arena_.shrink_to_fit();
+    arena_.shrink();
+}
+
+void RowStore::putFloat(double v) { slots_.push_back(Slot{Float, 0, std::bit_cast<uint64_t>(v)}); }
+
+void RowStore::putText(std::string_view t) {
+    char* room = textRoom(t.size());
+    if (!t.empty()) std::memcpy(room, t.data(), t.size());
+    putTextFromRoom(t.size());
+}
+
+void RowStore::putTextFromRoom(size_t length) {
+    if (length > UINT32_MAX) throw std::length_error("a text of a working table is too long");
+    Slot s{ShortText, static_cast<uint32_t>(length), 0};
+    if (length <= sizeof s.bits) {
+        s.bits = packShort(arena_.data + arena_.size, length);
+    } else {
+        s.tag = LongText;
+        s.bits = arena_.size;
+        arena_.size += length;
+    }
+    slots_.push_back(s);
 }
 
 RowStore::Slot RowStore::encode(const Cell& cell) {
@@ -55,8 +122,8 @@ RowStore::Slot RowStore::encode(const Cell& cell) {
                 std::memcpy(&s.bits, t.data(), t.size());
             } else {
                 s.tag = LongText;
-                s.bits = arena_.size();
-                arena_.insert(arena_.end(), t.begin(), t.end());
+                s.bits = arena_.size;
+                arena_.append(t);
             }
         }
     }
@@ -94,14 +161,13 @@ void RowStore::erase(size_t row) {
 // Rows edited again and again leave their old texts behind; once those are
 // most of the arena, the live texts are copied into a new one.
 void RowStore::compactIfWasteful() {
-    if (garbage_ < 4096 || garbage_ * 2 < arena_.size()) return;
-    std::vector<char> fresh;
-    fresh.reserve(arena_.size() - garbage_);
+    if (garbage_ < 4096 || garbage_ * 2 < arena_.size) return;
+    Arena fresh;
+    fresh.reserve(arena_.size - garbage_);
     for (Slot& s : slots_)
         if (s.tag == LongText) {
-            uint64_t at = fresh.size();
-            fresh.insert(fresh.end(), arena_.begin() + static_cast<ptrdiff_t>(s.bits),
-                         arena_.begin() + static_cast<ptrdiff_t>(s.bits + s.length));
+            uint64_t at = fresh.size;
+            fresh.append({arena_.data + s.bits, s.length});
             s.bits = at;
         }
     arena_ = std::move(fresh);
@@ -110,7 +176,7 @@ void RowStore::compactIfWasteful() {
 
 std::string_view RowStore::textOf(const Slot& s) const {
     if (s.tag == ShortText) return {reinterpret_cast<const char*>(&s.bits), s.length};
-    return {arena_.data() + s.bits, s.length};
+    return {arena_.data + s.bits, s.length};
 }
 
 void RowStore::cellInto(size_t row, size_t field, Cell& out) const {

@@ -317,6 +317,17 @@ void Table::requireDeclared(const std::filesystem::path& path, const Packet& hea
 }
 
 void Table::loadFile(const std::filesystem::path& path, bool mustHoldDeclared) {
+    // A binary file of original records, the usual table file, is decoded
+    // straight into the rows; any other goes through records.
+    Packet header;
+    RowStore rows;
+    if (readPacketFileRows(path, header, rows, codecOptions_)) {
+        if (mustHoldDeclared) requireDeclared(path, header);
+        checkFieldNames(header.fields);
+        rows.shrink();
+        install(std::move(header), std::move(rows), false);
+        return;
+    }
     PlainRows plain;
     readPacketFile(path, plain, codecOptions_);
     if (!plain.plain) {

@@ -1,0 +1,221 @@
+// The two roads of a binary table file, straight into compact rows and
+// through Record values, make the same table of the same bytes and refuse the
+// same bad bytes with the same message: over the real samples, every
+// truncation of them and bytes damaged all along them; and a table loads alike
+// from a mapped file and from one that must be read (an empty file, a pipe).
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+#include <fmt/format.h>
+#include <gtest/gtest.h>
+
+#include "platform/dataset/codec.h"
+#include "platform/dataset/row_store.h"
+#include "platform/dataset/table.h"
+
+namespace zel::ds {
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string sample(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+std::vector<fs::path> binarySamples() {
+    std::vector<fs::path> out;
+    for (const auto& e : fs::directory_iterator(fs::path(ZEL_TESTDATA_DIR) / "datapackets"))
+        if (e.path().extension() == ".cds") out.push_back(e.path());
+    std::sort(out.begin(), out.end());
+    return out;
+}
+
+// Floats compared by their bits: damaged bytes make NaNs too.
+bool sameCell(const Cell& a, const Cell& b) {
+    if (a.index() != b.index()) return false;
+    if (auto* x = std::get_if<double>(&a)) return std::memcmp(x, &std::get<double>(b), sizeof(double)) == 0;
+    return a == b;
+}
+
+enum class Road { Table, NotPlain, Refused };
+
+// What the road through records makes of `bytes`: the message it refuses them
+// with, or the rows of a table of original records only.
+Road throughRecords(std::string_view bytes, std::string& error, Packet& p) {
+    try {
+        p = decodeBinary(bytes, "damaged.cds");
+    } catch (const PacketError& e) {
+        error = e.what();
+        return Road::Refused;
+    }
+    if (p.prop("CHANGE_LOG")) return Road::NotPlain;
+    for (const Record& r : p.records) {
+        if (r.status != kUnchangedRecord) return Road::NotPlain;
+        for (const Cell& c : r.cells)
+            if (std::holds_alternative<Unchanged>(c)) return Road::NotPlain;
+    }
+    return Road::Table;
+}
+
+// Fails the test where the straight road differs from the one through records.
+// Answers what the bytes were, for the tallies.
+Road expectSameOutcome(std::string_view bytes, const std::string& what) {
+    std::string expectedError;
+    Packet expected;
+    Road road = throughRecords(bytes, expectedError, expected);
+    Packet header;
+    RowStore rows;
+    bool plain;
+    try {
+        plain = decodeBinaryRows(bytes, "damaged.cds", header, rows);
+    } catch (const PacketError& e) {
+        EXPECT_EQ(e.what(), expectedError) << what;
+        return Road::Refused;
+    }
+    if (!plain) {
+        // Stopped at the first record that is not an original one: the rest is
+        // for the other road, which may still find it damaged.
+        EXPECT_NE(road, Road::Table) << what;
+        EXPECT_EQ(rows.size(), 0u) << what;
+        return Road::NotPlain;
+    }
+    EXPECT_EQ(road, Road::Table) << what << ": " << expectedError;
+    if (road != Road::Table) return road;
+    std::vector<Record> records = std::move(expected.records);
+    expected.records.clear();
+    EXPECT_EQ(header, expected) << what;
+    EXPECT_EQ(rows.size(), records.size()) << what;
+    for (size_t r = 0; r < std::min(rows.size(), records.size()); ++r)
+        for (size_t f = 0; f < header.fields.size(); ++f)
+            if (!sameCell(rows.cell(r, f), records[r].cells[f])) {
+                ADD_FAILURE() << what << ": record " << r + 1 << ", field " << header.fields[f].name;
+                return road;
+            }
+    return road;
+}
+
+TEST(LoadRoads, TheSamplesWholeCutAndDamagedGiveTheSameTablesAndErrors) {
+    size_t tables = 0, refused = 0, notPlain = 0;
+    auto tally = [&](Road r) { (r == Road::Table ? tables : r == Road::Refused ? refused : notPlain)++; };
+    for (const fs::path& path : binarySamples()) {
+        const std::string bytes = sample(path);
+        const std::string name = path.filename().string();
+        ASSERT_EQ(expectSameOutcome(bytes, name), Road::Table) << name;
+        // Every place in the descriptors and the first records, then some hundred more.
+        const size_t dense = 1024, sparse = std::max<size_t>(61, bytes.size() / 200);
+        for (size_t len = 0; len < bytes.size(); len += len < dense ? 1 : sparse)
+            tally(expectSameOutcome(std::string(bytes, 0, len), fmt::format("{} cut at {}", name, len)));
+        // One byte damaged at a time: inverted, and set to values that make a
+        // deleted record or field status 3, or "not changed" values.
+        for (size_t at = 0; at < bytes.size(); at += at < dense ? 1 : sparse)
+            for (unsigned char v : {static_cast<unsigned char>(~bytes[at]), static_cast<unsigned char>(0x03),
+                                    static_cast<unsigned char>(0xAA)}) {
+                std::string damaged = bytes;
+                damaged[at] = static_cast<char>(v);
+                tally(expectSameOutcome(damaged, fmt::format("{} with byte {} set to {}", name, at, v)));
+            }
+    }
+    // Each kind of outcome was met many times over.
+    EXPECT_GT(tables, 1000u);
+    EXPECT_GT(refused, 1000u);
+    EXPECT_GT(notPlain, 100u);
+}
+
+struct TempDir {
+    fs::path path = fs::temp_directory_path() / fmt::format("zel_load_roads_{}", ::getpid());
+    TempDir() { fs::create_directories(path); }
+    ~TempDir() {
+        std::error_code ec;
+        fs::remove_all(path, ec);
+    }
+};
+
+// What a table holds, every cell, for comparing two tables.
+std::vector<std::vector<Cell>> rowsOf(Table& t) {
+    std::vector<std::vector<Cell>> out;
+    for (t.first(); !t.eof(); t.next()) {
+        out.emplace_back();
+        for (int f = 0; f < t.fieldCount(); ++f) out.back().push_back(t.cell(f));
+    }
+    return out;
+}
+
+// A table loaded from a file holds what the decoded packet given to a table
+// holds, and a bad file is refused as decoding its bytes is: the samples whole
+// and cut, and a change log, which the file road merges as a packet's is.
+TEST(LoadRoads, ATableFromAFileIsTheTableOfItsPacket) {
+    Packet log;  // record 1 inserted, then modified by record 2, one value unchanged
+    log.fields = {FieldDef::string("A", 5), FieldDef::floatField("B")};
+    log.props = {Property::intList("CHANGE_LOG", {1, 0, 4, 2, 1, 8}, 4)};
+    log.records = {Record{kInserted | kOriginal, {std::string("old"), 1.0}}, Record{kModified, {Unchanged{}, 2.0}}};
+    std::vector<std::pair<std::string, std::string>> files = {{"log.cds", encodeBinary(log)}};
+    for (const fs::path& path : binarySamples()) files.emplace_back(path.filename().string(), sample(path));
+
+    TempDir dir;
+    for (const auto& [name, bytes] : files)
+        for (size_t cut : {bytes.size(), bytes.size() - 1, bytes.size() / 2}) {
+            fs::path file = dir.path / name;
+            std::ofstream(file, std::ios::binary).write(bytes.data(), static_cast<std::streamsize>(cut));
+            std::string what = fmt::format("{} cut at {}", name, cut), fileError, packetError;
+            Table fromFile("cdsFile"), fromPacket("cdsPacket");
+            try {
+                fromFile.loadFromFile(file);
+            } catch (const Error& e) {
+                fileError = e.what();
+            }
+            try {
+                fromPacket.setData(decodePacket(std::string_view(bytes).substr(0, cut), file.string()));
+            } catch (const Error& e) {
+                packetError = e.what();
+            }
+            EXPECT_EQ(fileError, packetError) << what;
+            if (!fileError.empty() || !packetError.empty()) {
+                EXPECT_FALSE(fromFile.isOpen()) << what;
+                continue;
+            }
+            EXPECT_EQ(fromFile.fields(), fromPacket.fields()) << what;
+            EXPECT_EQ(fromFile.packetProperties(), fromPacket.packetProperties()) << what;
+            EXPECT_EQ(rowsOf(fromFile), rowsOf(fromPacket)) << what;
+            EXPECT_EQ(fromFile.data(), decodeBinary(bytes, "again")) << what;
+        }
+    writePacketFile(dir.path / "log.cds", log);
+    Table merged("cdsLog");
+    merged.loadFromFile(dir.path / "log.cds");
+    EXPECT_EQ(rowsOf(merged), (std::vector<std::vector<Cell>>{{std::string("old"), 2.0}}));
+}
+
+TEST(LoadRoads, FilesThatCannotBeMappedAreRead) {
+    TempDir dir;
+    fs::path empty = dir.path / "empty.cds";
+    std::ofstream(empty).close();
+    Table t("cdsEmpty");
+    try {
+        t.loadFromFile(empty);
+        ADD_FAILURE() << "an empty file loaded";
+    } catch (const PacketError& e) {
+        EXPECT_EQ(std::string(e.what()), empty.string() + ": byte offset 0: neither a binary data packet nor XML");
+    }
+
+    // A pipe has no size to map: its bytes are read as they come.
+    const std::string bytes = sample(fs::path(ZEL_TESTDATA_DIR) / "datapackets" / "orders.cds");
+    fs::path pipe = dir.path / "orders.cds";
+    ASSERT_EQ(::mkfifo(pipe.c_str(), 0600), 0);
+    std::thread writer([&] { std::ofstream(pipe, std::ios::binary).write(bytes.data(), bytes.size()); });
+    Table fromPipe("cdsPipe");
+    fromPipe.loadFromFile(pipe);
+    writer.join();
+    EXPECT_EQ(fromPipe.data(), decodeBinary(bytes, "orders"));
+}
+
+}  // namespace
+}  // namespace zel::ds
