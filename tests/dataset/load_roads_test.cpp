@@ -2,7 +2,8 @@
 // through Record values, make the same table of the same bytes and refuse the
 // same bad bytes with the same message: over the real samples, every
 // truncation of them and bytes damaged all along them; and a table loads alike
-// from a mapped file and from one that must be read (an empty file, a pipe).
+// from any file: an empty one, a pipe, files read one after the other into the
+// same room.
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -194,7 +195,7 @@ TEST(LoadRoads, ATableFromAFileIsTheTableOfItsPacket) {
     EXPECT_EQ(rowsOf(merged), (std::vector<std::vector<Cell>>{{std::string("old"), 2.0}}));
 }
 
-TEST(LoadRoads, FilesThatCannotBeMappedAreRead) {
+TEST(LoadRoads, EmptyFilesPipesAndFilesReadOneAfterTheOther) {
     TempDir dir;
     fs::path empty = dir.path / "empty.cds";
     std::ofstream(empty).close();
@@ -206,7 +207,7 @@ TEST(LoadRoads, FilesThatCannotBeMappedAreRead) {
         EXPECT_EQ(std::string(e.what()), empty.string() + ": byte offset 0: neither a binary data packet nor XML");
     }
 
-    // A pipe has no size to map: its bytes are read as they come.
+    // A pipe has no size: its bytes are read as they come.
     const std::string bytes = sample(fs::path(ZEL_TESTDATA_DIR) / "datapackets" / "orders.cds");
     fs::path pipe = dir.path / "orders.cds";
     ASSERT_EQ(::mkfifo(pipe.c_str(), 0600), 0);
@@ -215,6 +216,30 @@ TEST(LoadRoads, FilesThatCannotBeMappedAreRead) {
     fromPipe.loadFromFile(pipe);
     writer.join();
     EXPECT_EQ(fromPipe.data(), decodeBinary(bytes, "orders"));
+
+    // The room one file was read into serves the next: a long file, a short
+    // one, the long one again, each its own bytes only.
+    std::vector<fs::path> samples = binarySamples();
+    std::sort(samples.begin(), samples.end(),
+              [](const fs::path& a, const fs::path& b) { return fs::file_size(a) > fs::file_size(b); });
+    ASSERT_GE(samples.size(), 2u);
+    for (const fs::path& f : {samples.front(), samples.back(), samples.front()}) {
+        Table t("cdsSample"), fromBytes("cdsBytes");
+        std::string error, expected;
+        try {
+            t.loadFromFile(f);
+        } catch (const Error& e) {
+            error = e.what();
+        }
+        try {
+            fromBytes.setData(decodeBinary(sample(f), f.string()));
+        } catch (const Error& e) {
+            expected = e.what();
+        }
+        EXPECT_EQ(error, expected) << f;
+        EXPECT_EQ(t.fields(), fromBytes.fields()) << f;
+        EXPECT_EQ(rowsOf(t), rowsOf(fromBytes)) << f;
+    }
 }
 
 }  // namespace

@@ -1,12 +1,12 @@
 // Packet files: telling the binary form from the XML one, reading a whole
 // file, and replacing a file atomically so readers never see half.
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
 #include <fmt/format.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -72,12 +72,13 @@ PacketFileTimes packetFileTimes() {
 
 namespace {
 
-std::string readWholeFile(int fd, size_t size, const std::filesystem::path& path) {
-    std::string bytes;
-    bytes.resize(size);
+// Reads the whole file into `bytes` (its old content dropped), reusing the
+// room it has; the file may have grown since its size was taken.
+void readWholeFile(int fd, size_t size, const std::filesystem::path& path, std::string& bytes) {
+    bytes.resize(std::max<size_t>(size, 1));
     size_t got = 0;
     for (;;) {
-        if (got == bytes.size()) bytes.resize(bytes.size() + 65536);  // the file may have grown
+        if (got == bytes.size()) bytes.resize(bytes.size() + 65536);
         ssize_t n = ::read(fd, bytes.data() + got, bytes.size() - got);
         if (n < 0) {
             if (errno == EINTR) continue;
@@ -87,44 +88,57 @@ std::string readWholeFile(int fd, size_t size, const std::filesystem::path& path
         got += static_cast<size_t>(n);
     }
     bytes.resize(got);
-    return bytes;
 }
 
-// The bytes of a file: mapped read-only and decoded where they lie, or read
-// into memory where the file cannot be mapped. A file replaced whole while it
-// is mapped (written aside, then renamed over it, as writePacketFile does)
-// stays as it was for the reader; one cut short in place by another program
-// while it is mapped would fault the process.
+// The bytes of a file, read into memory. The room is kept for the next file
+// read on this thread (up to kKeptBytes): the cached tables are read one
+// after the other, and fresh memory for each would cost more than reading
+// it. Reading, unlike mapping the file, never faults the process when
+// another program cuts the file short in place while it is read: the bytes
+// then fail to decode, with a message.
 class FileBytes {
   public:
+    static constexpr size_t kKeptBytes = size_t(64) << 20;
+
     explicit FileBytes(const std::filesystem::path& path) {
         Fd f{::open(path.c_str(), O_RDONLY | O_CLOEXEC)};
         if (f.fd < 0) ioFail(path, "cannot open");
         struct stat st {};
         if (::fstat(f.fd, &st) != 0) ioFail(path, "cannot read");
-        size_t size = static_cast<size_t>(st.st_size);
-        if (S_ISREG(st.st_mode) && size > 0) {
-            void* p = ::mmap(nullptr, size, PROT_READ, MAP_PRIVATE | MAP_POPULATE, f.fd, 0);
-            if (p != MAP_FAILED) {
-                map_ = p;
-                view_ = {static_cast<const char*>(p), size};
-                return;
-            }
+        size_t size = S_ISREG(st.st_mode) ? static_cast<size_t>(st.st_size) : 0;
+        // A reader on this thread already holds the kept room (never the
+        // case today): this one reads into room of its own.
+        buffer_ = inUse() ? &own_ : &kept();
+        inUse() = inUse() || buffer_ == &kept();
+        try {
+            readWholeFile(f.fd, size, path, *buffer_);
+        } catch (...) {
+            release();
+            throw;
         }
-        read_ = readWholeFile(f.fd, size, path);
-        view_ = read_;
     }
     FileBytes(const FileBytes&) = delete;
     FileBytes& operator=(const FileBytes&) = delete;
-    ~FileBytes() {
-        if (map_) ::munmap(map_, view_.size());
-    }
-    std::string_view view() const { return view_; }
+    ~FileBytes() { release(); }
+    std::string_view view() const { return *buffer_; }
 
   private:
-    void* map_ = nullptr;
-    std::string read_;
-    std::string_view view_;
+    static std::string& kept() {
+        thread_local std::string room;
+        return room;
+    }
+    static bool& inUse() {
+        thread_local bool used = false;
+        return used;
+    }
+    void release() {
+        if (buffer_ != &kept()) return;
+        if (kept().capacity() > kKeptBytes) std::string().swap(kept());
+        inUse() = false;
+    }
+
+    std::string own_;
+    std::string* buffer_ = nullptr;
 };
 
 }  // namespace
