@@ -2,8 +2,7 @@
 // through Record values, make the same table of the same bytes and refuse the
 // same bad bytes with the same message: over the real samples, every
 // truncation of them and bytes damaged all along them; and a table loads alike
-// from any file: an empty one, a pipe, files read one after the other into the
-// same room.
+// from any file: an empty one, a pipe, files read one after the other.
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -217,8 +216,8 @@ TEST(LoadRoads, EmptyFilesPipesAndFilesReadOneAfterTheOther) {
     writer.join();
     EXPECT_EQ(fromPipe.data(), decodeBinary(bytes, "orders"));
 
-    // The room one file was read into serves the next: a long file, a short
-    // one, the long one again, each its own bytes only.
+    // Files read one after the other: a long one, a short one, the long one
+    // again, each its own bytes only.
     std::vector<fs::path> samples = binarySamples();
     std::sort(samples.begin(), samples.end(),
               [](const fs::path& a, const fs::path& b) { return fs::file_size(a) > fs::file_size(b); });

@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <fcntl.h>
 #include <fmt/format.h>
 #include <sys/stat.h>
@@ -72,73 +73,42 @@ PacketFileTimes packetFileTimes() {
 
 namespace {
 
-// Reads the whole file into `bytes` (its old content dropped), reusing the
-// room it has; the file may have grown since its size was taken.
-void readWholeFile(int fd, size_t size, const std::filesystem::path& path, std::string& bytes) {
-    bytes.resize(std::max<size_t>(size, 1));
-    size_t got = 0;
-    for (;;) {
-        if (got == bytes.size()) bytes.resize(bytes.size() + 65536);
-        ssize_t n = ::read(fd, bytes.data() + got, bytes.size() - got);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            ioFail(path, "cannot read");
-        }
-        if (n == 0) break;
-        got += static_cast<size_t>(n);
-    }
-    bytes.resize(got);
-}
-
-// The bytes of a file, read into memory. The room is kept for the next file
-// read on this thread (up to kKeptBytes): the cached tables are read one
-// after the other, and fresh memory for each would cost more than reading
-// it. Reading, unlike mapping the file, never faults the process when
-// another program cuts the file short in place while it is read: the bytes
-// then fail to decode, with a message.
+// The bytes of a file, read into memory of their own (not set to zeros
+// first); the file may have grown since its size was taken. Reading, unlike
+// mapping the file, never faults the process when another program cuts the
+// file short in place while it is loaded: the bytes then fail to decode, with
+// a message. The memory goes with the object, before the next file is read.
 class FileBytes {
   public:
-    static constexpr size_t kKeptBytes = size_t(64) << 20;
-
     explicit FileBytes(const std::filesystem::path& path) {
         Fd f{::open(path.c_str(), O_RDONLY | O_CLOEXEC)};
         if (f.fd < 0) ioFail(path, "cannot open");
         struct stat st {};
         if (::fstat(f.fd, &st) != 0) ioFail(path, "cannot read");
-        size_t size = S_ISREG(st.st_mode) ? static_cast<size_t>(st.st_size) : 0;
-        // A reader on this thread already holds the kept room (never the
-        // case today): this one reads into room of its own.
-        buffer_ = inUse() ? &own_ : &kept();
-        inUse() = inUse() || buffer_ == &kept();
-        try {
-            readWholeFile(f.fd, size, path, *buffer_);
-        } catch (...) {
-            release();
-            throw;
+        size_t room = S_ISREG(st.st_mode) ? static_cast<size_t>(st.st_size) + 1 : 65536;
+        bytes_.reset(new char[room]);
+        for (;;) {
+            if (size_ == room) {
+                size_t bigger = room + std::max<size_t>(room / 2, 65536);
+                std::unique_ptr<char[]> more(new char[bigger]);
+                std::memcpy(more.get(), bytes_.get(), size_);
+                bytes_ = std::move(more);
+                room = bigger;
+            }
+            ssize_t n = ::read(f.fd, bytes_.get() + size_, room - size_);
+            if (n < 0) {
+                if (errno == EINTR) continue;
+                ioFail(path, "cannot read");
+            }
+            if (n == 0) break;
+            size_ += static_cast<size_t>(n);
         }
     }
-    FileBytes(const FileBytes&) = delete;
-    FileBytes& operator=(const FileBytes&) = delete;
-    ~FileBytes() { release(); }
-    std::string_view view() const { return *buffer_; }
+    std::string_view view() const { return {bytes_.get(), size_}; }
 
   private:
-    static std::string& kept() {
-        thread_local std::string room;
-        return room;
-    }
-    static bool& inUse() {
-        thread_local bool used = false;
-        return used;
-    }
-    void release() {
-        if (buffer_ != &kept()) return;
-        if (kept().capacity() > kKeptBytes) std::string().swap(kept());
-        inUse() = false;
-    }
-
-    std::string own_;
-    std::string* buffer_ = nullptr;
+    std::unique_ptr<char[]> bytes_;
+    size_t size_ = 0;
 };
 
 }  // namespace
