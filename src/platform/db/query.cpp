@@ -88,29 +88,35 @@ int64_t exec(db::Connection& c, const std::string& name, const std::string& sql,
     return cmd->execute();
 }
 
-std::vector<Row> select(db::Connection& c, const std::string& name, const std::string& sql,
-                        const std::vector<Param>& params, const std::vector<db::ResultColumn>& columns) {
+namespace {
+
+// The query kept with the connection for this text, parameters and columns
+// (made and kept the first time), with this run's values bound.
+db::Query& keptQuery(db::Connection& c, const std::string& name, const std::string& sql,
+                     const std::vector<Param>& params, const std::vector<db::ResultColumn>& columns) {
     std::string key = keyOf('Q', name, sql, params, &columns);
     auto* q = static_cast<db::Query*>(c.keptStatement(key));
     if (!q)
         q = static_cast<db::Query*>(
             &c.keepStatement(key, std::make_unique<db::Query>(c, name, sql, declare(params), columns)));
     bindValues(*q, params);
-    q->open();
-    std::vector<Row> rows = q->takeRows();
-    q->close();
+    return *q;
+}
+
+}  // namespace
+
+std::vector<Row> select(db::Connection& c, const std::string& name, const std::string& sql,
+                        const std::vector<Param>& params, const std::vector<db::ResultColumn>& columns) {
+    db::Query& q = keptQuery(c, name, sql, params, columns);
+    q.open();
+    std::vector<Row> rows = q.takeRows();
+    q.close();
     return rows;
 }
 
 void selectEach(db::Connection& c, const std::string& name, const std::string& sql, const std::vector<Param>& params,
                 const std::vector<db::ResultColumn>& columns, const std::function<void(Row&)>& onRow) {
-    std::string key = keyOf('Q', name, sql, params, &columns);
-    auto* q = static_cast<db::Query*>(c.keptStatement(key));
-    if (!q)
-        q = static_cast<db::Query*>(
-            &c.keepStatement(key, std::make_unique<db::Query>(c, name, sql, declare(params), columns)));
-    bindValues(*q, params);
-    q->each(onRow);
+    keptQuery(c, name, sql, params, columns).each(onRow);
 }
 
 std::string cellText(const ds::Cell& cell) {
