@@ -104,6 +104,20 @@ Road expectSameOutcome(std::string_view bytes, const std::string& what) {
     return road;
 }
 
+// Under the sanitizers every decode costs some fifty times more: every
+// seventh place of the dense part is taken there.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr size_t kDenseStep = 7;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+constexpr size_t kDenseStep = 7;
+#else
+constexpr size_t kDenseStep = 1;
+#endif
+#else
+constexpr size_t kDenseStep = 1;
+#endif
+
 TEST(LoadRoads, TheSamplesWholeCutAndDamagedGiveTheSameTablesAndErrors) {
     size_t tables = 0, refused = 0, notPlain = 0;
     auto tally = [&](Road r) { (r == Road::Table ? tables : r == Road::Refused ? refused : notPlain)++; };
@@ -113,11 +127,11 @@ TEST(LoadRoads, TheSamplesWholeCutAndDamagedGiveTheSameTablesAndErrors) {
         ASSERT_EQ(expectSameOutcome(bytes, name), Road::Table) << name;
         // Every place in the descriptors and the first records, then some hundred more.
         const size_t dense = 1024, sparse = std::max<size_t>(61, bytes.size() / 200);
-        for (size_t len = 0; len < bytes.size(); len += len < dense ? 1 : sparse)
+        for (size_t len = 0; len < bytes.size(); len += len < dense ? kDenseStep : sparse)
             tally(expectSameOutcome(std::string(bytes, 0, len), fmt::format("{} cut at {}", name, len)));
         // One byte damaged at a time: inverted, and set to values that make a
         // deleted record or field status 3, or "not changed" values.
-        for (size_t at = 0; at < bytes.size(); at += at < dense ? 1 : sparse)
+        for (size_t at = 0; at < bytes.size(); at += at < dense ? kDenseStep : sparse)
             for (unsigned char v : {static_cast<unsigned char>(~bytes[at]), static_cast<unsigned char>(0x03),
                                     static_cast<unsigned char>(0xAA)}) {
                 std::string damaged = bytes;
@@ -126,9 +140,9 @@ TEST(LoadRoads, TheSamplesWholeCutAndDamagedGiveTheSameTablesAndErrors) {
             }
     }
     // Each kind of outcome was met many times over.
-    EXPECT_GT(tables, 1000u);
-    EXPECT_GT(refused, 1000u);
-    EXPECT_GT(notPlain, 100u);
+    EXPECT_GT(tables, 1000u / kDenseStep);
+    EXPECT_GT(refused, 1000u / kDenseStep);
+    EXPECT_GT(notPlain, 100u / kDenseStep);
 }
 
 struct TempDir {
