@@ -45,27 +45,35 @@ void syncDirectory(const std::filesystem::path& dir) {
 
 namespace {
 
+// Writes `content` over the start of the open file and cuts a longer old
+// content to its length; 0 or the errno of the failure. Never truncated to
+// nothing first, which would make the file system write it out at close.
+int overwrite(int fd, std::string_view content) {
+    for (size_t done = 0; done < content.size();) {
+        ssize_t n = ::pwrite(fd, content.data() + done, content.size() - done, static_cast<off_t>(done));
+        if (n >= 0) done += static_cast<size_t>(n);
+        else if (errno != EINTR) return errno;
+    }
+    struct stat st {};
+    if (::fstat(fd, &st) != 0) return errno;
+    if (st.st_size > static_cast<off_t>(content.size()) && ::ftruncate(fd, static_cast<off_t>(content.size())) != 0)
+        return errno;
+    return 0;
+}
+
 void overwriteFile(const std::filesystem::path& path, std::string_view content, std::string_view what, unsigned mode) {
     int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, mode);
     if (fd < 0) fail(what, path, "cannot be written", errno);
-    int e = 0;
-    for (size_t done = 0; e == 0 && done < content.size();) {
-        ssize_t n = ::pwrite(fd, content.data() + done, content.size() - done, static_cast<off_t>(done));
-        if (n >= 0) done += static_cast<size_t>(n);
-        else if (errno != EINTR) e = errno;
-    }
-    // A longer old content is cut to the new length; never truncated to
-    // nothing first, which would make the file system write it out at close.
-    struct stat st {};
-    if (e == 0 && ::fstat(fd, &st) != 0) e = errno;
-    if (e == 0 && st.st_size > static_cast<off_t>(content.size()) &&
-        ::ftruncate(fd, static_cast<off_t>(content.size())) != 0)
-        e = errno;
+    int e = overwrite(fd, content);
     if (::close(fd) != 0 && e == 0) e = errno;
     if (e != 0) fail(what, path, "cannot be written", e);
 }
 
 }  // namespace
+
+void overwriteOpenFile(int fd, const std::filesystem::path& path, std::string_view content, std::string_view what) {
+    if (int e = overwrite(fd, content); e != 0) fail(what, path, "cannot be written", e);
+}
 
 void writeFileAtomically(const std::filesystem::path& path, std::string_view content, std::string_view what,
                          Durability durability, unsigned mode) {

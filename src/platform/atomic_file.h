@@ -38,6 +38,11 @@ enum class Durability {
 void writeFileAtomically(const std::filesystem::path& path, std::string_view content, std::string_view what = "file",
                          Durability durability = Durability::Flushed, unsigned mode = 0644);
 
+// The same write as Durability::InPlace on a file kept open (`fd`, opened
+// for writing on `path`), for a file rewritten again and again. Throws
+// FileWriteError naming the file and the reason.
+void overwriteOpenFile(int fd, const std::filesystem::path& path, std::string_view content, std::string_view what);
+
 // Appends `content` to `path` (created when missing) and flushes it. Throws
 // FileWriteError naming the file and the reason; what a failed append wrote is
 // cut off again, so the file ends as it ended before.

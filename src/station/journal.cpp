@@ -29,9 +29,6 @@ void Journal::begin(const CurrentPassage& p) {
                         {"moment", p.moment},
                         {"couponBefore", p.couponBefore}};
     const std::string text = j.dump();
-    auto failed = [&](int e) {
-        throw FileWriteError(fmt::format("the run journal {} cannot be written: {}", file_.string(), std::strerror(e)));
-    };
     // The file removed under the open one (recovery between two passes of a
     // resident service removes what a pass left): opened again by name.
     struct stat st {};
@@ -41,16 +38,13 @@ void Journal::begin(const CurrentPassage& p) {
     }
     if (fd_ < 0) {
         fd_ = ::open(file_.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
-        if (fd_ < 0) failed(errno);
+        if (fd_ < 0)
+            throw FileWriteError(
+                fmt::format("the run journal {} cannot be written: {}", file_.string(), std::strerror(errno)));
     }
     // The file is empty here (cleared after the passage before, or new); a
     // longer leftover is cut to this passage's length.
-    for (size_t done = 0; done < text.size();) {
-        ssize_t n = ::pwrite(fd_, text.data() + done, text.size() - done, static_cast<off_t>(done));
-        if (n >= 0) done += static_cast<size_t>(n);
-        else if (errno != EINTR) failed(errno);
-    }
-    if (::ftruncate(fd_, static_cast<off_t>(text.size())) != 0) failed(errno);
+    overwriteOpenFile(fd_, file_, text, "the run journal");
 }
 
 std::optional<CurrentPassage> Journal::read() const {

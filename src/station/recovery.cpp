@@ -228,23 +228,16 @@ void Recovery::recordPrintedCancellation() {
 void Recovery::deleteRowsOfChargedPassages() {
     // Read row by row, twice when some are charged: the span of their
     // moments first, then the charged ones; a long list is never held whole.
-    std::string lo, hi;
-    bool any = false;
-    store_.eachPendingPassage([&](PendingPassage& p) {
-        if (!any || p.moment < lo) lo = p.moment;
-        if (!any || p.moment > hi) hi = p.moment;
-        any = true;
-    });
-    if (!any) return;
-    std::map<PassageKey, Charge> charged = store_.charges(lo, hi);
+    MomentSpan span;
+    store_.eachPendingPassage([&](PendingPassage& p) { span.add(p.moment); });
+    std::map<PassageKey, Charge> charged = store_.charges(span);
     if (charged.empty()) return;
     std::vector<PendingPassage> pending;
     store_.eachPendingPassage([&](PendingPassage& p) {
         if (charged.count(p.key())) pending.push_back(std::move(p));
     });
     std::stable_sort(pending.begin(), pending.end(), [](const PendingPassage& a, const PendingPassage& b) {
-        return ChargingOrder::of(a.passage.nrSeqArqImp, a.moment, a.passage.nrSeqLogCat) <
-               ChargingOrder::of(b.passage.nrSeqArqImp, b.moment, b.passage.nrSeqLogCat);
+        return ChargingOrder::of(a) < ChargingOrder::of(b);
     });
     for (const PendingPassage& p : pending) {
         auto c = charged.find(p.key());

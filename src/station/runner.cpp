@@ -475,13 +475,12 @@ struct ChargingSession::Impl {
     // when its turnstile row could not be deleted.
     void readPending() {
         pending = PendingList();
-        std::string lo, hi;
+        MomentSpan span;
         try {
             // Read row by row into the compact list: a long list is never
             // held whole as rows or passages.
             store.eachPendingPassage([&](PendingPassage& p) {
-                if (pending.size() == 0 || p.moment < lo) lo = p.moment;
-                if (pending.size() == 0 || p.moment > hi) hi = p.moment;
+                span.add(p.moment);
                 pending.add(p);
             });
         } catch (const std::exception& e) {
@@ -489,10 +488,8 @@ struct ChargingSession::Impl {
             throw databaseError(s, "does not give the pending passages", Error(util::ADOExceptionMessage(e, c, "")));
         }
         pending.sortForCharging();
-        if (pending.size() > 0) {
-            std::map<PassageKey, Charge> charged = store.charges(lo, hi);
-            if (!charged.empty()) pending.dropIf([&](size_t i) { return charged.count(pending.key(i)) > 0; });
-        }
+        std::map<PassageKey, Charge> charged = store.charges(span);
+        if (!charged.empty()) pending.dropIf([&](size_t i) { return charged.count(pending.key(i)) > 0; });
         pending.shrink();
     }
 

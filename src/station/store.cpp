@@ -73,8 +73,7 @@ std::vector<PendingPassage> Store::pendingPassages() {
     std::vector<PendingPassage> out;
     eachPendingPassage([&](PendingPassage& p) { out.push_back(std::move(p)); });
     std::stable_sort(out.begin(), out.end(), [](const PendingPassage& a, const PendingPassage& b) {
-        return ChargingOrder::of(a.passage.nrSeqArqImp, a.moment, a.passage.nrSeqLogCat) <
-               ChargingOrder::of(b.passage.nrSeqArqImp, b.moment, b.passage.nrSeqLogCat);
+        return ChargingOrder::of(a) < ChargingOrder::of(b);
     });
     return out;
 }
@@ -113,10 +112,9 @@ std::map<PassageKey, Charge> Store::charges(const std::string& from, const std::
 }
 
 std::map<PassageKey, Charge> Store::chargesOf(const std::vector<PendingPassage>& passages) {
-    if (passages.empty()) return {};
-    std::string lo = passages.front().moment, hi = lo;
-    for (const PendingPassage& p : passages) lo = std::min(lo, p.moment), hi = std::max(hi, p.moment);
-    return charges(lo, hi);
+    MomentSpan span;
+    for (const PendingPassage& p : passages) span.add(p.moment);
+    return charges(span);
 }
 
 CouponFate Store::couponFate(const std::string& serial, int64_t cupNr) {

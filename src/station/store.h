@@ -37,7 +37,21 @@ struct ChargingOrder {
     std::string_view recordText, moment;
     long long seq = 0;
     static ChargingOrder of(std::string_view record, std::string_view moment, std::string_view seq);
+    static ChargingOrder of(const PendingPassage& p) {
+        return of(p.passage.nrSeqArqImp, p.moment, p.passage.nrSeqLogCat);
+    }
     bool operator<(const ChargingOrder& o) const;
+};
+
+// The span of moments of some passages, the ledger's charges of which are
+// read at once.
+struct MomentSpan {
+    std::string from, to;
+    bool empty() const { return from.empty(); }
+    void add(const std::string& moment) {
+        if (empty() || moment < from) from = moment;
+        if (to.empty() || moment > to) to = moment;
+    }
 };
 
 // The standing sale that charges a passage.
@@ -64,6 +78,10 @@ class Store {
 
     // The ledger's charges of this station's passages between two moments.
     std::map<PassageKey, Charge> charges(const std::string& fromMoment, const std::string& toMoment);
+
+    std::map<PassageKey, Charge> charges(const MomentSpan& span) {
+        return span.empty() ? std::map<PassageKey, Charge>() : charges(span.from, span.to);
+    }
 
     // The ledger's charges of these passages (of their span of moments).
     std::map<PassageKey, Charge> chargesOf(const std::vector<PendingPassage>& passages);
