@@ -2,6 +2,7 @@
 // left, then the pending passages of the station's branch and register, one
 // call of GeraCupomVenda per import record, with progress, messages and the
 // outcome of each passage read back from the database and the printer.
+#include <malloc.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -13,6 +14,7 @@
 #include <set>
 #include <iostream>
 #include <map>
+#include <mutex>
 #include <sstream>
 
 #include <fmt/format.h>
@@ -582,7 +584,24 @@ struct ChargingSession::Impl {
     }
 };
 
-ChargingSession::ChargingSession(Station& s, const RunOptions& options) : impl_(std::make_unique<Impl>(s, options)) {}
+namespace {
+
+// Each consumer frees and takes back the same memory: SQLite drops its page
+// cache whenever another connection has written, the tables of a request
+// come and go. Given back to the system at every free, that memory comes back
+// as fresh pages the kernel must clear, about a tenth of a consumer's CPU. A
+// process that charges keeps up to 64 MiB of freed heap for the next consumer.
+void keepFreedMemory() {
+    static std::once_flag once;
+    std::call_once(once, [] { ::mallopt(M_TRIM_THRESHOLD, 64 << 20); });
+}
+
+}  // namespace
+
+ChargingSession::ChargingSession(Station& s, const RunOptions& options) {
+    keepFreedMemory();
+    impl_ = std::make_unique<Impl>(s, options);
+}
 ChargingSession::~ChargingSession() = default;
 
 std::set<std::string> ChargingSession::pendingSeqs() {
