@@ -536,6 +536,15 @@ struct ChargingSession::Impl {
         auto requestStarted = std::chrono::steady_clock::now();
         auto dbBefore = moduleDbTime();
         ds::PacketFileTimes filesBefore = ds::packetFileTimes();
+        // While the module works, the service's statements run on the
+        // module's connection once it is open on the same database: one
+        // connection keeps its page cache, two made each read again what the
+        // other had written.
+        struct SharedConnection {
+            ext::DatabaseServicePackage& service;
+            ~SharedConnection() { service.runOn(nullptr); }
+        } shared{service};
+        if (TrdmGeraCupomVenda* m = module()) service.runOn(&m->db.adcGeraCupomVenda);
         if (ownModule) {
             try {
                 ownModule->request(request, result);

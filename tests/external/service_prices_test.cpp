@@ -1,6 +1,7 @@
 // Prices, fiscal codes, approximate taxes, the access log and progress of the
 // service package's stand-in, on SQLite and PostgreSQL.
 #include "external/utility/args.h"
+#include "external/utility/util_connection.h"
 #include "service_package_fixture.h"
 
 namespace zel::testing {
@@ -258,6 +259,32 @@ TEST_P(ServicePackageTest, ProgressReachesTheHost) {
     DatabaseServicePackage quiet("sqlite3://db=:memory:", FormatSettings{}, clock_);
     quiet.AtivaProcesso(0, "x", 0, 0);  // no display set: nothing happens
     quiet.DesativaProcesso();
+}
+
+// The module offers its connection; the package takes it only while it is
+// open on the package's own database, so that a sale is never stored through
+// a connection to some other database.
+TEST_P(ServicePackageTest, RunsOnAnOfferedConnectionOnlyWhileItReachesTheSameDatabase) {
+    db::Connection& own = pkg_->connection();
+    db::Connection offered(connectionString_);
+    offered.setAfterConnect([](db::Connection& c) { util::SetADODBSession(c); });
+    pkg_->runOn(&offered);
+    EXPECT_EQ(&pkg_->connection(), &own) << "not open yet";
+    offered.connect();
+    EXPECT_EQ(&pkg_->connection(), &offered);
+    pkg_->LogControleAcess(std::vector<std::string>(14, "X"));
+    EXPECT_EQ(count("LOGCONTROLEACESSO"), 1);
+    EXPECT_FALSE(own.connected()) << "the package's own connection was not needed";
+
+    db::Connection elsewhere("sqlite3://db=:memory:");
+    elsewhere.connect();
+    pkg_->runOn(&elsewhere);
+    EXPECT_EQ(&pkg_->connection(), &own) << "another database";
+    pkg_->runOn(&offered);
+    offered.disconnect();
+    EXPECT_EQ(&pkg_->connection(), &own) << "closed";
+    pkg_->runOn(nullptr);
+    EXPECT_EQ(&pkg_->connection(), &own);
 }
 
 INSTANTIATE_TEST_SUITE_P(Backends, PriceTest, ::testing::Values(db::Backend::Sqlite3, db::Backend::PostgreSql),

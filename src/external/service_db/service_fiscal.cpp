@@ -35,7 +35,7 @@ std::string moneyText(double value, const FormatSettings& fs) {
 
 void DatabaseServicePackage::getProdCodCestNcm(const std::string& cdProduto, Variant& oleProdCestNcm) {
     VariantArray& out = exchangeList(oleProdCestNcm, 2, "getProdCodCestNcm");
-    auto rows = svc::select(connection_, "fiscal codes of the product",
+    auto rows = svc::select(connection(), "fiscal codes of the product",
                             "SELECT CDNCM, CDCEST FROM PRODFISCAL WHERE CDPRODUTO = :P_CDPRODUTO",
                             {svc::text("P_CDPRODUTO", cdProduto)},
                             {{"CDNCM", db::ColumnType::Text}, {"CDCEST", db::ColumnType::Text}});
@@ -66,7 +66,7 @@ double DatabaseServicePackage::CalculoIcmsDFederal(const Variant& cdsVenda, Vari
         if (product.empty()) continue;
         auto [it, fresh] = byProduct.try_emplace(product);
         if (fresh) {
-            auto rows = svc::select(connection_, "approximate tax rates",
+            auto rows = svc::select(connection(), "approximate tax rates",
                                     "SELECT A.VRALIQFEDERAL, A.VRALIQESTADUAL, A.DSFONTEALIQ "
                                     "FROM PRODFISCAL P, ALIQAPROXNCM A "
                                     "WHERE P.CDPRODUTO = :P_CDPRODUTO AND A.CDNCM = P.CDNCM",

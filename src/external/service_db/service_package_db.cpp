@@ -18,11 +18,16 @@ bool insideHourWindow(std::string_view hhmm, std::string_view start, std::string
 
 DatabaseServicePackage::DatabaseServicePackage(std::string connectionString, const FormatSettings& formatSettings,
                                                const Clock& clock)
-    : connection_(std::move(connectionString)), fs_(formatSettings), clock_(clock) {
-    connection_.setAfterConnect([](db::Connection& c) { util::SetADODBSession(c); });
+    : own_(std::move(connectionString)), fs_(formatSettings), clock_(clock) {
+    own_.setAfterConnect([](db::Connection& c) { util::SetADODBSession(c); });
 }
 
 DatabaseServicePackage::~DatabaseServicePackage() = default;
+
+db::Connection& DatabaseServicePackage::connection() {
+    if (shared_ && shared_->connected() && shared_->connectionString() == own_.connectionString()) return *shared_;
+    return own_;
+}
 
 void DatabaseServicePackage::setProgress(ProgressStarted started, ProgressEnded ended) {
     started_ = std::move(started);
@@ -51,7 +56,7 @@ void DatabaseServicePackage::LogControleAcess(const std::vector<std::string>& te
         marks += std::string(", :P_") + kColumns[i];
         params.push_back(svc::text(std::string("P_") + kColumns[i], texts[i]));
     }
-    svc::exec(connection_, "LogControleAcess", "INSERT INTO LOGCONTROLEACESSO (" + cols + ") VALUES (" + marks + ")",
+    svc::exec(connection(), "LogControleAcess", "INSERT INTO LOGCONTROLEACESSO (" + cols + ") VALUES (" + marks + ")",
               params);
 }
 
@@ -60,7 +65,7 @@ void DatabaseServicePackage::LogControleAcess(const std::vector<std::string>& te
 // the counter never hands out a taken key. Runs inside the caller's transaction.
 std::string DatabaseServicePackage::nextSaleNumber(const std::string& cdFilial, const std::string& cdCaixa) {
     const std::string key = "NRSEQVENDA" + cdFilial + cdCaixa;
-    auto rows = svc::select(connection_, "counter of the sales",
+    auto rows = svc::select(connection(), "counter of the sales",
                             "SELECT NRSEQUENCIAL FROM NOVOCODIGO WHERE CDCONTADOR = :P_CDCONTADOR",
                             {svc::text("P_CDCONTADOR", key)}, {{"NRSEQUENCIAL", db::ColumnType::Text}});
     long long last = 0;
@@ -74,7 +79,7 @@ std::string DatabaseServicePackage::nextSaleNumber(const std::string& cdFilial, 
     for (long long n = last + 1;; ++n) {
         number = fmt::format("{:010}", n);
         auto taken = svc::select(
-            connection_, "sale number check",
+            connection(), "sale number check",
             "SELECT NRSEQVENDA FROM VENDA WHERE CDFILIAL = :P_CDFILIAL AND CDCAIXA = :P_CDCAIXA "
             "AND NRSEQVENDA = :P_NRSEQVENDA",
             {svc::text("P_CDFILIAL", cdFilial), svc::text("P_CDCAIXA", cdCaixa), svc::text("P_NRSEQVENDA", number)},
@@ -83,10 +88,10 @@ std::string DatabaseServicePackage::nextSaleNumber(const std::string& cdFilial, 
     }
     std::vector<svc::Param> params{svc::text("P_CDCONTADOR", key), svc::text("P_NRSEQUENCIAL", number)};
     if (known)
-        svc::exec(connection_, "counter of the sales",
+        svc::exec(connection(), "counter of the sales",
                   "UPDATE NOVOCODIGO SET NRSEQUENCIAL = :P_NRSEQUENCIAL WHERE CDCONTADOR = :P_CDCONTADOR", params);
     else
-        svc::exec(connection_, "counter of the sales",
+        svc::exec(connection(), "counter of the sales",
                   "INSERT INTO NOVOCODIGO (CDCONTADOR, NRSEQUENCIAL) VALUES (:P_CDCONTADOR, :P_NRSEQUENCIAL)", params);
     return number;
 }

@@ -75,7 +75,15 @@ class DatabaseServicePackage final : public ServicePackage {
     // The host's progress display; either may be empty.
     void setProgress(ProgressStarted started, ProgressEnded ended);
 
-    db::Connection& connection() { return connection_; }
+    // The connection its statements run on: the one given to runOn while that
+    // one is open on the same database as its own, else its own.
+    db::Connection& connection();
+    // Offers `shared` (a connection with the same session settings that
+    // outlives the use; nullptr takes the offer back). A process whose module
+    // and service each kept a SQLite connection made each drop and read again
+    // the pages of its cache whenever the other wrote.
+    void runOn(db::Connection* shared) { shared_ = shared; }
+
     const FormatSettings& formatSettings() const { return fs_; }
 
     // Calls `started` with the text.
@@ -108,7 +116,8 @@ class DatabaseServicePackage final : public ServicePackage {
   private:
     std::string nextSaleNumber(const std::string& cdFilial, const std::string& cdCaixa);
 
-    db::Connection connection_;
+    db::Connection own_;
+    db::Connection* shared_ = nullptr;
     FormatSettings fs_;
     const Clock& clock_;
     ProgressStarted started_;

@@ -66,22 +66,22 @@ Variant DatabaseServicePackage::ChamaFuncaoGetRetornaPreco(const VariantArray& v
 
     std::optional<TableRef> ref;
     if (!cdCliente.empty())
-        ref = tableOf(connection_, "price table of the client",
+        ref = tableOf(connection(), "price table of the client",
                       "SELECT CDFILTABPREC, CDTABEPREC FROM CLIENTABPREC WHERE CDCLIENTE = :P_CDCLIENTE",
                       {svc::text("P_CDCLIENTE", cdCliente)}, kPriceClientExpired);
     if (!ref && !cdLoja.empty())
         ref = tableOf(
-            connection_, "price table of the store",
+            connection(), "price table of the store",
             "SELECT CDFILTABPREC, CDTABEPREC FROM LOJATABPREC WHERE CDFILIAL = :P_CDFILIAL AND CDLOJA = :P_CDLOJA",
             {svc::text("P_CDFILIAL", cdFilial), svc::text("P_CDLOJA", cdLoja)}, kPriceStoreExpired);
     if (!ref)
-        ref = tableOf(connection_, "standard price table",
+        ref = tableOf(connection(), "standard price table",
                       "SELECT CDFILTABPREC, CDTABEPREC FROM FILIALTABPREC WHERE CDFILIAL = :P_CDFILIAL",
                       {svc::text("P_CDFILIAL", cdFilial)}, kPriceStandardExpired);
     if (!ref) return priceResultFailure(std::string(kPriceNoTable));
 
     std::vector<svc::Param> key{svc::text("P_CDFILTABPREC", ref->branch), svc::text("P_CDTABEPREC", ref->table)};
-    auto table = svc::select(connection_, "price table",
+    auto table = svc::select(connection(), "price table",
                              "SELECT DTINIVIGTAB, DTFIMVIGTAB FROM TABEPRECO "
                              "WHERE CDFILTABPREC = :P_CDFILTABPREC AND CDTABEPREC = :P_CDTABEPREC",
                              key, {{"DTINIVIGTAB", db::ColumnType::Date}, {"DTFIMVIGTAB", db::ColumnType::Date}});
@@ -94,7 +94,7 @@ Variant DatabaseServicePackage::ChamaFuncaoGetRetornaPreco(const VariantArray& v
 
     key.push_back(svc::text("P_CDPRODUTO", cdProduto));
     auto price =
-        svc::select(connection_, "price of the product",
+        svc::select(connection(), "price of the product",
                     "SELECT VRPRECITEM, VRDESCITEM, VRACREITEM, VRPRECOCLIE, IDBLOQUEADO, HRINIVENDA, HRFINVENDA "
                     "FROM ITEMTABPREC WHERE CDFILTABPREC = :P_CDFILTABPREC AND CDTABEPREC = :P_CDTABEPREC "
                     "AND CDPRODUTO = :P_CDPRODUTO",

@@ -276,12 +276,12 @@ Variant DatabaseServicePackage::SetConcluiFechamento(const VariantArray& tables,
     auto cashText = [&](size_t i, const char* f) { return cash.has(f) ? cash.text(i, f) : std::string(); };
 
     std::string stored = "GRAVADA";
-    std::string number = inTransaction(connection_, [&]() -> std::string {
+    std::string number = inTransaction(connection(), [&]() -> std::string {
         // The passage decides: a conclusion retried for its own coupon stores
         // nothing again; any other coupon for a passage already charged, or a
         // coupon number already stored for another sale, is refused.
         const std::string moment = svc::isoMoment(dtHrReal);
-        if (auto charged = chargedPassage(connection_, cdFilial, cdCaixa, client, consumer, moment)) {
+        if (auto charged = chargedPassage(connection(), cdFilial, cdCaixa, client, consumer, moment)) {
             if (charged->serial == nrSerieImp && charged->coupon == cupNr) {
                 stored = "JA_GRAVADA";
                 return charged->number;
@@ -289,7 +289,7 @@ Variant DatabaseServicePackage::SetConcluiFechamento(const VariantArray& tables,
             throw Error(fmt::format("the passage of consumer {} at {} is already charged by coupon {} of printer {}",
                                     consumer, moment, charged->coupon, charged->serial));
         }
-        auto done = storedCoupon(connection_, nrSerieImp, cupNr);
+        auto done = storedCoupon(connection(), nrSerieImp, cupNr);
         if (done && done->situation == "C")
             throw Error(
                 fmt::format("coupon {} of printer {} was cancelled: it cannot conclude a sale", cupNr, nrSerieImp));
@@ -299,7 +299,7 @@ Variant DatabaseServicePackage::SetConcluiFechamento(const VariantArray& tables,
                             "printer's memory is behind the database",
                             cupNr, nrSerieImp, done->key.number, done->key.register_));
         SaleKey key{cdFilial, cdCaixa, nextSaleNumber(cdFilial, cdCaixa)};
-        insertSale(connection_, key, client, consumer, dtHrReal.dateOnly(), "O", cupNr, lines);
+        insertSale(connection(), key, client, consumer, dtHrReal.dateOnly(), "O", cupNr, lines);
 
         std::vector<Param> p = key.params();
         p.push_back(svc::text("P_NRSERIEIMP", nrSerieImp));
@@ -320,7 +320,7 @@ Variant DatabaseServicePackage::SetConcluiFechamento(const VariantArray& tables,
         p.push_back(svc::textOrNull("P_NMOPERADOR", operatorName));
         p.push_back(svc::number("P_VRTOTCLIENTE", centsToAmount(clientPart)));
         p.push_back(svc::text("P_DTHRGRAVACAO", svc::isoMoment(clock_.now())));
-        svc::exec(connection_, "coupon of the sale",
+        svc::exec(connection(), "coupon of the sale",
                   "INSERT INTO VENDACUPOM (NRSERIEIMP, NRCUPOMFIS, CDFILIAL, CDCAIXA, NRSEQVENDA, NRCONTCUPOM, "
                   "DTMOVIMENTO, DTABERCAIX, DTHRPASSAGEM, CDEMPRESA, CDLOJA, IDPAISINTEGRA, IDTIPOIMPFIS, DSMODELOECF, "
                   "DSMARCAECF, ECFIMP, DSRETFECHA, CDOPERADOR, NMOPERADOR, VRTOTCLIENTE, DTHRGRAVACAO) VALUES "
@@ -343,7 +343,7 @@ Variant DatabaseServicePackage::SetConcluiFechamento(const VariantArray& tables,
             m.push_back(
                 svc::date("P_DTMOVIMCAIXA", cash.has("DTMOVIMCAIXA") ? cash.dateTime(i, "DTMOVIMCAIXA") : DateTime()));
             svc::exec(
-                connection_, "cash movement",
+                connection(), "cash movement",
                 "INSERT INTO MOVCAIXA (CDFILIAL, CDCAIXA, NRSEQVENDA, NRORDMOVI, IDTIPOMOVIVE, CDTIPORECE, "
                 "NMTIPORECE, IDTIPORECE, CDTIPOTROCO, NRORDTROCO, CDCLIENTE, CDCONSUMIDOR, CDCCUSCLIE, DSIMPFISCAL, "
                 "CDBANCARTCR, CDFPIMPFIS, DTHRINCMOV, VRMOVIVEND, DTMOVIMCAIXA, IDSITUMOVI) VALUES (:P_CDFILIAL, "
@@ -356,20 +356,20 @@ Variant DatabaseServicePackage::SetConcluiFechamento(const VariantArray& tables,
         for (const auto& [family, amount] : debits) {
             double debit = centsToAmount(amount);
             if (debit == 0) continue;
-            changeBalance(connection_, client, consumer, family, -debit);
+            changeBalance(connection(), client, consumer, family, -debit);
             std::vector<Param> d = key.params();
             d.push_back(svc::text("P_CDFAMILISALD", family));
             d.push_back(svc::text("P_CDCLIENTE", client));
             d.push_back(svc::text("P_CDCONSUMIDOR", consumer));
             d.push_back(svc::number("P_VRDEBITO", debit));
             svc::exec(
-                connection_, "debit of the family",
+                connection(), "debit of the family",
                 "INSERT INTO VENDASALDOFAM (CDFILIAL, CDCAIXA, NRSEQVENDA, CDFAMILISALD, CDCLIENTE, CDCONSUMIDOR, "
                 "VRDEBITO) VALUES (:P_CDFILIAL, :P_CDCAIXA, :P_NRSEQVENDA, :P_CDFAMILISALD, :P_CDCLIENTE, "
                 ":P_CDCONSUMIDOR, :P_VRDEBITO)",
                 d);
         }
-        enterInLedger(connection_, key, client, consumer, dtHrReal, nrSerieImp, cupNr);
+        enterInLedger(connection(), key, client, consumer, dtHrReal, nrSerieImp, cupNr);
         return key.number;
     });
 
@@ -411,11 +411,11 @@ std::string DatabaseServicePackage::IncluiVendaCan(const VariantArray& values, V
 
     bool keepCouponRow = true;
     try {
-        std::string result = inTransaction(connection_, [&]() -> std::string {
+        std::string result = inTransaction(connection(), [&]() -> std::string {
             if (!coupon.empty()) {
-                auto done = storedCoupon(connection_, nrSerieImp, coupon);
+                auto done = storedCoupon(connection(), nrSerieImp, coupon);
                 if (done && done->situation == "C") return "OK";
-                if (done && !sameBuyer(connection_, done->key, client, consumer)) {
+                if (done && !sameBuyer(connection(), done->key, client, consumer)) {
                     // The number is held by another consumer's sale (a printer
                     // memory put back from a copy): that sale stays; this one is
                     // kept as cancelled without the coupon row.
@@ -427,12 +427,12 @@ std::string DatabaseServicePackage::IncluiVendaCan(const VariantArray& values, V
                     // the sale stops counting and its debits are given back.
                     std::vector<Param> k = done->key.params();
                     svc::exec(
-                        connection_, "cancellation of the sale",
+                        connection(), "cancellation of the sale",
                         "UPDATE VENDA SET IDSITUVENDA = 'C' WHERE CDFILIAL = :P_CDFILIAL AND CDCAIXA = :P_CDCAIXA "
                         "AND NRSEQVENDA = :P_NRSEQVENDA",
                         k);
                     auto debits = svc::select(
-                        connection_, "debits of the sale",
+                        connection(), "debits of the sale",
                         "SELECT CDCLIENTE, CDCONSUMIDOR, CDFAMILISALD, VRDEBITO FROM VENDASALDOFAM "
                         "WHERE CDFILIAL = :P_CDFILIAL AND CDCAIXA = :P_CDCAIXA AND NRSEQVENDA = :P_NRSEQVENDA",
                         k,
@@ -441,18 +441,18 @@ std::string DatabaseServicePackage::IncluiVendaCan(const VariantArray& values, V
                          {"CDFAMILISALD", db::ColumnType::Text},
                          {"VRDEBITO", db::ColumnType::Float}});
                     for (const svc::Row& d : debits)
-                        changeBalance(connection_, svc::cellText(d[0]), svc::cellText(d[1]), svc::cellText(d[2]),
+                        changeBalance(connection(), svc::cellText(d[0]), svc::cellText(d[1]), svc::cellText(d[2]),
                                       svc::cellNumber(d[3]));
-                    svc::exec(connection_, "passage no longer charged",
+                    svc::exec(connection(), "passage no longer charged",
                               "DELETE FROM VENDAPASSAGEM WHERE CDFILIAL = :P_CDFILIAL AND CDCAIXA = :P_CDCAIXA AND "
                               "NRSEQVENDA = :P_NRSEQVENDA",
                               k);
                     svc::exec(
-                        connection_, "cancellation of the cash movements",
+                        connection(), "cancellation of the cash movements",
                         "UPDATE MOVCAIXA SET IDSITUMOVI = 'C' WHERE CDFILIAL = :P_CDFILIAL AND CDCAIXA = :P_CDCAIXA "
                         "AND NRSEQVENDA = :P_NRSEQVENDA",
                         k);
-                    svc::exec(connection_, "cancellation of the coupon",
+                    svc::exec(connection(), "cancellation of the coupon",
                               "UPDATE VENDACUPOM SET DTHRCANCEL = :P_DTHRCANCEL WHERE NRSERIEIMP = :P_NRSERIEIMP "
                               "AND NRCUPOMFIS = :P_NRCUPOMFIS",
                               {svc::text("P_DTHRCANCEL", now), svc::text("P_NRSERIEIMP", nrSerieImp),
@@ -462,7 +462,7 @@ std::string DatabaseServicePackage::IncluiVendaCan(const VariantArray& values, V
             }
             SaleKey key{cdFilial, cdCaixa, nextSaleNumber(cdFilial, cdCaixa)};
             DateTime day = dataMovimento.isEmpty() ? clock_.today() : dataMovimento.dateOnly();
-            insertSale(connection_, key, client, consumer, day, "C", coupon, lines);
+            insertSale(connection(), key, client, consumer, day, "C", coupon, lines);
             if (!coupon.empty() && keepCouponRow) {
                 std::vector<Param> p = key.params();
                 p.push_back(svc::text("P_NRSERIEIMP", nrSerieImp));
@@ -474,7 +474,7 @@ std::string DatabaseServicePackage::IncluiVendaCan(const VariantArray& values, V
                 p.push_back(svc::textOrNull("P_ECFIMP", values[8].text()));
                 p.push_back(svc::textOrNull("P_CDEMPRESA", values[3].text()));
                 p.push_back(svc::text("P_DTHRGRAVACAO", now));
-                svc::exec(connection_, "coupon of the cancelled sale",
+                svc::exec(connection(), "coupon of the cancelled sale",
                           "INSERT INTO VENDACUPOM (NRSERIEIMP, NRCUPOMFIS, CDFILIAL, CDCAIXA, NRSEQVENDA, NRCONTCUPOM, "
                           "DTMOVIMENTO, DSMODELOECF, DSMARCAECF, ECFIMP, CDEMPRESA, DTHRGRAVACAO, DTHRCANCEL) VALUES "
                           "(:P_NRSERIEIMP, :P_NRCUPOMFIS, :P_CDFILIAL, :P_CDCAIXA, :P_NRSEQVENDA, :P_NRCONTCUPOM, "
