@@ -68,7 +68,7 @@ bool TrdmGeraCupomVenda::vendeItem(const std::string& cdAliqImpFis, const std::s
     // The item file always holds every item the printer accepted, with its
     // coupon number and counter; written whole over the old content, not
     // flushed (recovery reads the printer's memory, never this file).
-    cdsItems.saveToFile(itemFilePath(), ds::PacketForm::Binary, Durability::InPlace);
+    cdsItems.saveToFile(itemFile, itemFilePath(), ds::PacketForm::Binary);
     return true;
 }
 

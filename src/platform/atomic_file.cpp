@@ -109,6 +109,42 @@ void writeFileAtomically(const std::filesystem::path& path, std::string_view con
     }
 }
 
+void RewrittenFile::write(const std::filesystem::path& path, std::string_view content) {
+    struct stat st {};
+    if (fd_ >= 0 && (path != path_ || ::fstat(fd_, &st) != 0 || st.st_nlink == 0)) close();
+    if (fd_ < 0) {
+        fd_ = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+        if (fd_ < 0) fail(what_, path, "cannot be written", errno);
+        path_ = path;
+        // Another hand may have left it longer (or shorter) than it was.
+        length_ = ::fstat(fd_, &st) == 0 ? static_cast<size_t>(st.st_size) : 0;
+    }
+    if (pad_ == '\0' || content.size() >= length_) {
+        if (int e = overwrite(fd_, content); e != 0) fail(what_, path, "cannot be written", e);
+        length_ = content.size();
+        return;
+    }
+    std::string padded(content);
+    padded.resize(length_, pad_);
+    if (int e = overwrite(fd_, padded); e != 0) fail(what_, path, "cannot be written", e);
+}
+
+bool RewrittenFile::blank() {
+    if (fd_ < 0) return false;
+    if (pad_ == '\0') {
+        if (::ftruncate(fd_, 0) != 0) return false;
+        length_ = 0;
+        return true;
+    }
+    return overwrite(fd_, std::string(length_, pad_)) == 0;
+}
+
+void RewrittenFile::close() {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
+    length_ = 0;
+}
+
 void appendFile(const std::filesystem::path& path, std::string_view content, std::string_view what,
                 Durability durability) {
     bool existed = std::filesystem::exists(path);

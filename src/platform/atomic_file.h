@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <string>
 #include <string_view>
 
 #include "platform/error.h"
@@ -42,6 +43,37 @@ void writeFileAtomically(const std::filesystem::path& path, std::string_view con
 // for writing on `path`), for a file rewritten again and again. Throws
 // FileWriteError naming the file and the reason.
 void overwriteOpenFile(int fd, const std::filesystem::path& path, std::string_view content, std::string_view what);
+
+// A file written again and again in place (as Durability::InPlace) and kept
+// open between writes, which spares the file system an open and a close per
+// write. Removed or renamed under it by another hand, it is opened again by
+// its name at the next write. The content is padded with `pad` to the length
+// the file has reached, so that it is never cut shorter (cutting a file makes
+// the file system give back and take again its blocks): only for contents
+// whose readers ignore trailing padding (JSON and spaces), or with pad '\0'
+// for none (the file is then cut to the content's length).
+class RewrittenFile {
+  public:
+    RewrittenFile(std::string what, char pad = '\0') : what_(std::move(what)), pad_(pad) {}
+    ~RewrittenFile() { close(); }
+    RewrittenFile(const RewrittenFile&) = delete;
+    RewrittenFile& operator=(const RewrittenFile&) = delete;
+
+    // Throws FileWriteError naming the file and the reason.
+    void write(const std::filesystem::path& path, std::string_view content);
+    // Writes the padding over the whole content, when the file is open.
+    // Returns false when it is not open or the write failed.
+    bool blank();
+    void close();  // the file stays
+    bool isOpen() const { return fd_ >= 0; }
+
+  private:
+    std::string what_;
+    char pad_;
+    std::filesystem::path path_;
+    int fd_ = -1;
+    size_t length_ = 0;  // of the file, as written through here
+};
 
 // Appends `content` to `path` (created when missing) and flushes it. Throws
 // FileWriteError naming the file and the reason; what a failed append wrote is

@@ -86,7 +86,7 @@ void TrdmGeraCupomVenda::AddProduto(const std::string& cdProduto, const std::str
     // Written whole at every change, over the old content and not flushed:
     // after a crash the printer's memory tells what was sold, and recovery
     // only removes this file.
-    if (utilizaImpFis) t.saveToFile(itemFilePath(), ds::PacketForm::Binary, Durability::InPlace);
+    if (utilizaImpFis) t.saveToFile(itemFile, itemFilePath(), ds::PacketForm::Binary);
 }
 
 }  // namespace zel

@@ -134,6 +134,7 @@ class RowRun {
     }
 
     void removeItemFile() {
+        m_.itemFile.close();
         std::filesystem::path file = m_.itemFilePath();
         std::error_code ec;
         if (!std::filesystem::exists(file, ec)) return;

@@ -17,7 +17,7 @@
 namespace zel::host {
 
 Journal::~Journal() {
-    if (fd_ >= 0) close();
+    if (out_.isOpen()) close();
 }
 
 void Journal::begin(const CurrentPassage& p) {
@@ -28,23 +28,9 @@ void Journal::begin(const CurrentPassage& p) {
                         {"name", p.name},
                         {"moment", p.moment},
                         {"couponBefore", p.couponBefore}};
-    const std::string text = j.dump();
-    // The file removed under the open one (recovery between two passes of a
-    // resident service removes what a pass left): opened again by name.
-    struct stat st {};
-    if (fd_ >= 0 && (::fstat(fd_, &st) != 0 || st.st_nlink == 0)) {
-        ::close(fd_);
-        fd_ = -1;
-    }
-    if (fd_ < 0) {
-        fd_ = ::open(file_.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
-        if (fd_ < 0)
-            throw FileWriteError(
-                fmt::format("the run journal {} cannot be written: {}", file_.string(), std::strerror(errno)));
-    }
-    // The file is empty here (cleared after the passage before, or new); a
-    // longer leftover is cut to this passage's length.
-    overwriteOpenFile(fd_, file_, text, "the run journal");
+    // Opened again by name when removed under the open file (recovery between
+    // two passes of a resident service removes what a pass left).
+    out_.write(file_, j.dump());
 }
 
 std::optional<CurrentPassage> Journal::read() const {
@@ -70,13 +56,12 @@ std::optional<CurrentPassage> Journal::read() const {
 }
 
 void Journal::clear() {
-    if (fd_ >= 0 && ::ftruncate(fd_, 0) == 0) return;
+    if (out_.blank()) return;
     close();
 }
 
 void Journal::close() {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = -1;
+    out_.close();
     std::error_code ec;
     std::filesystem::remove(file_, ec);
 }

@@ -8,6 +8,8 @@
 #include <optional>
 #include <string>
 
+#include "platform/atomic_file.h"
+
 namespace zel::host {
 
 struct CurrentPassage {
@@ -16,10 +18,11 @@ struct CurrentPassage {
 };
 
 // While a pass charges, the file stays open: each consumer's passage is
-// written over it in place and cleared to nothing after the consumer, which
-// costs the file system far less than replacing or removing a file per
-// consumer. A crash in the middle of a write leaves a text that does not
-// parse, read as no passage. close() removes the file at the end of the pass.
+// written over it in place and blanked (spaces over it) after the consumer,
+// which costs the file system far less than replacing, removing or cutting a
+// file per consumer. A blank file, and a text a crash cut in the middle of a
+// write, do not parse: read as no passage. close() removes the file at the
+// end of the pass.
 class Journal {
   public:
     explicit Journal(std::filesystem::path file) : file_(std::move(file)) {}
@@ -30,7 +33,7 @@ class Journal {
     // Throws FileWriteError naming the file when it cannot be written.
     void begin(const CurrentPassage& p);
     std::optional<CurrentPassage> read() const;  // empty when missing, empty or unreadable
-    // The passage is over: the file holds nothing (removed when not open here).
+    // The passage is over: the file holds no passage (removed when not open here).
     void clear();
     // The pass is over: the file is removed.
     void close();
@@ -38,7 +41,7 @@ class Journal {
 
   private:
     std::filesystem::path file_;
-    int fd_ = -1;
+    RewrittenFile out_{"the run journal", ' '};
 };
 
 }  // namespace zel::host

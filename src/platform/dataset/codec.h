@@ -86,6 +86,9 @@ bool readPacketFileRows(const std::filesystem::path& path, Packet& header, RowSt
                         const CodecOptions& opts = {});
 void writePacketFile(const std::filesystem::path& path, const Packet& packet, PacketForm form = PacketForm::Binary,
                      const CodecOptions& opts = {}, Durability durability = Durability::Flushed);
+// Written in place on a file kept open between writes (see RewrittenFile).
+void writePacketFile(RewrittenFile& file, const std::filesystem::path& path, const Packet& packet, PacketForm form,
+                     const CodecOptions& opts = {});
 
 // Time this process has spent reading and writing packet files (for benchmarks).
 struct PacketFileTimes {

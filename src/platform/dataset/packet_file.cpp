@@ -153,4 +153,15 @@ void writePacketFile(const std::filesystem::path& path, const Packet& packet, Pa
     }
 }
 
+void writePacketFile(RewrittenFile& file, const std::filesystem::path& path, const Packet& packet, PacketForm form,
+                     const CodecOptions& opts) {
+    Timed timed{writeNanoseconds};
+    std::string bytes = form == PacketForm::Xml ? encodeXml(packet, opts) : encodeBinary(packet, opts);
+    try {
+        file.write(path, bytes);
+    } catch (const FileWriteError& e) {
+        throw PacketError(e.what());
+    }
+}
+
 }  // namespace zel::ds

@@ -517,6 +517,10 @@ void Table::saveToFile(const std::filesystem::path& path, PacketForm form, Durab
     writePacketFile(path, data(), form, codecOptions_, durability);
 }
 
+void Table::saveToFile(RewrittenFile& file, const std::filesystem::path& path, PacketForm form) const {
+    writePacketFile(file, path, data(), form, codecOptions_);
+}
+
 void Table::emptyTable() {
     requireOpen("empty it");
     state_ = State::Browse;

@@ -149,6 +149,8 @@ class Table {
     // later run relies on need not reach the disk before the call returns).
     void saveToFile(const std::filesystem::path& path, PacketForm form = PacketForm::Binary,
                     Durability durability = Durability::Flushed) const;
+    // Written in place on a file kept open between writes.
+    void saveToFile(RewrittenFile& file, const std::filesystem::path& path, PacketForm form) const;
 
     // Deletes every row, keeping the structure.
     void emptyTable();
