@@ -285,7 +285,11 @@ Variant ModuleDatabase::getTipoRece() {
 void ModuleDatabase::execApagaLogCatraca(const std::string& cdFilial, const std::string& nrSeqLogCat) {
     acmApagaLogCatraca.setText("P_CDFILIAL", cdFilial);
     acmApagaLogCatraca.setText("P_NRSEQLOGCAT", nrSeqLogCat);
-    acmApagaLogCatraca.execute();
+    // The row goes after its sale is stored, and the sale's passage is in the
+    // ledger by then: the removal reaches the disk with the next sale's commit.
+    // A power cut that takes it back leaves a row the ledger marks as charged,
+    // which the next pass leaves alone and recovery removes.
+    adcGeraCupomVenda.withoutFlush([this] { acmApagaLogCatraca.execute(); });
 }
 
 void ModuleDatabase::execIncLogCatracaPk(const std::string& nrSeqArqImp, int32_t nrVendaGerada) {

@@ -16,8 +16,12 @@ class TrafficTest : public BackendTest {};
 
 db::Traffic since(const db::Traffic& before) {
     db::Traffic now = db::traffic();
-    return {now.statements - before.statements, now.prepares - before.prepares, now.transactions - before.transactions,
-            now.commits - before.commits, now.roundTrips - before.roundTrips};
+    return {now.statements - before.statements,
+            now.prepares - before.prepares,
+            now.transactions - before.transactions,
+            now.commits - before.commits,
+            now.unflushedCommits - before.unflushedCommits,
+            now.roundTrips - before.roundTrips};
 }
 
 TEST_P(TrafficTest, CountsRunsPreparesCommitsAndRoundTrips) {
@@ -89,6 +93,48 @@ TEST_P(TrafficTest, OneOffStatementsAreKeptWithTheirConnection) {
         db::sql::select(c, "n", "SELECT " + std::to_string(i) + " FROM NOVOCODIGO WHERE CDCONTADOR = :K",
                         {db::sql::text("K", "A")}, {{"N", db::ColumnType::Integer}});
     EXPECT_LE(c.preparedCount(), db::Connection::kKeptStatements + 1);
+}
+
+// A write whose loss recovery makes good commits without its own flush; the
+// session flushes again after it, also when the write failed, and inside a
+// transaction nothing changes.
+TEST_P(TrafficTest, AWriteWithoutItsOwnFlushLeavesTheSessionFlushing) {
+    db::Connection& c = *admin_;
+    exec("INSERT INTO NOVOCODIGO VALUES ('A', '1')");
+    auto synchronous = [&] {
+        auto rows = db::sql::select(c, "setting", "PRAGMA synchronous", {}, {{"S", db::ColumnType::Integer}});
+        return rows.size() == 1 ? db::sql::cellNumber(rows[0][0]) : -1;
+    };
+    auto count = [&](const char* sql) {
+        auto rows = db::sql::select(c, "count", sql, {}, {{"N", db::ColumnType::Integer}});
+        return rows.size() == 1 ? db::sql::cellNumber(rows[0][0]) : -1;
+    };
+    const bool sqlite = GetParam() == Backend::Sqlite3;
+    if (sqlite) EXPECT_EQ(synchronous(), 2) << "FULL";
+
+    db::Traffic start = db::traffic();
+    c.withoutFlush([&] { c.executeDirect("DELETE FROM NOVOCODIGO WHERE CDCONTADOR = 'A'"); });
+    db::Traffic t = since(start);
+    EXPECT_EQ(count("SELECT COUNT(*) FROM NOVOCODIGO"), 0) << "the write is made";
+    if (sqlite) {
+        EXPECT_EQ(t.commits, 0u);
+        EXPECT_EQ(t.unflushedCommits, 1u);
+        EXPECT_EQ(synchronous(), 2) << "flushing again after";
+    } else {
+        EXPECT_EQ(t.unflushedCommits, 0u);
+    }
+
+    EXPECT_THROW(c.withoutFlush([&] { c.executeDirect("DELETE FROM NO_SUCH_TABLE"); }), db::DbError);
+    if (sqlite) EXPECT_EQ(synchronous(), 2) << "flushing again after a failed write";
+
+    start = db::traffic();
+    c.beginTransaction();
+    c.withoutFlush([&] { c.executeDirect("INSERT INTO NOVOCODIGO VALUES ('B', '2')"); });
+    c.commit();
+    t = since(start);
+    EXPECT_EQ(t.unflushedCommits, 0u) << "a transaction commits as it always does";
+    EXPECT_EQ(t.commits, 1u);
+    EXPECT_EQ(count("SELECT COUNT(*) FROM NOVOCODIGO"), 1);
 }
 
 INSTANTIATE_TEST_SUITE_P(Backends, TrafficTest, ::testing::Values(Backend::Sqlite3, Backend::PostgreSql), backendLabel);

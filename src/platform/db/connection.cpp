@@ -17,11 +17,14 @@
 namespace zel::db {
 namespace {
 
-std::atomic<uint64_t> statementsRun{0}, statementsPrepared{0}, transactionsRun{0}, commitsDone{0}, roundTripsDone{0};
+std::atomic<uint64_t> statementsRun{0}, statementsPrepared{0}, transactionsRun{0}, commitsDone{0}, roundTripsDone{0},
+    unflushedCommitsDone{0};
 
-// Every write transaction SQLite commits, including a statement's own.
-int countSqliteCommit(void*) {
-    ++commitsDone;
+// Every write transaction SQLite commits, including a statement's own;
+// `unflushed` points at the connection's flag of commits left unflushed.
+int countSqliteCommit(void* unflushed) {
+    if (unflushed && *static_cast<const bool*>(unflushed)) ++unflushedCommitsDone;
+    else ++commitsDone;
     return 0;  // the commit goes on
 }
 
@@ -376,7 +379,7 @@ void Connection::connect() {
     }
     if (cs.backend == Backend::Sqlite3)
         if (sqlite_api::sqlite3* handle = sqliteHandle(*session))
-            sqlite3_commit_hook(handle, countSqliteCommit, nullptr);
+            sqlite3_commit_hook(handle, countSqliteCommit, &unflushed_);
     session_ = std::move(session);
     inTransaction_ = false;
     try {
@@ -446,6 +449,27 @@ void Connection::commit() {
     }
 }
 
+void Connection::withoutFlush(const std::function<void()>& work) {
+    ensureConnected();  // the hooks may name the database first
+    if (inTransaction_ || backend() != Backend::Sqlite3) return work();
+    executeDirect("PRAGMA synchronous = NORMAL");
+    unflushed_ = true;
+    struct Restore {
+        Connection& c;
+        ~Restore() {
+            c.unflushed_ = false;
+            try {
+                c.executeDirect("PRAGMA synchronous = FULL");
+            } catch (...) {
+                // Never left to commit unflushed: the next statement connects
+                // again, with the session's own settings.
+                c.disconnect();
+            }
+        }
+    } restore{*this};
+    work();
+}
+
 void Connection::rollback() {
     if (!inTransaction_ || !session_) return;
     inTransaction_ = false;
@@ -503,6 +527,7 @@ Traffic traffic() {
     t.prepares = statementsPrepared.load();
     t.transactions = transactionsRun.load();
     t.commits = commitsDone.load();
+    t.unflushedCommits = unflushedCommitsDone.load();
     t.roundTrips = roundTripsDone.load();
     return t;
 }

@@ -125,6 +125,15 @@ class Connection {
     void rollback();
     bool inTransaction() const { return inTransaction_; }
 
+    // Runs `work` with its commits not flushed on their own: on SQLite (outside
+    // a transaction) the session commits with synchronous NORMAL meanwhile, so
+    // what `work` commits reaches the disk with the next flushed commit or
+    // checkpoint, and a power cut before then may take it back (never a later
+    // commit without it). Only for writes whose loss recovery makes good.
+    // Other backends, and inside a transaction: `work` as it is. The session
+    // is back to flushed commits after, or closed when it could not be.
+    void withoutFlush(const std::function<void()>& work);
+
     // A statement without parameters or result, e.g. a session setting.
     void executeDirect(std::string_view sql);
 
@@ -157,6 +166,7 @@ class Connection {
     Hook beforeConnect_, afterConnect_;
     std::vector<std::pair<const void*, std::function<void()>>> prepared_;
     bool inTransaction_ = false;
+    bool unflushed_ = false;  // read by the commit hook
     int connectCount_ = 0;
     std::chrono::nanoseconds statementTime_{0};
     std::unordered_map<std::string, std::unique_ptr<Statement>> kept_;
@@ -173,13 +183,14 @@ void refreshStatistics(Connection& connection);
 // What this process has sent to its databases so far, over every connection
 // (for benchmarks and for tests of what an operation costs).
 struct Traffic {
-    uint64_t statements = 0;    // statements run: prepared ones and direct ones
-    uint64_t prepares = 0;      // statements prepared
-    uint64_t transactions = 0;  // transactions begun, committed and rolled back
-    uint64_t commits = 0;       // SQLite: write transactions committed, explicit or implicit
-                                // (each one a flush of the journal); other backends: explicit commits
-    uint64_t roundTrips = 0;    // exchanges with the server: every run, prepare, begin, commit and
-                                // rollback, and on PostgreSQL the release of a prepared statement
+    uint64_t statements = 0;        // statements run: prepared ones and direct ones
+    uint64_t prepares = 0;          // statements prepared
+    uint64_t transactions = 0;      // transactions begun, committed and rolled back
+    uint64_t commits = 0;           // SQLite: write transactions committed, explicit or implicit
+                                    // (each one a flush of the journal); other backends: explicit commits
+    uint64_t unflushedCommits = 0;  // SQLite: commits made without a flush (Connection::withoutFlush)
+    uint64_t roundTrips = 0;        // exchanges with the server: every run, prepare, begin, commit and
+                                    // rollback, and on PostgreSQL the release of a prepared statement
 };
 Traffic traffic();
 
