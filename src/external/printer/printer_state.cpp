@@ -314,6 +314,18 @@ size_t utf8Sequence(std::string_view s, size_t i) {
 void putText(std::string& out, std::string_view s) {
     out += '"';
     for (size_t i = 0; i < s.size();) {
+        // A run of plain characters goes in one piece.
+        size_t plain = i;
+        while (plain < s.size()) {
+            unsigned char p = static_cast<unsigned char>(s[plain]);
+            if (p < 0x20 || p >= 0x80 || p == '"' || p == '\\') break;
+            ++plain;
+        }
+        if (plain > i) {
+            out.append(s.data() + i, plain - i);
+            i = plain;
+            continue;
+        }
         unsigned char c = static_cast<unsigned char>(s[i]);
         if (c >= 0x80) {
             size_t n = utf8Sequence(s, i);
