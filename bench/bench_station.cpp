@@ -417,6 +417,7 @@ struct Options {
     std::optional<Spec> single;
     bool postgres = true;
     std::set<std::string> only;  // groups of goals to run; empty: all
+    int rounds = 2;              // runs of each case, in alternating order; the best is kept
 };
 
 int runAll(const fs::path& base, const Options& o) {
@@ -456,9 +457,9 @@ int runAll(const fs::path& base, const Options& o) {
          {&demo, &products, &history, &demoOne, &productsOne, &small, &large, &pgDemo})
         if (*p) order.push_back(&**p);
     std::map<const Prepared*, Figures> best;
-    for (int round = 0; round < 2; ++round) {
+    for (int round = 0; round < o.rounds; ++round) {
         std::vector<const Prepared*> now = order;
-        if (round == 1) std::reverse(now.begin(), now.end());
+        if (round % 2 == 1) std::reverse(now.begin(), now.end());
         for (const Prepared* p : now) {
             Figures f = runChild(*p);
             best[p] = best.count(p) ? better(best[p], f) : f;
@@ -694,6 +695,7 @@ int main(int argc, char** argv) {
         try {
             if (a == "--scale") o.scale = std::stod(next());
             else if (a == "--no-postgres") o.postgres = false;
+            else if (a == "--rounds") o.rounds = std::max(1, std::stoi(next()));
             else if (a == "--only") {
                 std::istringstream groups(next());
                 for (std::string g; std::getline(groups, g, ',');) o.only.insert(g);
