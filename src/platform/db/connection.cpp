@@ -455,8 +455,9 @@ void Connection::withoutFlush(const std::function<void()>& work) {
     // Kept prepared: run per consumer, compiled once.
     auto setting = [this](const char* sql) {
         Statement* st = keptStatement(sql);
-        if (!st) st = &keepStatement(sql, std::make_unique<Command>(*this, "session setting", sql,
-                                                                    std::vector<ParamDecl>{}));
+        if (!st)
+            st =
+                &keepStatement(sql, std::make_unique<Command>(*this, "session setting", sql, std::vector<ParamDecl>{}));
         static_cast<Command*>(st)->execute();
     };
     setting("PRAGMA synchronous = NORMAL");

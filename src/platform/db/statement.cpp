@@ -167,9 +167,11 @@ Statement::Statement(Connection& connection, std::string name, std::string sql, 
       occurrences_(parameterOccurrences(sql_)),
       values_(params_.size()) {
     for (const std::string& occ : occurrences_) {
-        bool declared = std::any_of(params_.begin(), params_.end(),
-                                    [&](const ParamDecl& p) { return equalsIgnoringCase(p.name, occ); });
-        if (!declared) throw DbError("statement " + name_ + " uses :" + occ + " but declares no such parameter");
+        auto declared = std::find_if(params_.begin(), params_.end(),
+                                     [&](const ParamDecl& p) { return equalsIgnoringCase(p.name, occ); });
+        if (declared == params_.end())
+            throw DbError("statement " + name_ + " uses :" + occ + " but declares no such parameter");
+        occurrenceParams_.push_back(static_cast<size_t>(declared - params_.begin()));
     }
 }
 
@@ -266,15 +268,8 @@ void Statement::run(const std::vector<ResultColumn>* columns, const RowHandler* 
         std::chrono::steady_clock::time_point started = std::chrono::steady_clock::now();
         ~Timed() { c.addStatementTime(std::chrono::steady_clock::now() - started); }
     } timed{*connection_};
-    auto declaredIndex = [&](const std::string& occ) {
-        for (size_t i = 0; i < params_.size(); ++i)
-            if (equalsIgnoringCase(params_[i].name, occ)) return i;
-        return params_.size();
-    };
-    for (const std::string& occ : occurrences_) {
-        size_t i = declaredIndex(occ);
+    for (size_t i : occurrenceParams_)
         if (!values_[i].set) throw DbError("parameter " + params_[i].name + " of " + name_ + " has no value");
-    }
 
     soci::session& session = connection_->session();  // connects on first use
     const Dialect& dialect = connection_->dialect();
@@ -295,17 +290,15 @@ void Statement::run(const std::vector<ResultColumn>* columns, const RowHandler* 
             return Kind::Moment;
         return Kind::Text;
     };
+    binds.reserve(occurrences_.size());
     if (dialect.binding() == Dialect::Binding::ByName) {
-        for (const std::string& occ : occurrences_) {
-            size_t i = declaredIndex(occ);
+        for (size_t k = 0; k < occurrences_.size(); ++k) {
+            size_t i = occurrenceParams_[k];
             bool seen = std::any_of(binds.begin(), binds.end(), [&](auto& b) { return b.param == i; });
-            if (!seen) binds.push_back({i, occ, kindOf(i), values_[i].null});
+            if (!seen) binds.push_back({i, occurrences_[k], kindOf(i), values_[i].null});
         }
     } else {
-        for (const std::string& occ : occurrences_) {
-            size_t i = declaredIndex(occ);
-            binds.push_back({i, std::string(), kindOf(i), values_[i].null});
-        }
+        for (size_t i : occurrenceParams_) binds.push_back({i, std::string(), kindOf(i), values_[i].null});
     }
 
     try {

@@ -99,6 +99,7 @@ class Statement {
     std::string sql_;
     std::vector<ParamDecl> params_;
     std::vector<std::string> occurrences_;
+    std::vector<size_t> occurrenceParams_;  // per occurrence: its declared parameter
     std::vector<Value> values_;
 };
 
