@@ -71,10 +71,6 @@ void overwriteFile(const std::filesystem::path& path, std::string_view content, 
 
 }  // namespace
 
-void overwriteOpenFile(int fd, const std::filesystem::path& path, std::string_view content, std::string_view what) {
-    if (int e = overwrite(fd, content); e != 0) fail(what, path, "cannot be written", e);
-}
-
 void writeFileAtomically(const std::filesystem::path& path, std::string_view content, std::string_view what,
                          Durability durability, unsigned mode) {
     if (durability == Durability::InPlace) return overwriteFile(path, content, what, mode);

@@ -39,11 +39,6 @@ enum class Durability {
 void writeFileAtomically(const std::filesystem::path& path, std::string_view content, std::string_view what = "file",
                          Durability durability = Durability::Flushed, unsigned mode = 0644);
 
-// The same write as Durability::InPlace on a file kept open (`fd`, opened
-// for writing on `path`), for a file rewritten again and again. Throws
-// FileWriteError naming the file and the reason.
-void overwriteOpenFile(int fd, const std::filesystem::path& path, std::string_view content, std::string_view what);
-
 // A file written again and again in place (as Durability::InPlace) and kept
 // open between writes, which spares the file system an open and a close per
 // write. Removed or renamed under it by another hand, it is opened again by

@@ -115,6 +115,46 @@ TEST_F(AtomicFile, AppendsCreateAndExtendAndEachDurableWriteIsCounted) {
     EXPECT_EQ(durableWriteCount() - before, 5u);
 }
 
+// A file kept open between writes: exactly the new content each time (cut
+// when nothing may pad it, padded with spaces when its readers allow it),
+// written again by name after another hand removed it, and a failure names
+// the file.
+TEST_F(AtomicFile, AKeptOpenFileHoldsEachNewContentAndSurvivesItsRemoval) {
+    fs::path items = dir_ / "cdsVenda.cds";
+    {
+        RewrittenFile f("item file");
+        f.write(items, "three items, the longest");
+        f.write(items, "one item");
+        EXPECT_EQ(read(items), "one item");
+        fs::remove(items);  // recovery removes it under the open file
+        f.write(items, "two items");
+        EXPECT_EQ(read(items), "two items");
+        EXPECT_TRUE(f.blank());
+        EXPECT_EQ(read(items), "");
+    }
+    EXPECT_TRUE(fs::exists(items)) << "closing keeps the file";
+
+    fs::path journal = dir_ / "run-current.json";
+    const std::string left = R"({"left":"by a run before, longer than what comes"})";
+    std::ofstream(journal) << left;
+    RewrittenFile j("run journal", ' ');
+    j.write(journal, R"({"seq":"1"})");
+    std::string text = read(journal);
+    EXPECT_EQ(text.size(), left.size()) << "never cut shorter than it was";
+    EXPECT_EQ(text.substr(0, 11), R"({"seq":"1"})");
+    EXPECT_EQ(text.find_first_not_of(' ', 11), std::string::npos) << "the rest is padding";
+    EXPECT_TRUE(j.blank());
+    EXPECT_EQ(read(journal), std::string(left.size(), ' '));
+    j.close();
+    EXPECT_FALSE(j.blank()) << "nothing open to blank";
+
+    fs::path d = dir_ / "a-directory";
+    fs::create_directory(d);
+    RewrittenFile bad("item file");
+    std::string msg = failure([&] { bad.write(d, "x"); });
+    EXPECT_NE(msg.find("item file " + d.string()), std::string::npos) << msg;
+}
+
 }  // namespace
 
 // Written in place: the content is exactly the new one whether the old was

@@ -449,33 +449,31 @@ void Connection::commit() {
     }
 }
 
+void Connection::runSetting(const char* sql) {
+    Statement* st = keptStatement(sql);
+    if (!st)
+        st = &keepStatement(sql, std::make_unique<Command>(*this, "session setting", sql, std::vector<ParamDecl>{}));
+    static_cast<Command*>(st)->execute();
+}
+
 void Connection::withoutFlush(const std::function<void()>& work) {
     ensureConnected();  // the hooks may name the database first
     if (inTransaction_ || backend() != Backend::Sqlite3) return work();
-    // Kept prepared: run per consumer, compiled once.
-    auto setting = [this](const char* sql) {
-        Statement* st = keptStatement(sql);
-        if (!st)
-            st =
-                &keepStatement(sql, std::make_unique<Command>(*this, "session setting", sql, std::vector<ParamDecl>{}));
-        static_cast<Command*>(st)->execute();
-    };
-    setting("PRAGMA synchronous = NORMAL");
+    runSetting("PRAGMA synchronous = NORMAL");
     unflushed_ = true;
     struct Restore {
         Connection& c;
-        const std::function<void(const char*)> set;
         ~Restore() {
             c.unflushed_ = false;
             try {
-                set("PRAGMA synchronous = FULL");
+                c.runSetting("PRAGMA synchronous = FULL");
             } catch (...) {
                 // Never left to commit unflushed: the next statement connects
                 // again, with the session's own settings.
                 c.disconnect();
             }
         }
-    } restore{*this, setting};
+    } restore{*this};
     work();
 }
 

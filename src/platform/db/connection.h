@@ -160,6 +160,10 @@ class Connection {
     void addStatementTime(std::chrono::nanoseconds t) { statementTime_ += t; }
 
   private:
+    // A session setting run as a statement kept with the connection (prepared
+    // once, where it is run per consumer).
+    void runSetting(const char* sql);
+
     std::string connectionString_;
     std::unique_ptr<ConnectionString> target_;
     std::unique_ptr<soci::session> session_;
