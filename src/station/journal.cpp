@@ -1,18 +1,9 @@
 #include "station/journal.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
-#include <cstring>
 #include <fstream>
 #include <sstream>
 
-#include <fmt/format.h>
 #include <nlohmann/json.hpp>
-
-#include "platform/atomic_file.h"
 
 namespace zel::host {
 
