@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <fstream>
@@ -545,7 +546,9 @@ StoredPrinterMemory loadPrinterMemory(const std::filesystem::path& path) {
     while (pos < text.size()) {
         size_t end = text.find('\n', pos);
         if (end == std::string::npos) {
-            m.cutShort = true;  // the append of this record never completed
+            // Zeros alone are the room made ahead of the records; anything
+            // else is a record whose append never completed.
+            m.cutShort = text.find_first_not_of('\0', pos) != std::string::npos;
             break;
         }
         std::string_view line(text.data() + pos, end - pos);
@@ -605,6 +608,7 @@ void PrinterJournal::restart() {
     if (fd_ >= 0) ::close(fd_);
     fd_ = -1;
     bytes_ = 0;
+    allocated_ = 0;
     records_ = 0;
     checked_ = false;
     directoryOwed_ = false;
@@ -626,18 +630,41 @@ void PrinterJournal::openFile() {
     // before flushing it): flushed with the first flushed record.
     directoryOwed_ = true;
     // A record cut short by a crash is not part of the memory: it goes before
-    // the next one is written after it.
+    // the next one is written after it, and with it the room made ahead.
     if (static_cast<uint64_t>(st.st_size) != bytes_ && ::ftruncate(fd_, static_cast<off_t>(bytes_)) != 0)
         fail("cannot be cut back to its whole records", errno);
+    allocated_ = bytes_;
     checked_ = true;
+}
+
+// The journal is made longer ahead of its records, with zeros, a stretch at a
+// time: a flush of a record written over that room writes the record alone,
+// while a flush of a file grown by the record writes its new length too.
+constexpr uint64_t kJournalRoom = 256 * 1024;
+
+int PrinterJournal::makeRoom(size_t recordBytes) {
+    if (bytes_ + recordBytes <= allocated_) return 0;
+    uint64_t end = bytes_ + recordBytes + kJournalRoom;
+    static const std::string zeros(64 * 1024, '\0');
+    for (uint64_t at = allocated_; at < end;) {
+        size_t n = static_cast<size_t>(std::min<uint64_t>(zeros.size(), end - at));
+        ssize_t w = ::pwrite(fd_, zeros.data(), n, static_cast<off_t>(at));
+        if (w < 0) {
+            if (errno == EINTR) continue;
+            return errno;
+        }
+        at += static_cast<uint64_t>(w);
+    }
+    allocated_ = end;
+    return 0;
 }
 
 void PrinterJournal::append(const PrinterState& state, Durability durability) {
     std::string record = journalRecord(state);
     openFile();
-    int e = 0;
+    int e = makeRoom(record.size());
     size_t done = 0;
-    while (done < record.size()) {
+    while (e == 0 && done < record.size()) {
         ssize_t n = ::pwrite(fd_, record.data() + done, record.size() - done, static_cast<off_t>(bytes_ + done));
         if (n < 0) {
             if (errno == EINTR) continue;
@@ -650,6 +677,7 @@ void PrinterJournal::append(const PrinterState& state, Durability durability) {
     if (e != 0) {
         // Taken back, so that the journal ends with its last whole record.
         if (::ftruncate(fd_, static_cast<off_t>(bytes_)) != 0) checked_ = false;
+        allocated_ = bytes_;
         throw FileWriteError(
             fmt::format("printer memory journal {} cannot be written: {}", file_.string(), std::strerror(e)));
     }

@@ -150,8 +150,8 @@ struct StoredPrinterMemory {
     // receipts the tape may still lack after a power cut.
     std::vector<LastReceipt> receipts;
     size_t records = 0;         // whole records in the journal
-    uint64_t journalBytes = 0;  // their length; anything after it is a record a crash cut short
-    bool cutShort = false;      // such a record follows them (it is not part of the memory)
+    uint64_t journalBytes = 0;  // their length; zeros after it are room made ahead
+    bool cutShort = false;      // a record a crash cut short follows them (it is not part of the memory)
 };
 
 // Reads and checks the state file (format, checksum, every field and its
@@ -193,9 +193,11 @@ class PrinterJournal {
 
   private:
     void openFile();
+    int makeRoom(size_t recordBytes);  // 0, or the errno of the failed write
 
     std::filesystem::path file_;
     uint64_t bytes_ = 0;
+    uint64_t allocated_ = 0;  // the file's length: whole records, then zeros
     size_t records_ = 0;
     int fd_ = -1;
     bool checked_ = false;        // the file's length was checked against bytes_
