@@ -21,6 +21,7 @@
 //                                       while the station is served: the time from a
 //                                       passage imported to its sale stored, on the demo
 //                                       catalogue and on 100,000 extra products
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -336,14 +337,26 @@ struct FlushCost {
     double file = 0, commit = 0;  // seconds
 };
 
+// A flushed file write as the printer's memory makes one for a coupon: a
+// record of its size written over room made ahead of it in the journal, and
+// the file's data flushed.
 FlushCost measureFlushes(const fs::path& dir) {
     constexpr int kRounds = 40;
+    constexpr size_t kRecord = 2800;
     FlushCost c;
-    std::string content(2048, 'x');
+    fs::path probe = dir / "flush-probe";
+    int fd = ::open(probe.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0) throw Error("the flush probe cannot be written in " + dir.string());
+    std::string room(kRecord * kRounds, '\0'), record(kRecord, 'x');
+    bool written = ::pwrite(fd, room.data(), room.size(), 0) == static_cast<ssize_t>(room.size()) && ::fsync(fd) == 0;
     auto t = Clock::now();
-    for (int i = 0; i < kRounds; ++i) writeFileAtomically(dir / "flush-probe", content, "probe");
+    for (int i = 0; written && i < kRounds; ++i)
+        written = ::pwrite(fd, record.data(), kRecord, static_cast<off_t>(i * kRecord)) == kRecord &&
+                  ::fdatasync(fd) == 0;
     c.file = secondsSince(t) / kRounds;
-    fs::remove(dir / "flush-probe");
+    ::close(fd);
+    fs::remove(probe);
+    if (!written) throw Error("the flush probe cannot be written in " + dir.string());
     {
         db::Connection db("sqlite3://db=" + (dir / "flush-probe.db").string());
         db.executeDirect("PRAGMA journal_mode = WAL");
@@ -433,7 +446,7 @@ int runAll(const fs::path& base, const Options& o) {
 
     std::cout << "load average at the start: " << loadAverage() << "\n";
     FlushCost flush = measureFlushes(base);
-    std::cout << fmt::format("one flushed file write {:.3f} ms, one SQLite commit (WAL, synchronous FULL) {:.3f} ms\n",
+    std::cout << fmt::format("one flushed journal record {:.3f} ms, one SQLite commit (WAL, synchronous FULL) {:.3f} ms\n",
                              flush.file * 1e3, flush.commit * 1e3);
 
     // The demo is the base of the per-consumer goals.
@@ -661,7 +674,7 @@ int runSingle(const fs::path& base, const Spec& spec) {
     fb = better(fb, runChild(b));
     std::cout << "load average: " << loadAverage() << "\n";
     FlushCost flush = measureFlushes(base);
-    std::cout << fmt::format("one flushed file write {:.3f} ms, one SQLite commit (WAL, synchronous FULL) {:.3f} ms\n",
+    std::cout << fmt::format("one flushed journal record {:.3f} ms, one SQLite commit (WAL, synchronous FULL) {:.3f} ms\n",
                              flush.file * 1e3, flush.commit * 1e3);
     printHeader();
     printRow("base", fb, nullptr);
