@@ -163,6 +163,41 @@ void appendFile(const std::filesystem::path& path, std::string_view content, std
     }
 }
 
+int AppendedFile::ready(const std::filesystem::path& path) {
+    struct stat st {};
+    if (fd_ >= 0 && path == path_ && ::stat(path.c_str(), &st) == 0 && static_cast<uint64_t>(st.st_dev) == device_ &&
+        static_cast<uint64_t>(st.st_ino) == inode_)
+        return 0;
+    close();
+    fd_ = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    if (fd_ < 0) return errno;
+    if (::fstat(fd_, &st) != 0) {
+        int e = errno;
+        close();
+        return e;
+    }
+    path_ = path;
+    device_ = static_cast<uint64_t>(st.st_dev);
+    inode_ = static_cast<uint64_t>(st.st_ino);
+    return 0;
+}
+
+void AppendedFile::append(const std::filesystem::path& path, std::string_view content) {
+    if (int e = ready(path); e != 0) fail(what_, path, "cannot be written", e);
+    // A failed append is taken back, so that a retry never leaves half of the
+    // content in front of the whole.
+    off_t before = ::lseek(fd_, 0, SEEK_END);
+    if (int e = writeAll(fd_, content); e != 0) {
+        if (before < 0 || ::ftruncate(fd_, before) != 0) close();
+        fail(what_, path, "cannot be written", e);
+    }
+}
+
+void AppendedFile::close() {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
+}
+
 void appendFileDurably(const std::filesystem::path& path, std::string_view content, std::string_view what) {
     appendFile(path, content, what, Durability::Flushed);
 }

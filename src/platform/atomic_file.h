@@ -70,6 +70,32 @@ class RewrittenFile {
     size_t length_ = 0;  // of the file, as written through here
 };
 
+// A file appended to again and again and kept open between appends (as
+// appendFile with Durability::Cached), which spares the file system an open
+// and a close per append. Removed or renamed under it by another hand, the
+// name is opened again (and the file made anew) at the next call.
+class AppendedFile {
+  public:
+    explicit AppendedFile(std::string what) : what_(std::move(what)) {}
+    ~AppendedFile() { close(); }
+    AppendedFile(const AppendedFile&) = delete;
+    AppendedFile& operator=(const AppendedFile&) = delete;
+
+    // Opens `path` for appending unless the file kept open is still the one
+    // the name gives. 0, or the errno of the failed open.
+    int ready(const std::filesystem::path& path);
+    // Appends `content` whole or not at all (a failed append is cut off
+    // again). Throws FileWriteError naming the file and the reason.
+    void append(const std::filesystem::path& path, std::string_view content);
+    void close();  // the file stays
+
+  private:
+    std::string what_;
+    std::filesystem::path path_;
+    int fd_ = -1;
+    uint64_t device_ = 0, inode_ = 0;
+};
+
 // Appends `content` to `path` (created when missing) and flushes it. Throws
 // FileWriteError naming the file and the reason; what a failed append wrote is
 // cut off again, so the file ends as it ended before.

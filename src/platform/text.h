@@ -12,9 +12,10 @@ inline bool equalsIgnoringCase(std::string_view a, std::string_view b) {
     if (a.size() != b.size()) return false;
     for (size_t i = 0; i < a.size(); ++i) {
         unsigned char x = static_cast<unsigned char>(a[i]), y = static_cast<unsigned char>(b[i]);
-        if (x >= 'A' && x <= 'Z') x = static_cast<unsigned char>(x - 'A' + 'a');
-        if (y >= 'A' && y <= 'Z') y = static_cast<unsigned char>(y - 'A' + 'a');
-        if (x != y) return false;
+        if (x == y) continue;
+        // Else the same letter only in the two cases: they differ in the bit 0x20 alone.
+        unsigned char lower = static_cast<unsigned char>(x | 0x20);
+        if ((x ^ y) != 0x20 || lower < 'a' || lower > 'z') return false;
     }
     return true;
 }

@@ -2,6 +2,7 @@
 // no scratch file after a failure, and messages that name the file and why.
 #include <unistd.h>
 
+#include <cerrno>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -153,6 +154,36 @@ TEST_F(AtomicFile, AKeptOpenFileHoldsEachNewContentAndSurvivesItsRemoval) {
     RewrittenFile bad("item file");
     std::string msg = failure([&] { bad.write(d, "x"); });
     EXPECT_NE(msg.find("item file " + d.string()), std::string::npos) << msg;
+}
+
+// A tape kept open between appends follows its name: taken away (removed, or
+// renamed to be kept), the next append starts a new file under the name and
+// the old one keeps what it had.
+TEST_F(AtomicFile, AKeptOpenAppendFollowsItsNameWhenTheFileIsTakenAway) {
+    fs::path tape = dir_ / "printer-tape.txt";
+    AppendedFile f("printer tape");
+    EXPECT_EQ(f.ready(tape), 0);
+    EXPECT_TRUE(fs::exists(tape)) << "made when missing";
+    f.append(tape, "receipt 1\n");
+    f.append(tape, "receipt 2\n");
+    std::ofstream(tape, std::ios::app) << "written by another hand\n";
+    f.append(tape, "receipt 3\n");
+    EXPECT_EQ(read(tape), "receipt 1\nreceipt 2\nwritten by another hand\nreceipt 3\n") << "always at the end";
+
+    fs::rename(tape, dir_ / "tape-of-monday.txt");
+    EXPECT_EQ(f.ready(tape), 0);
+    f.append(tape, "receipt 4\n");
+    EXPECT_EQ(read(tape), "receipt 4\n");
+    EXPECT_EQ(read(dir_ / "tape-of-monday.txt"), "receipt 1\nreceipt 2\nwritten by another hand\nreceipt 3\n");
+    fs::remove(tape);
+    f.append(tape, "receipt 5\n");
+    EXPECT_EQ(read(tape), "receipt 5\n");
+
+    fs::remove(tape);
+    fs::create_directory(tape);  // the name can no longer be written
+    EXPECT_EQ(f.ready(tape), EISDIR);
+    std::string msg = failure([&] { f.append(tape, "receipt 6\n"); });
+    EXPECT_NE(msg.find("printer tape " + tape.string() + " cannot be written"), std::string::npos) << msg;
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 #include "platform/datetime.h"
 #include "platform/error.h"
 #include "platform/locale.h"
+#include "platform/text.h"
 #include "platform/variant.h"
 
 using namespace zel;
@@ -57,6 +58,19 @@ TEST(Locale, GeneralFloatFormat) {
     EXPECT_EQ(floatToStr(0.000012, br), "0,000012");
     EXPECT_EQ(floatToStr(123456789.123456789, br), "123456789,123457");
     EXPECT_EQ(floatToStr(12.5, FormatSettings::invariant()), "12.5");
+}
+
+// Names are matched in either case of their ASCII letters, and only of those:
+// signs that differ from each other in the letters' case bit stay different.
+TEST(Text, NamesEqualIgnoringTheCaseOfLettersOnly) {
+    EXPECT_TRUE(equalsIgnoringCase("CdProduto", "CDPRODUTO"));
+    EXPECT_TRUE(equalsIgnoringCase("vr_saldo_1", "VR_SALDO_1"));
+    EXPECT_TRUE(equalsIgnoringCase("", ""));
+    EXPECT_FALSE(equalsIgnoringCase("CDPRODUTO", "CDPRODUT"));
+    EXPECT_FALSE(equalsIgnoringCase("CDPRODUTA", "CDPRODUTO"));
+    for (auto [a, b] : {std::pair{"@", "`"}, {"[", "{"}, {"]", "}"}, {"^", "~"}, {"_", "\x7f"}, {"0", "\x10"},
+                        {"\xc3\x89", "\xc3\xa9"}})  // and "É" is not "é": not ASCII
+        EXPECT_FALSE(equalsIgnoringCase(a, b)) << a << " " << b;
 }
 
 TEST(Locale, StrictTextToNumber) {

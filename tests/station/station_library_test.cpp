@@ -107,6 +107,12 @@ TEST(Money, TheSalesCutBringsNoisyAmountsToTheCent) {
     EXPECT_EQ(cutToCents(12.339), 1233);
     EXPECT_EQ(cutToCents(-7.255), -725);
     EXPECT_EQ(cutToCents(1e9 + 0.07), 100000000007);
+    EXPECT_EQ(cutToCents(5), 500);              // no decimals written at all
+    EXPECT_EQ(cutToCents(0.5), 50);             // one decimal written
+    EXPECT_EQ(cutToCents(0.0001), 0);           // written with an exponent, read in fixed notation
+    EXPECT_EQ(cutToCents(1e16 + 2), 1000000000000000200);
+    EXPECT_EQ(cutToCents(-0.0099999), -1);      // the nines past the cut round up below zero too
+    EXPECT_EQ(cutToCents(std::nan("")), 0);
     EXPECT_EQ(lineGrossCents(1500, 333), 499);  // 1.5 × 3.33 = 4.995, cut
     EXPECT_DOUBLE_EQ(centsToAmount(4699), 46.99);
 }

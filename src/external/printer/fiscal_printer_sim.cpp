@@ -177,7 +177,12 @@ void SimulatedPrinter::create(const SimulatedPrinterFiles& files, const PrinterS
 
 SimulatedPrinter::SimulatedPrinter(SimulatedPrinterFiles files, const Clock& clock, FormatSettings fs,
                                    PrinterFaults faults)
-    : files_(std::move(files)), clock_(&clock), fs_(std::move(fs)), faults_(std::move(faults)) {
+    : files_(std::move(files)),
+      clock_(&clock),
+      fs_(std::move(fs)),
+      faults_(std::move(faults)),
+      tape_(std::make_unique<AppendedFile>("printer tape")),
+      grandTotal_(std::make_unique<RewrittenFile>("grand total file")) {
     std::error_code ec;
     if (!std::filesystem::exists(files_.state, ec)) {
         problem_ =
@@ -298,7 +303,7 @@ bool SimulatedPrinter::bringTapeUpToDate() {
     if (owed.empty() || owed.back()->number != last.number) owed = {&last};
     for (const LastReceipt* r : owed) {
         try {
-            appendToTape(files_.tape, r->text, Durability::Cached);
+            tape_->append(files_.tape, r->text);
         } catch (const FileWriteError& e) {
             tapeProblem_ = fmt::format("receipt {} is not on the tape yet: {}", sixDigits(r->number), e.what());
             return false;
@@ -326,13 +331,10 @@ bool SimulatedPrinter::compact() {
 
 bool SimulatedPrinter::tapeReady(const char* operation) {
     if (!bringTapeUpToDate()) return refuse(fmt::format("{}: {}", operation, tapeProblem_));
-    int fd = ::open(files_.tape.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
-    if (fd < 0) {
-        tapeProblem_ =
-            fmt::format("the printer tape {} cannot be written: {}", files_.tape.string(), std::strerror(errno));
+    if (int e = tape_->ready(files_.tape); e != 0) {
+        tapeProblem_ = fmt::format("the printer tape {} cannot be written: {}", files_.tape.string(), std::strerror(e));
         return refuse(fmt::format("{}: {}", operation, tapeProblem_));
     }
-    ::close(fd);
     return true;
 }
 
@@ -637,7 +639,7 @@ bool SimulatedPrinter::Atu_TotGeral(Variant& packet) {
         formatDateTime("yyyy-mm-dd hh:nn:ss", printerNow(), FormatSettings::invariant()));
     // A copy of what the memory holds for a person to read, written again by
     // every update: over the old content, not flushed.
-    writeFileAtomically(files_.grandTotal, text, "grand total file", Durability::InPlace);
+    grandTotal_->write(files_.grandTotal, text);
     setParam(packet, "GTOTAL", Variant(static_cast<double>(state_->grandTotalCents) / 100), "Atu_TotGeral");
     return true;
 }

@@ -172,6 +172,8 @@ class SimulatedPrinter final : public DevicePackage {
     std::string tapeProblem_;
     int64_t tapeEndsWith_ = -1;  // the receipt number the tape is known to end with, in this process
     std::unique_ptr<PrinterJournal> journal_;
+    std::unique_ptr<AppendedFile> tape_;  // the tape, kept open between receipts
+    std::unique_ptr<RewrittenFile> grandTotal_;
     // The receipts of the journal's records, oldest first: those the tape may
     // lose to a power cut until it is flushed.
     std::vector<LastReceipt> unflushedReceipts_;
