@@ -30,8 +30,10 @@ std::string floatToStr(double value, const FormatSettings& fs) {
     if (std::isinf(value)) return value > 0 ? "INF" : "-INF";
     if (value == 0) return "0";
     // 15 significant digits, then placed without an exponent.
+    // As printf's "%.14e" writes it, rounded from the exact binary value.
     char buf[40];
-    std::snprintf(buf, sizeof buf, "%.14e", std::fabs(value));
+    char* end = std::to_chars(buf, buf + sizeof buf - 1, std::fabs(value), std::chars_format::scientific, 14).ptr;
+    *end = '\0';
     std::string digits;
     const char* p = buf;
     for (; *p && *p != 'e'; ++p)

@@ -268,6 +268,14 @@ TEST(TableData, TakeAndGiveRefuseWhatIsNotAPacketAndKeepTheTable) {
     Packet wrongType = p;
     wrongType.records[1].cells[1] = std::string("x");
     EXPECT_THAT(refused(wrongType), HasSubstr("VRSALDCONFAM"));
+    Packet twice = p;  // a name held twice in either case, however far apart
+    twice.fields = {FieldDef::string("CDFAMILISALD", 3), FieldDef::floatField("VRSALDCONFAM"),
+                    FieldDef::string("NMFAMILISALD", 20), FieldDef::string("cdFamiliSald", 3)};
+    for (Record& r : twice.records) r.cells.insert(r.cells.end(), {std::string("x"), std::string("y")});
+    EXPECT_THAT(refused(twice), HasSubstr("the data holds field cdFamiliSald twice"));
+    Packet unnamed = twice;
+    unnamed.fields[3] = FieldDef::string("", 3);
+    EXPECT_THAT(refused(unnamed), HasSubstr("field 4 of the data has no name"));
     // Nothing of the refused data got in: same rows, same current row.
     EXPECT_EQ(t.data(), before);
     EXPECT_EQ(t.field("CDFAMILISALD").asString(), "002");

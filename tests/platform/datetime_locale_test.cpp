@@ -58,6 +58,11 @@ TEST(Locale, GeneralFloatFormat) {
     EXPECT_EQ(floatToStr(0.000012, br), "0,000012");
     EXPECT_EQ(floatToStr(123456789.123456789, br), "123456789,123457");
     EXPECT_EQ(floatToStr(12.5, FormatSettings::invariant()), "12.5");
+    // A value exactly halfway at the 15th digit goes to the even digit.
+    EXPECT_EQ(floatToStr(1000000000000005.0, br), "1000000000000000");
+    EXPECT_EQ(floatToStr(1000000000000015.0, br), "1000000000000020");
+    EXPECT_EQ(floatToStr(-1e-300, br).substr(0, 6), "-0,000");
+    EXPECT_EQ(floatToStr(-1e-300, br).size(), 303u);
 }
 
 // Names are matched in either case of their ASCII letters, and only of those:

@@ -399,12 +399,20 @@ void Table::setData(const Variant& value) {
 }
 
 void Table::checkFieldNames(const std::vector<FieldDef>& fields) const {
+    // The names in one case, sorted: a name held twice lies next to itself.
+    std::vector<std::pair<std::string, size_t>> folded;
+    folded.reserve(fields.size());
     for (size_t i = 0; i < fields.size(); ++i) {
         if (fields[i].name.empty()) fail(fmt::format("field {} of the data has no name", i + 1));
-        for (size_t j = 0; j < i; ++j)
-            if (equalsIgnoringCase(fields[i].name, fields[j].name))
-                fail(fmt::format("the data holds field {} twice", fields[i].name));
+        std::string name = fields[i].name;
+        for (char& c : name)
+            if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+        folded.emplace_back(std::move(name), i);
     }
+    std::sort(folded.begin(), folded.end());
+    for (size_t k = 1; k < folded.size(); ++k)
+        if (folded[k].first == folded[k - 1].first)  // told by its second place, as the data holds it
+            fail(fmt::format("the data holds field {} twice", fields[folded[k].second].name));
 }
 
 void Table::replaceData(Packet&& p) {
