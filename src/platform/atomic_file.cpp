@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 
 #include <fmt/format.h>
@@ -107,6 +108,11 @@ void writeFileAtomically(const std::filesystem::path& path, std::string_view con
 
 void RewrittenFile::write(const std::filesystem::path& path, std::string_view content) {
     struct stat st {};
+    // A retired file goes back under its name, unless another file took it.
+    if (fd_ >= 0 && !spare_.empty() &&
+        (path != path_ || ::renameat2(AT_FDCWD, spare_.c_str(), AT_FDCWD, path.c_str(), RENAME_NOREPLACE) != 0))
+        close();
+    spare_.clear();
     if (fd_ >= 0 && (path != path_ || ::fstat(fd_, &st) != 0 || st.st_nlink == 0)) close();
     if (fd_ < 0) {
         fd_ = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
@@ -135,10 +141,28 @@ bool RewrittenFile::blank() {
     return overwrite(fd_, std::string(length_, pad_)) == 0;
 }
 
+bool RewrittenFile::retire(const std::filesystem::path& path, const std::filesystem::path& spare) {
+    struct stat named {}, open {};
+    bool same = fd_ >= 0 && spare_.empty() && path == path_ && ::stat(path.c_str(), &named) == 0 &&
+                ::fstat(fd_, &open) == 0 && named.st_dev == open.st_dev && named.st_ino == open.st_ino;
+    // Emptied first: the name never holds an old sale's content again, even
+    // if a crash comes between the two steps.
+    if (same && ::ftruncate(fd_, 0) == 0 && ::rename(path.c_str(), spare.c_str()) == 0) {
+        spare_ = spare;
+        length_ = 0;
+        return true;
+    }
+    close();
+    std::error_code ec;
+    std::filesystem::remove(path, ec);
+    return !std::filesystem::exists(path, ec);
+}
+
 void RewrittenFile::close() {
     if (fd_ >= 0) ::close(fd_);
     fd_ = -1;
     length_ = 0;
+    spare_.clear();
 }
 
 void appendFile(const std::filesystem::path& path, std::string_view content, std::string_view what,

@@ -62,10 +62,21 @@ class RewrittenFile {
     void close();  // the file stays
     bool isOpen() const { return fd_ >= 0; }
 
+    // Takes the file away from its name `path`, as a removal does, but keeps
+    // it, emptied, under `spare` (in the same directory) for the next write to
+    // `path`, which puts it back under the name instead of making a new file.
+    // A file system without a journal keeps a removed file's number from the
+    // next files made for a while, and searches past every such number at each
+    // file it makes: a file removed and made again per sale would make that
+    // search grow with every sale. Falls back to removing the file when it
+    // cannot be kept. True when `path` no longer names a file.
+    bool retire(const std::filesystem::path& path, const std::filesystem::path& spare);
+
   private:
     std::string what_;
     char pad_;
     std::filesystem::path path_;
+    std::filesystem::path spare_;  // where the open file waits, retired (empty: it is not)
     int fd_ = -1;
     size_t length_ = 0;  // of the file, as written through here
 };

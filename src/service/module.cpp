@@ -74,6 +74,10 @@ std::filesystem::path TrdmGeraCupomVenda::itemFilePath() const {
     return std::filesystem::path(dsDirCad + "cdsVenda.cds");
 }
 
+std::filesystem::path TrdmGeraCupomVenda::spareItemFilePath() const {
+    return std::filesystem::path(dsDirCad + "cdsVenda.spare");
+}
+
 void TrdmGeraCupomVenda::mensagem(const std::string& text) {
     messenger().Mensagem(text, "", "N", "N", ext::TTipoMsg::Registro, "", idEsquema, 0, nullptr);
 }

@@ -101,6 +101,8 @@ class TrdmGeraCupomVenda : public ModuleTables {
     std::string saleDirectory(const std::string& dsDirCad) const;
     // The path of the item file: dsDirCad followed directly by "cdsVenda.cds".
     std::filesystem::path itemFilePath() const;
+    // Where the item file waits, emptied, between sales: "cdsVenda.spare".
+    std::filesystem::path spareItemFilePath() const;
     // The item file, kept open while a sale writes it item after item.
     RewrittenFile itemFile{"table file"};
 

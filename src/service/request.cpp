@@ -134,12 +134,15 @@ class RowRun {
     }
 
     void removeItemFile() {
-        m_.itemFile.close();
         std::filesystem::path file = m_.itemFilePath();
         std::error_code ec;
-        if (!std::filesystem::exists(file, ec)) return;
+        if (!std::filesystem::exists(file, ec)) {
+            m_.itemFile.close();
+            return;
+        }
         m_.cdsVenda.close();
-        std::filesystem::remove(file, ec);  // the outcome is not examined
+        // Gone from its name; kept aside, empty, for the next sale to write.
+        m_.itemFile.retire(file, m_.spareItemFilePath());  // the outcome is not examined
     }
 
     TrdmGeraCupomVenda& m_;

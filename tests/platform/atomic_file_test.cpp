@@ -1,5 +1,6 @@
 // Replacing and appending files: the content after success, the old content and
 // no scratch file after a failure, and messages that name the file and why.
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -154,6 +155,45 @@ TEST_F(AtomicFile, AKeptOpenFileHoldsEachNewContentAndSurvivesItsRemoval) {
     RewrittenFile bad("item file");
     std::string msg = failure([&] { bad.write(d, "x"); });
     EXPECT_NE(msg.find("item file " + d.string()), std::string::npos) << msg;
+}
+
+// A retired file is gone from its name at once, and comes back under it, the
+// same file, at the next write; whatever another hand did in between wins.
+TEST_F(AtomicFile, ARetiredFileLeavesItsNameAndIsTakenBackByTheNextWrite) {
+    fs::path items = dir_ / "cdsVenda.cds", spare = dir_ / "cdsVenda.spare";
+    auto inode = [](const fs::path& p) {
+        struct stat st {};
+        return ::stat(p.c_str(), &st) == 0 ? st.st_ino : 0;
+    };
+    RewrittenFile f("item file");
+    f.write(items, "sale 1, two items");
+    ino_t first = inode(items);
+    EXPECT_TRUE(f.retire(items, spare));
+    EXPECT_FALSE(fs::exists(items));
+    EXPECT_EQ(read(spare), "") << "kept empty: no sale's items outlive it";
+    f.write(items, "sale 2");
+    EXPECT_EQ(read(items), "sale 2");
+    EXPECT_EQ(inode(items), first) << "the same file, not a new one";
+    EXPECT_FALSE(fs::exists(spare));
+
+    // The name taken by another file meanwhile: that file is written.
+    EXPECT_TRUE(f.retire(items, spare));
+    std::ofstream(items) << "made by another hand, longer";
+    f.write(items, "sale 3");
+    EXPECT_EQ(read(items), "sale 3");
+    EXPECT_NE(inode(items), first);
+    // A file under the name that is not the open one is removed, as before.
+    fs::remove(items);
+    std::ofstream(items) << "another file";
+    EXPECT_TRUE(f.retire(items, spare));
+    EXPECT_FALSE(fs::exists(items));
+    f.write(items, "sale 4");
+    EXPECT_EQ(read(items), "sale 4");
+    // The spare removed meanwhile: the next write makes the file anew.
+    EXPECT_TRUE(f.retire(items, spare));
+    fs::remove(spare);
+    f.write(items, "sale 5");
+    EXPECT_EQ(read(items), "sale 5");
 }
 
 // A tape kept open between appends follows its name: taken away (removed, or
