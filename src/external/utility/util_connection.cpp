@@ -25,9 +25,6 @@ void SetADODBSession(db::Connection& connection) {
             connection.executeDirect("PRAGMA journal_mode = WAL");
             connection.executeDirect("PRAGMA synchronous = FULL");
             connection.executeDirect("PRAGMA foreign_keys = ON");
-            // Room for the pages a year of sales keeps reading (the consumers'
-            // own sales and the indexes above them): 8 MiB, against 2 by default.
-            connection.executeDirect("PRAGMA cache_size = -8192");
             break;
         case db::Backend::PostgreSql:
             connection.executeDirect("SET statement_timeout = 0");
