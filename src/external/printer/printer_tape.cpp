@@ -198,10 +198,6 @@ std::string receiptText(const std::vector<std::string>& lines) {
     return text + "\n";
 }
 
-void appendToTape(const std::filesystem::path& tape, std::string_view text, Durability durability) {
-    appendFile(tape, text, "printer tape", durability);
-}
-
 std::optional<int64_t> lastReceiptNumberOnTape(const std::filesystem::path& tape) {
     // The end of a whole receipt: "SEQ. FITA: <digits>", the closing rule, a blank line.
     const std::string end = "\n" + rule('=') + "\n\n";

@@ -78,11 +78,6 @@ std::string tapeMoney(int64_t cents);
 // blank line after the receipt.
 std::string receiptText(const std::vector<std::string>& lines);
 
-// Appends a receipt's text, flushed (one durable write) or left for a later
-// zel::flushFile. Throws zel::FileWriteError naming the tape and the reason.
-void appendToTape(const std::filesystem::path& tape, std::string_view text,
-                  Durability durability = Durability::Flushed);
-
 // The number of the receipt the tape ends with; none when the tape is absent,
 // unreadable, empty, or does not end with a whole numbered receipt (a tape of
 // an older printer, or a receipt cut short).
