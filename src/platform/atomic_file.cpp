@@ -106,6 +106,18 @@ void writeFileAtomically(const std::filesystem::path& path, std::string_view con
     }
 }
 
+namespace {
+
+// Whether `path` still names the file open as `fd`: not removed, nor renamed
+// away, nor replaced by another file under the name.
+bool namesOpenFile(const std::filesystem::path& path, int fd) {
+    struct stat named {}, open {};
+    return ::stat(path.c_str(), &named) == 0 && ::fstat(fd, &open) == 0 && named.st_dev == open.st_dev &&
+           named.st_ino == open.st_ino;
+}
+
+}  // namespace
+
 void RewrittenFile::write(const std::filesystem::path& path, std::string_view content) {
     struct stat st {};
     // A retired file goes back under its name, unless another file took it.
@@ -113,7 +125,7 @@ void RewrittenFile::write(const std::filesystem::path& path, std::string_view co
         (path != path_ || ::renameat2(AT_FDCWD, spare_.c_str(), AT_FDCWD, path.c_str(), RENAME_NOREPLACE) != 0))
         close();
     spare_.clear();
-    if (fd_ >= 0 && (path != path_ || ::fstat(fd_, &st) != 0 || st.st_nlink == 0)) close();
+    if (fd_ >= 0 && (path != path_ || !namesOpenFile(path, fd_))) close();
     if (fd_ < 0) {
         fd_ = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
         if (fd_ < 0) fail(what_, path, "cannot be written", errno);
@@ -142,9 +154,7 @@ bool RewrittenFile::blank() {
 }
 
 bool RewrittenFile::retire(const std::filesystem::path& path, const std::filesystem::path& spare) {
-    struct stat named {}, open {};
-    bool same = fd_ >= 0 && spare_.empty() && path == path_ && ::stat(path.c_str(), &named) == 0 &&
-                ::fstat(fd_, &open) == 0 && named.st_dev == open.st_dev && named.st_ino == open.st_ino;
+    bool same = fd_ >= 0 && spare_.empty() && path == path_ && namesOpenFile(path, fd_);
     // Emptied first: the name never holds an old sale's content again, even
     // if a crash comes between the two steps.
     if (same && ::ftruncate(fd_, 0) == 0 && ::rename(path.c_str(), spare.c_str()) == 0) {
@@ -188,21 +198,11 @@ void appendFile(const std::filesystem::path& path, std::string_view content, std
 }
 
 int AppendedFile::ready(const std::filesystem::path& path) {
-    struct stat st {};
-    if (fd_ >= 0 && path == path_ && ::stat(path.c_str(), &st) == 0 && static_cast<uint64_t>(st.st_dev) == device_ &&
-        static_cast<uint64_t>(st.st_ino) == inode_)
-        return 0;
+    if (fd_ >= 0 && path == path_ && namesOpenFile(path, fd_)) return 0;
     close();
     fd_ = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
     if (fd_ < 0) return errno;
-    if (::fstat(fd_, &st) != 0) {
-        int e = errno;
-        close();
-        return e;
-    }
     path_ = path;
-    device_ = static_cast<uint64_t>(st.st_dev);
-    inode_ = static_cast<uint64_t>(st.st_ino);
     return 0;
 }
 

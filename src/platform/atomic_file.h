@@ -104,7 +104,6 @@ class AppendedFile {
     std::string what_;
     std::filesystem::path path_;
     int fd_ = -1;
-    uint64_t device_ = 0, inode_ = 0;
 };
 
 // Appends `content` to `path` (created when missing) and flushes it. Throws

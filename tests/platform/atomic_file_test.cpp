@@ -131,6 +131,11 @@ TEST_F(AtomicFile, AKeptOpenFileHoldsEachNewContentAndSurvivesItsRemoval) {
         fs::remove(items);  // recovery removes it under the open file
         f.write(items, "two items");
         EXPECT_EQ(read(items), "two items");
+        fs::rename(items, dir_ / "kept-by-a-person.cds");  // renamed away: the name is made again
+        f.write(items, "three");
+        EXPECT_EQ(read(items), "three");
+        EXPECT_EQ(read(dir_ / "kept-by-a-person.cds"), "two items");
+        f.write(items, "two items");
         EXPECT_TRUE(f.blank());
         EXPECT_EQ(read(items), "");
     }
