@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "support/db_fixture.h"
+#include "platform/db/query.h"
 #include "platform/db/statement.h"
 
 namespace zel::testing {
@@ -171,6 +172,71 @@ TEST_P(HistoryPlanTest, SumsOverTheLongHistoryAreTheConsumersOwn) {
     const auto& row = v.asPacket().records[0].cells;
     EXPECT_DOUBLE_EQ(std::get<double>(row[2]), dia);
     EXPECT_DOUBLE_EQ(std::get<double>(row[3]), mes);
+}
+
+// A new station's server keeps the plans of the lookups it runs per consumer
+// for as long as the session lives, and the first plans are made while the
+// sales tables are still empty. As the day fills them, the sales, the
+// coupons, the ledger of charged passages and the foreign-key checks of every
+// stored row must still be found by their keys, not by a scan of the day.
+TEST_P(HistoryPlanTest, ANewStationsDayOfSalesIsStillLookedUpByKeys) {
+    if (GetParam() != Backend::PostgreSql) GTEST_SKIP() << "kept plans are the server's";
+    db::refreshStatistics(*admin_);  // as a station does once it is made
+
+    // The lookups as the session prepares them, planned once while the
+    // tables are empty and kept (a generic plan, as the server settles on
+    // for a statement run again and again).
+    const std::vector<std::pair<std::string, std::string>> lookups = {
+        {"charged passage",
+         "SELECT NRSEQVENDA, NRSERIEIMP, NRCUPOMFIS FROM VENDAPASSAGEM WHERE CDFILIAL = $1 AND CDCAIXA = $2 "
+         "AND CDCLIENTE = $3 AND CDCONSUMIDOR = $4 AND DTHRPASSAGEM = $5"},
+        {"coupon already stored",
+         "SELECT C.CDFILIAL, C.CDCAIXA, C.NRSEQVENDA, V.IDSITUVENDA FROM VENDACUPOM C, VENDA V "
+         "WHERE C.NRSERIEIMP = $1 AND C.NRCUPOMFIS = $2 "
+         "AND V.CDFILIAL = C.CDFILIAL AND V.CDCAIXA = C.CDCAIXA AND V.NRSEQVENDA = C.NRSEQVENDA"},
+        {"sale number check", "SELECT NRSEQVENDA FROM VENDA WHERE CDFILIAL = $1 AND CDCAIXA = $2 AND NRSEQVENDA = $3"},
+        {"foreign-key check of a stored row",
+         "SELECT 1 FROM ONLY VENDA x WHERE CDFILIAL = $1 AND CDCAIXA = $2 AND NRSEQVENDA = $3 FOR KEY SHARE OF x"},
+    };
+    exec("SET plan_cache_mode = force_generic_plan");
+    auto explain = [&](size_t k) {
+        const auto& [name, sql] = lookups[k];
+        size_t params = 0;
+        for (size_t at = sql.find('$'); at != std::string::npos; at = sql.find('$', at + 1)) ++params;
+        std::string args;
+        for (size_t i = 0; i < params; ++i) args += i ? ", '1'" : "'1'";
+        auto rows = db::sql::select(*admin_, name, "EXPLAIN EXECUTE zel_lookup_" + std::to_string(k) + "(" + args + ")",
+                                    {}, {{"PLAN", db::ColumnType::Text}});
+        std::string plan;
+        for (const auto& row : rows) plan += "\n  " + db::sql::cellText(row[0]);
+        return plan;
+    };
+    for (size_t k = 0; k < lookups.size(); ++k) {
+        exec("PREPARE zel_lookup_" + std::to_string(k) + " AS " + lookups[k].second);
+        explain(k);
+    }
+
+    admin_->beginTransaction();
+    std::string sale = "LPAD(CAST(i AS VARCHAR), 10, '0')";
+    std::string reg = "'00' || CAST(i % 5 + 1 AS VARCHAR)";
+    exec("INSERT INTO VENDA (CDFILIAL, CDCAIXA, NRSEQVENDA, CDCLIENTE, CDCONSUMIDOR, DTENTRVENDA, IDSITUVENDA) "
+         "SELECT '0001', " + reg + ", " + sale + ", 'C1', CAST(i AS VARCHAR), DATE '2026-03-16', 'O' "
+         "FROM generate_series(0, 2999) AS s(i)");
+    exec("INSERT INTO VENDACUPOM (NRSERIEIMP, NRCUPOMFIS, CDFILIAL, CDCAIXA, NRSEQVENDA, DTHRGRAVACAO) "
+         "SELECT 'SIM' || " + reg + ", " + sale + ", '0001', " + reg + ", " + sale + ", '2026-03-16 12:00:00' "
+         "FROM generate_series(0, 2999) AS s(i)");
+    exec("INSERT INTO VENDAPASSAGEM (CDFILIAL, CDCAIXA, CDCLIENTE, CDCONSUMIDOR, DTHRPASSAGEM, NRSEQVENDA, "
+         "NRSERIEIMP, NRCUPOMFIS) SELECT '0001', " + reg + ", 'C1', CAST(i AS VARCHAR), '2026-03-16 12:00:00', " +
+         sale + ", 'SIM' || " + reg + ", " + sale + " FROM generate_series(0, 2999) AS s(i)");
+    admin_->commit();
+
+    for (size_t k = 0; k < lookups.size(); ++k) {
+        std::string plan = explain(k);
+        EXPECT_NE(plan.find("Index"), std::string::npos) << lookups[k].first << ":" << plan;
+        EXPECT_EQ(plan.find("Seq Scan"), std::string::npos) << lookups[k].first << " scans the day's sales:" << plan;
+        exec("DEALLOCATE zel_lookup_" + std::to_string(k));
+    }
+    exec("RESET plan_cache_mode");
 }
 
 INSTANTIATE_TEST_SUITE_P(Backends, HistoryPlanTest, ::testing::Values(Backend::Sqlite3, Backend::PostgreSql),

@@ -178,8 +178,9 @@ class Connection {
 
 // Brings the planner's statistics up to date with what the database holds now:
 // SQLite runs ANALYZE over a bounded sample of each index (a few milliseconds
-// even over millions of rows) and reloads the statistics; PostgreSQL runs
-// ANALYZE. The station calls it after it has created or imported data; the
+// even over millions of rows) and reloads the statistics; PostgreSQL analyses
+// every table that holds rows and leaves an empty one without statistics, so
+// that plans made before its first rows still use its keys. The station calls it after it has created or imported data; the
 // history indexes keep the stored statements fast without it, the statistics
 // keep the planner's other choices right as the data grows. Throws DbError.
 void refreshStatistics(Connection& connection);
