@@ -58,6 +58,19 @@ TEST_P(TrafficTest, CountsRunsPreparesCommitsAndRoundTrips) {
     // Each run, the prepare and begin and commit; PostgreSQL also prepares on
     // the server.
     EXPECT_EQ(writes.roundTrips, GetParam() == Backend::Sqlite3 ? 5u : 6u);
+
+    // A command outside a transaction is committed on its own: a durable
+    // write when it changed rows, on a server as on SQLite.
+    start = db::traffic();
+    set.setText("P_N", "4");
+    EXPECT_EQ(set.execute(), 1);
+    EXPECT_EQ(since(start).commits, 1u) << "the command's own commit";
+    if (GetParam() != Backend::Sqlite3) {
+        db::Command none(c, "acmNone", "DELETE FROM NOVOCODIGO WHERE CDCONTADOR = 'none'", {});
+        start = db::traffic();
+        EXPECT_EQ(none.execute(), 0);
+        EXPECT_EQ(since(start).commits, 0u) << "a command that changed nothing has nothing to flush";
+    }
 }
 
 // The one-off statements of the packages are kept with their connection: run

@@ -555,6 +555,10 @@ Traffic traffic() {
     return t;
 }
 
+void countServerCommit() {
+    ++commitsDone;
+}
+
 void countTraffic(uint64_t statements, uint64_t prepares, uint64_t roundTrips) {
     statementsRun += statements;
     statementsPrepared += prepares;

@@ -191,8 +191,9 @@ struct Traffic {
     uint64_t statements = 0;        // statements run: prepared ones and direct ones
     uint64_t prepares = 0;          // statements prepared
     uint64_t transactions = 0;      // transactions begun, committed and rolled back
-    uint64_t commits = 0;           // SQLite: write transactions committed, explicit or implicit
-                                    // (each one a flush of the journal); other backends: explicit commits
+    uint64_t commits = 0;           // write transactions committed, explicit or implicit: on SQLite
+                                    // each one a flush of the journal; on a server, explicit commits and
+                                    // the commit of each command outside a transaction that changed rows
     uint64_t unflushedCommits = 0;  // SQLite: commits made without a flush (Connection::withoutFlush)
     uint64_t roundTrips = 0;        // exchanges with the server: every run, prepare, begin, commit and
                                     // rollback, and on PostgreSQL the release of a prepared statement
@@ -200,6 +201,7 @@ struct Traffic {
 Traffic traffic();
 
 // For the statement classes of this layer.
+void countServerCommit();  // a server's implicit commit of a command that changed rows
 void countTraffic(uint64_t statements, uint64_t prepares, uint64_t roundTrips);
 
 }  // namespace zel::db

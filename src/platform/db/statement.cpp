@@ -400,6 +400,10 @@ void Statement::run(const std::vector<ResultColumn>* columns, const RowHandler* 
 int64_t Command::execute() {
     int64_t affected = 0;
     run(nullptr, nullptr, &affected);
+    // Outside a transaction a server commits the command on its own, and
+    // flushes that commit when the command changed rows.
+    if (affected > 0 && !connection().inTransaction() && connection().backend() != Backend::Sqlite3)
+        countServerCommit();
     return affected;
 }
 
