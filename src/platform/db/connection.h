@@ -180,9 +180,10 @@ class Connection {
 // SQLite runs ANALYZE over a bounded sample of each index (a few milliseconds
 // even over millions of rows) and reloads the statistics; PostgreSQL analyses
 // every table that holds rows and leaves an empty one without statistics, so
-// that plans made before its first rows still use its keys. The station calls it after it has created or imported data; the
-// history indexes keep the stored statements fast without it, the statistics
-// keep the planner's other choices right as the data grows. Throws DbError.
+// that plans made before its first rows still use its keys. The station calls
+// it after it has created or imported data; the history indexes keep the
+// stored statements fast without it, the statistics keep the planner's other
+// choices right as the data grows. Throws DbError.
 void refreshStatistics(Connection& connection);
 
 // What this process has sent to its databases so far, over every connection
