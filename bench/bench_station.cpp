@@ -533,6 +533,16 @@ int runAll(const fs::path& base, const Options& o) {
     if (large) printRow(large->spec.name, best[&*large], ratio(large, small, per));
     if (pgDemo) printRow(pgDemo->spec.name, best[&*pgDemo], ratio(pgDemo, demo, per));
     std::cout << "figures: the best of each case's runs; vs base: the median of the rounds' ratios\n\n";
+    // Each round's time per consumer (ms), in run order within the round, so
+    // that a reader sees how far the machine wanders between rounds.
+    std::cout << "per round, ms per consumer (one-passage cases: the process's time)\n";
+    for (const Prepared* p : order) {
+        std::string line = fmt::format("  {:<20}", p->spec.name);
+        for (const Figures& f : rounds[p])
+            line += fmt::format(" {:8.3f}", p->spec.batch == 1 ? f.processWall * 1e3 : per(f) * 1e3);
+        std::cout << line << "\n";
+    }
+    std::cout << "\n";
     if (products) measureLoading(*products);
     else if (productsOne) measureLoading(*productsOne);
 
