@@ -134,6 +134,33 @@ TEST_P(SaleTest, RetriedConclusionStoresNothingAndAnswersSuccess) {
     EXPECT_EQ(count("VENDA"), 2);
 }
 
+TEST_P(SaleTest, TheLedgerNamesTheTurnstileRowThePassageCameIn) {
+    // The passage of 23:50:12 came in a row of six digits; the one of 23:51
+    // in two rows of four (the first by number is named); the one of 23:53 in
+    // none. A row of another consumer or register at the same moment is no match.
+    exec("INSERT INTO LOGCATRACA (CDFILIAL, NRSEQLOGCAT, CDCAIXA, CDCONSUMIDOR, CDCLIENTE, NRSEQARQIMP, DATAREAL, "
+         "HORAREAL) VALUES ('0001', '0000000007', '001', 'CON1', 'CLI1', '', '2026-03-14', '235012')");
+    exec("INSERT INTO LOGCATRACA (CDFILIAL, NRSEQLOGCAT, CDCAIXA, CDCONSUMIDOR, CDCLIENTE, NRSEQARQIMP, DATAREAL, "
+         "HORAREAL) VALUES ('0001', '0000000009', '001', 'CON1', 'CLI1', 'A9', '2026-03-14', '2351')");
+    exec("INSERT INTO LOGCATRACA (CDFILIAL, NRSEQLOGCAT, CDCAIXA, CDCONSUMIDOR, CDCLIENTE, NRSEQARQIMP, DATAREAL, "
+         "HORAREAL) VALUES ('0001', '0000000008', '001', 'CON1', 'CLI1', 'A8', '2026-03-14', '2351')");
+    exec("INSERT INTO LOGCATRACA (CDFILIAL, NRSEQLOGCAT, CDCAIXA, CDCONSUMIDOR, CDCLIENTE, NRSEQARQIMP, DATAREAL, "
+         "HORAREAL) VALUES ('0001', '0000000001', '002', 'CON1', 'CLI1', 'B1', '2026-03-14', '2353')");
+    exec("INSERT INTO LOGCATRACA (CDFILIAL, NRSEQLOGCAT, CDCAIXA, CDCONSUMIDOR, CDCLIENTE, NRSEQARQIMP, DATAREAL, "
+         "HORAREAL) VALUES ('0001', '0000000002', '001', 'CON2', 'CLI1', 'B2', '2026-03-14', '2353')");
+    conclude("000123", passage_, lines_, families_);
+    conclude("000124", at(2026, 3, 14, 23, 51, 0), lines_, families_);
+    conclude("000125", at(2026, 3, 14, 23, 53, 0), lines_, families_);
+    auto link = [&](const std::string& coupon) {
+        return scalar("SELECT COALESCE(NRSEQLOGCAT, 'none') || '/' || COALESCE(NRSEQARQIMP, 'none') FROM "
+                      "VENDAPASSAGEM WHERE NRCUPOMFIS = '" +
+                      coupon + "'");
+    };
+    EXPECT_EQ(link("000123"), "0000000007/none");
+    EXPECT_EQ(link("000124"), "0000000008/A8");
+    EXPECT_EQ(link("000125"), "none/none");
+}
+
 TEST_P(SaleTest, FailingConclusionStoresNothing) {
     // A family unknown to the database: the debit breaks the sale's transaction.
     EXPECT_THROW(conclude("000123", passage_, lines_, {{"001", 7.5}, {"ZZZ", 4}}), Error);

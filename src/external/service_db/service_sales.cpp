@@ -181,34 +181,42 @@ std::optional<ChargedPassage> chargedPassage(db::Connection& c, const std::strin
 
 // Enters a concluded sale in the ledger of charged passages, with the
 // turnstile row and import record the passage came in when that row is
-// still there (it is deleted only after the conclusion).
+// still there (it is deleted only after the conclusion). The row is found by
+// the insert itself: one exchange with the server, not two.
 void enterInLedger(db::Connection& c, const SaleKey& key, const std::string& client, const std::string& consumer,
                    DateTime passage, const std::string& serial, const std::string& coupon) {
     CalendarFields f = passage.fields();
     std::string hhmm = fmt::format("{:02}{:02}", f.hour, f.minute);
-    auto rows = svc::select(c, "turnstile row of the passage",
-                            "SELECT NRSEQLOGCAT, NRSEQARQIMP FROM LOGCATRACA WHERE CDFILIAL = :P_F AND CDCAIXA = :P_C "
-                            "AND CDCLIENTE = :P_L AND CDCONSUMIDOR = :P_K AND DATAREAL = :P_D AND HORAREAL IN (:P_H4, "
-                            ":P_H6)",
-                            {svc::text("P_F", key.branch), svc::text("P_C", key.register_), svc::text("P_L", client),
-                             svc::text("P_K", consumer), svc::date("P_D", passage.dateOnly()),
-                             svc::text("P_H4", f.second == 0 ? hhmm : std::string("-")),
-                             svc::text("P_H6", hhmm + fmt::format("{:02}", f.second))},
-                            {{"A", db::ColumnType::Text}, {"B", db::ColumnType::Text}});
     std::vector<Param> p = key.params();
     p.push_back(svc::text("P_CDCLIENTE", client));
     p.push_back(svc::text("P_CDCONSUMIDOR", consumer));
     p.push_back(svc::text("P_DTHRPASSAGEM", svc::isoMoment(passage)));
     p.push_back(svc::text("P_NRSERIEIMP", serial));
     p.push_back(svc::text("P_NRCUPOMFIS", coupon));
-    p.push_back(svc::textOrNull("P_NRSEQLOGCAT", rows.empty() ? "" : svc::cellText(rows[0][0])));
-    p.push_back(svc::textOrNull("P_NRSEQARQIMP", rows.empty() ? "" : svc::cellText(rows[0][1])));
-    svc::exec(c, "charged passage",
-              "INSERT INTO VENDAPASSAGEM (CDFILIAL, CDCAIXA, NRSEQVENDA, CDCLIENTE, CDCONSUMIDOR, DTHRPASSAGEM, "
-              "NRSERIEIMP, NRCUPOMFIS, NRSEQLOGCAT, NRSEQARQIMP) VALUES (:P_CDFILIAL, :P_CDCAIXA, :P_NRSEQVENDA, "
-              ":P_CDCLIENTE, :P_CDCONSUMIDOR, :P_DTHRPASSAGEM, :P_NRSERIEIMP, :P_NRCUPOMFIS, :P_NRSEQLOGCAT, "
-              ":P_NRSEQARQIMP)",
-              p);
+    // The turnstile row is looked up twice, once per column, each with names
+    // of its own; both pick the same row, the first by its number. An empty
+    // cell is stored as no value, as a missing row is.
+    for (const char* n : {"1", "2"}) {
+        std::string s = n;
+        p.push_back(svc::text("P_F" + s, key.branch));
+        p.push_back(svc::text("P_C" + s, key.register_));
+        p.push_back(svc::text("P_L" + s, client));
+        p.push_back(svc::text("P_K" + s, consumer));
+        p.push_back(svc::date("P_D" + s, passage.dateOnly()));
+        p.push_back(svc::text("P_HA" + s, f.second == 0 ? hhmm : std::string("-")));
+        p.push_back(svc::text("P_HB" + s, hhmm + fmt::format("{:02}", f.second)));
+    }
+    auto turnstile = [](const std::string& column, const std::string& n) {
+        return "NULLIF((SELECT " + column + " FROM LOGCATRACA WHERE CDFILIAL = :P_F" + n + " AND CDCAIXA = :P_C" + n +
+               " AND CDCLIENTE = :P_L" + n + " AND CDCONSUMIDOR = :P_K" + n + " AND DATAREAL = :P_D" + n +
+               " AND HORAREAL IN (:P_HA" + n + ", :P_HB" + n + ") ORDER BY NRSEQLOGCAT LIMIT 1), '')";
+    };
+    static const std::string sql =
+        "INSERT INTO VENDAPASSAGEM (CDFILIAL, CDCAIXA, NRSEQVENDA, CDCLIENTE, CDCONSUMIDOR, DTHRPASSAGEM, "
+        "NRSERIEIMP, NRCUPOMFIS, NRSEQLOGCAT, NRSEQARQIMP) VALUES (:P_CDFILIAL, :P_CDCAIXA, :P_NRSEQVENDA, "
+        ":P_CDCLIENTE, :P_CDCONSUMIDOR, :P_DTHRPASSAGEM, :P_NRSERIEIMP, :P_NRCUPOMFIS, " +
+        turnstile("NRSEQLOGCAT", "1") + ", " + turnstile("NRSEQARQIMP", "2") + ")";
+    svc::exec(c, "charged passage", sql, p);
 }
 
 }  // namespace
