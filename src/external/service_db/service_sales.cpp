@@ -193,30 +193,25 @@ void enterInLedger(db::Connection& c, const SaleKey& key, const std::string& cli
     p.push_back(svc::text("P_DTHRPASSAGEM", svc::isoMoment(passage)));
     p.push_back(svc::text("P_NRSERIEIMP", serial));
     p.push_back(svc::text("P_NRCUPOMFIS", coupon));
-    // The turnstile row is looked up twice, once per column, each with names
-    // of its own; both pick the same row, the first by its number. An empty
-    // cell is stored as no value, as a missing row is.
-    for (const char* n : {"1", "2"}) {
-        std::string s = n;
-        p.push_back(svc::text("P_F" + s, key.branch));
-        p.push_back(svc::text("P_C" + s, key.register_));
-        p.push_back(svc::text("P_L" + s, client));
-        p.push_back(svc::text("P_K" + s, consumer));
-        p.push_back(svc::date("P_D" + s, passage.dateOnly()));
-        p.push_back(svc::text("P_HA" + s, f.second == 0 ? hhmm : std::string("-")));
-        p.push_back(svc::text("P_HB" + s, hhmm + fmt::format("{:02}", f.second)));
-    }
-    auto turnstile = [](const std::string& column, const std::string& n) {
-        return "NULLIF((SELECT " + column + " FROM LOGCATRACA WHERE CDFILIAL = :P_F" + n + " AND CDCAIXA = :P_C" + n +
-               " AND CDCLIENTE = :P_L" + n + " AND CDCONSUMIDOR = :P_K" + n + " AND DATAREAL = :P_D" + n +
-               " AND HORAREAL IN (:P_HA" + n + ", :P_HB" + n + ") ORDER BY NRSEQLOGCAT LIMIT 1), '')";
-    };
-    static const std::string sql =
-        "INSERT INTO VENDAPASSAGEM (CDFILIAL, CDCAIXA, NRSEQVENDA, CDCLIENTE, CDCONSUMIDOR, DTHRPASSAGEM, "
-        "NRSERIEIMP, NRCUPOMFIS, NRSEQLOGCAT, NRSEQARQIMP) VALUES (:P_CDFILIAL, :P_CDCAIXA, :P_NRSEQVENDA, "
-        ":P_CDCLIENTE, :P_CDCONSUMIDOR, :P_DTHRPASSAGEM, :P_NRSERIEIMP, :P_NRCUPOMFIS, " +
-        turnstile("NRSEQLOGCAT", "1") + ", " + turnstile("NRSEQARQIMP", "2") + ")";
-    svc::exec(c, "charged passage", sql, p);
+    // The turnstile row is the first by number among those of the passage;
+    // none leaves both columns without a value, as an empty import cell does.
+    p.push_back(svc::text("P_F", key.branch));
+    p.push_back(svc::text("P_C", key.register_));
+    p.push_back(svc::text("P_L", client));
+    p.push_back(svc::text("P_K", consumer));
+    p.push_back(svc::date("P_D", passage.dateOnly()));
+    p.push_back(svc::text("P_HA", f.second == 0 ? hhmm : std::string("-")));
+    p.push_back(svc::text("P_HB", hhmm + fmt::format("{:02}", f.second)));
+    p.push_back(svc::text("P_F2", key.branch));
+    svc::exec(c, "charged passage",
+              "INSERT INTO VENDAPASSAGEM (CDFILIAL, CDCAIXA, NRSEQVENDA, CDCLIENTE, CDCONSUMIDOR, DTHRPASSAGEM, "
+              "NRSERIEIMP, NRCUPOMFIS, NRSEQLOGCAT, NRSEQARQIMP) SELECT :P_CDFILIAL, :P_CDCAIXA, :P_NRSEQVENDA, "
+              ":P_CDCLIENTE, :P_CDCONSUMIDOR, :P_DTHRPASSAGEM, :P_NRSERIEIMP, :P_NRCUPOMFIS, L.NRSEQLOGCAT, "
+              "NULLIF(L.NRSEQARQIMP, '') FROM (SELECT 1 AS UM) D LEFT JOIN LOGCATRACA L ON L.CDFILIAL = :P_F2 "
+              "AND L.NRSEQLOGCAT = (SELECT MIN(NRSEQLOGCAT) FROM LOGCATRACA WHERE CDFILIAL = :P_F AND CDCAIXA = "
+              ":P_C AND CDCLIENTE = :P_L AND CDCONSUMIDOR = :P_K AND DATAREAL = :P_D AND HORAREAL IN (:P_HA, "
+              ":P_HB))",
+              p);
 }
 
 }  // namespace
