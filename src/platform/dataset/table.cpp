@@ -241,9 +241,14 @@ void Table::setIndexName(std::string_view name) {
 
 void Table::create() {
     if (declared_.empty()) fail("no declared fields to create the table from");
+    // The declared names never change: checked on the first creation only.
+    if (!declaredChecked_) {
+        checkFieldNames(declared_);
+        declaredChecked_ = true;
+    }
     Packet p;
     p.fields = declared_;
-    replaceData(std::move(p));
+    install(std::move(p), RowStore(declared_.size()), false);
 }
 
 void Table::open() {
@@ -480,8 +485,13 @@ void Table::install(Packet&& p, RowStore&& rows, bool keepSource) {
     }
     if (rows.size() > UINT32_MAX) fail("too many rows");
 
-    fields_ = p.fields;
-    props_ = p.props;
+    if (keepSource) {
+        fields_ = p.fields;
+        props_ = p.props;
+    } else {
+        fields_ = std::move(p.fields);
+        props_ = std::move(p.props);
+    }
     majorVersion_ = p.majorVersion;
     minorVersion_ = p.minorVersion;
     flags_ = p.flags;

@@ -259,6 +259,7 @@ class Table {
 
     std::string name_;
     std::vector<FieldDef> declared_;
+    bool declaredChecked_ = false;  // their names, once
     std::vector<IndexDef> indexes_;
     std::string indexName_;
     FormatSettings fs_;
