@@ -346,3 +346,54 @@ TEST(TableFiles, SamplesSaveBackAndFailedLoadsLeaveTheTable) {
     EXPECT_EQ(t.data().records, back.data().records);
     std::filesystem::remove_all(out.parent_path());
 }
+
+// A text set again is not parsed again, but it is bound again to whatever the
+// table holds now: a field moved to another place, or literals read through
+// other format settings.
+TEST(TableFilter, AFilterSetAgainFollowsTheTablesStructureAndFormatSettings) {
+    Table t = rates();
+    addRate(t, "01", 18, "T");
+    addRate(t, "02", 12, "T");
+    addRate(t, "03", 7, "S");
+    auto filtered = [&](const std::string& text) {
+        t.setFiltered(false);
+        t.setFilter("");
+        t.setFilter(text);
+        t.setFiltered(true);
+        std::vector<std::string> codes = column(t, "CDALIQIMPFIS");
+        t.setFiltered(false);
+        return codes;
+    };
+    const std::string byKind = "IDALIQIMPFIS = 'T' AND VRALIQIMPFIS > '12,5'";
+    EXPECT_THAT(filtered(byKind), ElementsAre("01"));
+    EXPECT_THAT(filtered("IDALIQIMPFIS = 'S'"), ElementsAre("03"));
+    EXPECT_THAT(filtered(byKind), ElementsAre("01"));
+
+    // The same rows, their fields in another order.
+    Packet p;
+    p.fields = {FieldDef::string("IDALIQIMPFIS", 1), FieldDef::floatField("VRALIQIMPFIS"),
+                FieldDef::string("CDALIQIMPFIS", 10)};
+    p.records = {Record{0, {std::string("T"), 18.0, std::string("01")}},
+                 Record{0, {std::string("S"), 12.0, std::string("02")}},
+                 Record{0, {std::string("T"), 13.0, std::string("04")}}};
+    t.setData(p);
+    EXPECT_THAT(filtered(byKind), ElementsAre("04", "01"));  // in the order of kind and rate
+
+    // Under the invariant settings "12,5" is no number: the filter is refused,
+    // as a first parse would refuse it.
+    t.setFilter("");
+    t.setFormatSettings(FormatSettings::invariant());
+    EXPECT_THROW(filtered(byKind), FilterError);
+    const std::string invariantKind = "IDALIQIMPFIS = 'T' AND VRALIQIMPFIS > '12.5'";
+    EXPECT_THAT(filtered(invariantKind), ElementsAre("04", "01"));
+
+    // Made again from its declared fields, empty, then filled again.
+    t.create();
+    addRate(t, "05", 19, "T");
+    addRate(t, "06", 19, "S");
+    EXPECT_THAT(filtered(invariantKind), ElementsAre("05"));
+    t.create();
+    addRate(t, "07", 12, "T");
+    addRate(t, "08", 13, "T");
+    EXPECT_THAT(filtered(invariantKind), ElementsAre("08"));
+}

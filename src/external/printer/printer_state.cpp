@@ -383,7 +383,17 @@ struct BodyWriter {
     }
     void text(const char* k, std::string_view v) {
         key(k);
-        putText(out, v);
+        // A long text (the last receipt) stays the same over the records of
+        // a coupon's life: escaped once and reused while it does.
+        constexpr size_t kLong = 256;
+        if (v.size() < kLong) return putText(out, v);
+        thread_local std::string source, escaped;
+        if (v != source) {
+            escaped.clear();
+            putText(escaped, v);
+            source.assign(v);
+        }
+        out += escaped;
     }
     void integer(const char* k, int64_t v) {
         key(k);

@@ -155,6 +155,7 @@ void Table::setFormatSettings(const FormatSettings& fs) {
     fs_ = fs;
     filter_ = std::move(rebound);
     filteredValid_ = false;
+    parsedFilters_.clear();
 }
 
 int Table::fieldIndex(std::string_view name) const {
@@ -248,7 +249,10 @@ void Table::create() {
     }
     Packet p;
     p.fields = declared_;
-    install(std::move(p), RowStore(declared_.size()), false);
+    // Made again from the declared fields it already had, the table keeps the
+    // filters bound to them.
+    install(std::move(p), RowStore(declared_.size()), false, fieldsDeclared_);
+    fieldsDeclared_ = true;
 }
 
 void Table::open() {
@@ -473,7 +477,7 @@ void Table::replaceData(Packet&& p) {
     install(std::move(p), std::move(rows), !plain);
 }
 
-void Table::install(Packet&& p, RowStore&& rows, bool keepSource) {
+void Table::install(Packet&& p, RowStore&& rows, bool keepSource, bool sameFields) {
     indexFieldsFor(indexName_, p.fields);
     Filter rebound = filter_;
     if (!rebound.isEmpty()) {
@@ -485,6 +489,8 @@ void Table::install(Packet&& p, RowStore&& rows, bool keepSource) {
     }
     if (rows.size() > UINT32_MAX) fail("too many rows");
 
+    fieldsDeclared_ = false;
+    if (!sameFields) parsedFilters_.clear();
     if (keepSource) {
         fields_ = p.fields;
         props_ = p.props;
@@ -1224,11 +1230,22 @@ void Table::setValue(int field, const Variant& v) {
 
 void Table::setFilter(std::string_view text) {
     Filter parsed;
-    try {
-        parsed = Filter::parse(text);
-        if (!parsed.isEmpty() && !fields_.empty()) parsed.bind(fields_, fs_);
-    } catch (const FilterError& e) {
-        throw FilterError(fmt::format("table {}: {}", name_, e.what()));
+    auto known = std::find_if(parsedFilters_.begin(), parsedFilters_.end(),
+                              [&](const ParsedFilter& f) { return f.text == text; });
+    if (known != parsedFilters_.end()) {
+        parsed = known->filter;
+    } else {
+        try {
+            parsed = Filter::parse(text);
+            if (!parsed.isEmpty() && !fields_.empty()) parsed.bind(fields_, fs_);
+        } catch (const FilterError& e) {
+            throw FilterError(fmt::format("table {}: {}", name_, e.what()));
+        }
+        if (!parsed.isEmpty() && parsed.isBound()) {
+            constexpr size_t kKept = 8;
+            if (parsedFilters_.size() == kKept) parsedFilters_.erase(parsedFilters_.begin());
+            parsedFilters_.push_back({std::string(text), parsed});
+        }
     }
     if (open_) checkBrowse();
     filter_ = std::move(parsed);

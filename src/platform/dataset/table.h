@@ -238,7 +238,7 @@ class Table {
     void loadFile(const std::filesystem::path& path, bool requireDeclared);
     void requireDeclared(const std::filesystem::path& path, const Packet& header) const;
     void checkFieldNames(const std::vector<FieldDef>& fields) const;
-    void install(Packet&& header, RowStore&& rows, bool keepSource);
+    void install(Packet&& header, RowStore&& rows, bool keepSource, bool sameFields = false);
     bool rowAccepted(uint32_t row) const;  // by the filter
     void rowsChanged();
     void ensureOrder() const;
@@ -260,6 +260,7 @@ class Table {
     std::string name_;
     std::vector<FieldDef> declared_;
     bool declaredChecked_ = false;  // their names, once
+    bool fieldsDeclared_ = true;    // the fields are the declared ones, as made by create()
     std::vector<IndexDef> indexes_;
     std::string indexName_;
     FormatSettings fs_;
@@ -290,6 +291,14 @@ class Table {
     // filter
     Filter filter_;
     bool filtered_ = false;
+    // The last few filters set, parsed and bound to the present fields and
+    // format settings, by their text: a table filtered again and again with
+    // the same texts parses each once. Forgotten when either changes.
+    struct ParsedFilter {
+        std::string text;
+        Filter filter;
+    };
+    std::vector<ParsedFilter> parsedFilters_;
 
     // derived, rebuilt lazily after any change of rows
     mutable bool orderValid_ = false;
