@@ -396,4 +396,11 @@ TEST(TableFilter, AFilterSetAgainFollowsTheTablesStructureAndFormatSettings) {
     addRate(t, "07", 12, "T");
     addRate(t, "08", 13, "T");
     EXPECT_THAT(filtered(invariantKind), ElementsAre("08"));
+    // A filter left on holds over the rows of the table made again.
+    t.setFilter("IDALIQIMPFIS = 'S'");
+    t.setFiltered(true);
+    t.create();
+    addRate(t, "09", 5, "S");
+    addRate(t, "10", 5, "T");
+    EXPECT_THAT(column(t, "CDALIQIMPFIS"), ElementsAre("09"));
 }

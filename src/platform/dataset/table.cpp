@@ -247,11 +247,18 @@ void Table::create() {
         checkFieldNames(declared_);
         declaredChecked_ = true;
     }
+    // Made again from the declared fields it already has, the table takes
+    // them back instead of a copy, and keeps its filters bound to them.
+    bool same = fieldsDeclared_;
     Packet p;
-    p.fields = declared_;
-    // Made again from the declared fields it already had, the table keeps the
-    // filters bound to them.
-    install(std::move(p), RowStore(declared_.size()), false, fieldsDeclared_);
+    if (same) p.fields = std::move(fields_);
+    else p.fields = declared_;
+    try {
+        install(std::move(p), RowStore(declared_.size()), false, same);
+    } catch (...) {
+        if (same && fields_.empty()) fields_ = declared_;
+        throw;
+    }
     fieldsDeclared_ = true;
 }
 
@@ -479,10 +486,12 @@ void Table::replaceData(Packet&& p) {
 
 void Table::install(Packet&& p, RowStore&& rows, bool keepSource, bool sameFields) {
     indexFieldsFor(indexName_, p.fields);
-    Filter rebound = filter_;
-    if (!rebound.isEmpty()) {
+    // The filter bound again to the new fields; on the same fields it stays.
+    std::optional<Filter> rebound;
+    if (!sameFields && !filter_.isEmpty()) {
+        rebound = filter_;
         try {
-            rebound.bind(p.fields, fs_);
+            rebound->bind(p.fields, fs_);
         } catch (const FilterError& e) {
             throw FilterError(fmt::format("table {}: {}", name_, e.what()));
         }
@@ -502,7 +511,7 @@ void Table::install(Packet&& p, RowStore&& rows, bool keepSource, bool sameField
     minorVersion_ = p.minorVersion;
     flags_ = p.flags;
     rows_ = std::move(rows);
-    filter_ = std::move(rebound);
+    if (rebound) filter_ = std::move(*rebound);
     ++generation_;
     rowsChanged();
     taken_ = true;
