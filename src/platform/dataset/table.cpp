@@ -1238,11 +1238,16 @@ void Table::setValue(int field, const Variant& v) {
 // ---------------------------------------------------------------- filter and locate
 
 void Table::setFilter(std::string_view text) {
+    constexpr size_t kKept = 8;
     Filter parsed;
+    bool same = filter_.isBound() && filter_.text() == text;
     auto known = std::find_if(parsedFilters_.begin(), parsedFilters_.end(),
                               [&](const ParsedFilter& f) { return f.text == text; });
-    if (known != parsedFilters_.end()) {
-        parsed = known->filter;
+    if (same) {
+        // already set and bound: kept as it is
+    } else if (known != parsedFilters_.end()) {
+        parsed = std::move(known->filter);
+        parsedFilters_.erase(known);
     } else {
         try {
             parsed = Filter::parse(text);
@@ -1250,14 +1255,17 @@ void Table::setFilter(std::string_view text) {
         } catch (const FilterError& e) {
             throw FilterError(fmt::format("table {}: {}", name_, e.what()));
         }
-        if (!parsed.isEmpty() && parsed.isBound()) {
-            constexpr size_t kKept = 8;
-            if (parsedFilters_.size() == kKept) parsedFilters_.erase(parsedFilters_.begin());
-            parsedFilters_.push_back({std::string(text), parsed});
-        }
     }
     if (open_) checkBrowse();
-    filter_ = std::move(parsed);
+    if (!same) {
+        // The filter it replaces is kept, bound, for when its text comes again.
+        if (!filter_.isEmpty() && filter_.isBound()) {
+            if (parsedFilters_.size() == kKept) parsedFilters_.erase(parsedFilters_.begin());
+            std::string replaced = filter_.text();
+            parsedFilters_.push_back({std::move(replaced), std::move(filter_)});
+        }
+        filter_ = std::move(parsed);
+    }
     filteredValid_ = false;
     if (open_ && filtered_) positionOn(-1, 0);
 }

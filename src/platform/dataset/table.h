@@ -291,9 +291,9 @@ class Table {
     // filter
     Filter filter_;
     bool filtered_ = false;
-    // The last few filters set, parsed and bound to the present fields and
-    // format settings, by their text: a table filtered again and again with
-    // the same texts parses each once. Forgotten when either changes.
+    // The last few filters replaced, parsed and bound to the present fields
+    // and format settings, by their text: a table filtered again and again
+    // with the same texts parses each once. Forgotten when either changes.
     struct ParsedFilter {
         std::string text;
         Filter filter;
