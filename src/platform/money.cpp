@@ -1,32 +1,30 @@
 #include "platform/money.h"
 
+#include <charconv>
 #include <cmath>
 #include <cstdlib>
-#include <iterator>
 #include <string>
 #include <string_view>
-
-#include <fmt/format.h>
 
 namespace zel {
 
 int64_t cutToCents(double amount) {
     if (!std::isfinite(amount)) return 0;
-    // 15 significant digits in fixed notation: "46.9990000000000".
-    fmt::memory_buffer s;
-    fmt::format_to(std::back_inserter(s), "{:.15g}", std::fabs(amount));
-    if (std::string_view(s.data(), s.size()).find('e') != std::string_view::npos) {
-        s.clear();
-        fmt::format_to(std::back_inserter(s), "{:.6f}", std::fabs(amount));
-    }
-    std::string_view text(s.data(), s.size());
+    // 15 significant digits in fixed notation: "46.9990000000000" (the
+    // conversion of printf's %.15g, correctly rounded, without its cost).
+    char s[400];
+    auto r = std::to_chars(s, s + sizeof s - 1, std::fabs(amount), std::chars_format::general, 15);
+    if (std::string_view(s, static_cast<size_t>(r.ptr - s)).find('e') != std::string_view::npos)
+        r = std::to_chars(s, s + sizeof s - 1, std::fabs(amount), std::chars_format::fixed, 6);
+    if (r.ec != std::errc()) return 0;
+    std::string_view text(s, static_cast<size_t>(r.ptr - s));
     // The first six decimals, zeros where the text has fewer.
     char decimals[6] = {'0', '0', '0', '0', '0', '0'};
     size_t dot = text.find('.');
     if (dot != std::string_view::npos)
         for (size_t i = 0; i < 6 && dot + 1 + i < text.size(); ++i) decimals[i] = text[dot + 1 + i];
-    s.push_back('\0');  // the whole part is read up to the point
-    int64_t cents = std::strtoll(s.data(), nullptr, 10) * 100 + (decimals[0] - '0') * 10 + (decimals[1] - '0');
+    *r.ptr = '\0';  // the whole part is read up to the point
+    int64_t cents = std::strtoll(s, nullptr, 10) * 100 + (decimals[0] - '0') * 10 + (decimals[1] - '0');
     if (std::string_view(decimals + 2, 4) == "9999") cents += 1;
     return amount < 0 ? -cents : cents;
 }

@@ -4,8 +4,14 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <cmath>
+#include <cstdio>
+#include <cstring>
 #include <fstream>
+#include <random>
 #include <thread>
+
+#include <fmt/format.h>
 
 #include "platform/atomic_file.h"
 #include "platform/dataset/table.h"
@@ -115,6 +121,32 @@ TEST(Money, TheSalesCutBringsNoisyAmountsToTheCent) {
     EXPECT_EQ(cutToCents(std::nan("")), 0);
     EXPECT_EQ(lineGrossCents(1500, 333), 499);  // 1.5 × 3.33 = 4.995, cut
     EXPECT_DOUBLE_EQ(centsToAmount(4699), 46.99);
+}
+
+// The cut reads the amount as printf's %.15g writes it (fixed notation when
+// that has an exponent): the same cents for amounts of every size and noise.
+TEST(Money, TheCutAgreesWithTheAmountAsPrintfWritesIt) {
+    auto byPrintf = [](double amount) -> int64_t {
+        char text[512];
+        std::snprintf(text, sizeof text, "%.15g", std::fabs(amount));
+        if (std::strchr(text, 'e')) std::snprintf(text, sizeof text, "%.6f", std::fabs(amount));
+        const char* dot = std::strchr(text, '.');
+        std::string decimals = dot ? std::string(dot + 1) : std::string();
+        decimals.resize(6, '0');
+        int64_t cents = std::strtoll(text, nullptr, 10) * 100 + (decimals[0] - '0') * 10 + (decimals[1] - '0');
+        if (decimals.compare(2, 4, "9999") == 0) cents += 1;
+        return amount < 0 ? -cents : cents;
+    };
+    std::mt19937_64 random(20261209);
+    std::uniform_int_distribution<int64_t> cents(-10'000'000, 10'000'000);
+    std::uniform_real_distribution<double> noise(-1e-9, 1e-9), any(-1e12, 1e12);
+    std::uniform_int_distribution<int> scale(-12, 18);
+    for (int i = 0; i < 200'000; ++i) {
+        double amount = i % 3 == 0   ? cents(random) / 100.0 + noise(random)
+                        : i % 3 == 1 ? cents(random) / 100.0 * 1.1
+                                     : any(random) * std::pow(10.0, scale(random) - 12);
+        ASSERT_EQ(cutToCents(amount), byPrintf(amount)) << fmt::format("{:.17g}", amount);
+    }
 }
 
 TEST(AtomicFile, AFailedWriteNamesTheFileAndKeepsTheOldContent) {
