@@ -28,6 +28,12 @@ int countSqliteCommit(void* unflushed) {
     return 0;  // the commit goes on
 }
 
+// SQLite keeps no memory statistics here (nothing reads them): without
+// them its allocations take no process-wide lock. Set before the library
+// starts, which the first connection does.
+[[maybe_unused]] const bool sqliteWithoutMemoryStatistics =
+    sqlite_api::sqlite3_config(SQLITE_CONFIG_MEMSTATUS, 0) == SQLITE_OK;
+
 std::string lower(std::string_view s) {
     std::string out(s);
     for (char& c : out) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
