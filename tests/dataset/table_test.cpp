@@ -404,3 +404,25 @@ TEST(TableFilter, AFilterSetAgainFollowsTheTablesStructureAndFormatSettings) {
     addRate(t, "10", 5, "T");
     EXPECT_THAT(column(t, "CDALIQIMPFIS"), ElementsAre("09"));
 }
+
+// Copies of a field share its properties until one of them changes: the
+// change stays with that copy, wherever it is made in the list.
+TEST(TableFields, ACopyOfAFieldChangesItsPropertiesAlone) {
+    Table t("cdsX", {FieldDef::string("A", 10)});
+    t.create();
+    std::vector<FieldDef> copy = t.fields();
+    copy[0].props.push_back(Property::text("SUBTYPE", "FixedChar"));
+    std::vector<Property> before = {Property::text("ORIGIN", "X")};
+    copy[0].props.insert(copy[0].props.begin(), before.begin(), before.end());
+    EXPECT_TRUE(copy[0].fixedChar());
+    EXPECT_EQ(copy[0].width(), 10);
+    ASSERT_EQ(copy[0].props.size(), 3u);
+    EXPECT_EQ(copy[0].props[0].name, "ORIGIN");
+    EXPECT_FALSE(t.fields()[0].fixedChar());
+    EXPECT_EQ(t.fields()[0].props.size(), 1u);
+    EXPECT_EQ(t.data().fields[0], t.fields()[0]);
+    EXPECT_NE(copy[0], t.fields()[0]);
+    copy[0].props = std::vector<Property>{};
+    EXPECT_EQ(copy[0].width(), 0);
+    EXPECT_EQ(t.fields()[0].width(), 10);
+}

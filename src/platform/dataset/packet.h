@@ -3,7 +3,10 @@
 // it; working tables take and give it; database providers build it.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
+#include <initializer_list>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -65,12 +68,64 @@ struct Property {
     bool operator==(const Property&) const = default;
 };
 
+// The properties of a field. Copies of a field share them until one of the
+// copies changes them: a table's structure goes into every packet it gives,
+// and its fields' properties are read there, seldom changed.
+class PropertyList {
+  public:
+    using const_iterator = std::vector<Property>::const_iterator;
+
+    PropertyList() = default;
+    PropertyList(std::vector<Property> list) { assign(std::move(list)); }
+    PropertyList(std::initializer_list<Property> list) { assign(std::vector<Property>(list)); }
+    PropertyList& operator=(std::vector<Property> list) {
+        assign(std::move(list));
+        return *this;
+    }
+
+    size_t size() const { return list_ ? list_->size() : 0; }
+    bool empty() const { return size() == 0; }
+    const_iterator begin() const { return list_ ? list_->cbegin() : none().cbegin(); }
+    const_iterator end() const { return list_ ? list_->cend() : none().cend(); }
+    const Property& operator[](size_t i) const { return (*list_)[i]; }
+
+    void push_back(Property p) { own().push_back(std::move(p)); }
+    template <class It>
+    void insert(const_iterator at, It first, It last) {
+        auto offset = at - begin();
+        std::vector<Property>& list = own();
+        list.insert(list.begin() + offset, first, last);
+    }
+
+    bool operator==(const PropertyList& other) const {
+        return size() == other.size() && std::equal(begin(), end(), other.begin());
+    }
+
+  private:
+    static const std::vector<Property>& none() {
+        static const std::vector<Property> empty;
+        return empty;
+    }
+    void assign(std::vector<Property> list) {
+        if (list.empty()) list_.reset();
+        else list_ = std::make_shared<std::vector<Property>>(std::move(list));
+    }
+    // The list this copy alone holds, made so on the first change.
+    std::vector<Property>& own() {
+        if (!list_) list_ = std::make_shared<std::vector<Property>>();
+        else if (list_.use_count() > 1) list_ = std::make_shared<std::vector<Property>>(*list_);
+        return *list_;
+    }
+
+    std::shared_ptr<std::vector<Property>> list_;
+};
+
 struct FieldDef {
     std::string name;  // UTF-8
     uint16_t size = 0;
     uint16_t type = 0;  // type code with the varying and array bits
     uint16_t attributes = 0;
-    std::vector<Property> props;
+    PropertyList props;
 
     uint8_t typeCode() const { return static_cast<uint8_t>(type & kTypeMask); }
     bool varying() const { return (type & kVaryingBit) != 0; }
