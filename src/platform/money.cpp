@@ -1,6 +1,8 @@
 #include "platform/money.h"
 
 #include <charconv>
+#include <climits>
+#include <cstdint>
 #include <cmath>
 #include <cstdlib>
 #include <string>
@@ -24,8 +26,12 @@ int64_t cutToCents(double amount) {
     if (dot != std::string_view::npos)
         for (size_t i = 0; i < 6 && dot + 1 + i < text.size(); ++i) decimals[i] = text[dot + 1 + i];
     *r.ptr = '\0';  // the whole part is read up to the point
-    int64_t cents = std::strtoll(s, nullptr, 10) * 100 + (decimals[0] - '0') * 10 + (decimals[1] - '0');
-    if (std::string_view(decimals + 2, 4) == "9999") cents += 1;
+    int64_t cents = 0;
+    bool beyond = __builtin_mul_overflow(static_cast<int64_t>(std::strtoll(s, nullptr, 10)), 100, &cents) ||
+                  __builtin_add_overflow(cents, (decimals[0] - '0') * 10 + (decimals[1] - '0'), &cents) ||
+                  (std::string_view(decimals + 2, 4) == "9999" && __builtin_add_overflow(cents, 1, &cents));
+    // An amount past what cents can count stays at the end of the scale.
+    if (beyond) cents = INT64_MAX;
     return amount < 0 ? -cents : cents;
 }
 

@@ -119,6 +119,9 @@ TEST(Money, TheSalesCutBringsNoisyAmountsToTheCent) {
     EXPECT_EQ(cutToCents(1e16 + 2), 1000000000000000200);
     EXPECT_EQ(cutToCents(-0.0099999), -1);      // the nines past the cut round up below zero too
     EXPECT_EQ(cutToCents(std::nan("")), 0);
+    EXPECT_EQ(cutToCents(1e17), INT64_MAX);  // past what cents can count: the end of the scale
+    EXPECT_EQ(cutToCents(-1e300), -INT64_MAX);
+    EXPECT_EQ(cutToCents(9.2e16), 9200000000000000000);
     EXPECT_EQ(lineGrossCents(1500, 333), 499);  // 1.5 × 3.33 = 4.995, cut
     EXPECT_DOUBLE_EQ(centsToAmount(4699), 46.99);
 }
@@ -140,11 +143,11 @@ TEST(Money, TheCutAgreesWithTheAmountAsPrintfWritesIt) {
     std::mt19937_64 random(20261209);
     std::uniform_int_distribution<int64_t> cents(-10'000'000, 10'000'000);
     std::uniform_real_distribution<double> noise(-1e-9, 1e-9), any(-1e12, 1e12);
-    std::uniform_int_distribution<int> scale(-12, 18);
+    std::uniform_int_distribution<int> scale(-12, 18);  // up to 1e14, where cents still count
     for (int i = 0; i < 200'000; ++i) {
         double amount = i % 3 == 0   ? cents(random) / 100.0 + noise(random)
                         : i % 3 == 1 ? cents(random) / 100.0 * 1.1
-                                     : any(random) * std::pow(10.0, scale(random) - 12);
+                                     : any(random) * std::pow(10.0, scale(random) - 16);
         ASSERT_EQ(cutToCents(amount), byPrintf(amount)) << fmt::format("{:.17g}", amount);
     }
 }
