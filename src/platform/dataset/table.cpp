@@ -162,12 +162,11 @@ int Table::fieldIndex(std::string_view name) const {
     // The same names come again and again, mostly from the same literals: the
     // place last found for a name's text is tried first. A name matches one
     // field at most, so a place whose field has the name is the answer.
-    FoundField& found = foundFields_[(reinterpret_cast<uintptr_t>(name.data()) >> 3) % foundFields_.size()];
-    if (found.field < fields_.size() && equalsIgnoringCase(fields_[found.field].name, name))
-        return static_cast<int>(found.field);
+    size_t& found = foundFields_[(reinterpret_cast<uintptr_t>(name.data()) >> 3) % foundFields_.size()];
+    if (found < fields_.size() && equalsIgnoringCase(fields_[found].name, name)) return static_cast<int>(found);
     for (size_t i = 0; i < fields_.size(); ++i)
         if (equalsIgnoringCase(fields_[i].name, name)) {
-            found.field = i;
+            found = i;
             return static_cast<int>(i);
         }
     return -1;

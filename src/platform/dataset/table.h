@@ -2,10 +2,10 @@
 // orders, a filter and look-ups, taking and giving data packets and table files.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
-#include <array>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -309,10 +309,7 @@ class Table {
     mutable bool filteredValid_ = false;
     mutable std::vector<uint32_t> filteredRows_;
     mutable std::vector<HashIndex> hashIndexes_;
-    struct FoundField {
-        size_t field = SIZE_MAX;
-    };
-    mutable std::array<FoundField, 128> foundFields_{};  // by the address of the name looked up
+    mutable std::array<size_t, 128> foundFields_{};  // a field's place, by the address of the name looked up
     // A walk of 100,000 rows costs a fraction of building their hash index.
     static constexpr int kWalksBeforeIndex = 8;
     mutable int walksLeft_ = kWalksBeforeIndex;  // look-ups by walking the rows before a hash index is built
