@@ -289,7 +289,7 @@ void ModuleDatabase::execApagaLogCatraca(const std::string& cdFilial, const std:
     // ledger by then: the removal reaches the disk with the next sale's commit.
     // A power cut that takes it back leaves a row the ledger marks as charged,
     // which the next pass leaves alone and recovery removes.
-    adcGeraCupomVenda.withoutFlush([this] { acmApagaLogCatraca.execute(); });
+    adcGeraCupomVenda.withoutFlush([this] { acmApagaLogCatraca.send(); });
 }
 
 void ModuleDatabase::execIncLogCatracaPk(const std::string& nrSeqArqImp, int32_t nrVendaGerada) {

@@ -88,10 +88,10 @@ std::string DatabaseServicePackage::nextSaleNumber(const std::string& cdFilial, 
     }
     std::vector<svc::Param> params{svc::text("P_CDCONTADOR", key), svc::text("P_NRSEQUENCIAL", number)};
     if (known)
-        svc::exec(connection(), "counter of the sales",
+        svc::send(connection(), "counter of the sales",
                   "UPDATE NOVOCODIGO SET NRSEQUENCIAL = :P_NRSEQUENCIAL WHERE CDCONTADOR = :P_CDCONTADOR", params);
     else
-        svc::exec(connection(), "counter of the sales",
+        svc::send(connection(), "counter of the sales",
                   "INSERT INTO NOVOCODIGO (CDCONTADOR, NRSEQUENCIAL) VALUES (:P_CDCONTADOR, :P_NRSEQUENCIAL)", params);
     return number;
 }

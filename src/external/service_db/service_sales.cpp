@@ -75,7 +75,7 @@ void insertSale(db::Connection& c, const SaleKey& key, const std::string& client
     p.push_back(svc::text("P_IDSITUVENDA", situation));
     p.push_back(svc::textOrNull("P_NRCUPOMFIS", coupon));
     p.push_back(svc::number("P_VRTOTVENDA", centsToAmount(total)));
-    svc::exec(c, "sale",
+    svc::send(c, "sale",
               "INSERT INTO VENDA (CDFILIAL, CDCAIXA, NRSEQVENDA, CDCLIENTE, CDCONSUMIDOR, DTENTRVENDA, IDSITUVENDA, "
               "NRCUPOMFIS, VRTOTVENDA) VALUES (:P_CDFILIAL, :P_CDCAIXA, :P_NRSEQVENDA, :P_CDCLIENTE, :P_CDCONSUMIDOR, "
               ":P_DTENTRVENDA, :P_IDSITUVENDA, :P_NRCUPOMFIS, :P_VRTOTVENDA)",
@@ -89,7 +89,7 @@ void insertSale(db::Connection& c, const SaleKey& key, const std::string& client
         ip.push_back(svc::number("P_VRUNITVEND", l.unit));
         ip.push_back(svc::number("P_VRACRITVEND", l.surcharge));
         ip.push_back(svc::number("P_VRDESITVEND", l.discount));
-        svc::exec(
+        svc::send(
             c, "sale item",
             "INSERT INTO ITEMVENDA (CDFILIAL, CDCAIXA, NRSEQVENDA, NRSEQITVEND, CDPRODUTO, QTPRODVEND, VRUNITVEND, "
             "VRACRITVEND, VRDESITVEND) VALUES (:P_CDFILIAL, :P_CDCAIXA, :P_NRSEQVENDA, :P_NRSEQITVEND, "
@@ -105,7 +105,7 @@ void insertSale(db::Connection& c, const SaleKey& key, const std::string& client
         Param rate = svc::number("P_VRALIQIMPR", l.rate);
         rate.null = !l.hasRate;
         ip.push_back(rate);
-        svc::exec(c, "sale item of the coupon",
+        svc::send(c, "sale item of the coupon",
                   "INSERT INTO ITEMVENDACUPOM (CDFILIAL, CDCAIXA, NRSEQVENDA, NRSEQITVEND, NMPRODUTO, CDARVPROD, "
                   "VRUNITVENDCL, CDFAMILISALD, CDSERVFILI, CDORDALIQIMPR, VRALIQIMPR) VALUES (:P_CDFILIAL, :P_CDCAIXA, "
                   ":P_NRSEQVENDA, :P_NRSEQITVEND, :P_NMPRODUTO, :P_CDARVPROD, :P_VRUNITVENDCL, :P_CDFAMILISALD, "
@@ -203,7 +203,7 @@ void enterInLedger(db::Connection& c, const SaleKey& key, const std::string& cli
     p.push_back(svc::text("P_HA", f.second == 0 ? hhmm : std::string("-")));
     p.push_back(svc::text("P_HB", hhmm + fmt::format("{:02}", f.second)));
     p.push_back(svc::text("P_F2", key.branch));
-    svc::exec(c, "charged passage",
+    svc::send(c, "charged passage",
               "INSERT INTO VENDAPASSAGEM (CDFILIAL, CDCAIXA, NRSEQVENDA, CDCLIENTE, CDCONSUMIDOR, DTHRPASSAGEM, "
               "NRSERIEIMP, NRCUPOMFIS, NRSEQLOGCAT, NRSEQARQIMP) SELECT :P_CDFILIAL, :P_CDCAIXA, :P_NRSEQVENDA, "
               ":P_CDCLIENTE, :P_CDCONSUMIDOR, :P_DTHRPASSAGEM, :P_NRSERIEIMP, :P_NRCUPOMFIS, L.NRSEQLOGCAT, "
@@ -323,7 +323,7 @@ Variant DatabaseServicePackage::SetConcluiFechamento(const VariantArray& tables,
         p.push_back(svc::textOrNull("P_NMOPERADOR", operatorName));
         p.push_back(svc::number("P_VRTOTCLIENTE", centsToAmount(clientPart)));
         p.push_back(svc::text("P_DTHRGRAVACAO", svc::isoMoment(clock_.now())));
-        svc::exec(connection(), "coupon of the sale",
+        svc::send(connection(), "coupon of the sale",
                   "INSERT INTO VENDACUPOM (NRSERIEIMP, NRCUPOMFIS, CDFILIAL, CDCAIXA, NRSEQVENDA, NRCONTCUPOM, "
                   "DTMOVIMENTO, DTABERCAIX, DTHRPASSAGEM, CDEMPRESA, CDLOJA, IDPAISINTEGRA, IDTIPOIMPFIS, DSMODELOECF, "
                   "DSMARCAECF, ECFIMP, DSRETFECHA, CDOPERADOR, NMOPERADOR, VRTOTCLIENTE, DTHRGRAVACAO) VALUES "
@@ -345,7 +345,7 @@ Variant DatabaseServicePackage::SetConcluiFechamento(const VariantArray& tables,
             m.push_back(svc::number("P_VRMOVIVEND", centsToAmount(cutToCents(cash.number(i, "VRMOVIVEND")))));
             m.push_back(
                 svc::date("P_DTMOVIMCAIXA", cash.has("DTMOVIMCAIXA") ? cash.dateTime(i, "DTMOVIMCAIXA") : DateTime()));
-            svc::exec(
+            svc::send(
                 connection(), "cash movement",
                 "INSERT INTO MOVCAIXA (CDFILIAL, CDCAIXA, NRSEQVENDA, NRORDMOVI, IDTIPOMOVIVE, CDTIPORECE, "
                 "NMTIPORECE, IDTIPORECE, CDTIPOTROCO, NRORDTROCO, CDCLIENTE, CDCONSUMIDOR, CDCCUSCLIE, DSIMPFISCAL, "
@@ -365,7 +365,7 @@ Variant DatabaseServicePackage::SetConcluiFechamento(const VariantArray& tables,
             d.push_back(svc::text("P_CDCLIENTE", client));
             d.push_back(svc::text("P_CDCONSUMIDOR", consumer));
             d.push_back(svc::number("P_VRDEBITO", debit));
-            svc::exec(
+            svc::send(
                 connection(), "debit of the family",
                 "INSERT INTO VENDASALDOFAM (CDFILIAL, CDCAIXA, NRSEQVENDA, CDFAMILISALD, CDCLIENTE, CDCONSUMIDOR, "
                 "VRDEBITO) VALUES (:P_CDFILIAL, :P_CDCAIXA, :P_NRSEQVENDA, :P_CDFAMILISALD, :P_CDCLIENTE, "
@@ -477,7 +477,7 @@ std::string DatabaseServicePackage::IncluiVendaCan(const VariantArray& values, V
                 p.push_back(svc::textOrNull("P_ECFIMP", values[8].text()));
                 p.push_back(svc::textOrNull("P_CDEMPRESA", values[3].text()));
                 p.push_back(svc::text("P_DTHRGRAVACAO", now));
-                svc::exec(connection(), "coupon of the cancelled sale",
+                svc::send(connection(), "coupon of the cancelled sale",
                           "INSERT INTO VENDACUPOM (NRSERIEIMP, NRCUPOMFIS, CDFILIAL, CDCAIXA, NRSEQVENDA, NRCONTCUPOM, "
                           "DTMOVIMENTO, DSMODELOECF, DSMARCAECF, ECFIMP, CDEMPRESA, DTHRGRAVACAO, DTHRCANCEL) VALUES "
                           "(:P_NRSERIEIMP, :P_NRCUPOMFIS, :P_CDFILIAL, :P_CDCAIXA, :P_NRSEQVENDA, :P_NRCONTCUPOM, "

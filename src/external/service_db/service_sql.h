@@ -25,6 +25,7 @@ using db::sql::number;
 using db::sql::Param;
 using db::sql::Row;
 using db::sql::select;
+using db::sql::send;
 using db::sql::text;
 using db::sql::textOrNull;
 

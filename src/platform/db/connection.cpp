@@ -356,6 +356,20 @@ postgresqlHandle(soci::session& session) {
     return backend ? backend->conn_ : nullptr;
 }
 
+// What was sent ahead on a PostgreSQL session and not yet answered, and the
+// server-side statements made for sending ahead (by their numbered text).
+struct Connection::Ahead {
+    enum class Kind { Prepare, Run, Commit };
+    struct Sent {
+        Kind kind;
+        std::string name;  // the command's, for messages
+        std::string sql;   // Prepare: the text it was made for
+    };
+    std::vector<Sent> sent;
+    std::unordered_map<std::string, std::string> statements;  // numbered text -> server statement
+    int made = 0;
+};
+
 bool Connection::lost() const {
     if (!session_ || inTransaction_ || !target_ || target_->backend != Backend::PostgreSql) return false;
     PGconn* handle = postgresqlHandle(*session_);
@@ -407,6 +421,20 @@ void Connection::removePrepared(const void* owner) {
 }
 
 void Connection::disconnect() {
+    if (ahead_ && session_) {
+        // Out of pipeline mode first, so that the session's statements can be
+        // let go; unanswered commands die with the session's transaction.
+        PGconn* pg = postgresqlHandle(*session_);
+        if (pg && PQpipelineStatus(pg) != PQ_PIPELINE_OFF) {
+            if (!ahead_->sent.empty()) PQpipelineSync(pg);
+            for (int nulls = 0; nulls < 2 && PQexitPipelineMode(pg) != 1;) {
+                PGresult* r = PQgetResult(pg);
+                if (r) PQclear(r);
+                else ++nulls;
+            }
+        }
+    }
+    ahead_.reset();
     // Prepared statements belong to the session: they go first.
     auto prepared = std::move(prepared_);
     prepared_.clear();
@@ -423,7 +451,119 @@ void Connection::disconnect() {
 
 soci::session& Connection::session() {
     ensureConnected();
+    if (ahead_ && !ahead_->sent.empty()) settle();
     return *session_;
+}
+
+bool Connection::sendsAhead() const {
+    return session_ && target_ && target_->backend == Backend::PostgreSql && (inTransaction_ || unflushed_);
+}
+
+void Connection::sendAhead(const std::string& name, const std::string& numberedSql,
+                           const std::vector<const std::string*>& values) {
+    PGconn* pg = postgresqlHandle(*session_);
+    // Outside a transaction (a write whose flush can wait): a transaction of
+    // its own, committed without waiting for the server's flush, in one
+    // exchange. A later flushed commit takes it to the disk.
+    bool alone = !inTransaction_;
+    auto fail = [&](const char* what) {
+        DbError e(target().redact(name + " on " + describe() + ": " + what + ": " + trim(PQerrorMessage(pg))));
+        if (alone) disconnect();  // nothing half sent stays behind on the session
+        throw e;
+    };
+    if (!ahead_) ahead_ = std::make_unique<Ahead>();
+    Ahead& a = *ahead_;
+    if (PQpipelineStatus(pg) == PQ_PIPELINE_OFF && PQenterPipelineMode(pg) != 1) fail("cannot be sent ahead");
+    auto sendText = [&](const char* sql, Ahead::Kind kind) {
+        if (PQsendQueryParams(pg, sql, 0, nullptr, nullptr, nullptr, nullptr, 0) != 1) fail("cannot be sent");
+        a.sent.push_back({kind, name, {}});
+    };
+    if (alone) {
+        sendText("BEGIN", Ahead::Kind::Run);
+        sendText("SET LOCAL synchronous_commit TO OFF", Ahead::Kind::Run);
+    }
+    auto [made, fresh] = a.statements.try_emplace(numberedSql);
+    if (fresh) {
+        made->second = "zel_ahead_" + std::to_string(++a.made);
+        if (PQsendPrepare(pg, made->second.c_str(), numberedSql.c_str(), static_cast<int>(values.size()), nullptr) !=
+            1) {
+            a.statements.erase(made);
+            fail("cannot be prepared");
+        }
+        a.sent.push_back({Ahead::Kind::Prepare, name, numberedSql});
+        countTraffic(0, 1, 0);
+    }
+    std::vector<const char*> texts;
+    texts.reserve(values.size());
+    for (const std::string* v : values) texts.push_back(v ? v->c_str() : nullptr);
+    if (PQsendQueryPrepared(pg, made->second.c_str(), static_cast<int>(texts.size()), texts.data(), nullptr, nullptr,
+                            0) != 1)
+        fail("cannot be sent");
+    a.sent.push_back({Ahead::Kind::Run, name, {}});
+    countTraffic(1, 0, 0);
+    if (alone) {
+        sendText("COMMIT", Ahead::Kind::Commit);
+        transactionsRun += 2;
+        ++unflushedCommitsDone;
+        settleToCommit();
+    }
+}
+
+void Connection::settleToCommit() {
+    PGconn* pg = postgresqlHandle(*session_);
+    try {
+        settle();
+    } catch (...) {
+        // A command failed before the commit, which then did not run: the
+        // server still holds the transaction, failed. It ends here.
+        if (session_) {
+            PGTransactionStatusType st = PQtransactionStatus(pg);
+            if (st == PQTRANS_INERROR || st == PQTRANS_INTRANS) PQclear(PQexec(pg, "ROLLBACK"));
+        }
+        throw;
+    }
+}
+
+void Connection::settle() {
+    if (!ahead_ || ahead_->sent.empty() || !session_) return;
+    PGconn* pg = postgresqlHandle(*session_);
+    std::vector<Ahead::Sent> sent = std::move(ahead_->sent);
+    ahead_->sent.clear();
+    ++roundTripsDone;
+    std::string failure;  // the first command that failed, with the server's words
+    bool broken = PQpipelineSync(pg) != 1;
+    for (size_t i = 0; i < sent.size() && !broken; ++i) {
+        PGresult* r = PQgetResult(pg);
+        if (!r) {
+            broken = true;
+            break;
+        }
+        ExecStatusType status = PQresultStatus(r);
+        bool ok = status == PGRES_COMMAND_OK || status == PGRES_TUPLES_OK;
+        if (!ok && sent[i].kind == Ahead::Kind::Prepare) ahead_->statements.erase(sent[i].sql);
+        // The commands after a failure come back aborted: the first failure is the one to tell.
+        if (!ok && failure.empty() && status != PGRES_PIPELINE_ABORTED)
+            failure = (sent[i].kind == Ahead::Kind::Commit ? "cannot commit" : sent[i].name) + " on " + describe() +
+                      ": " + trim(PQresultErrorMessage(r));
+        PQclear(r);
+        while ((r = PQgetResult(pg)) != nullptr) PQclear(r);  // each command's answer ends with a null
+    }
+    if (!broken) {
+        PGresult* r = PQgetResult(pg);
+        broken = !r || PQresultStatus(r) != PGRES_PIPELINE_SYNC;
+        if (r) PQclear(r);
+        if (!broken && PQexitPipelineMode(pg) != 1) broken = true;
+    }
+    if (broken) {
+        // The answers cannot be read: the session is no longer of use, and its
+        // transaction is gone with it.
+        std::string why = trim(PQerrorMessage(pg));
+        inTransaction_ = false;
+        disconnect();
+        throw DbError(target().redact((sent.empty() ? std::string("a command") : sent.back().name) + " on " +
+                                      describe() + ": the answers of the server were lost: " + why));
+    }
+    if (!failure.empty()) throw DbError(target().redact(failure));
 }
 
 void Connection::beginTransaction() {
@@ -446,8 +586,20 @@ void Connection::commit() {
     if (!inTransaction_ || !session_) return;
     inTransaction_ = false;
     ++transactionsRun;
-    ++roundTripsDone;
     if (backend() != Backend::Sqlite3) ++commitsDone;  // SQLite counts its own
+    if (ahead_ && !ahead_->sent.empty()) {
+        // The commit goes with the commands sent ahead: one exchange for all.
+        PGconn* pg = postgresqlHandle(*session_);
+        if (PQsendQueryParams(pg, "COMMIT", 0, nullptr, nullptr, nullptr, nullptr, 0) == 1) {
+            ahead_->sent.push_back({Ahead::Kind::Commit, "commit", {}});
+            settleToCommit();
+            return;
+        }
+        std::string why = trim(PQerrorMessage(pg));
+        settleToCommit();
+        throw DbError(target().redact("cannot commit on " + describe() + ": " + why));
+    }
+    ++roundTripsDone;
     try {
         session_->commit();
     } catch (const std::exception& e) {
@@ -464,7 +616,16 @@ void Connection::runSetting(const char* sql) {
 
 void Connection::withoutFlush(const std::function<void()>& work) {
     ensureConnected();  // the hooks may name the database first
-    if (inTransaction_ || backend() != Backend::Sqlite3) return work();
+    if (inTransaction_ || backend() == Backend::Odbc) return work();
+    if (backend() == Backend::PostgreSql) {
+        // The commands sent meanwhile commit without waiting for the flush.
+        unflushed_ = true;
+        struct Restore {
+            bool& flag;
+            ~Restore() { flag = false; }
+        } restore{unflushed_};
+        return work();
+    }
     runSetting("PRAGMA synchronous = NORMAL");
     unflushed_ = true;
     struct Restore {
@@ -485,6 +646,12 @@ void Connection::withoutFlush(const std::function<void()>& work) {
 
 void Connection::rollback() {
     if (!inTransaction_ || !session_) return;
+    if (ahead_ && !ahead_->sent.empty()) {
+        try {
+            settle();  // what the commands sent ahead answered no longer matters
+        } catch (const DbError&) {}
+        if (!session_) return;  // gone with the server, and the transaction with it
+    }
     inTransaction_ = false;
     ++transactionsRun;
     ++roundTripsDone;

@@ -125,13 +125,33 @@ class Connection {
     void rollback();
     bool inTransaction() const { return inTransaction_; }
 
+    // PostgreSQL, inside a transaction: a command whose count nobody reads is
+    // sent ahead of its answer (libpq's pipeline mode) and the answer is read
+    // at the next exchange: the next statement run, the commit or the
+    // rollback. A failure shows there, naming the command that failed, and
+    // the transaction ends as after any failure. The commit travels with
+    // what was sent ahead, so a transaction's writes cost one exchange.
+    // Elsewhere false: commands run at once.
+    // Also true inside withoutFlush on PostgreSQL.
+    bool sendsAhead() const;
+    // The command as `$1`..`$n` text (see numberParameters) and one value per
+    // number, null for SQL NULL. Throws DbError when it cannot be sent.
+    void sendAhead(const std::string& name, const std::string& numberedSql,
+                   const std::vector<const std::string*>& values);
+    // Reads the answers to what was sent ahead; throws DbError naming the
+    // first command that failed. The connection is closed when the answers
+    // cannot be read (the server is gone).
+    void settle();
+
     // Runs `work` with its commits not flushed on their own: on SQLite (outside
     // a transaction) the session commits with synchronous NORMAL meanwhile, so
     // what `work` commits reaches the disk with the next flushed commit or
     // checkpoint, and a power cut before then may take it back (never a later
-    // commit without it). Only for writes whose loss recovery makes good.
-    // Other backends, and inside a transaction: `work` as it is. The session
-    // is back to flushed commits after, or closed when it could not be.
+    // commit without it). Only for writes whose loss recovery makes good. On
+    // PostgreSQL each command `work` sends (Command::send) is a transaction
+    // of its own, committed without waiting for the flush, in one exchange.
+    // ODBC, and inside a transaction: `work` as it is. The session is back to
+    // flushed commits after, or closed when it could not be.
     void withoutFlush(const std::function<void()>& work);
 
     // A statement without parameters or result, e.g. a session setting.
@@ -163,14 +183,19 @@ class Connection {
     // A session setting run as a statement kept with the connection (prepared
     // once, where it is run per consumer).
     void runSetting(const char* sql);
+    // Reads what was sent ahead up to a commit; when that fails, the
+    // transaction the server may still hold is rolled back.
+    void settleToCommit();
 
     std::string connectionString_;
     std::unique_ptr<ConnectionString> target_;
     std::unique_ptr<soci::session> session_;
+    struct Ahead;
+    std::unique_ptr<Ahead> ahead_;  // lives with the session
     Hook beforeConnect_, afterConnect_;
     std::vector<std::pair<const void*, std::function<void()>>> prepared_;
     bool inTransaction_ = false;
-    bool unflushed_ = false;  // read by the commit hook
+    bool unflushed_ = false;  // in withoutFlush; read by SQLite's commit hook
     int connectCount_ = 0;
     std::chrono::nanoseconds statementTime_{0};
     std::unordered_map<std::string, std::unique_ptr<Statement>> kept_;

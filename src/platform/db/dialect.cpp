@@ -81,6 +81,32 @@ std::vector<std::string> parameterOccurrences(std::string_view sql) {
     return names;
 }
 
+std::string numberParameters(std::string_view sql, std::vector<std::string>& names) {
+    names.clear();
+    std::string out;
+    out.reserve(sql.size() + 8);
+    size_t copied = 0;
+    scan(sql, [&](size_t i) -> size_t {
+        if (sql[i] != ':') return i + 1;
+        if (i + 1 < sql.size() && sql[i + 1] == ':') return i + 2;
+        if (i > 0 && sql[i - 1] == ':') return i + 1;
+        size_t j = i + 1;
+        if (j >= sql.size() || !isNameStart(sql[j])) return i + 1;
+        while (j < sql.size() && isNameChar(sql[j])) ++j;
+        std::string_view name = sql.substr(i + 1, j - i - 1);
+        size_t k = 0;
+        while (k < names.size() && !equalsIgnoringCase(names[k], name)) ++k;
+        if (k == names.size()) names.emplace_back(name);
+        out.append(sql.substr(copied, i - copied));
+        out += '$';
+        out += std::to_string(k + 1);
+        copied = j;
+        return j;
+    });
+    out.append(sql.substr(copied));
+    return out;
+}
+
 std::string renameFunction(std::string_view sql, std::string_view from, std::string_view to) {
     std::string out;
     out.reserve(sql.size());

@@ -44,6 +44,11 @@ class Dialect {
 // order. Quotes, double-quoted identifiers, comments and "::" casts are skipped.
 std::vector<std::string> parameterOccurrences(std::string_view sql);
 
+// The text with each :NAME parameter replaced by $1, $2, ... numbered in
+// order of first appearance (a name met again, in any letter case, keeps its
+// number); `names` gets the names in number order.
+std::string numberParameters(std::string_view sql, std::vector<std::string>& names);
+
 // Replaces every call of the function `from` (a name followed by "(") outside
 // quotes and comments by `to`; names are compared ignoring letter case.
 std::string renameFunction(std::string_view sql, std::string_view from, std::string_view to);

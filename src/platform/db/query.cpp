@@ -78,14 +78,29 @@ std::string keyOf(char kind, const std::string& name, const std::string& sql, co
     return key;
 }
 
-int64_t exec(db::Connection& c, const std::string& name, const std::string& sql, const std::vector<Param>& params) {
+namespace {
+
+// The command kept with the connection for this text and parameters (made
+// and kept the first time), with this run's values bound.
+db::Command& keptCommand(db::Connection& c, const std::string& name, const std::string& sql,
+                         const std::vector<Param>& params) {
     std::string key = keyOf('C', name, sql, params, nullptr);
     auto* cmd = static_cast<db::Command*>(c.keptStatement(key));
     if (!cmd)
         cmd = static_cast<db::Command*>(
             &c.keepStatement(key, std::make_unique<db::Command>(c, name, sql, declare(params))));
     bindValues(*cmd, params);
-    return cmd->execute();
+    return *cmd;
+}
+
+}  // namespace
+
+int64_t exec(db::Connection& c, const std::string& name, const std::string& sql, const std::vector<Param>& params) {
+    return keptCommand(c, name, sql, params).execute();
+}
+
+void send(db::Connection& c, const std::string& name, const std::string& sql, const std::vector<Param>& params) {
+    keptCommand(c, name, sql, params).send();
 }
 
 namespace {

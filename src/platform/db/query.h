@@ -34,6 +34,10 @@ using Row = std::vector<ds::Cell>;
 
 // Runs a command; the rows it touched.
 int64_t exec(db::Connection& c, const std::string& name, const std::string& sql, const std::vector<Param>& params);
+// A write whose count nobody reads: sent ahead inside a transaction on a
+// server, its failure shown at the next exchange or the commit (see
+// Command::send); run at once elsewhere.
+void send(db::Connection& c, const std::string& name, const std::string& sql, const std::vector<Param>& params);
 // Runs a query; its rows with the declared columns.
 std::vector<Row> select(db::Connection& c, const std::string& name, const std::string& sql,
                         const std::vector<Param>& params, const std::vector<db::ResultColumn>& columns);

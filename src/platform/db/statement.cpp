@@ -397,6 +397,67 @@ void Statement::run(const std::vector<ResultColumn>* columns, const RowHandler* 
     }
 }
 
+// How a value travels as text to a server: a number as the client library
+// writes it for a bound double, a date as the calendar day.
+std::string serverText(double v) {
+    char buf[40];
+    auto r = std::to_chars(buf, buf + sizeof buf, v, std::chars_format::general, 20);
+    return std::string(buf, r.ptr);
+}
+
+void Statement::sendAhead() {
+    struct Timed {
+        Connection& c;
+        std::chrono::steady_clock::time_point started = std::chrono::steady_clock::now();
+        ~Timed() { c.addStatementTime(std::chrono::steady_clock::now() - started); }
+    } timed{*connection_};
+    for (size_t i : occurrenceParams_)
+        if (!values_[i].set) throw DbError("parameter " + params_[i].name + " of " + name_ + " has no value");
+    if (numbered_.empty()) {
+        std::vector<std::string> names;
+        std::string numbered = numberParameters(connection_->dialect().adaptSql(sql_), names);
+        std::vector<size_t> params;
+        for (const std::string& n : names)
+            params.push_back(static_cast<size_t>(
+                std::find_if(params_.begin(), params_.end(),
+                             [&](const ParamDecl& p) { return equalsIgnoringCase(p.name, n); }) -
+                params_.begin()));
+        numbered_ = std::move(numbered);
+        numberedParams_ = std::move(params);
+    }
+    std::vector<std::string> texts(numberedParams_.size());
+    std::vector<const std::string*> values(numberedParams_.size(), nullptr);
+    for (size_t k = 0; k < numberedParams_.size(); ++k) {
+        const Value& v = values_[numberedParams_[k]];
+        if (v.null) continue;
+        switch (params_[numberedParams_[k]].type) {
+            case ParamType::Text:
+                values[k] = &v.text;
+                continue;
+            case ParamType::Float:
+                texts[k] = serverText(v.number);
+                break;
+            case ParamType::Date: {
+                CalendarFields f = v.date.fields();
+                char buf[16];
+                std::snprintf(buf, sizeof buf, "%04d-%02d-%02d", f.year, f.month, f.day);
+                texts[k] = buf;
+                break;
+            }
+        }
+        values[k] = &texts[k];
+    }
+    connection_->sendAhead(name_, numbered_, values);
+}
+
+void Command::send() {
+    if (!connection().sendsAhead()) {
+        execute();
+        return;
+    }
+    sendAhead();
+}
+
 int64_t Command::execute() {
     int64_t affected = 0;
     run(nullptr, nullptr, &affected);

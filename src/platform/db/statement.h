@@ -87,6 +87,8 @@ class Statement {
     // it; a query's rows go to `onRow` one at a time, as they are read.
     // Errors come as DbError naming the statement and the database.
     void run(const std::vector<ResultColumn>* columns, const RowHandler* onRow, int64_t* affected);
+    // Sends the statement ahead with its values (see Connection::sendAhead).
+    void sendAhead();
 
   private:
     struct Prepared;
@@ -101,6 +103,8 @@ class Statement {
     std::vector<std::string> occurrences_;
     std::vector<size_t> occurrenceParams_;  // per occurrence: its declared parameter
     std::vector<Value> values_;
+    std::string numbered_;                // the text with $1..$n, made at the first send ahead
+    std::vector<size_t> numberedParams_;  // per number: its declared parameter
 };
 
 // A statement that changes data. No time-out is set on it.
@@ -109,6 +113,11 @@ class Command : public Statement {
     using Statement::Statement;
     // Runs the command; the number of rows it touched.
     int64_t execute();
+    // For a command whose count nobody reads: on a server inside a
+    // transaction it is sent ahead and its answer read at the next exchange,
+    // where a failure shows (at the latest at the commit); elsewhere it runs
+    // at once. Throws DbError.
+    void send();
 };
 
 // A query. Opening it runs it and keeps its rows until it is closed or opened

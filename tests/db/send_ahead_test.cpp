@@ -1,0 +1,178 @@
+// Commands sent ahead of their answers: on PostgreSQL inside a transaction
+// they travel with the next exchange, on SQLite they run at once; either way
+// the same rows are stored, a failure is told naming the command, and the
+// transaction it broke leaves nothing behind.
+#include <gtest/gtest.h>
+
+#include "platform/db/dialect.h"
+#include "platform/db/query.h"
+#include "platform/db/statement.h"
+#include "support/db_fixture.h"
+
+namespace zel::testing {
+namespace {
+
+using db::Backend;
+namespace sql = db::sql;
+
+TEST(NumberedParameters, EachNameKeepsItsNumberAndQuotesStayAlone) {
+    std::vector<std::string> names;
+    EXPECT_EQ(db::numberParameters("SELECT :A, :b, :a, ':X', \":Y\", :C::TEXT -- :Z\nFROM T", names),
+              "SELECT $1, $2, $1, ':X', \":Y\", $3::TEXT -- :Z\nFROM T");
+    EXPECT_EQ(names, (std::vector<std::string>{"A", "b", "C"}));
+    EXPECT_EQ(db::numberParameters("SELECT 1", names), "SELECT 1");
+    EXPECT_TRUE(names.empty());
+}
+
+class SendAheadTest : public BackendTest {
+  protected:
+    void SetUp() override {
+        BackendTest::SetUp();
+        if (IsSkipped() || HasFatalFailure()) return;
+        exec("CREATE TABLE SEND_T (K VARCHAR(10) NOT NULL PRIMARY KEY, N NUMERIC(15,4), D DATE, T VARCHAR(40))");
+    }
+    db::Connection& conn() { return *admin_; }
+
+    static std::vector<sql::Param> row(const std::string& k, double n, DateTime d, const std::string& t) {
+        return {sql::text("P_K", k), sql::number("P_N", n), sql::date("P_D", d), sql::textOrNull("P_T", t)};
+    }
+    void send(const std::vector<sql::Param>& p) {
+        sql::send(conn(), "row of the test", "INSERT INTO SEND_T (K, N, D, T) VALUES (:P_K, :P_N, :P_D, :P_T)", p);
+    }
+    void run(const std::vector<sql::Param>& p) {
+        sql::exec(conn(), "row run at once", "INSERT INTO SEND_T (K, N, D, T) VALUES (:P_K, :P_N, :P_D, :P_T)", p);
+    }
+    // K, N, D and T of every row, in key order, as a second connection reads them.
+    std::vector<std::string> stored() {
+        db::Connection other(conn().connectionString());
+        std::vector<std::string> out;
+        for (const sql::Row& r :
+             sql::select(other, "rows", "SELECT K, N, D, T FROM SEND_T ORDER BY K", {},
+                         {{"K", db::ColumnType::Text},
+                          {"N", db::ColumnType::Text},
+                          {"D", db::ColumnType::Date},
+                          {"T", db::ColumnType::Text}}))
+            out.push_back(sql::cellText(r[0]) + "|" + sql::cellText(r[1]) + "|" +
+                          (sql::cellDate(r[2]).isEmpty() ? "-" : sql::isoMoment(sql::cellDate(r[2]))) + "|" +
+                          sql::cellText(r[3]));
+        return out;
+    }
+    bool postgres() const { return GetParam() == Backend::PostgreSql; }
+};
+
+TEST_P(SendAheadTest, SentRowsAreSeenInTheTransactionAndCommitInOneExchange) {
+    DateTime day = DateTime::fromDate(2024, 5, 9);
+    auto count = [&] {
+        auto rows = sql::select(conn(), "count", "SELECT COUNT(*) FROM SEND_T", {}, {{"N", db::ColumnType::Float}});
+        return sql::cellNumber(rows.at(0).at(0));
+    };
+    EXPECT_EQ(count(), 0);  // prepared before the figures are taken
+    db::Traffic before = db::traffic();
+    conn().beginTransaction();
+    send(row("A", 1.5, day, "um"));
+    send(row("B", 2.25, day, ""));
+    EXPECT_EQ(count(), 2);  // read back inside the transaction: the rows sent ahead are there
+    send(row("C", 3, day, "tres"));
+    conn().commit();
+    db::Traffic after = db::traffic();
+    // On the server: the begin, the two rows, the count, and the commit with
+    // the third row.
+    if (postgres()) EXPECT_EQ(after.roundTrips - before.roundTrips, 4u);
+    else EXPECT_EQ(after.roundTrips - before.roundTrips, 6u);
+    EXPECT_EQ(after.statements - before.statements, 4u);
+    // The rows' statement is prepared once on the server; SQLite compiles it
+    // again for the null and after it.
+    EXPECT_EQ(after.prepares - before.prepares, postgres() ? 1u : 3u);
+
+    std::vector<std::string> got = stored();
+    ASSERT_EQ(got.size(), 3u);
+    EXPECT_EQ(got[0].substr(0, 2), "A|");
+    EXPECT_EQ(got[0].substr(got[0].size() - 3), "|um");
+    EXPECT_EQ(got[1].substr(0, 2), "B|");
+    EXPECT_EQ(got[1].back(), '|');  // no text: null
+    EXPECT_EQ(got[2].substr(got[2].size() - 5), "|tres");
+}
+
+TEST_P(SendAheadTest, ValuesTravelAsWhenRunAtOnce) {
+    // The same values sent ahead and run at once are stored alike: numbers at
+    // the edge of the column's scale, a null, quotes and accents in a text.
+    const double numbers[] = {0.1, 1.00005, 2.00015, 123.45675, -2.5, 1e-7, 12345678.9999, 0};
+    DateTime day = DateTime::fromDate(2023, 12, 31);
+    int i = 0;
+    conn().beginTransaction();
+    for (double n : numbers) {
+        std::string t = i % 2 ? "O'Neil \"x\" ção" : "";
+        send(row("S" + std::to_string(i), n, i == 3 ? DateTime() : day, t));
+        run(row("T" + std::to_string(i), n, i == 3 ? DateTime() : day, t));
+        ++i;
+    }
+    conn().commit();
+    std::vector<std::string> got = stored();
+    ASSERT_EQ(got.size(), 2 * std::size(numbers));
+    size_t half = std::size(numbers);
+    for (size_t k = 0; k < half; ++k) EXPECT_EQ(got[k].substr(2), got[k + half].substr(2)) << got[k];
+}
+
+TEST_P(SendAheadTest, AFailureSentAheadIsToldByNameAndTheTransactionLeavesNothing) {
+    DateTime day = DateTime::fromDate(2024, 5, 9);
+    run(row("A", 1, day, "kept"));
+    // Shown at the commit.
+    try {
+        sql::inTransaction(conn(), [&] {
+            send(row("B", 2, day, ""));
+            send(row("A", 3, day, "again"));  // the key is taken
+            send(row("C", 4, day, ""));
+        });
+        ADD_FAILURE() << "a taken key must fail";
+    } catch (const db::DbError& e) {
+        EXPECT_NE(std::string(e.what()).find("row of the test on "), std::string::npos) << e.what();
+    }
+    EXPECT_FALSE(conn().inTransaction());
+    // Shown at the next statement.
+    try {
+        sql::inTransaction(conn(), [&] {
+            send(row("A", 3, day, "again"));
+            sql::select(conn(), "count", "SELECT COUNT(*) FROM SEND_T", {}, {{"N", db::ColumnType::Float}});
+            send(row("D", 4, day, ""));
+        });
+        ADD_FAILURE() << "a taken key must fail";
+    } catch (const db::DbError& e) {
+        EXPECT_NE(std::string(e.what()).find("row of the test on "), std::string::npos) << e.what();
+    }
+    std::vector<std::string> got = stored();
+    ASSERT_EQ(got.size(), 1u);
+    EXPECT_EQ(got[0].substr(got[0].size() - 5), "|kept");
+    // The session goes on: a new transaction stores what it sends.
+    sql::inTransaction(conn(), [&] { send(row("E", 5, day, "")); });
+    EXPECT_EQ(stored().size(), 2u);
+}
+
+TEST_P(SendAheadTest, OutsideATransactionACommandSentRunsAtOnce) {
+    DateTime day = DateTime::fromDate(2024, 5, 9);
+    send(row("A", 1, day, ""));
+    EXPECT_EQ(stored().size(), 1u);  // another connection sees it at once
+    EXPECT_THROW(send(row("A", 1, day, "")), db::DbError);
+    EXPECT_FALSE(conn().inTransaction());
+}
+
+TEST_P(SendAheadTest, WithoutFlushACommandCommitsAloneAndIsSeenAtOnce) {
+    DateTime day = DateTime::fromDate(2024, 5, 9);
+    db::Traffic before = db::traffic();
+    conn().withoutFlush([&] { send(row("A", 1, day, "")); });
+    db::Traffic after = db::traffic();
+    EXPECT_EQ(after.unflushedCommits - before.unflushedCommits, 1u);
+    EXPECT_EQ(after.commits, before.commits);
+    EXPECT_EQ(stored().size(), 1u);
+    // A failure there ends its own transaction: the session is outside any.
+    EXPECT_THROW(conn().withoutFlush([&] { send(row("A", 1, day, "")); }), db::DbError);
+    EXPECT_FALSE(conn().inTransaction());
+    sql::inTransaction(conn(), [&] { send(row("B", 2, day, "")); });
+    run(row("C", 3, day, ""));
+    EXPECT_EQ(stored().size(), 3u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Backends, SendAheadTest, ::testing::Values(Backend::Sqlite3, Backend::PostgreSql),
+                         backendLabel);
+
+}  // namespace
+}  // namespace zel::testing
