@@ -171,6 +171,42 @@ TEST_P(SendAheadTest, WithoutFlushACommandCommitsAloneAndIsSeenAtOnce) {
     EXPECT_EQ(stored().size(), 3u);
 }
 
+TEST_P(SendAheadTest, StatementsLetGoWhileRowsAreUnansweredKeepThemAndTheirFailures) {
+    DateTime day = DateTime::fromDate(2024, 5, 9);
+    auto q = std::make_unique<db::Query>(conn(), "one key", "SELECT K FROM SEND_T WHERE K = :P_K",
+                                         std::vector<db::ParamDecl>{{"P_K", db::ParamType::Text}},
+                                         std::vector<db::ResultColumn>{{"K", db::ColumnType::Text}});
+    q->setText("P_K", "A");
+    q->open();
+    conn().beginTransaction();
+    send(row("A", 1, day, ""));
+    q.reset();  // its prepared form is let go on the server meanwhile
+    send(row("B", 2, day, ""));
+    conn().commit();
+    EXPECT_EQ(stored().size(), 2u);
+
+    // A failure read while a statement is let go still fails the commit.
+    q = std::make_unique<db::Query>(conn(), "one key", "SELECT K FROM SEND_T WHERE K = :P_K",
+                                    std::vector<db::ParamDecl>{{"P_K", db::ParamType::Text}},
+                                    std::vector<db::ResultColumn>{{"K", db::ColumnType::Text}});
+    q->setText("P_K", "A");
+    q->open();
+    conn().beginTransaction();
+    bool failed = false;
+    try {
+        send(row("A", 1, day, ""));  // the key is taken: told here on SQLite, at the commit on the server
+        q.reset();
+        send(row("C", 3, day, ""));
+        conn().commit();
+    } catch (const db::DbError& e) {
+        failed = true;
+        EXPECT_NE(std::string(e.what()).find("row of the test on "), std::string::npos) << e.what();
+    }
+    EXPECT_TRUE(failed);
+    conn().rollback();
+    EXPECT_EQ(stored().size(), 2u);
+}
+
 INSTANTIATE_TEST_SUITE_P(Backends, SendAheadTest, ::testing::Values(Backend::Sqlite3, Backend::PostgreSql),
                          backendLabel);
 
