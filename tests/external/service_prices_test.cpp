@@ -79,6 +79,24 @@ TEST_P(PriceTest, ClientTableThenStoreThenStandard) {
     EXPECT_EQ(tables_.cdsRetornaPreco.recordCount(), 1);
 }
 
+TEST_P(PriceTest, OneStatementFindsTheTableAndThePriceAndEmptyCodesNameNoTable) {
+    // Client and store rows under empty codes are never the table of an empty
+    // client or store.
+    exec("INSERT INTO TABEPRECO VALUES ('0001', 'VAZ', 'Vazia', '2026-01-01', NULL)");
+    exec("INSERT INTO CLIENTABPREC VALUES ('', '0001', 'VAZ')");
+    exec("INSERT INTO LOJATABPREC VALUES ('0001', '', '0001', 'VAZ')");
+    price("VAZ", "P1", 99);
+    ASSERT_EQ(code(ask("", "LJ1", "P1")), "");
+    uint64_t before = db::traffic().statements;
+    ASSERT_EQ(code(ask("", "LJ1", "P1")), "");
+    EXPECT_DOUBLE_EQ(field("VRPRECO"), 11);
+    EXPECT_EQ(db::traffic().statements - before, 1u);
+    ASSERT_EQ(code(ask("", "", "P1")), "");
+    EXPECT_DOUBLE_EQ(field("VRPRECO"), 10);
+    ASSERT_EQ(code(ask("CLI1", "", "P1")), "");
+    EXPECT_DOUBLE_EQ(field("VRPRECO"), 12.5);
+}
+
 TEST_P(PriceTest, EachFailureCodeHasItsCause) {
     // No price row in the table chosen; the answer leaves no stale price behind.
     ASSERT_EQ(code(ask("", "LJ9", "P1")), "");

@@ -23,19 +23,6 @@ bool isHhmm(const std::string& s) {
     return std::stoi(s.substr(0, 2)) < 24 && std::stoi(s.substr(2, 2)) < 60;
 }
 
-struct TableRef {
-    std::string branch, table;
-    std::string_view expiredCode;
-};
-
-std::optional<TableRef> tableOf(db::Connection& c, const std::string& what, const std::string& sql,
-                                std::vector<svc::Param> params, std::string_view expiredCode) {
-    auto rows = svc::select(c, what, sql, params,
-                            {{"CDFILTABPREC", db::ColumnType::Text}, {"CDTABEPREC", db::ColumnType::Text}});
-    if (rows.empty()) return std::nullopt;
-    return TableRef{svc::cellText(rows[0][0]), svc::cellText(rows[0][1]), expiredCode};
-}
-
 void clearPrice(ds::Table& t) {
     if (!t.declaredFields().empty()) t.create();
     else if (t.isOpen()) t.emptyTable();
@@ -64,50 +51,48 @@ Variant DatabaseServicePackage::ChamaFuncaoGetRetornaPreco(const VariantArray& v
 
     clearPrice(cdsRetornaPreco);
 
-    std::optional<TableRef> ref;
-    if (!cdCliente.empty())
-        ref = tableOf(connection(), "price table of the client",
-                      "SELECT CDFILTABPREC, CDTABEPREC FROM CLIENTABPREC WHERE CDCLIENTE = :P_CDCLIENTE",
-                      {svc::text("P_CDCLIENTE", cdCliente)}, kPriceClientExpired);
-    if (!ref && !cdLoja.empty())
-        ref = tableOf(
-            connection(), "price table of the store",
-            "SELECT CDFILTABPREC, CDTABEPREC FROM LOJATABPREC WHERE CDFILIAL = :P_CDFILIAL AND CDLOJA = :P_CDLOJA",
-            {svc::text("P_CDFILIAL", cdFilial), svc::text("P_CDLOJA", cdLoja)}, kPriceStoreExpired);
-    if (!ref)
-        ref = tableOf(connection(), "standard price table",
-                      "SELECT CDFILTABPREC, CDTABEPREC FROM FILIALTABPREC WHERE CDFILIAL = :P_CDFILIAL",
-                      {svc::text("P_CDFILIAL", cdFilial)}, kPriceStandardExpired);
-    if (!ref) return priceResultFailure(std::string(kPriceNoTable));
-
-    std::vector<svc::Param> key{svc::text("P_CDFILTABPREC", ref->branch), svc::text("P_CDTABEPREC", ref->table)};
-    auto table = svc::select(connection(), "price table",
-                             "SELECT DTINIVIGTAB, DTFIMVIGTAB FROM TABEPRECO "
-                             "WHERE CDFILTABPREC = :P_CDFILTABPREC AND CDTABEPREC = :P_CDTABEPREC",
-                             key, {{"DTINIVIGTAB", db::ColumnType::Date}, {"DTFIMVIGTAB", db::ColumnType::Date}});
-    if (table.empty()) return priceResultFailure(std::string(kPriceNoTable));
+    // One statement finds the table that applies (the client's, else the
+    // store's, else the branch's standard one), the table itself and the
+    // product's row in it: the first row is the table that applies.
+    auto found = svc::select(
+        connection(), "price of the product",
+        "SELECT R.NRORDEM, T.CDTABEPREC, T.DTINIVIGTAB, T.DTFIMVIGTAB, I.CDPRODUTO, I.VRPRECITEM, I.VRDESCITEM, "
+        "I.VRACREITEM, I.VRPRECOCLIE, I.IDBLOQUEADO, I.HRINIVENDA, I.HRFINVENDA FROM ("
+        "SELECT 1 AS NRORDEM, CDFILTABPREC, CDTABEPREC FROM CLIENTABPREC WHERE CDCLIENTE = :P_CDCLIENTE "
+        "AND :P_CDCLIENTE <> '' UNION ALL "
+        "SELECT 2, CDFILTABPREC, CDTABEPREC FROM LOJATABPREC WHERE CDFILIAL = :P_CDFILIAL AND CDLOJA = :P_CDLOJA "
+        "AND :P_CDLOJA <> '' UNION ALL "
+        "SELECT 3, CDFILTABPREC, CDTABEPREC FROM FILIALTABPREC WHERE CDFILIAL = :P_CDFILIAL) R "
+        "LEFT JOIN TABEPRECO T ON T.CDFILTABPREC = R.CDFILTABPREC AND T.CDTABEPREC = R.CDTABEPREC "
+        "LEFT JOIN ITEMTABPREC I ON I.CDFILTABPREC = R.CDFILTABPREC AND I.CDTABEPREC = R.CDTABEPREC "
+        "AND I.CDPRODUTO = :P_CDPRODUTO ORDER BY R.NRORDEM",
+        {svc::text("P_CDCLIENTE", cdCliente), svc::text("P_CDFILIAL", cdFilial), svc::text("P_CDLOJA", cdLoja),
+         svc::text("P_CDPRODUTO", cdProduto)},
+        {{"NRORDEM", db::ColumnType::Integer},
+         {"CDTABEPREC", db::ColumnType::Text},
+         {"DTINIVIGTAB", db::ColumnType::Date},
+         {"DTFIMVIGTAB", db::ColumnType::Date},
+         {"CDPRODUTO", db::ColumnType::Text},
+         {"VRPRECITEM", db::ColumnType::Float},
+         {"VRDESCITEM", db::ColumnType::Float},
+         {"VRACREITEM", db::ColumnType::Float},
+         {"VRPRECOCLIE", db::ColumnType::Float},
+         {"IDBLOQUEADO", db::ColumnType::Text},
+         {"HRINIVENDA", db::ColumnType::Text},
+         {"HRFINVENDA", db::ColumnType::Text}});
+    // No table named, or one named that does not exist.
+    if (found.empty() || svc::cellText(found[0][1]).empty()) return priceResultFailure(std::string(kPriceNoTable));
+    const svc::Row& applies = found[0];
+    const std::string_view expiredCode = svc::cellNumber(applies[0]) == 1   ? kPriceClientExpired
+                                         : svc::cellNumber(applies[0]) == 2 ? kPriceStoreExpired
+                                                                            : kPriceStandardExpired;
     // Validity is judged on the day of the sale, the clock's day.
     DateTime today = clock_.today();
-    DateTime from = svc::cellDate(table[0][0]);
-    DateTime until = svc::cellDate(table[0][1]);
-    if (today < from || (!until.isEmpty() && today > until)) return priceResultFailure(std::string(ref->expiredCode));
-
-    key.push_back(svc::text("P_CDPRODUTO", cdProduto));
-    auto price =
-        svc::select(connection(), "price of the product",
-                    "SELECT VRPRECITEM, VRDESCITEM, VRACREITEM, VRPRECOCLIE, IDBLOQUEADO, HRINIVENDA, HRFINVENDA "
-                    "FROM ITEMTABPREC WHERE CDFILTABPREC = :P_CDFILTABPREC AND CDTABEPREC = :P_CDTABEPREC "
-                    "AND CDPRODUTO = :P_CDPRODUTO",
-                    key,
-                    {{"VRPRECITEM", db::ColumnType::Float},
-                     {"VRDESCITEM", db::ColumnType::Float},
-                     {"VRACREITEM", db::ColumnType::Float},
-                     {"VRPRECOCLIE", db::ColumnType::Float},
-                     {"IDBLOQUEADO", db::ColumnType::Text},
-                     {"HRINIVENDA", db::ColumnType::Text},
-                     {"HRFINVENDA", db::ColumnType::Text}});
-    if (price.empty()) return priceResultFailure(std::string(kPriceNotRegistered));
-    const svc::Row& row = price[0];
+    DateTime from = svc::cellDate(applies[2]);
+    DateTime until = svc::cellDate(applies[3]);
+    if (today < from || (!until.isEmpty() && today > until)) return priceResultFailure(std::string(expiredCode));
+    if (svc::cellText(applies[4]).empty()) return priceResultFailure(std::string(kPriceNotRegistered));
+    const ds::Cell* row = applies.data() + 5;  // the product's row: price, discount, surcharge, ...
     if (svc::cellText(row[4]) == "S") return priceResultFailure(std::string(kPriceBlocked));
     std::string start = svc::cellText(row[5]), end = svc::cellText(row[6]);
     if ((!start.empty() || !end.empty()) && !insideHourWindow(hhmm, start, end))
