@@ -5,6 +5,8 @@
 #include <fstream>
 #include <functional>
 
+#include "support/pg_cluster.h"
+
 namespace zel::eo {
 
 bool fullMatrix() {
@@ -31,9 +33,18 @@ void tally(const std::string& group, int violations) {
                                        << violations << "\n";
 }
 
-void Campaign::makeStation(int passages) {
+void Campaign::makeStation(int passages, bool onPostgres) {
     base_ = testDirectory();
-    station_ = std::make_unique<TestStation>(base_ / "station");
+    std::string database;
+    if (onPostgres) {
+        auto& pg = zel::testing::PgCluster::shared();
+        if (!pg.running()) {
+            if (zel::testing::PgCluster::skipAllowed()) GTEST_SKIP() << pg.error();
+            FAIL() << pg.error();
+        }
+        database = pg.connectionString(pg.createDatabase("eo"));
+    }
+    station_ = std::make_unique<TestStation>(base_ / "station", 7, database);
     if (passages > 0) {
         ASSERT_EQ(station_->keepPassages(passages), passages) << "the demo has too few consumers";
     }

@@ -27,8 +27,10 @@ void tally(const std::string& group, int violations);
 class Campaign : public ::testing::Test {
   protected:
     // A demo station with `passages` pending passages of different consumers
-    // (0: the demo's whole day), and its snapshot.
-    void makeStation(int passages = 3);
+    // (0: the demo's whole day), and its snapshot; on SQLite, or on a fresh
+    // database of the tests' PostgreSQL cluster (the case is skipped when
+    // that cannot start and ZEL_SKIP_POSTGRES=1 allows it).
+    void makeStation(int passages = 3, bool onPostgres = false);
     TestStation& station() { return *station_; }
     const Snapshot& snapshot() const { return snapshot_; }
     fs::path base() const { return base_; }

@@ -264,7 +264,7 @@ CheckReport checkStation(const fs::path& station, const Snapshot& before, const 
             if (state.open && state.open->cupNr == n) continue;  // told above when it matters
             const std::string coo = sixDigits(n);
             Rows rows = query(db,
-                              "SELECT VC.DTHRCANCEL, V.IDSITUVENDA, V.VRTOTVENDA + IFNULL(VC.VRTOTCLIENTE, 0), "
+                              "SELECT VC.DTHRCANCEL, V.IDSITUVENDA, V.VRTOTVENDA + COALESCE(VC.VRTOTCLIENTE, 0), "
                               "VC.CDFILIAL, VC.CDCAIXA, "
                               "VC.NRSEQVENDA FROM VENDACUPOM VC LEFT JOIN VENDA V ON V.CDFILIAL = VC.CDFILIAL AND "
                               "V.CDCAIXA = VC.CDCAIXA AND V.NRSEQVENDA = VC.NRSEQVENDA WHERE VC.NRSERIEIMP = " +

@@ -3,6 +3,7 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <libpq-fe.h>
 #include <sqlite3.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -21,10 +22,37 @@ namespace zel::eo {
 
 namespace {
 
-// One connection for one call; a busy database is waited for, like the program does.
+// The libpq settings of the PostgreSQL database a station's configuration
+// names when `file` (its station.db) is not there; "" for a SQLite station.
+std::string postgresSettings(const fs::path& file) {
+    if (fs::exists(file)) return "";
+    std::ifstream in(file.parent_path() / "geracupom.conf");
+    std::string line;
+    while (std::getline(in, line)) {
+        size_t eq = line.find('=');
+        if (eq == std::string::npos || line.compare(0, 8, "database") != 0) continue;
+        std::string value = line.substr(eq + 1);
+        value.erase(0, value.find_first_not_of(" \t"));
+        if (value.rfind("postgresql://", 0) == 0) return value.substr(13);
+    }
+    return "";
+}
+
+// One connection for one call; a busy database is waited for, like the
+// program does. The station's SQLite file, or the PostgreSQL database its
+// configuration names; every value comes as text, a truth value as 1 or 0.
 class Database {
   public:
     explicit Database(const fs::path& file) {
+        if (std::string pg = postgresSettings(file); !pg.empty()) {
+            pg_ = PQconnectdb(pg.c_str());
+            if (PQstatus(pg_) != CONNECTION_OK) {
+                std::string why = PQerrorMessage(pg_);
+                PQfinish(pg_);
+                throw std::runtime_error("cannot connect to " + pg + ": " + why);
+            }
+            return;
+        }
         if (sqlite3_open_v2(file.c_str(), &db_, SQLITE_OPEN_READWRITE, nullptr) != SQLITE_OK) {
             std::string why = db_ ? sqlite3_errmsg(db_) : "out of memory";
             sqlite3_close(db_);
@@ -32,11 +60,15 @@ class Database {
         }
         sqlite3_busy_timeout(db_, 10000);
     }
-    ~Database() { sqlite3_close(db_); }
+    ~Database() {
+        if (pg_) PQfinish(pg_);
+        sqlite3_close(db_);
+    }
     Database(const Database&) = delete;
     Database& operator=(const Database&) = delete;
 
     Rows query(const std::string& sql) {
+        if (pg_) return pgRun(sql);
         sqlite3_stmt* st = nullptr;
         if (sqlite3_prepare_v2(db_, sql.c_str(), -1, &st, nullptr) != SQLITE_OK)
             throw std::runtime_error(sql + ": " + sqlite3_errmsg(db_));
@@ -56,6 +88,10 @@ class Database {
         return rows;
     }
     void exec(const std::string& sql) {
+        if (pg_) {
+            pgRun(sql);
+            return;
+        }
         char* err = nullptr;
         if (sqlite3_exec(db_, sql.c_str(), nullptr, nullptr, &err) != SQLITE_OK) {
             std::string why = err ? err : "?";
@@ -65,7 +101,31 @@ class Database {
     }
 
   private:
+    Rows pgRun(const std::string& sql) {
+        PGresult* r = PQexec(pg_, sql.c_str());
+        ExecStatusType status = PQresultStatus(r);
+        if (status != PGRES_TUPLES_OK && status != PGRES_COMMAND_OK) {
+            std::string why = PQresultErrorMessage(r);
+            PQclear(r);
+            throw std::runtime_error(sql + ": " + why);
+        }
+        constexpr Oid kBool = 16;
+        Rows rows;
+        for (int i = 0; i < PQntuples(r); ++i) {
+            std::vector<Cell> row;
+            for (int c = 0; c < PQnfields(r); ++c) {
+                if (PQgetisnull(r, i, c)) row.emplace_back(std::nullopt);
+                else if (PQftype(r, c) == kBool) row.emplace_back(PQgetvalue(r, i, c)[0] == 't' ? "1" : "0");
+                else row.emplace_back(PQgetvalue(r, i, c));
+            }
+            rows.push_back(std::move(row));
+        }
+        PQclear(r);
+        return rows;
+    }
+
     sqlite3* db_ = nullptr;
+    PGconn* pg_ = nullptr;
 };
 
 }  // namespace
@@ -163,11 +223,12 @@ std::string slurp(const fs::path& file) {
 
 // ---- a station
 
-TestStation::TestStation(fs::path dir, int seed) : dir_(std::move(dir)) {
+TestStation::TestStation(fs::path dir, int seed, const std::string& database) : dir_(std::move(dir)) {
     fs::remove_all(dir_);
     fs::create_directories(dir_.parent_path());
-    ProgramResult r = program({"init", dir_.string(), "--demo", "--seed", std::to_string(seed), "--day", kDay},
-                              dir_.parent_path() / (dir_.filename().string() + "-init.out"));
+    std::vector<std::string> args{"init", dir_.string(), "--demo", "--seed", std::to_string(seed), "--day", kDay};
+    if (!database.empty()) args.insert(args.end(), {"--db", database});
+    ProgramResult r = program(args, dir_.parent_path() / (dir_.filename().string() + "-init.out"));
     if (r.status != 0) throw std::runtime_error("init of " + dir_.string() + " failed: " + r.output);
 }
 

@@ -15,7 +15,9 @@ namespace zel::eo {
 
 namespace fs = std::filesystem;
 
-// ---- the station's SQLite database, opened for one statement at a time
+// ---- the station's database, opened for one statement at a time: its
+// SQLite file, or (when the file is not there) the PostgreSQL database its
+// configuration names
 
 using Cell = std::optional<std::string>;
 using Rows = std::vector<std::vector<Cell>>;
@@ -63,10 +65,13 @@ inline constexpr const char* kNow = "2026-03-16 22:00";
 
 class TestStation {
   public:
-    // Makes `dir` (removed first) a demo station with `init --demo`.
-    explicit TestStation(fs::path dir, int seed = 7);
+    // Makes `dir` (removed first) a demo station with `init --demo`, on
+    // SQLite or on the database a connection string names.
+    explicit TestStation(fs::path dir, int seed = 7, const std::string& database = "");
 
     const fs::path& dir() const { return dir_; }
+    // What query() and exec() take: the SQLite file, standing for the
+    // PostgreSQL database too.
     fs::path db() const { return dir_ / "station.db"; }
 
     // Keeps only the first `n` pending passages (by import record, day, hour)
