@@ -15,11 +15,11 @@ namespace {
 using db::Backend;
 namespace sql = db::sql;
 
-TEST(NumberedParameters, EachNameKeepsItsNumberAndQuotesStayAlone) {
+TEST(NumberedParameters, EachPlaceHasItsNumberAndQuotesStayAlone) {
     std::vector<std::string> names;
     EXPECT_EQ(db::numberParameters("SELECT :A, :b, :a, ':X', \":Y\", :C::TEXT -- :Z\nFROM T", names),
-              "SELECT $1, $2, $1, ':X', \":Y\", $3::TEXT -- :Z\nFROM T");
-    EXPECT_EQ(names, (std::vector<std::string>{"A", "b", "C"}));
+              "SELECT $1, $2, $3, ':X', \":Y\", $4::TEXT -- :Z\nFROM T");
+    EXPECT_EQ(names, (std::vector<std::string>{"A", "b", "a", "C"}));
     EXPECT_EQ(db::numberParameters("SELECT 1", names), "SELECT 1");
     EXPECT_TRUE(names.empty());
 }
@@ -173,6 +173,14 @@ TEST_P(SendAheadTest, WithoutFlushACommandCommitsAloneAndIsSeenAtOnce) {
 
 TEST_P(SendAheadTest, StatementsLetGoWhileRowsAreUnansweredKeepThemAndTheirFailures) {
     DateTime day = DateTime::fromDate(2024, 5, 9);
+    // The server-side statements of the session, but those made for sending ahead.
+    auto serverStatements = [&] {
+        auto rows = sql::select(conn(), "statements",
+                                "SELECT COUNT(*) FROM PG_PREPARED_STATEMENTS WHERE NAME NOT LIKE 'zel_ahead_%'", {},
+                                {{"N", db::ColumnType::Float}});
+        return sql::cellNumber(rows.at(0).at(0));
+    };
+    double statementsBefore = postgres() ? serverStatements() : 0;
     auto q = std::make_unique<db::Query>(conn(), "one key", "SELECT K FROM SEND_T WHERE K = :P_K",
                                          std::vector<db::ParamDecl>{{"P_K", db::ParamType::Text}},
                                          std::vector<db::ResultColumn>{{"K", db::ColumnType::Text}});
@@ -184,6 +192,7 @@ TEST_P(SendAheadTest, StatementsLetGoWhileRowsAreUnansweredKeepThemAndTheirFailu
     send(row("B", 2, day, ""));
     conn().commit();
     EXPECT_EQ(stored().size(), 2u);
+    if (postgres()) EXPECT_EQ(serverStatements(), statementsBefore) << "the let-go statement stays on the server";
 
     // A failure read while a statement is let go still fails the commit.
     q = std::make_unique<db::Query>(conn(), "one key", "SELECT K FROM SEND_T WHERE K = :P_K",
@@ -205,6 +214,30 @@ TEST_P(SendAheadTest, StatementsLetGoWhileRowsAreUnansweredKeepThemAndTheirFailu
     EXPECT_TRUE(failed);
     conn().rollback();
     EXPECT_EQ(stored().size(), 2u);
+}
+
+TEST_P(SendAheadTest, ANameAtTwoPlacesOfOtherTypesIsSentToEach) {
+    conn().beginTransaction();
+    sql::send(conn(), "two places", "INSERT INTO SEND_T (K, N, T) VALUES (:P_K, :P_V, :P_V)",
+              {sql::text("P_K", "A"), sql::text("P_V", "5")});
+    conn().commit();
+    std::vector<std::string> got = stored();
+    ASSERT_EQ(got.size(), 1u);
+    EXPECT_EQ(got[0].substr(got[0].size() - 2), "|5");
+}
+
+TEST_P(SendAheadTest, ATransactionWithAFailureItsCallerTookInIsNeverToldCommitted) {
+    if (!postgres()) GTEST_SKIP() << "SQLite goes on with a transaction after a failed statement";
+    DateTime day = DateTime::fromDate(2024, 5, 9);
+    conn().beginTransaction();
+    send(row("A", 1, day, ""));
+    EXPECT_THROW(sql::select(conn(), "missing", "SELECT X FROM NO_SUCH_TABLE", {}, {{"X", db::ColumnType::Text}}),
+                 db::DbError);
+    EXPECT_THROW(conn().commit(), db::DbError);
+    conn().rollback();
+    EXPECT_TRUE(stored().empty());
+    sql::inTransaction(conn(), [&] { send(row("B", 2, day, "")); });
+    EXPECT_EQ(stored().size(), 1u);
 }
 
 INSTANTIATE_TEST_SUITE_P(Backends, SendAheadTest, ::testing::Values(Backend::Sqlite3, Backend::PostgreSql),

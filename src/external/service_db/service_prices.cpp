@@ -81,7 +81,8 @@ Variant DatabaseServicePackage::ChamaFuncaoGetRetornaPreco(const VariantArray& v
          {"HRINIVENDA", db::ColumnType::Text},
          {"HRFINVENDA", db::ColumnType::Text}});
     // No table named, or one named that does not exist.
-    if (found.empty() || svc::cellText(found[0][1]).empty()) return priceResultFailure(std::string(kPriceNoTable));
+    auto none = [](const ds::Cell& c) { return std::holds_alternative<std::monostate>(c); };
+    if (found.empty() || none(found[0][1])) return priceResultFailure(std::string(kPriceNoTable));
     const svc::Row& applies = found[0];
     const std::string_view expiredCode = svc::cellNumber(applies[0]) == 1   ? kPriceClientExpired
                                          : svc::cellNumber(applies[0]) == 2 ? kPriceStoreExpired
@@ -91,7 +92,7 @@ Variant DatabaseServicePackage::ChamaFuncaoGetRetornaPreco(const VariantArray& v
     DateTime from = svc::cellDate(applies[2]);
     DateTime until = svc::cellDate(applies[3]);
     if (today < from || (!until.isEmpty() && today > until)) return priceResultFailure(std::string(expiredCode));
-    if (svc::cellText(applies[4]).empty()) return priceResultFailure(std::string(kPriceNotRegistered));
+    if (none(applies[4])) return priceResultFailure(std::string(kPriceNotRegistered));
     const ds::Cell* row = applies.data() + 5;  // the product's row: price, discount, surcharge, ...
     if (svc::cellText(row[4]) == "S") return priceResultFailure(std::string(kPriceBlocked));
     std::string start = svc::cellText(row[5]), end = svc::cellText(row[6]);

@@ -421,9 +421,11 @@ void Connection::removePrepared(const void* owner) {
 }
 
 void Connection::disconnect() {
+    failedAhead_.clear();
     if (ahead_ && session_) {
         // Out of pipeline mode first, so that the session's statements can be
-        // let go; unanswered commands die with the session's transaction.
+        // let go; unanswered commands die with the session's transaction. A
+        // session whose server is gone answers nothing: it is closed anyway.
         PGconn* pg = postgresqlHandle(*session_);
         if (pg && PQpipelineStatus(pg) != PQ_PIPELINE_OFF) {
             if (!ahead_->sent.empty()) PQpipelineSync(pg);
@@ -452,6 +454,7 @@ void Connection::disconnect() {
 soci::session& Connection::session() {
     ensureConnected();
     if (ahead_ && !ahead_->sent.empty()) settle();
+    if (!failedAhead_.empty() && inTransaction_) throw DbError(failedAhead_);
     return *session_;
 }
 
@@ -467,8 +470,11 @@ void Connection::sendAhead(const std::string& name, const std::string& numberedS
     // exchange. A later flushed commit takes it to the disk.
     bool alone = !inTransaction_;
     auto fail = [&](const char* what) {
+        // A command that cannot be sent leaves the session of no further use:
+        // it is closed, and the transaction with it on the server.
         DbError e(target().redact(name + " on " + describe() + ": " + what + ": " + trim(PQerrorMessage(pg))));
-        if (alone) disconnect();  // nothing half sent stays behind on the session
+        inTransaction_ = false;
+        disconnect();
         throw e;
     };
     if (!ahead_) ahead_ = std::make_unique<Ahead>();
@@ -504,8 +510,17 @@ void Connection::sendAhead(const std::string& name, const std::string& numberedS
     if (alone) {
         sendText("COMMIT", Ahead::Kind::Commit);
         transactionsRun += 2;
-        ++unflushedCommitsDone;
         settleToCommit();
+        ++unflushedCommitsDone;
+    }
+}
+
+void Connection::settleQuietly() noexcept {
+    if (!ahead_ || ahead_->sent.empty()) return;
+    try {
+        settle();
+    } catch (const std::exception& e) {
+        if (failedAhead_.empty()) failedAhead_ = e.what();
     }
 }
 
@@ -569,6 +584,7 @@ void Connection::settle() {
 void Connection::beginTransaction() {
     soci::session& s = session();
     if (inTransaction_) return;
+    failedAhead_.clear();
     try {
         // SQLite: take the write lock at once, so a second process waits on the
         // busy time-out instead of failing when a read lock would be upgraded.
@@ -595,9 +611,24 @@ void Connection::commit() {
             settleToCommit();
             return;
         }
-        std::string why = trim(PQerrorMessage(pg));
-        settleToCommit();
-        throw DbError(target().redact("cannot commit on " + describe() + ": " + why));
+        // The commit cannot be sent: the session is closed, and the
+        // transaction with it on the server.
+        DbError e(target().redact("cannot commit on " + describe() + ": " + trim(PQerrorMessage(pg))));
+        disconnect();
+        throw e;
+    }
+    if (backend() == Backend::PostgreSql) {
+        // A failure read while a statement was let go, or a statement whose
+        // failure its caller took in: the server holds the transaction
+        // failed, and its commit would roll it back. It is never told as
+        // committed.
+        PGconn* pg = postgresqlHandle(*session_);
+        if (!failedAhead_.empty() || PQtransactionStatus(pg) == PQTRANS_INERROR) {
+            std::string why = failedAhead_.empty() ? std::string("a statement of the transaction failed") : failedAhead_;
+            failedAhead_.clear();
+            PQclear(PQexec(pg, "ROLLBACK"));
+            throw DbError(target().redact("cannot commit on " + describe() + ": " + why));
+        }
     }
     ++roundTripsDone;
     try {
@@ -653,6 +684,7 @@ void Connection::rollback() {
         if (!session_) return;  // gone with the server, and the transaction with it
     }
     inTransaction_ = false;
+    failedAhead_.clear();
     ++transactionsRun;
     ++roundTripsDone;
     try {

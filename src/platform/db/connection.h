@@ -142,6 +142,10 @@ class Connection {
     // first command that failed. The connection is closed when the answers
     // cannot be read (the server is gone).
     void settle();
+    // The same before a statement is let go (its release is an exchange of
+    // its own): a failure is kept and told by the next statement or the
+    // commit of the transaction.
+    void settleQuietly() noexcept;
 
     // Runs `work` with its commits not flushed on their own: on SQLite (outside
     // a transaction) the session commits with synchronous NORMAL meanwhile, so
@@ -192,6 +196,7 @@ class Connection {
     std::unique_ptr<soci::session> session_;
     struct Ahead;
     std::unique_ptr<Ahead> ahead_;  // lives with the session
+    std::string failedAhead_;       // a failure settleQuietly read, until the transaction ends
     Hook beforeConnect_, afterConnect_;
     std::vector<std::pair<const void*, std::function<void()>>> prepared_;
     bool inTransaction_ = false;

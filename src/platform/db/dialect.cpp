@@ -93,13 +93,10 @@ std::string numberParameters(std::string_view sql, std::vector<std::string>& nam
         size_t j = i + 1;
         if (j >= sql.size() || !isNameStart(sql[j])) return i + 1;
         while (j < sql.size() && isNameChar(sql[j])) ++j;
-        std::string_view name = sql.substr(i + 1, j - i - 1);
-        size_t k = 0;
-        while (k < names.size() && !equalsIgnoringCase(names[k], name)) ++k;
-        if (k == names.size()) names.emplace_back(name);
+        names.emplace_back(sql.substr(i + 1, j - i - 1));
         out.append(sql.substr(copied, i - copied));
         out += '$';
-        out += std::to_string(k + 1);
+        out += std::to_string(names.size());
         copied = j;
         return j;
     });

@@ -44,9 +44,10 @@ class Dialect {
 // order. Quotes, double-quoted identifiers, comments and "::" casts are skipped.
 std::vector<std::string> parameterOccurrences(std::string_view sql);
 
-// The text with each :NAME parameter replaced by $1, $2, ... numbered in
-// order of first appearance (a name met again, in any letter case, keeps its
-// number); `names` gets the names in number order.
+// The text with each :NAME parameter replaced by $1, $2, ... in text order,
+// one number per occurrence (the server then judges the type of each place
+// on its own, as for a statement the client library prepares); `names` gets
+// the name of each number.
 std::string numberParameters(std::string_view sql, std::vector<std::string>& names);
 
 // Replaces every call of the function `from` (a name followed by "(") outside

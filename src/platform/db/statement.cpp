@@ -258,6 +258,9 @@ Statement::~Statement() { release(); }
 
 void Statement::release() {
     if (!prepared_) return;
+    // Letting go of a server-side statement is an exchange, which cannot
+    // pass while commands wait for their answers.
+    if (prepared_->serverSide) connection_->settleQuietly();
     connection_->removePrepared(this);
     prepared_.reset();
 }
@@ -416,21 +419,14 @@ void Statement::sendAhead() {
     if (numbered_.empty()) {
         std::vector<std::string> names;
         std::string numbered = numberParameters(connection_->dialect().adaptSql(sql_), names);
-        std::vector<size_t> params;
-        for (const std::string& n : names)
-            params.push_back(static_cast<size_t>(
-                std::find_if(params_.begin(), params_.end(),
-                             [&](const ParamDecl& p) { return equalsIgnoringCase(p.name, n); }) -
-                params_.begin()));
-        numbered_ = std::move(numbered);
-        numberedParams_ = std::move(params);
+        numbered_ = std::move(numbered);  // its places are the occurrences, in order
     }
-    std::vector<std::string> texts(numberedParams_.size());
-    std::vector<const std::string*> values(numberedParams_.size(), nullptr);
-    for (size_t k = 0; k < numberedParams_.size(); ++k) {
-        const Value& v = values_[numberedParams_[k]];
+    std::vector<std::string> texts(occurrenceParams_.size());
+    std::vector<const std::string*> values(occurrenceParams_.size(), nullptr);
+    for (size_t k = 0; k < occurrenceParams_.size(); ++k) {
+        const Value& v = values_[occurrenceParams_[k]];
         if (v.null) continue;
-        switch (params_[numberedParams_[k]].type) {
+        switch (params_[occurrenceParams_[k]].type) {
             case ParamType::Text:
                 values[k] = &v.text;
                 continue;

@@ -104,7 +104,6 @@ class Statement {
     std::vector<size_t> occurrenceParams_;  // per occurrence: its declared parameter
     std::vector<Value> values_;
     std::string numbered_;                // the text with $1..$n, made at the first send ahead
-    std::vector<size_t> numberedParams_;  // per number: its declared parameter
 };
 
 // A statement that changes data. No time-out is set on it.
