@@ -73,19 +73,25 @@ TEST_P(SendAheadTest, SentRowsAreSeenInTheTransactionAndCommitInOneExchange) {
     send(row("B", 2.25, day, ""));
     EXPECT_EQ(count(), 2);  // read back inside the transaction: the rows sent ahead are there
     send(row("C", 3, day, "tres"));
+    // A command whose count is read goes with the rows before it.
+    EXPECT_EQ(sql::exec(conn(), "mark", "UPDATE SEND_T SET N = N + 1 WHERE K IN ('A', 'C')", {}), 2);
+    EXPECT_EQ(sql::exec(conn(), "mark", "UPDATE SEND_T SET N = N + 1 WHERE K IN ('A', 'C')", {}), 2);
+    send(row("D", 4, day, "quatro"));
     conn().commit();
     db::Traffic after = db::traffic();
-    // On the server: the begin, the two rows, the count, and the commit with
-    // the third row.
-    if (postgres()) EXPECT_EQ(after.roundTrips - before.roundTrips, 4u);
-    else EXPECT_EQ(after.roundTrips - before.roundTrips, 6u);
-    EXPECT_EQ(after.statements - before.statements, 4u);
-    // The rows' statement is prepared once on the server; SQLite compiles it
+    // On the server: the begin, the two rows, the count, the third row with
+    // the first update, the second update (prepared once more), and the
+    // commit with the fourth row.
+    if (postgres()) EXPECT_EQ(after.roundTrips - before.roundTrips, 7u);
+    else EXPECT_EQ(after.roundTrips - before.roundTrips, 9u);
+    EXPECT_EQ(after.statements - before.statements, 7u);
+    // The rows' statement is prepared once on the server, the update once to
+    // go ahead and once to run alone; SQLite compiles the rows' statement
     // again for the null and after it.
-    EXPECT_EQ(after.prepares - before.prepares, postgres() ? 1u : 3u);
+    EXPECT_EQ(after.prepares - before.prepares, postgres() ? 3u : 4u);
 
     std::vector<std::string> got = stored();
-    ASSERT_EQ(got.size(), 3u);
+    ASSERT_EQ(got.size(), 4u);
     EXPECT_EQ(got[0].substr(0, 2), "A|");
     EXPECT_EQ(got[0].substr(got[0].size() - 3), "|um");
     EXPECT_EQ(got[1].substr(0, 2), "B|");

@@ -458,6 +458,8 @@ soci::session& Connection::session() {
     return *session_;
 }
 
+bool Connection::awaitsAnswers() const { return ahead_ && !ahead_->sent.empty(); }
+
 bool Connection::sendsAhead() const {
     return session_ && target_ && target_->backend == Backend::PostgreSql && (inTransaction_ || unflushed_);
 }
@@ -555,6 +557,10 @@ void Connection::settle() {
         }
         ExecStatusType status = PQresultStatus(r);
         bool ok = status == PGRES_COMMAND_OK || status == PGRES_TUPLES_OK;
+        if (ok && sent[i].kind == Ahead::Kind::Run) {
+            const char* rows = PQcmdTuples(r);
+            lastAffected_ = rows && *rows ? std::atoll(rows) : 0;
+        }
         if (!ok && sent[i].kind == Ahead::Kind::Prepare) ahead_->statements.erase(sent[i].sql);
         // The commands after a failure come back aborted: the first failure is the one to tell.
         if (!ok && failure.empty() && status != PGRES_PIPELINE_ABORTED)

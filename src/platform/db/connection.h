@@ -146,6 +146,10 @@ class Connection {
     // its own): a failure is kept and told by the next statement or the
     // commit of the transaction.
     void settleQuietly() noexcept;
+    // Commands sent ahead and not yet answered.
+    bool awaitsAnswers() const;
+    // The rows the last command sent ahead touched, once settled.
+    int64_t lastAffected() const { return lastAffected_; }
 
     // Runs `work` with its commits not flushed on their own: on SQLite (outside
     // a transaction) the session commits with synchronous NORMAL meanwhile, so
@@ -197,6 +201,7 @@ class Connection {
     struct Ahead;
     std::unique_ptr<Ahead> ahead_;  // lives with the session
     std::string failedAhead_;       // a failure settleQuietly read, until the transaction ends
+    int64_t lastAffected_ = 0;
     Hook beforeConnect_, afterConnect_;
     std::vector<std::pair<const void*, std::function<void()>>> prepared_;
     bool inTransaction_ = false;

@@ -455,6 +455,13 @@ void Command::send() {
 }
 
 int64_t Command::execute() {
+    if (connection().awaitsAnswers()) {
+        // Commands wait for their answers: this one goes with them, and the
+        // exchange that reads theirs reads its count too.
+        sendAhead();
+        connection().settle();
+        return connection().lastAffected();
+    }
     int64_t affected = 0;
     run(nullptr, nullptr, &affected);
     // Outside a transaction a server commits the command on its own, and
