@@ -65,6 +65,17 @@ CheckReport Campaign::cleanRunAndCheck(const std::string& group) {
     return report;
 }
 
+void Campaign::twoRunsAtOnce() {
+    Child a = station_->startRun("a");
+    Child b = station_->startRun("b");
+    ProgramResult ra = finish(a), rb = finish(b);
+    EXPECT_LE(ra.status, 2) << ra.output;
+    EXPECT_LE(rb.status, 2) << rb.output;
+    CheckReport between = checkStation(station_->dir(), snapshot_, CheckOptions{false});
+    for (const std::string& v : between.violations)
+        if (v.find("times") != std::string::npos) ADD_FAILURE() << "after the two runs: " << v;
+}
+
 void Campaign::TearDown() {
     if (!HasFailure() && !base_.empty()) fs::remove_all(base_);
 }

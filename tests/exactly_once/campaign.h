@@ -39,6 +39,10 @@ class Campaign : public ::testing::Test {
     // the snapshot; adds a failure for each violation and tallies them.
     CheckReport cleanRunAndCheck(const std::string& group);
 
+    // Starts two runs at once and waits for both; before any clean run,
+    // nobody may be charged twice.
+    void twoRunsAtOnce();
+
     // Takes into the snapshot the passages of an import record written while a
     // program ran (a turnstile feeding a charging station): those still
     // pending and those the ledger holds as charged, its credit counted from 0.

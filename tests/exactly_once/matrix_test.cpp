@@ -141,15 +141,7 @@ class TwoRuns : public Campaign, public ::testing::WithParamInterface<int> {};
 
 TEST_P(TwoRuns, StartedAtOnceThenACleanRunChargeEachPassageOnce) {
     makeStation(GetParam() % 2 ? 3 : 12);
-    Child a = station().startRun("a");
-    Child b = station().startRun("b");
-    ProgramResult ra = finish(a), rb = finish(b);
-    EXPECT_LE(ra.status, 2) << ra.output;
-    EXPECT_LE(rb.status, 2) << rb.output;
-    // Before the clean run already: nobody charged twice.
-    CheckReport between = checkStation(station().dir(), snapshot(), CheckOptions{false});
-    for (const std::string& v : between.violations)
-        if (v.find("times") != std::string::npos) ADD_FAILURE() << "after the two runs: " << v;
+    twoRunsAtOnce();
     cleanRunAndCheck("two runs");
 }
 

@@ -83,14 +83,7 @@ class PostgresStation : public Campaign {};
 TEST_F(PostgresStation, TwoRunsAtOnceChargeEachPassageOnce) {
     makeStation(12, true);
     if (IsSkipped() || HasFatalFailure()) return;
-    Child a = station().startRun("a");
-    Child b = station().startRun("b");
-    ProgramResult ra = finish(a), rb = finish(b);
-    EXPECT_LE(ra.status, 2) << ra.output;
-    EXPECT_LE(rb.status, 2) << rb.output;
-    CheckReport between = checkStation(station().dir(), snapshot(), CheckOptions{false});
-    for (const std::string& v : between.violations)
-        if (v.find("times") != std::string::npos) ADD_FAILURE() << "after the two runs: " << v;
+    twoRunsAtOnce();
     cleanRunAndCheck("postgresql two runs");
 }
 

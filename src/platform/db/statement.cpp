@@ -139,6 +139,14 @@ ds::Cell cellOf(const soci::row& r, size_t i, const ResultColumn& col, const std
     }
 }
 
+// Adds the time from its making to its end to the connection's time spent
+// running statements.
+struct StatementTimer {
+    Connection& c;
+    std::chrono::steady_clock::time_point started = std::chrono::steady_clock::now();
+    ~StatementTimer() { c.addStatementTime(std::chrono::steady_clock::now() - started); }
+};
+
 size_t charCount(const std::string& s) {
     size_t n = 0;
     for (unsigned char c : s)
@@ -265,14 +273,14 @@ void Statement::release() {
     prepared_.reset();
 }
 
-void Statement::run(const std::vector<ResultColumn>* columns, const RowHandler* onRow, int64_t* affected) {
-    struct Timed {
-        Connection& c;
-        std::chrono::steady_clock::time_point started = std::chrono::steady_clock::now();
-        ~Timed() { c.addStatementTime(std::chrono::steady_clock::now() - started); }
-    } timed{*connection_};
+void Statement::requireValues() const {
     for (size_t i : occurrenceParams_)
         if (!values_[i].set) throw DbError("parameter " + params_[i].name + " of " + name_ + " has no value");
+}
+
+void Statement::run(const std::vector<ResultColumn>* columns, const RowHandler* onRow, int64_t* affected) {
+    StatementTimer timed{*connection_};
+    requireValues();
 
     soci::session& session = connection_->session();  // connects on first use
     const Dialect& dialect = connection_->dialect();
@@ -402,20 +410,15 @@ void Statement::run(const std::vector<ResultColumn>* columns, const RowHandler* 
 
 // How a value travels as text to a server: a number as the client library
 // writes it for a bound double, a date as the calendar day.
-std::string serverText(double v) {
+static std::string serverText(double v) {
     char buf[40];
     auto r = std::to_chars(buf, buf + sizeof buf, v, std::chars_format::general, 20);
     return std::string(buf, r.ptr);
 }
 
 void Statement::sendAhead() {
-    struct Timed {
-        Connection& c;
-        std::chrono::steady_clock::time_point started = std::chrono::steady_clock::now();
-        ~Timed() { c.addStatementTime(std::chrono::steady_clock::now() - started); }
-    } timed{*connection_};
-    for (size_t i : occurrenceParams_)
-        if (!values_[i].set) throw DbError("parameter " + params_[i].name + " of " + name_ + " has no value");
+    StatementTimer timed{*connection_};
+    requireValues();
     if (numbered_.empty()) {
         std::vector<std::string> names;
         std::string numbered = numberParameters(connection_->dialect().adaptSql(sql_), names);

@@ -82,6 +82,7 @@ class Statement {
         double number = 0;
     };
     size_t paramIndex(std::string_view param, ParamType type) const;
+    void requireValues() const;  // throws DbError naming a parameter without a value
     using RowHandler = std::function<void(std::vector<ds::Cell>&)>;
     // Prepares the statement on the connection with every value bound and runs
     // it; a query's rows go to `onRow` one at a time, as they are read.
