@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include "platform/atomic_file.h"
+#include "platform/large_block.h"
 #include "platform/dataset/codec.h"
 
 namespace zel::ds {
@@ -85,17 +86,32 @@ class FileBytes {
         if (f.fd < 0) ioFail(path, "cannot open");
         struct stat st {};
         if (::fstat(f.fd, &st) != 0) ioFail(path, "cannot read");
-        size_t room = S_ISREG(st.st_mode) ? static_cast<size_t>(st.st_size) + 1 : 65536;
-        bytes_.reset(new char[room]);
+        room_ = S_ISREG(st.st_mode) ? static_cast<size_t>(st.st_size) + 1 : 65536;
+        bytes_ = static_cast<char*>(allocateBlock(room_));
+        try {
+            readAll(path, f.fd);
+        } catch (...) {
+            freeBlock(bytes_, room_);
+            throw;
+        }
+    }
+    ~FileBytes() { freeBlock(bytes_, room_); }
+    FileBytes(const FileBytes&) = delete;
+    FileBytes& operator=(const FileBytes&) = delete;
+    std::string_view view() const { return {bytes_, size_}; }
+
+  private:
+    void readAll(const std::filesystem::path& path, int fd) {
         for (;;) {
-            if (size_ == room) {
-                size_t bigger = room + std::max<size_t>(room / 2, 65536);
-                std::unique_ptr<char[]> more(new char[bigger]);
-                std::memcpy(more.get(), bytes_.get(), size_);
-                bytes_ = std::move(more);
-                room = bigger;
+            if (size_ == room_) {
+                size_t bigger = room_ + std::max<size_t>(room_ / 2, 65536);
+                char* more = static_cast<char*>(allocateBlock(bigger));
+                std::memcpy(more, bytes_, size_);
+                freeBlock(bytes_, room_);
+                bytes_ = more;
+                room_ = bigger;
             }
-            ssize_t n = ::read(f.fd, bytes_.get() + size_, room - size_);
+            ssize_t n = ::read(fd, bytes_ + size_, room_ - size_);
             if (n < 0) {
                 if (errno == EINTR) continue;
                 ioFail(path, "cannot read");
@@ -104,10 +120,9 @@ class FileBytes {
             size_ += static_cast<size_t>(n);
         }
     }
-    std::string_view view() const { return {bytes_.get(), size_}; }
 
-  private:
-    std::unique_ptr<char[]> bytes_;
+    char* bytes_ = nullptr;
+    size_t room_ = 0;
     size_t size_ = 0;
 };
 

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "platform/dataset/packet.h"
+#include "platform/large_block.h"
 
 namespace zel::ds {
 
@@ -122,7 +123,7 @@ class RowStore {
 
     size_t width_ = 0;
     size_t rows_ = 0;
-    std::vector<Slot> slots_;
+    std::vector<Slot, zel::BlockAllocator<Slot>> slots_;
     Arena arena_;
     size_t garbage_ = 0;  // arena bytes no slot refers to any more
 };
