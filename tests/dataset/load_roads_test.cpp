@@ -3,10 +3,13 @@
 // same bad bytes with the same message: over the real samples, every
 // truncation of them and bytes damaged all along them; and a table loads alike
 // from any file: an empty one, a pipe, files read one after the other.
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
+#include <cerrno>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -224,10 +227,48 @@ TEST(LoadRoads, EmptyFilesPipesAndFilesReadOneAfterTheOther) {
     const std::string bytes = sample(fs::path(ZEL_TESTDATA_DIR) / "datapackets" / "orders.cds");
     fs::path pipe = dir.path / "orders.cds";
     ASSERT_EQ(::mkfifo(pipe.c_str(), 0600), 0);
-    std::thread writer([&] { std::ofstream(pipe, std::ios::binary).write(bytes.data(), bytes.size()); });
+    // The writer opens the pipe as the load opens it, writes every byte and
+    // closes; what goes wrong on its side is told. Should the load not end
+    // (it waits for a writer it will never get), a watchdog gives it an empty
+    // pipe after a while, so the case fails instead of hanging.
+    std::string writerTrouble;
+    std::thread writer([&] {
+        int fd;
+        while ((fd = ::open(pipe.c_str(), O_WRONLY | O_CLOEXEC)) < 0 && errno == EINTR) {}
+        if (fd < 0) {
+            writerTrouble = std::string("open: ") + std::strerror(errno);
+            return;
+        }
+        for (size_t done = 0; done < bytes.size();) {
+            ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) {
+                writerTrouble = std::string("write: ") + std::strerror(errno);
+                break;
+            }
+            done += static_cast<size_t>(n);
+        }
+        ::close(fd);
+    });
+    std::atomic<bool> loaded{false};
+    std::thread watchdog([&] {
+        for (int i = 0; i < 3000 && !loaded; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        if (loaded) return;
+        int fd = ::open(pipe.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+        if (fd >= 0) ::close(fd);
+    });
     Table fromPipe("cdsPipe");
-    fromPipe.loadFromFile(pipe);
+    std::string loadTrouble;
+    try {
+        fromPipe.loadFromFile(pipe);
+    } catch (const Error& e) {
+        loadTrouble = e.what();
+    }
+    loaded = true;
     writer.join();
+    watchdog.join();
+    EXPECT_EQ(writerTrouble, "");
+    EXPECT_EQ(loadTrouble, "");
     EXPECT_EQ(fromPipe.data(), decodeBinary(bytes, "orders"));
 
     // Files read one after the other: a long one, a short one, the long one
