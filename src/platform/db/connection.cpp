@@ -9,6 +9,7 @@
 
 #include <atomic>
 #include <cctype>
+#include <cstring>
 #include <map>
 
 #include "platform/db/dialect.h"
@@ -557,6 +558,13 @@ void Connection::settle() {
         }
         ExecStatusType status = PQresultStatus(r);
         bool ok = status == PGRES_COMMAND_OK || status == PGRES_TUPLES_OK;
+        // A commit the server answers with a rollback (its transaction had
+        // failed) is a failure, never a commit.
+        if (ok && sent[i].kind == Ahead::Kind::Commit && std::strcmp(PQcmdStatus(r), "COMMIT") != 0) {
+            ok = false;
+            if (failure.empty())
+                failure = "cannot commit on " + describe() + ": the server rolled the transaction back";
+        }
         if (ok && sent[i].kind == Ahead::Kind::Run) {
             const char* rows = PQcmdTuples(r);
             lastAffected_ = rows && *rows ? std::atoll(rows) : 0;
