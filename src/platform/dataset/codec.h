@@ -77,13 +77,12 @@ bool decodeBinaryRows(std::string_view bytes, std::string_view source, Packet& h
 // never sees half a table. `durability` as for writeFileAtomically:
 // a file that no later run reads back need not be flushed.
 Packet readPacketFile(const std::filesystem::path& path, const CodecOptions& opts = {});
-// The records of a file one by one (an XML file is decoded whole first).
-void readPacketFile(const std::filesystem::path& path, RecordSink& sink, const CodecOptions& opts = {});
-// A binary file of original records only straight into compact rows, as
-// decodeBinaryRows; false for an XML file or one that is not of original
-// records only, which is then for the readers above.
-bool readPacketFileRows(const std::filesystem::path& path, Packet& header, RowStore& rows,
-                        const CodecOptions& opts = {});
+// A table file, read once (a pipe gives its bytes only once): a binary file of
+// original records only goes straight into compact rows, as decodeBinaryRows,
+// and the result is true with `header` and `rows` set; any other file is
+// decoded whole into `packet` and the result is false.
+bool readTableFile(const std::filesystem::path& path, Packet& header, RowStore& rows, Packet& packet,
+                   const CodecOptions& opts = {});
 void writePacketFile(const std::filesystem::path& path, const Packet& packet, PacketForm form = PacketForm::Binary,
                      const CodecOptions& opts = {}, Durability durability = Durability::Flushed);
 // Written in place on a file kept open between writes (see RewrittenFile).

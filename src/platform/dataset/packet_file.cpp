@@ -134,27 +134,15 @@ Packet readPacketFile(const std::filesystem::path& path, const CodecOptions& opt
     return decodePacket(file.view(), path.string(), opts);
 }
 
-void readPacketFile(const std::filesystem::path& path, RecordSink& sink, const CodecOptions& opts) {
+bool readTableFile(const std::filesystem::path& path, Packet& header, RowStore& rows, Packet& packet,
+                   const CodecOptions& opts) {
     Timed timed{readNanoseconds};
     FileBytes file(path);
     std::string_view bytes = file.view();
-    if (detectForm(bytes) == PacketForm::Binary) {
-        decodeBinary(bytes, path.string(), sink, opts);
-        return;
-    }
-    Packet p = decodePacket(bytes, path.string(), opts);
-    std::vector<Record> records = std::move(p.records);
-    p.records.clear();
-    sink.begin(p, static_cast<uint32_t>(records.size()), bytes.size());
-    for (Record& r : records)
-        if (!sink.record(r)) return;
-}
-
-bool readPacketFileRows(const std::filesystem::path& path, Packet& header, RowStore& rows, const CodecOptions& opts) {
-    Timed timed{readNanoseconds};
-    FileBytes file(path);
-    if (detectForm(file.view()) != PacketForm::Binary) return false;
-    return decodeBinaryRows(file.view(), path.string(), header, rows, opts);
+    if (detectForm(bytes) == PacketForm::Binary && decodeBinaryRows(bytes, path.string(), header, rows, opts))
+        return true;
+    packet = decodePacket(bytes, path.string(), opts);
+    return false;
 }
 
 void writePacketFile(const std::filesystem::path& path, const Packet& packet, PacketForm form, const CodecOptions& opts,

@@ -290,46 +290,6 @@ void Table::close() {
     eof_ = bof_ = true;
 }
 
-namespace {
-
-// Takes the records of a plain table file (every record an original one, no
-// change log) straight into compact rows; gives up on anything else.
-class PlainRows final : public RecordSink {
-  public:
-    bool plain = true;
-    Packet header;
-    RowStore rows;
-    std::string failure;
-
-    void begin(const Packet& h, uint32_t records, size_t bytes) override {
-        header = h;
-        for (const Property& prop : header.props)
-            if (prop.name == "CHANGE_LOG") plain = false;
-        rows.reset(header.fields.size());
-        if (plain) rows.reserve(records, bytes);
-    }
-    bool record(Record& rec) override {
-        if (!plain) return false;
-        if (rec.status != kUnchangedRecord) {
-            plain = false;
-            return false;
-        }
-        for (size_t f = 0; f < rec.cells.size(); ++f) {
-            if (std::holds_alternative<Unchanged>(rec.cells[f])) {
-                plain = false;
-                return false;
-            }
-            if (failure.empty() && !cellFits(rec.cells[f], header.fields[f].typeCode()))
-                failure = fmt::format("record {} of the data: the value of field {} is not a {}", rows.size() + 1,
-                                      header.fields[f].name, typeName(header.fields[f].typeCode()));
-        }
-        rows.append(rec.cells);
-        return failure.empty();
-    }
-};
-
-}  // namespace
-
 void Table::loadFromFile(const std::filesystem::path& path) { loadFile(path, false); }
 void Table::loadDeclaredFromFile(const std::filesystem::path& path) { loadFile(path, true); }
 
@@ -342,29 +302,19 @@ void Table::requireDeclared(const std::filesystem::path& path, const Packet& hea
 
 void Table::loadFile(const std::filesystem::path& path, bool mustHoldDeclared) {
     // A binary file of original records, the usual table file, is decoded
-    // straight into the rows; any other goes through records.
-    Packet header;
+    // straight into the rows; any other is decoded whole and taken as
+    // setData takes a packet (a change log merged).
+    Packet header, whole;
     RowStore rows;
-    if (readPacketFileRows(path, header, rows, codecOptions_)) {
+    if (readTableFile(path, header, rows, whole, codecOptions_)) {
         if (mustHoldDeclared) requireDeclared(path, header);
         checkFieldNames(header.fields);
         rows.shrink();
         install(std::move(header), std::move(rows), false);
         return;
     }
-    PlainRows plain;
-    readPacketFile(path, plain, codecOptions_);
-    if (!plain.plain) {
-        Packet p = readPacketFile(path, codecOptions_);  // a change log: merged as setData does
-        if (mustHoldDeclared) requireDeclared(path, p);
-        replaceData(std::move(p));
-        return;
-    }
-    if (mustHoldDeclared) requireDeclared(path, plain.header);
-    if (!plain.failure.empty()) fail(plain.failure);
-    checkFieldNames(plain.header.fields);
-    plain.rows.shrink();
-    install(std::move(plain.header), std::move(plain.rows), false);
+    if (mustHoldDeclared) requireDeclared(path, whole);
+    if (!takePlainData(whole)) replaceData(std::move(whole));
 }
 
 void Table::setData(const Packet& packet) {
