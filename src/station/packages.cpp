@@ -164,9 +164,12 @@ double HostService::CalculoIcmsDFederal(const Variant& v, Variant& out, double a
 }
 Variant HostService::SetConcluiFechamento(const VariantArray& tables, const VariantArray& v, Variant& a) {
     Variant answer;
-    {
+    try {
         Timed t(times_.service);
         answer = real_.SetConcluiFechamento(tables, v, a);
+    } catch (const std::exception& e) {
+        if (tell_) tell_(std::string("the sale was not stored: ") + e.what());
+        throw;
     }
     crash_.after("SetConcluiFechamento");
     return answer;

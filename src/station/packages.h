@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <string>
 #include <string_view>
@@ -100,10 +101,15 @@ class HostService final : public ext::ServicePackage {
     std::string IncluiVendaCan(const VariantArray& v, Variant& a) override;
     void LogControleAcess(const std::vector<std::string>& t) override;
 
+    // Told why the database did not store a sale: the service shows its own
+    // fixed message for it and goes on, so the cause would be lost.
+    void tellRefusals(std::function<void(const std::string&)> tell) { tell_ = std::move(tell); }
+
   private:
     ext::ServicePackage& real_;
     CrashPoints& crash_;
     PackageTimes& times_;
+    std::function<void(const std::string&)> tell_;
 };
 
 // The operations a crash point may name.

@@ -414,6 +414,7 @@ struct ChargingSession::Impl {
           messenger(sink, *clock) {
         recovery = std::make_unique<Recovery>(s, store, *printer, service);
         service.setProgress([this](const std::string& text) { started(text); }, [this] { ended(); });
+        hostService.tellRefusals([this](const std::string& why) { tellOfCurrent(why); });
         host.baseDir = s.layout.dir;
         host.clock = clock.get();
         host.formatSettings = s.formatSettings;
@@ -435,6 +436,13 @@ struct ChargingSession::Impl {
             batch.messages[static_cast<size_t>(batch.current)].push_back(m.text);
         else requestMessages.push_back(m.text);
         if (live) live->line(m.text);
+    }
+
+    // What the station itself has to say of the consumer being served.
+    void tellOfCurrent(const std::string& text) {
+        if (batch.stopped || batch.current < 0 || batch.current >= static_cast<int>(batch.size())) return;
+        batch.messages[static_cast<size_t>(batch.current)].push_back(text);
+        if (live) live->line(text);
     }
 
     // A consumer begins. Once the station is stopping no other begins: the
