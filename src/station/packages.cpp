@@ -168,7 +168,7 @@ Variant HostService::SetConcluiFechamento(const VariantArray& tables, const Vari
         Timed t(times_.service);
         answer = real_.SetConcluiFechamento(tables, v, a);
     } catch (const std::exception& e) {
-        if (tell_) tell_(std::string("the sale was not stored: ") + e.what());
+        if (tell_) tell_(std::string("storing the sale ended in an error: ") + e.what());
         throw;
     }
     crash_.after("SetConcluiFechamento");

@@ -101,8 +101,9 @@ class HostService final : public ext::ServicePackage {
     std::string IncluiVendaCan(const VariantArray& v, Variant& a) override;
     void LogControleAcess(const std::vector<std::string>& t) override;
 
-    // Told why the database did not store a sale: the service shows its own
-    // fixed message for it and goes on, so the cause would be lost.
+    // Told the error a sale's storing ended in (refused, or its answer lost:
+    // the outcome is read from the database afterwards): the service shows
+    // its own fixed message for it and goes on, so the cause would be lost.
     void tellRefusals(std::function<void(const std::string&)> tell) { tell_ = std::move(tell); }
 
   private:
