@@ -17,6 +17,7 @@ namespace {
 
 using db::sql::inTransaction;
 using svc::Param;
+using svc::Row;
 
 struct SaleKey {
     std::string branch, register_, number;
@@ -137,19 +138,27 @@ struct StoredCoupon {
     std::string situation;
 };
 
-std::optional<StoredCoupon> storedCoupon(db::Connection& c, const std::string& serial, const std::string& coupon) {
-    auto rows = svc::select(c, "coupon already stored",
-                            "SELECT C.CDFILIAL, C.CDCAIXA, C.NRSEQVENDA, V.IDSITUVENDA FROM VENDACUPOM C, VENDA V "
-                            "WHERE C.NRSERIEIMP = :P_NRSERIEIMP AND C.NRCUPOMFIS = :P_NRCUPOMFIS "
-                            "AND V.CDFILIAL = C.CDFILIAL AND V.CDCAIXA = C.CDCAIXA AND V.NRSEQVENDA = C.NRSEQVENDA",
-                            {svc::text("P_NRSERIEIMP", serial), svc::text("P_NRCUPOMFIS", coupon)},
-                            {{"CDFILIAL", db::ColumnType::Text},
-                             {"CDCAIXA", db::ColumnType::Text},
-                             {"NRSEQVENDA", db::ColumnType::Text},
-                             {"IDSITUVENDA", db::ColumnType::Text}});
+db::sql::Select storedCouponQuery(const std::string& serial, const std::string& coupon) {
+    return {"coupon already stored",
+            "SELECT C.CDFILIAL, C.CDCAIXA, C.NRSEQVENDA, V.IDSITUVENDA FROM VENDACUPOM C, VENDA V "
+            "WHERE C.NRSERIEIMP = :P_NRSERIEIMP AND C.NRCUPOMFIS = :P_NRCUPOMFIS "
+            "AND V.CDFILIAL = C.CDFILIAL AND V.CDCAIXA = C.CDCAIXA AND V.NRSEQVENDA = C.NRSEQVENDA",
+            {svc::text("P_NRSERIEIMP", serial), svc::text("P_NRCUPOMFIS", coupon)},
+            {{"CDFILIAL", db::ColumnType::Text},
+             {"CDCAIXA", db::ColumnType::Text},
+             {"NRSEQVENDA", db::ColumnType::Text},
+             {"IDSITUVENDA", db::ColumnType::Text}}};
+}
+
+std::optional<StoredCoupon> storedCouponOf(const std::vector<Row>& rows) {
     if (rows.empty()) return std::nullopt;
     return StoredCoupon{{svc::cellText(rows[0][0]), svc::cellText(rows[0][1]), svc::cellText(rows[0][2])},
                         svc::cellText(rows[0][3])};
+}
+
+std::optional<StoredCoupon> storedCoupon(db::Connection& c, const std::string& serial, const std::string& coupon) {
+    db::sql::Select q = storedCouponQuery(serial, coupon);
+    return storedCouponOf(svc::select(c, q.name, q.sql, q.params, q.columns));
 }
 
 // Whether the stored sale `key` is of this client and consumer.
@@ -166,15 +175,17 @@ struct ChargedPassage {
     std::string number, serial, coupon;
 };
 
-std::optional<ChargedPassage> chargedPassage(db::Connection& c, const std::string& branch, const std::string& register_,
-                                             const std::string& client, const std::string& consumer,
-                                             const std::string& moment) {
-    auto rows = svc::select(c, "charged passage",
-                            "SELECT NRSEQVENDA, NRSERIEIMP, NRCUPOMFIS FROM VENDAPASSAGEM WHERE CDFILIAL = :P_F AND "
-                            "CDCAIXA = :P_C AND CDCLIENTE = :P_L AND CDCONSUMIDOR = :P_K AND DTHRPASSAGEM = :P_M",
-                            {svc::text("P_F", branch), svc::text("P_C", register_), svc::text("P_L", client),
-                             svc::text("P_K", consumer), svc::text("P_M", moment)},
-                            {{"A", db::ColumnType::Text}, {"B", db::ColumnType::Text}, {"C", db::ColumnType::Text}});
+db::sql::Select chargedPassageQuery(const std::string& branch, const std::string& register_, const std::string& client,
+                                    const std::string& consumer, const std::string& moment) {
+    return {"charged passage",
+            "SELECT NRSEQVENDA, NRSERIEIMP, NRCUPOMFIS FROM VENDAPASSAGEM WHERE CDFILIAL = :P_F AND "
+            "CDCAIXA = :P_C AND CDCLIENTE = :P_L AND CDCONSUMIDOR = :P_K AND DTHRPASSAGEM = :P_M",
+            {svc::text("P_F", branch), svc::text("P_C", register_), svc::text("P_L", client),
+             svc::text("P_K", consumer), svc::text("P_M", moment)},
+            {{"A", db::ColumnType::Text}, {"B", db::ColumnType::Text}, {"C", db::ColumnType::Text}}};
+}
+
+std::optional<ChargedPassage> chargedPassageOf(const std::vector<Row>& rows) {
     if (rows.empty()) return std::nullopt;
     return ChargedPassage{svc::cellText(rows[0][0]), svc::cellText(rows[0][1]), svc::cellText(rows[0][2])};
 }
@@ -283,8 +294,13 @@ Variant DatabaseServicePackage::SetConcluiFechamento(const VariantArray& tables,
         // The passage decides: a conclusion retried for its own coupon stores
         // nothing again; any other coupon for a passage already charged, or a
         // coupon number already stored for another sale, is refused.
+        // Both are asked at once: on a server they go with the transaction's
+        // BEGIN, in one exchange.
         const std::string moment = svc::isoMoment(dtHrReal);
-        if (auto charged = chargedPassage(connection(), cdFilial, cdCaixa, client, consumer, moment)) {
+        std::vector<std::vector<Row>> found = db::sql::selectTogether(
+            connection(), {chargedPassageQuery(cdFilial, cdCaixa, client, consumer, moment),
+                           storedCouponQuery(nrSerieImp, cupNr)});
+        if (auto charged = chargedPassageOf(found[0])) {
             if (charged->serial == nrSerieImp && charged->coupon == cupNr) {
                 stored = "JA_GRAVADA";
                 return charged->number;
@@ -292,7 +308,7 @@ Variant DatabaseServicePackage::SetConcluiFechamento(const VariantArray& tables,
             throw Error(fmt::format("the passage of consumer {} at {} is already charged by coupon {} of printer {}",
                                     consumer, moment, charged->coupon, charged->serial));
         }
-        auto done = storedCoupon(connection(), nrSerieImp, cupNr);
+        auto done = storedCouponOf(found[1]);
         if (done && done->situation == "C")
             throw Error(
                 fmt::format("coupon {} of printer {} was cancelled: it cannot conclude a sale", cupNr, nrSerieImp));

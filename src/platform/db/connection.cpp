@@ -365,6 +365,7 @@ struct Connection::Ahead {
         Kind kind;
         std::string name;  // the command's, for messages
         std::string sql;   // Prepare: the text it was made for
+        std::function<void(const pg_result*)> onResult = {};  // Run: who reads its result
     };
     std::vector<Sent> sent;
     std::unordered_map<std::string, std::string> statements;  // numbered text -> server statement
@@ -465,13 +466,24 @@ bool Connection::sendsAhead() const {
     return session_ && target_ && target_->backend == Backend::PostgreSql && (inTransaction_ || unflushed_);
 }
 
-void Connection::sendAhead(const std::string& name, const std::string& numberedSql,
+void Connection::pushText(const char* sql, const std::string& name, bool commit) {
+    PGconn* pg = postgresqlHandle(*session_);
+    if (!ahead_) ahead_ = std::make_unique<Ahead>();
+    if ((PQpipelineStatus(pg) == PQ_PIPELINE_OFF && PQenterPipelineMode(pg) != 1) ||
+        PQsendQueryParams(pg, sql, 0, nullptr, nullptr, nullptr, nullptr, 0) != 1) {
+        // Nothing more can be sent: the session is closed, and the
+        // transaction with it on the server.
+        DbError e(target().redact(name + " on " + describe() + ": cannot be sent: " + trim(PQerrorMessage(pg))));
+        inTransaction_ = false;
+        disconnect();
+        throw e;
+    }
+    ahead_->sent.push_back({commit ? Ahead::Kind::Commit : Ahead::Kind::Run, name, {}});
+}
+
+void Connection::pushAhead(const std::string& name, const std::string& numberedSql,
                            const std::vector<const std::string*>& values) {
     PGconn* pg = postgresqlHandle(*session_);
-    // Outside a transaction (a write whose flush can wait): a transaction of
-    // its own, committed without waiting for the server's flush, in one
-    // exchange. A later flushed commit takes it to the disk.
-    bool alone = !inTransaction_;
     auto fail = [&](const char* what) {
         // A command that cannot be sent leaves the session of no further use:
         // it is closed, and the transaction with it on the server.
@@ -483,14 +495,6 @@ void Connection::sendAhead(const std::string& name, const std::string& numberedS
     if (!ahead_) ahead_ = std::make_unique<Ahead>();
     Ahead& a = *ahead_;
     if (PQpipelineStatus(pg) == PQ_PIPELINE_OFF && PQenterPipelineMode(pg) != 1) fail("cannot be sent ahead");
-    auto sendText = [&](const char* sql, Ahead::Kind kind) {
-        if (PQsendQueryParams(pg, sql, 0, nullptr, nullptr, nullptr, nullptr, 0) != 1) fail("cannot be sent");
-        a.sent.push_back({kind, name, {}});
-    };
-    if (alone) {
-        sendText("BEGIN", Ahead::Kind::Run);
-        sendText("SET LOCAL synchronous_commit TO OFF", Ahead::Kind::Run);
-    }
     auto [made, fresh] = a.statements.try_emplace(numberedSql);
     if (fresh) {
         made->second = "zel_ahead_" + std::to_string(++a.made);
@@ -510,12 +514,34 @@ void Connection::sendAhead(const std::string& name, const std::string& numberedS
         fail("cannot be sent");
     a.sent.push_back({Ahead::Kind::Run, name, {}});
     countTraffic(1, 0, 0);
+}
+
+void Connection::sendAhead(const std::string& name, const std::string& numberedSql,
+                           const std::vector<const std::string*>& values) {
+    // Outside a transaction (a write whose flush can wait): a transaction of
+    // its own, committed without waiting for the server's flush, in one
+    // exchange. A later flushed commit takes it to the disk.
+    bool alone = !inTransaction_;
     if (alone) {
-        sendText("COMMIT", Ahead::Kind::Commit);
+        pushText("BEGIN", name, false);
+        pushText("SET LOCAL synchronous_commit TO OFF", name, false);
+    }
+    pushAhead(name, numberedSql, values);
+    if (alone) {
+        pushText("COMMIT", name, true);
         transactionsRun += 2;
         settleToCommit();
         ++unflushedCommitsDone;
     }
+}
+
+void Connection::queueAhead(const std::string& name, const std::string& numberedSql,
+                            const std::vector<const std::string*>& values,
+                            std::function<void(const pg_result*)> onResult) {
+    // A failure read while a statement was let go ends the transaction first.
+    if (!failedAhead_.empty() && inTransaction_) throw DbError(failedAhead_);
+    pushAhead(name, numberedSql, values);
+    ahead_->sent.back().onResult = std::move(onResult);
 }
 
 void Connection::settleQuietly() noexcept {
@@ -549,6 +575,9 @@ void Connection::settle() {
     ahead_->sent.clear();
     ++roundTripsDone;
     std::string failure;  // the first command that failed, with the server's words
+    // The results someone reads, kept until every answer is read.
+    using Result = std::unique_ptr<PGresult, void (*)(PGresult*)>;
+    std::vector<std::pair<Result, size_t>> kept;
     bool broken = PQpipelineSync(pg) != 1;
     for (size_t i = 0; i < sent.size() && !broken; ++i) {
         PGresult* r = PQgetResult(pg);
@@ -574,7 +603,8 @@ void Connection::settle() {
         if (!ok && failure.empty() && status != PGRES_PIPELINE_ABORTED)
             failure = (sent[i].kind == Ahead::Kind::Commit ? "cannot commit" : sent[i].name) + " on " + describe() +
                       ": " + trim(PQresultErrorMessage(r));
-        PQclear(r);
+        if (ok && sent[i].onResult) kept.emplace_back(Result(r, PQclear), i);
+        else PQclear(r);
         while ((r = PQgetResult(pg)) != nullptr) PQclear(r);  // each command's answer ends with a null
     }
     if (!broken) {
@@ -593,12 +623,21 @@ void Connection::settle() {
                                       describe() + ": the answers of the server were lost: " + why));
     }
     if (!failure.empty()) throw DbError(target().redact(failure));
+    for (auto& [result, i] : kept) sent[i].onResult(result.get());
 }
 
 void Connection::beginTransaction() {
     soci::session& s = session();
     if (inTransaction_) return;
     failedAhead_.clear();
+    if (backend() == Backend::PostgreSql) {
+        // The BEGIN waits in the pipeline and goes with the transaction's
+        // first statement: no exchange of its own.
+        ++transactionsRun;
+        pushText("BEGIN", "the transaction's BEGIN", false);
+        inTransaction_ = true;
+        return;
+    }
     try {
         // SQLite: take the write lock at once, so a second process waits on the
         // busy time-out instead of failing when a read lock would be upgraded.
@@ -619,17 +658,11 @@ void Connection::commit() {
     if (backend() != Backend::Sqlite3) ++commitsDone;  // SQLite counts its own
     if (ahead_ && !ahead_->sent.empty()) {
         // The commit goes with the commands sent ahead: one exchange for all.
-        PGconn* pg = postgresqlHandle(*session_);
-        if (PQsendQueryParams(pg, "COMMIT", 0, nullptr, nullptr, nullptr, nullptr, 0) == 1) {
-            ahead_->sent.push_back({Ahead::Kind::Commit, "commit", {}});
-            settleToCommit();
-            return;
-        }
-        // The commit cannot be sent: the session is closed, and the
-        // transaction with it on the server.
-        DbError e(target().redact("cannot commit on " + describe() + ": " + trim(PQerrorMessage(pg))));
-        disconnect();
-        throw e;
+        // One that cannot be sent closes the session, and the transaction
+        // with it on the server.
+        pushText("COMMIT", "cannot commit", true);
+        settleToCommit();
+        return;
     }
     if (backend() == Backend::PostgreSql) {
         // A failure read while a statement was let go, or a statement whose

@@ -17,6 +17,7 @@
 namespace soci {
 class session;
 }
+struct pg_result;  // libpq's result
 
 namespace zel::db {
 
@@ -142,6 +143,12 @@ class Connection {
     // first command that failed. The connection is closed when the answers
     // cannot be read (the server is gone).
     void settle();
+    // PostgreSQL, where sendsAhead(): a statement sent behind what waits to
+    // be answered (the transaction's BEGIN, commands sent ahead); `onResult`
+    // is given its result at the next exchange, once every answer has been
+    // read without a failure. Values as for sendAhead.
+    void queueAhead(const std::string& name, const std::string& numberedSql,
+                    const std::vector<const std::string*>& values, std::function<void(const pg_result*)> onResult);
     // The same before a statement is let go (its release is an exchange of
     // its own): a failure is kept and told by the next statement or the
     // commit of the transaction.
@@ -194,6 +201,13 @@ class Connection {
     // Reads what was sent ahead up to a commit; when that fails, the
     // transaction the server may still hold is rolled back.
     void settleToCommit();
+    // Sends a statement into the pipeline (prepared on the server at its
+    // first use in the session), its answer read at the next settle.
+    void pushAhead(const std::string& name, const std::string& numberedSql,
+                   const std::vector<const std::string*>& values);
+    // Sends a statement without parameters (BEGIN, COMMIT, a setting) into
+    // the pipeline under `name`.
+    void pushText(const char* sql, const std::string& name, bool commit);
 
     std::string connectionString_;
     std::unique_ptr<ConnectionString> target_;

@@ -129,6 +129,17 @@ std::vector<Row> select(db::Connection& c, const std::string& name, const std::s
     return rows;
 }
 
+std::vector<std::vector<Row>> selectTogether(db::Connection& c, const std::vector<Select>& queries) {
+    std::vector<std::shared_ptr<std::vector<Row>>> pending;
+    pending.reserve(queries.size());
+    for (const Select& s : queries) pending.push_back(keptQuery(c, s.name, s.sql, s.params, s.columns).openAhead());
+    c.settle();
+    std::vector<std::vector<Row>> out;
+    out.reserve(pending.size());
+    for (auto& rows : pending) out.push_back(std::move(*rows));
+    return out;
+}
+
 void selectEach(db::Connection& c, const std::string& name, const std::string& sql, const std::vector<Param>& params,
                 const std::vector<db::ResultColumn>& columns, const std::function<void(Row&)>& onRow) {
     keptQuery(c, name, sql, params, columns).each(onRow);

@@ -42,6 +42,17 @@ void send(db::Connection& c, const std::string& name, const std::string& sql, co
 std::vector<Row> select(db::Connection& c, const std::string& name, const std::string& sql,
                         const std::vector<Param>& params, const std::vector<db::ResultColumn>& columns);
 
+// A query of selectTogether.
+struct Select {
+    std::string name, sql;
+    std::vector<Param> params;
+    std::vector<db::ResultColumn> columns;
+};
+// Runs queries of distinct texts together: on a server inside a transaction
+// in one exchange (with whatever waits to be answered), elsewhere one after
+// another. Their rows, in the queries' order.
+std::vector<std::vector<Row>> selectTogether(db::Connection& c, const std::vector<Select>& queries);
+
 // Runs a query and hands each row to `onRow` as it is read, keeping none: for
 // long results. `onRow` must not run statements of its own on `c`.
 void selectEach(db::Connection& c, const std::string& name, const std::string& sql, const std::vector<Param>& params,

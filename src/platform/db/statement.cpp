@@ -3,6 +3,7 @@
 
 #include <chrono>
 
+#include <libpq-fe.h>
 #include <soci/soci.h>
 
 #include <algorithm>
@@ -136,6 +137,48 @@ ds::Cell cellOf(const soci::row& r, size_t i, const ResultColumn& col, const std
         }
         default:
             throw DbError(where + ": a value of a type this layer does not read");
+    }
+}
+
+// A value a server sent as text, by the type it named, read as the client
+// library reads it: integers and numbers as numbers, dates and moments as
+// dates, anything else as text.
+ds::Cell cellOfServerText(const char* text, Oid type, const ResultColumn& col, const std::string& where) {
+    constexpr Oid kInt8 = 20, kInt2 = 21, kInt4 = 23, kOid = 26, kFloat4 = 700, kFloat8 = 701, kNumeric = 1700,
+                  kDate = 1082, kTimestamp = 1114, kTimestampTz = 1184;
+    std::string_view s(text);
+    switch (type) {
+        case kInt2:
+        case kInt4:
+        case kInt8:
+        case kOid: {
+            int64_t v = 0;
+            auto r = std::from_chars(s.data(), s.data() + s.size(), v);
+            if (r.ec != std::errc() || r.ptr != s.data() + s.size())
+                throw DbError(where + ": '" + std::string(s) + "' is not a whole number");
+            if (col.type == ColumnType::Integer) return v;
+            return fromNumber(static_cast<double>(v), col.type, where);
+        }
+        case kFloat4:
+        case kFloat8:
+        case kNumeric: {
+            double v = 0;
+            std::string_view n = s;
+            if (!n.empty() && n.front() == '+') n.remove_prefix(1);
+            auto r = std::from_chars(n.data(), n.data() + n.size(), v);
+            if (n.empty() || r.ec != std::errc() || r.ptr != n.data() + n.size())
+                throw DbError(where + ": '" + std::string(s) + "' is not a number");
+            return fromNumber(v, col.type, where);
+        }
+        case kDate:
+        case kTimestamp:
+        case kTimestampTz: {
+            CalendarFields f;
+            if (!parseIsoDateTime(s, f)) throw DbError(where + ": '" + std::string(s) + "' is not a date");
+            return fromDateTime(DateTime::fromFields(f), col.type, where);
+        }
+        default:
+            return fromText(std::string(s), col.type, where);
     }
 }
 
@@ -279,6 +322,13 @@ void Statement::requireValues() const {
 }
 
 void Statement::run(const std::vector<ResultColumn>* columns, const RowHandler* onRow, int64_t* affected) {
+    // A query on a server inside a transaction goes behind what waits in the
+    // pipeline (the BEGIN, the commands sent ahead): one exchange for all.
+    if (onRow && connection_->connected() && connection_->sendsAhead()) {
+        queueAhead(*columns, *onRow);
+        connection_->settle();
+        return;
+    }
     StatementTimer timed{*connection_};
     requireValues();
 
@@ -416,15 +466,13 @@ static std::string serverText(double v) {
     return std::string(buf, r.ptr);
 }
 
-void Statement::sendAhead() {
-    StatementTimer timed{*connection_};
-    requireValues();
+std::vector<const std::string*> Statement::serverValues(std::vector<std::string>& texts) {
     if (numbered_.empty()) {
         std::vector<std::string> names;
         std::string numbered = numberParameters(connection_->dialect().adaptSql(sql_), names);
         numbered_ = std::move(numbered);  // its places are the occurrences, in order
     }
-    std::vector<std::string> texts(occurrenceParams_.size());
+    texts.assign(occurrenceParams_.size(), std::string());
     std::vector<const std::string*> values(occurrenceParams_.size(), nullptr);
     for (size_t k = 0; k < occurrenceParams_.size(); ++k) {
         const Value& v = values_[occurrenceParams_[k]];
@@ -446,7 +494,45 @@ void Statement::sendAhead() {
         }
         values[k] = &texts[k];
     }
+    return values;
+}
+
+void Statement::sendAhead() {
+    StatementTimer timed{*connection_};
+    requireValues();
+    std::vector<std::string> texts;
+    std::vector<const std::string*> values = serverValues(texts);
     connection_->sendAhead(name_, numbered_, values);
+}
+
+void Statement::queueAhead(const std::vector<ResultColumn>& columns, RowHandler onRow) {
+    StatementTimer timed{*connection_};
+    requireValues();
+    std::vector<std::string> texts;
+    std::vector<const std::string*> values = serverValues(texts);
+    // The reader keeps what it needs by value: it runs at the next exchange.
+    std::string where = name_ + " on " + connection_->target().describe();
+    connection_->queueAhead(
+        name_, numbered_, values,
+        [columns, name = name_, where, onRow = std::move(onRow)](const pg_result* result) {
+            const PGresult* r = result;
+            if (static_cast<size_t>(PQnfields(r)) != columns.size())
+                throw DbError(where + ": the query gives " + std::to_string(PQnfields(r)) + " columns, " +
+                              std::to_string(columns.size()) + " are declared");
+            int rows = PQntuples(r);
+            for (int row = 0; row < rows; ++row) {
+                std::vector<ds::Cell> cells;
+                cells.reserve(columns.size());
+                for (size_t c = 0; c < columns.size(); ++c) {
+                    int col = static_cast<int>(c);
+                    cells.push_back(PQgetisnull(r, row, col)
+                                        ? ds::Cell(std::monostate{})
+                                        : cellOfServerText(PQgetvalue(r, row, col), PQftype(r, col), columns[c],
+                                                           name + ", column " + columns[c].name));
+                }
+                onRow(cells);
+            }
+        });
 }
 
 void Command::send() {
@@ -458,8 +544,9 @@ void Command::send() {
 }
 
 int64_t Command::execute() {
-    if (connection().awaitsAnswers()) {
-        // Commands wait for their answers: this one goes with them, and the
+    if (connection().awaitsAnswers() || (connection().connected() && connection().sendsAhead())) {
+        // On a server inside a transaction the command goes behind what
+        // waits for its answer (the BEGIN, commands sent ahead), and the
         // exchange that reads theirs reads its count too.
         sendAhead();
         connection().settle();
@@ -491,6 +578,19 @@ void Query::open() {
 void Query::each(const RowHandler& onRow) {
     close();
     run(&columns_, &onRow, nullptr);
+}
+
+std::shared_ptr<std::vector<std::vector<ds::Cell>>> Query::openAhead() {
+    auto rows = std::make_shared<std::vector<std::vector<ds::Cell>>>();
+    if (!connection().connected() || !connection().sendsAhead()) {
+        open();
+        *rows = takeRows();
+        close();
+        return rows;
+    }
+    close();
+    queueAhead(columns_, [rows](std::vector<ds::Cell>& cells) { rows->push_back(std::move(cells)); });
+    return rows;
 }
 
 void Query::close() {

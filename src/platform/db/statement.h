@@ -90,6 +90,12 @@ class Statement {
     void run(const std::vector<ResultColumn>* columns, const RowHandler* onRow, int64_t* affected);
     // Sends the statement ahead with its values (see Connection::sendAhead).
     void sendAhead();
+    // The statement's values as they travel to a server as text (null for
+    // SQL NULL), one per occurrence; `texts` holds the ones made here.
+    std::vector<const std::string*> serverValues(std::vector<std::string>& texts);
+    // A query sent behind what waits in the pipeline; its rows go to `onRow`
+    // at the next exchange (Connection::queueAhead). `columns` must outlive it.
+    void queueAhead(const std::vector<ResultColumn>& columns, RowHandler onRow);
 
   private:
     struct Prepared;
@@ -129,6 +135,12 @@ class Query : public Statement {
           std::vector<ResultColumn> columns);
 
     void open();  // closes first, so each run sees fresh rows
+    // Runs the query for rows read later, apart from the query's own: on a
+    // server inside a transaction it is sent now and its rows arrive with the
+    // connection's next exchange (Connection::settle, or any statement run),
+    // so that several queries cost one exchange; elsewhere it runs at once.
+    // The query is left closed.
+    std::shared_ptr<std::vector<std::vector<ds::Cell>>> openAhead();
     void close();
     bool isOpen() const { return open_; }
 
