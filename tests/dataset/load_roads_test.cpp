@@ -288,8 +288,11 @@ TEST(LoadRoads, EmptyFilesPipesAndFilesReadOneAfterTheOther) {
         watchdog.join();
         EXPECT_EQ(writerTrouble, "") << c.what;
         EXPECT_EQ(loadTrouble, "") << c.what;
-        if (c.rows.empty()) EXPECT_EQ(fromPipe.data(), decodePacket(c.bytes, "orders")) << c.what;
-        else EXPECT_EQ(rowsOf(fromPipe), c.rows) << c.what;
+        if (c.rows.empty()) {
+            EXPECT_EQ(fromPipe.data(), decodePacket(c.bytes, "orders")) << c.what;
+        } else {
+            EXPECT_EQ(rowsOf(fromPipe), c.rows) << c.what;
+        }
     }
 
     // Files read one after the other: a long one, a short one, the long one

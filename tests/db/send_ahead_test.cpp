@@ -310,7 +310,9 @@ TEST_P(PipelineReadTest, RowsReadInATransactionAreThoseReadOutsideIt) {
     EXPECT_DOUBLE_EQ(sql::cellNumber(inside[0][1]), 1234.5678);
     EXPECT_TRUE(std::holds_alternative<std::monostate>(inside[2][1]));
     // PostgreSQL: the begin goes with the read, the commit alone.
-    if (GetParam() == Backend::PostgreSql) EXPECT_EQ(after.roundTrips - before.roundTrips, 2u);
+    if (GetParam() == Backend::PostgreSql) {
+        EXPECT_EQ(after.roundTrips - before.roundTrips, 2u);
+    }
 
     conn().beginTransaction();
     try {
@@ -347,7 +349,9 @@ TEST_P(PipelineReadTest, QueriesAskedTogetherGiveEachItsRowsInOneExchange) {
     ASSERT_EQ(got[1].size(), 1u);
     EXPECT_EQ(got[1][0][0], ds::Cell(int64_t{3}));
     EXPECT_TRUE(got[2].empty());
-    if (GetParam() == Backend::PostgreSql) EXPECT_EQ(mid.roundTrips - before.roundTrips, 1u);
+    if (GetParam() == Backend::PostgreSql) {
+        EXPECT_EQ(mid.roundTrips - before.roundTrips, 1u);
+    }
     // Outside a transaction the same, one query after another.
     EXPECT_EQ(sql::selectTogether(conn(), {one("d"), counted, one("z")}), got);
 

@@ -466,32 +466,29 @@ bool Connection::sendsAhead() const {
     return session_ && target_ && target_->backend == Backend::PostgreSql && (inTransaction_ || unflushed_);
 }
 
+void Connection::failSending(const std::string& name, const char* what) {
+    // A command that cannot be sent leaves the session of no further use: it
+    // is closed, and the transaction with it on the server.
+    PGconn* pg = postgresqlHandle(*session_);
+    DbError e(target().redact(name + " on " + describe() + ": " + what + ": " + trim(PQerrorMessage(pg))));
+    inTransaction_ = false;
+    disconnect();
+    throw e;
+}
+
 void Connection::pushText(const char* sql, const std::string& name, bool commit) {
     PGconn* pg = postgresqlHandle(*session_);
     if (!ahead_) ahead_ = std::make_unique<Ahead>();
     if ((PQpipelineStatus(pg) == PQ_PIPELINE_OFF && PQenterPipelineMode(pg) != 1) ||
-        PQsendQueryParams(pg, sql, 0, nullptr, nullptr, nullptr, nullptr, 0) != 1) {
-        // Nothing more can be sent: the session is closed, and the
-        // transaction with it on the server.
-        DbError e(target().redact(name + " on " + describe() + ": cannot be sent: " + trim(PQerrorMessage(pg))));
-        inTransaction_ = false;
-        disconnect();
-        throw e;
-    }
+        PQsendQueryParams(pg, sql, 0, nullptr, nullptr, nullptr, nullptr, 0) != 1)
+        failSending(name, "cannot be sent");
     ahead_->sent.push_back({commit ? Ahead::Kind::Commit : Ahead::Kind::Run, name, {}});
 }
 
 void Connection::pushAhead(const std::string& name, const std::string& numberedSql,
                            const std::vector<const std::string*>& values) {
     PGconn* pg = postgresqlHandle(*session_);
-    auto fail = [&](const char* what) {
-        // A command that cannot be sent leaves the session of no further use:
-        // it is closed, and the transaction with it on the server.
-        DbError e(target().redact(name + " on " + describe() + ": " + what + ": " + trim(PQerrorMessage(pg))));
-        inTransaction_ = false;
-        disconnect();
-        throw e;
-    };
+    auto fail = [&](const char* what) { failSending(name, what); };
     if (!ahead_) ahead_ = std::make_unique<Ahead>();
     Ahead& a = *ahead_;
     if (PQpipelineStatus(pg) == PQ_PIPELINE_OFF && PQenterPipelineMode(pg) != 1) fail("cannot be sent ahead");

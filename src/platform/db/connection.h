@@ -208,6 +208,9 @@ class Connection {
     // Sends a statement without parameters (BEGIN, COMMIT, a setting) into
     // the pipeline under `name`.
     void pushText(const char* sql, const std::string& name, bool commit);
+    // Closes the session after a command could not be sent, and throws
+    // DbError naming the command and what failed.
+    [[noreturn]] void failSending(const std::string& name, const char* what);
 
     std::string connectionString_;
     std::unique_ptr<ConnectionString> target_;

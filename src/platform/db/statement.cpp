@@ -140,6 +140,11 @@ ds::Cell cellOf(const soci::row& r, size_t i, const ResultColumn& col, const std
     }
 }
 
+DbError columnsDiffer(const std::string& where, size_t given, size_t declared) {
+    return DbError(where + ": the query gives " + std::to_string(given) + " columns, " + std::to_string(declared) +
+                   " are declared");
+}
+
 // A value a server sent as text, by the type it named, read as the client
 // library reads it: integers and numbers as numbers, dates and moments as
 // dates, anything else as text.
@@ -324,7 +329,7 @@ void Statement::requireValues() const {
 void Statement::run(const std::vector<ResultColumn>* columns, const RowHandler* onRow, int64_t* affected) {
     // A query on a server inside a transaction goes behind what waits in the
     // pipeline (the BEGIN, the commands sent ahead): one exchange for all.
-    if (onRow && connection_->connected() && connection_->sendsAhead()) {
+    if (onRow && connection_->sendsAhead()) {
         queueAhead(*columns, *onRow);
         connection_->settle();
         return;
@@ -438,8 +443,7 @@ void Statement::run(const std::vector<ResultColumn>* columns, const RowHandler* 
         bool got = p.st->execute(true);
         if (onRow && got) {
             if (p.row.size() != columns->size())
-                throw DbError(name_ + " on " + target.describe() + ": the query gives " + std::to_string(p.row.size()) +
-                              " columns, " + std::to_string(columns->size()) + " are declared");
+                throw columnsDiffer(name_ + " on " + target.describe(), p.row.size(), columns->size());
             do {
                 std::vector<ds::Cell> cells;
                 cells.reserve(columns->size());
@@ -517,8 +521,7 @@ void Statement::queueAhead(const std::vector<ResultColumn>& columns, RowHandler 
         [columns, name = name_, where, onRow = std::move(onRow)](const pg_result* result) {
             const PGresult* r = result;
             if (static_cast<size_t>(PQnfields(r)) != columns.size())
-                throw DbError(where + ": the query gives " + std::to_string(PQnfields(r)) + " columns, " +
-                              std::to_string(columns.size()) + " are declared");
+                throw columnsDiffer(where, static_cast<size_t>(PQnfields(r)), columns.size());
             int rows = PQntuples(r);
             for (int row = 0; row < rows; ++row) {
                 std::vector<ds::Cell> cells;
@@ -544,7 +547,7 @@ void Command::send() {
 }
 
 int64_t Command::execute() {
-    if (connection().awaitsAnswers() || (connection().connected() && connection().sendsAhead())) {
+    if (connection().awaitsAnswers() || connection().sendsAhead()) {
         // On a server inside a transaction the command goes behind what
         // waits for its answer (the BEGIN, commands sent ahead), and the
         // exchange that reads theirs reads its count too.
@@ -582,7 +585,7 @@ void Query::each(const RowHandler& onRow) {
 
 std::shared_ptr<std::vector<std::vector<ds::Cell>>> Query::openAhead() {
     auto rows = std::make_shared<std::vector<std::vector<ds::Cell>>>();
-    if (!connection().connected() || !connection().sendsAhead()) {
+    if (!connection().sendsAhead()) {
         open();
         *rows = takeRows();
         close();
