@@ -192,6 +192,48 @@ void ModuleDatabase::RollbackTrans() {
     if (adcGeraCupomVenda.inTransaction()) adcGeraCupomVenda.rollback();
 }
 
+void ModuleDatabase::bindConsumidor(const std::string& cdCliente, const std::string& cdFilial,
+                                    const std::string& cdConsumidor) {
+    adqConsumidor.setText("P_CDCLIENTE", cdCliente);
+    adqConsumidor.setText("P_CDFILIAL", cdFilial);
+    adqConsumidor.setText("P_CDCONSUMIDOR", cdConsumidor);
+}
+
+void ModuleDatabase::bindCupomInicial(const std::string& cdFilial, const std::string& cdCaixa, DateTime data) {
+    adqCupomInicial.setText("P_CDCONTADOR", counterKey(cdFilial, cdCaixa, data));
+}
+
+void ModuleDatabase::bindConSaldFam(const std::string& cdFilial, const std::string& cdCliente,
+                                    const std::string& cdConsumidor) {
+    adqConSaldFam.setText("P_CDCLIENTE", cdCliente);
+    adqConSaldFam.setText("P_CDCONSUMIDOR", cdConsumidor);
+    adqConSaldFam.setText("P_CDFILIAL", cdFilial);
+}
+
+void ModuleDatabase::bindVrSaldConsumi(const std::string& cdFilial, const std::string& cdCliente,
+                                       const std::string& cdIdConsumid, DateTime dtIniMes, DateTime dtEntrVenda) {
+    adqVrSaldConsumi.setText("P_CDFILIAL", cdFilial);
+    adqVrSaldConsumi.setText("P_CDCLIENTE", cdCliente);
+    adqVrSaldConsumi.setText("P_CDIDCONSUMID", cdIdConsumid);
+    adqVrSaldConsumi.setDate("P_DTINIMES", dtIniMes);
+    adqVrSaldConsumi.setDate("P_DTENTRVENDA", dtEntrVenda);
+}
+
+void ModuleDatabase::readAheadOfSale(const std::string& cdFilial, const std::string& cdCaixa,
+                                     const std::string& cdCliente, const std::string& cdConsumidor,
+                                     const std::string& cdIdConsumid, DateTime dtMoviFiscal, DateTime consumptionDay) {
+    bindConsumidor(cdCliente, cdFilial, cdConsumidor);
+    adqConsumidor.readAhead();
+    bindConSaldFam(cdFilial, cdCliente, cdConsumidor);
+    adqConSaldFam.readAhead();
+    bindCupomInicial(cdFilial, cdCaixa, dtMoviFiscal);
+    adqCupomInicial.readAhead();
+    if (!consumptionDay.isEmpty()) {
+        bindVrSaldConsumi(cdFilial, cdCliente, cdIdConsumid, PrimeiroDiaMes(consumptionDay), consumptionDay);
+        adqVrSaldConsumi.readAhead();
+    }
+}
+
 Variant ModuleDatabase::errorText(const std::exception& e) {
     return Variant(slots_.adoExceptionMessage(e, adcGeraCupomVenda, std::string()));
 }
@@ -201,9 +243,7 @@ void ModuleDatabase::getConsumidor(const std::string& /*cdIdConsumid*/, const st
                                    std::string& nmConsumidor, std::string& nrCpfRespCon, std::string& nmFantClie,
                                    std::string& cdCCusClie) {
     adqConsumidor.close();
-    adqConsumidor.setText("P_CDCLIENTE", cdCliente);
-    adqConsumidor.setText("P_CDFILIAL", cdFilial);
-    adqConsumidor.setText("P_CDCONSUMIDOR", cdConsumidor);
+    bindConsumidor(cdCliente, cdFilial, cdConsumidor);
     adqConsumidor.open();
     // Without a row every field reads as empty text.
     auto field = [&](const char* name) { return adqConsumidor.eof() ? std::string() : adqConsumidor.asText(name); };
@@ -225,7 +265,7 @@ Variant ModuleDatabase::setGravaCupomInicial(const std::string& cdFilial, const 
                                              const std::string& cupNr, DateTime data) {
     try {
         adqCupomInicial.close();
-        adqCupomInicial.setText("P_CDCONTADOR", counterKey(cdFilial, cdCaixa, data));
+        bindCupomInicial(cdFilial, cdCaixa, data);
         adqCupomInicial.open();
         if (!adqCupomInicial.isEmpty()) return Variant(std::string());
         acmInsCupomInicial.setText("P_CDCONTADOR", counterKey(cdFilial, cdCaixa, data));
@@ -241,9 +281,7 @@ Variant ModuleDatabase::getConsSaldFam(const std::string& cdFilial, const std::s
                                        const std::string& cdConsumidor) {
     try {
         adqConSaldFam.close();
-        adqConSaldFam.setText("P_CDCLIENTE", cdCliente);
-        adqConSaldFam.setText("P_CDCONSUMIDOR", cdConsumidor);
-        adqConSaldFam.setText("P_CDFILIAL", cdFilial);
+        bindConSaldFam(cdFilial, cdCliente, cdConsumidor);
         adqConSaldFam.open();
         return dspConSaldFam.data();
     } catch (const std::exception& e) {
@@ -260,11 +298,7 @@ Variant ModuleDatabase::getVrSaldConsumi(const std::string& cdFilial, const std:
                                          const std::string& cdIdConsumid, DateTime dtIniMes, DateTime dtEntrVenda) {
     try {
         adqVrSaldConsumi.close();
-        adqVrSaldConsumi.setText("P_CDFILIAL", cdFilial);
-        adqVrSaldConsumi.setText("P_CDCLIENTE", cdCliente);
-        adqVrSaldConsumi.setText("P_CDIDCONSUMID", cdIdConsumid);
-        adqVrSaldConsumi.setDate("P_DTINIMES", dtIniMes);
-        adqVrSaldConsumi.setDate("P_DTENTRVENDA", dtEntrVenda);
+        bindVrSaldConsumi(cdFilial, cdCliente, cdIdConsumid, dtIniMes, dtEntrVenda);
         adqVrSaldConsumi.open();
         return dspVrSaldConsumi.data();
     } catch (const std::exception& e) {

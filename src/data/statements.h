@@ -82,6 +82,18 @@ class ModuleDatabase {
     Variant getVrSaldConsumi(const std::string& cdFilial, const std::string& cdCliente, const std::string& cdIdConsumid,
                              DateTime dtIniMes, DateTime dtEntrVenda);
 
+    // Reads ahead what the sale of one passage asks before its transaction:
+    // the consumer (getConsumidor), its family balances (getConsSaldFam),
+    // whether the day's first coupon is recorded (setGravaCupomInicial) and,
+    // when `consumptionDay` is set, the consumption of that day and its
+    // month (getVrSaldConsumi). On a server they travel in one exchange with
+    // the first of them, and the others find their rows waiting when they
+    // run with the same values; a write in between, or a transaction, sends
+    // them again. Nothing elsewhere.
+    void readAheadOfSale(const std::string& cdFilial, const std::string& cdCaixa, const std::string& cdCliente,
+                         const std::string& cdConsumidor, const std::string& cdIdConsumid, DateTime dtMoviFiscal,
+                         DateTime consumptionDay);
+
     // The packet of adqTipoRece (receipt type "009") or the error text.
     Variant getTipoRece();
 
@@ -106,6 +118,12 @@ class ModuleDatabase {
 
   private:
     Variant errorText(const std::exception& e);
+    // The values of each read, set alike by the operation and its read ahead.
+    void bindConsumidor(const std::string& cdCliente, const std::string& cdFilial, const std::string& cdConsumidor);
+    void bindCupomInicial(const std::string& cdFilial, const std::string& cdCaixa, DateTime data);
+    void bindConSaldFam(const std::string& cdFilial, const std::string& cdCliente, const std::string& cdConsumidor);
+    void bindVrSaldConsumi(const std::string& cdFilial, const std::string& cdCliente, const std::string& cdIdConsumid,
+                           DateTime dtIniMes, DateTime dtEntrVenda);
 
     Slots slots_;
     const FormatSettings formatSettings_;

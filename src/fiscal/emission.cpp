@@ -4,23 +4,13 @@
 #include <fmt/format.h>
 
 #include "external/utility/utility.h"
+#include "platform/text.h"
 #include "sale/trunc2.h"
 #include "service/module.h"
 
 namespace zel {
 
 extern const char* const kReceiptTypeFilter;
-
-namespace {
-
-std::string trimmed(const std::string& s) {
-    size_t b = s.find_first_not_of(' ');
-    if (b == std::string::npos) return {};
-    size_t e = s.find_last_not_of(' ');
-    return s.substr(b, e - b + 1);
-}
-
-}  // namespace
 
 bool TrdmGeraCupomVenda::abreCupom() {
     run.packet = device().Params_AbreCupom_Kva00000(idEsquema, run.nrAbertura, nrCpfRespCon, run.nmConsumidorDb,
@@ -81,7 +71,7 @@ bool TrdmGeraCupomVenda::fechaCupom() {
 
     if (idParImprLimVdc != "N") {
         DateTime dataVenda = cdsEmiteCupom.field("DATAREAL").asDateTime().dateOnly();
-        cdsVrSaldConsumi.setData(db.getVrSaldConsumi(cdFilial, cdCliente, trimmed(run.cdIdConsumid),
+        cdsVrSaldConsumi.setData(db.getVrSaldConsumi(cdFilial, cdCliente, trimSpaces(run.cdIdConsumid),
                                                      ModuleDatabase::PrimeiroDiaMes(dataVenda), dataVenda));
         cdsVrSaldConsumi.first();
         bool hasRow = !cdsVrSaldConsumi.eof();

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstddef>
+#include <string>
 #include <string_view>
 
 namespace zel {
@@ -26,6 +27,14 @@ inline size_t utf8Length(std::string_view s) {
     for (unsigned char c : s)
         if ((c & 0xC0) != 0x80) ++n;
     return n;
+}
+
+// Without the blanks on either side (spaces only).
+inline std::string trimSpaces(std::string_view s) {
+    size_t b = s.find_first_not_of(' ');
+    if (b == std::string_view::npos) return {};
+    size_t e = s.find_last_not_of(' ');
+    return std::string(s.substr(b, e - b + 1));
 }
 
 }  // namespace zel

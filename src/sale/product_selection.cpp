@@ -8,6 +8,7 @@
 #include "external/utility/utility.h"
 #include "platform/dataset/filter.h"
 #include "platform/error.h"
+#include "platform/text.h"
 #include "sale/trunc2.h"
 #include "service/message_catalogue.h"
 #include "service/module.h"
@@ -145,6 +146,14 @@ bool TrdmGeraCupomVenda::selectAndSell() {
 
     // 2. The request row, 3. the consumer, 4. the balances before the sale.
     readRequestRow();
+    // What the sale reads before its transaction travels together; what is
+    // left unused when the passage ends is not kept for the next one.
+    struct ForgetReadAhead {
+        db::Connection& c;
+        ~ForgetReadAhead() { c.forgetReadAhead(); }
+    } forget{db.adcGeraCupomVenda};
+    db.readAheadOfSale(cdFilial, cdCaixa, cdCliente, cdConsumidor, trimSpaces(run.cdIdConsumid), dtMoviFiscal,
+                       idParImprLimVdc != "N" ? cdsEmiteCupom.field("DATAREAL").asDateTime().dateOnly() : DateTime());
     db.getConsumidor(run.cdIdConsumid, cdCliente, cdFilial, cdConsumidor, run.nmConsumidorDb, nrCpfRespCon,
                      run.nmFantClie, cdCCusClie);
     cdsConsultaSaldo.setData(db.getConsSaldFam(cdFilial, cdCliente, cdConsumidor));

@@ -274,6 +274,17 @@ void settleOutcomes(const Batch& b, const PendingList& pending, size_t from, siz
     chunk.reserve(to - from);
     for (size_t k = from; k < to; ++k) chunk.push_back(pending[b.first + k]);
     std::map<PassageKey, Charge> charged = store.chargesOf(chunk);
+    // The turnstile rows the charged passages left behind, asked at once.
+    std::vector<std::string> chargedRows;
+    for (const PendingPassage& p : chunk)
+        if (charged.count(p.key())) chargedRows.push_back(p.passage.nrSeqLogCat);
+    std::set<std::string> rowsLeft;
+    std::string rowsUnknown;  // why they could not be asked
+    try {
+        rowsLeft = store.rowsPending(chargedRows);
+    } catch (const std::exception& e) {
+        rowsUnknown = e.what();
+    }
     const std::string serial = printer.state().identity.serial;
     for (size_t k = from; k < to; ++k) {
         const PendingPassage& p = chunk[k - from];
@@ -285,7 +296,8 @@ void settleOutcomes(const Batch& b, const PendingList& pending, size_t from, siz
             r.coupon = c->second.coupon;
             r.amount = c->second.total;
             try {
-                if (store.rowPending(r.nrSeqLogCat)) {
+                if (!rowsUnknown.empty()) throw Error(rowsUnknown);
+                if (rowsLeft.count(r.nrSeqLogCat)) {
                     store.deleteTurnstileRow(r.nrSeqLogCat);
                     r.messages.push_back("the turnstile row of this charged passage is deleted by the station");
                 }

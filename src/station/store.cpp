@@ -78,10 +78,17 @@ std::vector<PendingPassage> Store::pendingPassages() {
     return out;
 }
 
-bool Store::rowPending(const std::string& seq) {
-    return !select(c_, "passage", "SELECT NRSEQLOGCAT FROM LOGCATRACA WHERE CDFILIAL = :P_F AND NRSEQLOGCAT = :P_S",
-                   {text("P_F", branch_), text("P_S", seq)}, {{"A", db::ColumnType::Text}})
-                .empty();
+std::set<std::string> Store::rowsPending(const std::vector<std::string>& seqs) {
+    std::vector<Select> asks;
+    asks.reserve(seqs.size());
+    for (const std::string& seq : seqs)
+        asks.push_back({"passage", "SELECT NRSEQLOGCAT FROM LOGCATRACA WHERE CDFILIAL = :P_F AND NRSEQLOGCAT = :P_S",
+                        {text("P_F", branch_), text("P_S", seq)}, {{"A", db::ColumnType::Text}}});
+    std::vector<std::vector<Row>> found = selectTogether(c_, asks);
+    std::set<std::string> out;
+    for (size_t i = 0; i < seqs.size(); ++i)
+        if (!found[i].empty()) out.insert(seqs[i]);
+    return out;
 }
 
 void Store::deleteTurnstileRow(const std::string& seq) {

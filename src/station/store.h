@@ -73,7 +73,9 @@ class Store {
     // The same passages one at a time, as the database gives them (not in
     // that order), keeping none: for lists that are kept compactly.
     void eachPendingPassage(const std::function<void(PendingPassage&)>& onPassage);
-    bool rowPending(const std::string& nrSeqLogCat);
+    // Which of these turnstile rows are still there (on a server, one
+    // exchange for all).
+    std::set<std::string> rowsPending(const std::vector<std::string>& nrSeqLogCats);
     void deleteTurnstileRow(const std::string& nrSeqLogCat);
 
     // The ledger's charges of this station's passages between two moments.

@@ -33,12 +33,28 @@ std::string moneyText(double value, const FormatSettings& fs) {
 
 }  // namespace
 
+db::sql::Select DatabaseServicePackage::fiscalCodesQuery(const std::string& cdProduto) {
+    return {"fiscal codes of the product",
+            "SELECT CDNCM, CDCEST FROM PRODFISCAL WHERE CDPRODUTO = :P_CDPRODUTO",
+            {svc::text("P_CDPRODUTO", cdProduto)},
+            {{"CDNCM", db::ColumnType::Text}, {"CDCEST", db::ColumnType::Text}}};
+}
+
+db::sql::Select DatabaseServicePackage::taxRatesQuery(const std::string& cdProduto) {
+    return {"approximate tax rates",
+            "SELECT A.VRALIQFEDERAL, A.VRALIQESTADUAL, A.DSFONTEALIQ "
+            "FROM PRODFISCAL P, ALIQAPROXNCM A "
+            "WHERE P.CDPRODUTO = :P_CDPRODUTO AND A.CDNCM = P.CDNCM",
+            {svc::text("P_CDPRODUTO", cdProduto)},
+            {{"VRALIQFEDERAL", db::ColumnType::Float},
+             {"VRALIQESTADUAL", db::ColumnType::Float},
+             {"DSFONTEALIQ", db::ColumnType::Text}}};
+}
+
 void DatabaseServicePackage::getProdCodCestNcm(const std::string& cdProduto, Variant& oleProdCestNcm) {
     VariantArray& out = exchangeList(oleProdCestNcm, 2, "getProdCodCestNcm");
-    auto rows = svc::select(connection(), "fiscal codes of the product",
-                            "SELECT CDNCM, CDCEST FROM PRODFISCAL WHERE CDPRODUTO = :P_CDPRODUTO",
-                            {svc::text("P_CDPRODUTO", cdProduto)},
-                            {{"CDNCM", db::ColumnType::Text}, {"CDCEST", db::ColumnType::Text}});
+    db::sql::Select q = fiscalCodesQuery(cdProduto);
+    auto rows = svc::select(connection(), q.name, q.sql, q.params, q.columns);
     out[0] = Variant(rows.empty() ? std::string() : svc::cellText(rows[0][0]));
     out[1] = Variant(rows.empty() ? std::string() : svc::cellText(rows[0][1]));
 }
@@ -66,14 +82,8 @@ double DatabaseServicePackage::CalculoIcmsDFederal(const Variant& cdsVenda, Vari
         if (product.empty()) continue;
         auto [it, fresh] = byProduct.try_emplace(product);
         if (fresh) {
-            auto rows = svc::select(connection(), "approximate tax rates",
-                                    "SELECT A.VRALIQFEDERAL, A.VRALIQESTADUAL, A.DSFONTEALIQ "
-                                    "FROM PRODFISCAL P, ALIQAPROXNCM A "
-                                    "WHERE P.CDPRODUTO = :P_CDPRODUTO AND A.CDNCM = P.CDNCM",
-                                    {svc::text("P_CDPRODUTO", product)},
-                                    {{"VRALIQFEDERAL", db::ColumnType::Float},
-                                     {"VRALIQESTADUAL", db::ColumnType::Float},
-                                     {"DSFONTEALIQ", db::ColumnType::Text}});
+            db::sql::Select q = taxRatesQuery(product);
+            auto rows = svc::select(connection(), q.name, q.sql, q.params, q.columns);
             if (!rows.empty())
                 it->second = Rates{svc::cellNumber(rows[0][0]), svc::cellNumber(rows[0][1]), svc::cellText(rows[0][2])};
         }

@@ -60,14 +60,42 @@ void DatabaseServicePackage::LogControleAcess(const std::vector<std::string>& te
               params);
 }
 
+db::sql::Select DatabaseServicePackage::saleCounterQuery(const std::string& cdFilial, const std::string& cdCaixa) {
+    return {"counter of the sales",
+            "SELECT NRSEQUENCIAL FROM NOVOCODIGO WHERE CDCONTADOR = :P_CDCONTADOR",
+            {svc::text("P_CDCONTADOR", "NRSEQVENDA" + cdFilial + cdCaixa)},
+            {{"NRSEQUENCIAL", db::ColumnType::Text}}};
+}
+
+db::sql::Select DatabaseServicePackage::saleNumberCheckQuery(const std::string& cdFilial, const std::string& cdCaixa,
+                                                             const std::string& number) {
+    return {"sale number check",
+            "SELECT NRSEQVENDA FROM VENDA WHERE CDFILIAL = :P_CDFILIAL AND CDCAIXA = :P_CDCAIXA "
+            "AND NRSEQVENDA = :P_NRSEQVENDA",
+            {svc::text("P_CDFILIAL", cdFilial), svc::text("P_CDCAIXA", cdCaixa), svc::text("P_NRSEQVENDA", number)},
+            {{"NRSEQVENDA", db::ColumnType::Text}}};
+}
+
+std::vector<db::sql::Select> DatabaseServicePackage::saleNumberReadAhead(const std::string& cdFilial,
+                                                                         const std::string& cdCaixa) const {
+    std::vector<db::sql::Select> reads{saleCounterQuery(cdFilial, cdCaixa)};
+    // The number after the last one this process handed out is most likely
+    // the next: its check goes with the counter. Whatever the counter says
+    // decides; a guess that misses is checked again.
+    auto last = lastSaleNumber_.find("NRSEQVENDA" + cdFilial + cdCaixa);
+    long long n = 0;
+    if (last != lastSaleNumber_.end() && tryStrToInt(last->second, n))
+        reads.push_back(saleNumberCheckQuery(cdFilial, cdCaixa, fmt::format("{:010}", n + 1)));
+    return reads;
+}
+
 // Sale numbers of a register come from the named counter "NRSEQVENDA" +
 // branch + register; a number some other writer already used is skipped, so
 // the counter never hands out a taken key. Runs inside the caller's transaction.
 std::string DatabaseServicePackage::nextSaleNumber(const std::string& cdFilial, const std::string& cdCaixa) {
     const std::string key = "NRSEQVENDA" + cdFilial + cdCaixa;
-    auto rows = svc::select(connection(), "counter of the sales",
-                            "SELECT NRSEQUENCIAL FROM NOVOCODIGO WHERE CDCONTADOR = :P_CDCONTADOR",
-                            {svc::text("P_CDCONTADOR", key)}, {{"NRSEQUENCIAL", db::ColumnType::Text}});
+    db::sql::Select counter = saleCounterQuery(cdFilial, cdCaixa);
+    auto rows = svc::select(connection(), counter.name, counter.sql, counter.params, counter.columns);
     long long last = 0;
     bool known = !rows.empty();
     if (known) {
@@ -78,14 +106,10 @@ std::string DatabaseServicePackage::nextSaleNumber(const std::string& cdFilial, 
     std::string number;
     for (long long n = last + 1;; ++n) {
         number = fmt::format("{:010}", n);
-        auto taken = svc::select(
-            connection(), "sale number check",
-            "SELECT NRSEQVENDA FROM VENDA WHERE CDFILIAL = :P_CDFILIAL AND CDCAIXA = :P_CDCAIXA "
-            "AND NRSEQVENDA = :P_NRSEQVENDA",
-            {svc::text("P_CDFILIAL", cdFilial), svc::text("P_CDCAIXA", cdCaixa), svc::text("P_NRSEQVENDA", number)},
-            {{"NRSEQVENDA", db::ColumnType::Text}});
-        if (taken.empty()) break;
+        db::sql::Select check = saleNumberCheckQuery(cdFilial, cdCaixa, number);
+        if (svc::select(connection(), check.name, check.sql, check.params, check.columns).empty()) break;
     }
+    lastSaleNumber_[key] = number;
     std::vector<svc::Param> params{svc::text("P_CDCONTADOR", key), svc::text("P_NRSEQUENCIAL", number)};
     if (known)
         svc::send(connection(), "counter of the sales",

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <functional>
+#include <map>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -11,6 +12,7 @@
 #include "external/service_package.h"
 #include "platform/datetime.h"
 #include "platform/db/connection.h"
+#include "platform/db/query.h"
 #include "platform/locale.h"
 
 namespace zel::ext {
@@ -115,9 +117,23 @@ class DatabaseServicePackage final : public ServicePackage {
 
   private:
     std::string nextSaleNumber(const std::string& cdFilial, const std::string& cdCaixa);
+    // The queries behind getProdCodCestNcm, the rates of CalculoIcmsDFederal
+    // and the sale counter of nextSaleNumber, so that a call before them can
+    // read them ahead with the very texts and values they run with.
+    static db::sql::Select fiscalCodesQuery(const std::string& cdProduto);
+    static db::sql::Select taxRatesQuery(const std::string& cdProduto);
+    static db::sql::Select saleCounterQuery(const std::string& cdFilial, const std::string& cdCaixa);
+    static db::sql::Select saleNumberCheckQuery(const std::string& cdFilial, const std::string& cdCaixa,
+                                                const std::string& number);
+    // The reads of nextSaleNumber that can go ahead of it: the counter, and
+    // the check of the number that most likely comes next.
+    std::vector<db::sql::Select> saleNumberReadAhead(const std::string& cdFilial, const std::string& cdCaixa) const;
 
     db::Connection own_;
     db::Connection* shared_ = nullptr;
+    // Per counter, the last sale number handed out here: only a guess of
+    // the next one, which the database confirms or not.
+    std::map<std::string, std::string> lastSaleNumber_;
     FormatSettings fs_;
     const Clock& clock_;
     ProgressStarted started_;

@@ -54,8 +54,10 @@ Variant DatabaseServicePackage::ChamaFuncaoGetRetornaPreco(const VariantArray& v
     // One statement finds the table that applies (the client's, else the
     // store's, else the branch's standard one), the table itself and the
     // product's row in it: the first row is the table that applies.
-    auto found = svc::select(
-        connection(), "price of the product",
+    // The product's fiscal codes and tax rates, which the sale asks next,
+    // travel with the price (on a server, one exchange for the three).
+    db::sql::Select price{
+        "price of the product",
         "SELECT R.NRORDEM, T.CDTABEPREC, T.DTINIVIGTAB, T.DTFIMVIGTAB, I.CDPRODUTO, I.VRPRECITEM, I.VRDESCITEM, "
         "I.VRACREITEM, I.VRPRECOCLIE, I.IDBLOQUEADO, I.HRINIVENDA, I.HRFINVENDA FROM ("
         "SELECT 1 AS NRORDEM, CDFILTABPREC, CDTABEPREC FROM CLIENTABPREC WHERE CDCLIENTE = :P_CDCLIENTE "
@@ -79,7 +81,9 @@ Variant DatabaseServicePackage::ChamaFuncaoGetRetornaPreco(const VariantArray& v
          {"VRPRECOCLIE", db::ColumnType::Float},
          {"IDBLOQUEADO", db::ColumnType::Text},
          {"HRINIVENDA", db::ColumnType::Text},
-         {"HRFINVENDA", db::ColumnType::Text}});
+         {"HRFINVENDA", db::ColumnType::Text}}};
+    std::vector<svc::Row> found = std::move(db::sql::selectTogether(
+        connection(), {price}, {fiscalCodesQuery(cdProduto), taxRatesQuery(cdProduto)})[0]);
     // No table named, or one named that does not exist.
     auto none = [](const ds::Cell& c) { return std::holds_alternative<std::monostate>(c); };
     if (found.empty() || none(found[0][1])) return priceResultFailure(std::string(kPriceNoTable));

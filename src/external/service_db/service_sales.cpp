@@ -294,12 +294,13 @@ Variant DatabaseServicePackage::SetConcluiFechamento(const VariantArray& tables,
         // The passage decides: a conclusion retried for its own coupon stores
         // nothing again; any other coupon for a passage already charged, or a
         // coupon number already stored for another sale, is refused.
-        // Both are asked at once: on a server they go with the transaction's
-        // BEGIN, in one exchange.
+        // Both are asked at once, and the reads of the sale number go ahead
+        // with them: on a server with the transaction's BEGIN, in one exchange.
         const std::string moment = svc::isoMoment(dtHrReal);
         std::vector<std::vector<Row>> found = db::sql::selectTogether(
-            connection(), {chargedPassageQuery(cdFilial, cdCaixa, client, consumer, moment),
-                           storedCouponQuery(nrSerieImp, cupNr)});
+            connection(),
+            {chargedPassageQuery(cdFilial, cdCaixa, client, consumer, moment), storedCouponQuery(nrSerieImp, cupNr)},
+            saleNumberReadAhead(cdFilial, cdCaixa));
         if (auto charged = chargedPassageOf(found[0])) {
             if (charged->serial == nrSerieImp && charged->coupon == cupNr) {
                 stored = "JA_GRAVADA";

@@ -366,6 +366,8 @@ struct Connection::Ahead {
         std::string name;  // the command's, for messages
         std::string sql;   // Prepare: the text it was made for
         std::function<void(const pg_result*)> onResult = {};  // Run: who reads its result
+        const void* readAheadOwner = nullptr;                 // a query read ahead (Connection::readAhead)
+        bool quiet = false;                                   // its failure is dropped, not told
     };
     std::vector<Sent> sent;
     std::unordered_map<std::string, std::string> statements;  // numbered text -> server statement
@@ -424,6 +426,7 @@ void Connection::removePrepared(const void* owner) {
 
 void Connection::disconnect() {
     failedAhead_.clear();
+    readAhead_.clear();
     if (ahead_ && session_) {
         // Out of pipeline mode first, so that the session's statements can be
         // let go; unanswered commands die with the session's transaction. A
@@ -515,6 +518,7 @@ void Connection::pushAhead(const std::string& name, const std::string& numberedS
 
 void Connection::sendAhead(const std::string& name, const std::string& numberedSql,
                            const std::vector<const std::string*>& values) {
+    readAhead_.clear();  // a write: what was read ahead may no longer hold
     // Outside a transaction (a write whose flush can wait): a transaction of
     // its own, committed without waiting for the server's flush, in one
     // exchange. A later flushed commit takes it to the disk.
@@ -539,6 +543,50 @@ void Connection::queueAhead(const std::string& name, const std::string& numbered
     if (!failedAhead_.empty() && inTransaction_) throw DbError(failedAhead_);
     pushAhead(name, numberedSql, values);
     ahead_->sent.back().onResult = std::move(onResult);
+}
+
+void Connection::readAhead(const void* owner, std::string valuesKey, const std::string& name,
+                           const std::string& numberedSql, const std::vector<const std::string*>& values,
+                           std::function<void(const pg_result*)> onResult) {
+    if (!failedAhead_.empty() && inTransaction_) throw DbError(failedAhead_);
+    uint64_t id = ++readAheadMade_;
+    // A prepare sent with it is as quiet as the query: its failure is the
+    // query's.
+    size_t first = ahead_ ? ahead_->sent.size() : 0;
+    pushAhead(name, numberedSql, values);
+    Ahead::Sent& run = ahead_->sent.back();
+    run.readAheadOwner = owner;
+    for (size_t i = first; i < ahead_->sent.size(); ++i) ahead_->sent[i].quiet = !inTransaction_;
+    run.onResult = [this, owner, id, quiet = !inTransaction_, onResult = std::move(onResult)](const pg_result* r) {
+        auto it = readAhead_.find(owner);
+        if (it == readAhead_.end() || it->second.id != id) return;  // replaced or forgotten meanwhile
+        try {
+            onResult(r);
+        } catch (...) {
+            readAhead_.erase(owner);
+            if (!quiet) throw;
+            return;
+        }
+        it->second.ready = true;
+    };
+    readAhead_[owner] = ReadAhead{std::move(valuesKey), id, false};
+}
+
+bool Connection::takeReadAhead(const void* owner, const std::string& valuesKey) {
+    auto it = readAhead_.find(owner);
+    if (it == readAhead_.end()) return false;
+    if (it->second.values != valuesKey) {
+        readAhead_.erase(it);
+        return false;
+    }
+    if (!it->second.ready) {
+        settle();
+        it = readAhead_.find(owner);
+        if (it == readAhead_.end()) return false;
+    }
+    bool ready = it->second.ready;
+    readAhead_.erase(it);
+    return ready;
 }
 
 void Connection::settleQuietly() noexcept {
@@ -571,6 +619,19 @@ void Connection::settle() {
     std::vector<Ahead::Sent> sent = std::move(ahead_->sent);
     ahead_->sent.clear();
     ++roundTripsDone;
+    // Answers read ahead that were not handed over (a failure, a lost
+    // session) are forgotten: their later runs ask the server themselves.
+    struct DropUnread {
+        Connection& c;
+        const std::vector<Ahead::Sent>& sent;
+        ~DropUnread() {
+            for (const Ahead::Sent& s : sent) {
+                if (!s.readAheadOwner) continue;
+                auto it = c.readAhead_.find(s.readAheadOwner);
+                if (it != c.readAhead_.end() && !it->second.ready) c.readAhead_.erase(it);
+            }
+        }
+    } dropUnread{*this, sent};
     std::string failure;  // the first command that failed, with the server's words
     // The results someone reads, kept until every answer is read.
     using Result = std::unique_ptr<PGresult, void (*)(PGresult*)>;
@@ -597,9 +658,14 @@ void Connection::settle() {
         }
         if (!ok && sent[i].kind == Ahead::Kind::Prepare) ahead_->statements.erase(sent[i].sql);
         // The commands after a failure come back aborted: the first failure is the one to tell.
-        if (!ok && failure.empty() && status != PGRES_PIPELINE_ABORTED)
-            failure = (sent[i].kind == Ahead::Kind::Commit ? "cannot commit" : sent[i].name) + " on " + describe() +
-                      ": " + trim(PQresultErrorMessage(r));
+        if (!ok && failure.empty() && !sent[i].quiet) {
+            if (status != PGRES_PIPELINE_ABORTED)
+                failure = (sent[i].kind == Ahead::Kind::Commit ? "cannot commit" : sent[i].name) + " on " +
+                          describe() + ": " + trim(PQresultErrorMessage(r));
+            else if (sent[i].kind == Ahead::Kind::Run)
+                // Behind a query read ahead that failed: never told as run.
+                failure = sent[i].name + " on " + describe() + ": not run, a query read ahead of it failed";
+        }
         if (ok && sent[i].onResult) kept.emplace_back(Result(r, PQclear), i);
         else PQclear(r);
         while ((r = PQgetResult(pg)) != nullptr) PQclear(r);  // each command's answer ends with a null
@@ -627,6 +693,7 @@ void Connection::beginTransaction() {
     soci::session& s = session();
     if (inTransaction_) return;
     failedAhead_.clear();
+    readAhead_.clear();
     if (backend() == Backend::PostgreSql) {
         // The BEGIN waits in the pipeline and goes with the transaction's
         // first statement: no exchange of its own.
@@ -651,6 +718,7 @@ void Connection::beginTransaction() {
 void Connection::commit() {
     if (!inTransaction_ || !session_) return;
     inTransaction_ = false;
+    readAhead_.clear();
     ++transactionsRun;
     if (backend() != Backend::Sqlite3) ++commitsDone;  // SQLite counts its own
     if (ahead_ && !ahead_->sent.empty()) {
@@ -720,6 +788,7 @@ void Connection::withoutFlush(const std::function<void()>& work) {
 }
 
 void Connection::rollback() {
+    readAhead_.clear();
     if (!inTransaction_ || !session_) return;
     if (ahead_ && !ahead_->sent.empty()) {
         try {
@@ -740,6 +809,7 @@ void Connection::rollback() {
 
 void Connection::executeDirect(std::string_view sql) {
     soci::session& s = session();
+    readAhead_.clear();
     auto started = std::chrono::steady_clock::now();
     struct Timed {
         Connection& c;

@@ -149,6 +149,24 @@ class Connection {
     // read without a failure. Values as for sendAhead.
     void queueAhead(const std::string& name, const std::string& numberedSql,
                     const std::vector<const std::string*>& values, std::function<void(const pg_result*)> onResult);
+    // PostgreSQL: a query sent into the pipeline now for a run of it later
+    // (Query::readAhead), kept under `owner` with the values it was sent with
+    // (`valuesKey`); `onResult` keeps its rows. It travels with the next
+    // exchange. Outside a transaction one that fails is dropped without a
+    // word, and so are those after it in the same exchange: the later run
+    // then asks the server itself and meets its own failure. Inside a
+    // transaction its failure fails the exchange as any statement's does.
+    void readAhead(const void* owner, std::string valuesKey, const std::string& name, const std::string& numberedSql,
+                   const std::vector<const std::string*>& values, std::function<void(const pg_result*)> onResult);
+    // Whether the answer read ahead for `owner` was read with `valuesKey`
+    // and has been handed to its reader (settling first when it is still on
+    // its way). The answer is forgotten either way.
+    bool takeReadAhead(const void* owner, const std::string& valuesKey);
+    bool readsAhead() const { return !readAhead_.empty(); }
+    // Answers read ahead are good until anything is written on the
+    // connection, a transaction begins or ends, the session closes, or this.
+    void forgetReadAhead() { readAhead_.clear(); }
+    void forgetReadAhead(const void* owner) { readAhead_.erase(owner); }
     // The same before a statement is let go (its release is an exchange of
     // its own): a failure is kept and told by the next statement or the
     // commit of the transaction.
@@ -226,6 +244,13 @@ class Connection {
     int connectCount_ = 0;
     std::chrono::nanoseconds statementTime_{0};
     std::unordered_map<std::string, std::unique_ptr<Statement>> kept_;
+    struct ReadAhead {
+        std::string values;
+        uint64_t id = 0;  // the read-ahead it is: a newer one for the same owner replaces it
+        bool ready = false;
+    };
+    std::unordered_map<const void*, ReadAhead> readAhead_;
+    uint64_t readAheadMade_ = 0;
 };
 
 // Brings the planner's statistics up to date with what the database holds now:

@@ -129,10 +129,12 @@ std::vector<Row> select(db::Connection& c, const std::string& name, const std::s
     return rows;
 }
 
-std::vector<std::vector<Row>> selectTogether(db::Connection& c, const std::vector<Select>& queries) {
+std::vector<std::vector<Row>> selectTogether(db::Connection& c, const std::vector<Select>& queries,
+                                             const std::vector<Select>& later) {
     std::vector<std::shared_ptr<std::vector<Row>>> pending;
     pending.reserve(queries.size());
     for (const Select& s : queries) pending.push_back(keptQuery(c, s.name, s.sql, s.params, s.columns).openAhead());
+    for (const Select& s : later) keptQuery(c, s.name, s.sql, s.params, s.columns).readAhead();
     c.settle();
     std::vector<std::vector<Row>> out;
     out.reserve(pending.size());

@@ -48,10 +48,13 @@ struct Select {
     std::vector<Param> params;
     std::vector<db::ResultColumn> columns;
 };
-// Runs queries of distinct texts together: on a server inside a transaction
-// in one exchange (with whatever waits to be answered), elsewhere one after
-// another. Their rows, in the queries' order.
-std::vector<std::vector<Row>> selectTogether(db::Connection& c, const std::vector<Select>& queries);
+// Runs queries together: on PostgreSQL in one exchange
+// (with whatever waits to be answered), elsewhere one after another. Their
+// rows, in the queries' order. The queries of `later` travel in the same
+// exchange behind them, read ahead (Query::readAhead) for the runs of the
+// same texts and values that come later; elsewhere they wait for those runs.
+std::vector<std::vector<Row>> selectTogether(db::Connection& c, const std::vector<Select>& queries,
+                                             const std::vector<Select>& later = {});
 
 // Runs a query and hands each row to `onRow` as it is read, keeping none: for
 // long results. `onRow` must not run statements of its own on `c`.

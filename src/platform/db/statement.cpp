@@ -310,7 +310,10 @@ struct Statement::Prepared {
     }
 };
 
-Statement::~Statement() { release(); }
+Statement::~Statement() {
+    connection_->forgetReadAhead(this);
+    release();
+}
 
 void Statement::release() {
     if (!prepared_) return;
@@ -327,6 +330,8 @@ void Statement::requireValues() const {
 }
 
 void Statement::run(const std::vector<ResultColumn>* columns, const RowHandler* onRow, int64_t* affected) {
+    if (!onRow) connection_->forgetReadAhead();  // a write: what was read ahead may no longer hold
+    else if (answerReadAhead(*onRow)) return;
     // A query on a server inside a transaction goes behind what waits in the
     // pipeline (the BEGIN, the commands sent ahead): one exchange for all.
     if (onRow && connection_->sendsAhead()) {
@@ -509,16 +514,67 @@ void Statement::sendAhead() {
     connection_->sendAhead(name_, numbered_, values);
 }
 
+std::string Statement::valuesKey() {
+    std::vector<std::string> texts;
+    std::vector<const std::string*> values = serverValues(texts);
+    std::string key;
+    for (const std::string* v : values) {
+        key += v ? '=' : '~';  // a null and an empty text differ
+        if (v) key += *v;
+        key += '\x1f';
+    }
+    return key;
+}
+
+bool Statement::answerReadAhead(const RowHandler& onRow) {
+    if (!readAheadRows_ || !connection_->readsAhead()) return false;
+    auto rows = std::move(readAheadRows_);
+    if (!connection_->takeReadAhead(this, valuesKey())) return false;
+    for (std::vector<ds::Cell>& cells : *rows) onRow(cells);
+    return true;
+}
+
 void Statement::queueAhead(const std::vector<ResultColumn>& columns, RowHandler onRow) {
     StatementTimer timed{*connection_};
     requireValues();
     std::vector<std::string> texts;
     std::vector<const std::string*> values = serverValues(texts);
+    connection_->queueAhead(name_, numbered_, values, resultReader(columns, std::move(onRow)));
+}
+
+void Query::readAhead() { sendReadAhead(columns_); }
+
+void Statement::sendReadAhead(const std::vector<ResultColumn>& columns) {
+    Connection& c = *connection_;
+    try {
+        if (c.backend() != Backend::PostgreSql) return;
+        c.ensureConnected();
+        requireValues();
+    } catch (const std::exception&) {
+        return;  // the run itself meets whatever is wrong
+    }
+    StatementTimer timed{c};
+    std::vector<std::string> texts;
+    std::vector<const std::string*> values = serverValues(texts);
+    std::string key = valuesKey();
+    auto rows = std::make_shared<std::vector<std::vector<ds::Cell>>>();
+    readAheadRows_ = rows;
+    const bool inTransaction = c.inTransaction();
+    try {
+        c.readAhead(this, std::move(key), name_, numbered_, values,
+                    resultReader(columns, [rows](std::vector<ds::Cell>& cells) { rows->push_back(std::move(cells)); }));
+    } catch (const DbError&) {
+        // Not sent: the session is closed, and a transaction with it, which
+        // must not pass unnoticed. Outside one the run connects again.
+        if (inTransaction) throw;
+    }
+}
+
+std::function<void(const pg_result*)> Statement::resultReader(const std::vector<ResultColumn>& columns,
+                                                              RowHandler onRow) const {
     // The reader keeps what it needs by value: it runs at the next exchange.
     std::string where = name_ + " on " + connection_->target().describe();
-    connection_->queueAhead(
-        name_, numbered_, values,
-        [columns, name = name_, where, onRow = std::move(onRow)](const pg_result* result) {
+    return [columns, name = name_, where, onRow = std::move(onRow)](const pg_result* result) {
             const PGresult* r = result;
             if (static_cast<size_t>(PQnfields(r)) != columns.size())
                 throw columnsDiffer(where, static_cast<size_t>(PQnfields(r)), columns.size());
@@ -535,7 +591,7 @@ void Statement::queueAhead(const std::vector<ResultColumn>& columns, RowHandler 
                 }
                 onRow(cells);
             }
-        });
+        };
 }
 
 void Command::send() {
@@ -585,7 +641,8 @@ void Query::each(const RowHandler& onRow) {
 
 std::shared_ptr<std::vector<std::vector<ds::Cell>>> Query::openAhead() {
     auto rows = std::make_shared<std::vector<std::vector<ds::Cell>>>();
-    if (!connection().sendsAhead()) {
+    if (connection().backend() == Backend::PostgreSql) connection().ensureConnected();
+    if (connection().backend() != Backend::PostgreSql || !connection().connected()) {
         open();
         *rows = takeRows();
         close();

@@ -94,8 +94,20 @@ class Statement {
     // SQL NULL), one per occurrence; `texts` holds the ones made here.
     std::vector<const std::string*> serverValues(std::vector<std::string>& texts);
     // A query sent behind what waits in the pipeline; its rows go to `onRow`
-    // at the next exchange (Connection::queueAhead). `columns` must outlive it.
+    // at the next exchange (Connection::queueAhead).
     void queueAhead(const std::vector<ResultColumn>& columns, RowHandler onRow);
+    // What reads a server's result into rows of the declared columns for `onRow`.
+    std::function<void(const pg_result*)> resultReader(const std::vector<ResultColumn>& columns,
+                                                       RowHandler onRow) const;
+    // Query::readAhead for these columns.
+    void sendReadAhead(const std::vector<ResultColumn>& columns);
+    // The values as one text, to tell whether a run has the values of a read ahead.
+    std::string valuesKey();
+    // Hands `onRow` the rows read ahead for this run, when they were read
+    // with its values; false when there are none (they are forgotten).
+    bool answerReadAhead(const RowHandler& onRow);
+    // The rows of this statement's last read ahead (Query::readAhead), filled at its exchange.
+    std::shared_ptr<std::vector<std::vector<ds::Cell>>> readAheadRows_;
 
   private:
     struct Prepared;
@@ -135,12 +147,19 @@ class Query : public Statement {
           std::vector<ResultColumn> columns);
 
     void open();  // closes first, so each run sees fresh rows
-    // Runs the query for rows read later, apart from the query's own: on a
-    // server inside a transaction it is sent now and its rows arrive with the
-    // connection's next exchange (Connection::settle, or any statement run),
-    // so that several queries cost one exchange; elsewhere it runs at once.
-    // The query is left closed.
+    // Runs the query for rows read later, apart from the query's own: on
+    // PostgreSQL it is sent now and its rows arrive with the connection's
+    // next exchange (Connection::settle, or any statement run), so that
+    // several queries cost one exchange; elsewhere it runs at once. The
+    // query is left closed.
     std::shared_ptr<std::vector<std::vector<ds::Cell>>> openAhead();
+    // On PostgreSQL: sends the query with its present values into the
+    // pipeline, to travel with the connection's next exchange, and keeps its
+    // rows for its next run with the same values, which then costs no
+    // exchange (see Connection::readAhead for how long they hold). Outside a
+    // transaction a failure is left to that run to meet. Elsewhere nothing:
+    // a read there is not worth saving.
+    void readAhead();
     void close();
     bool isOpen() const { return open_; }
 
