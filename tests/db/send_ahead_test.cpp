@@ -352,8 +352,10 @@ TEST_P(PipelineReadTest, QueriesAskedTogetherGiveEachItsRowsInOneExchange) {
     if (GetParam() == Backend::PostgreSql) {
         EXPECT_EQ(mid.roundTrips - before.roundTrips, 1u);
     }
-    // Outside a transaction the same, one query after another.
+    // Outside a transaction the same: on a server in one exchange too.
+    before = db::traffic();
     EXPECT_EQ(sql::selectTogether(conn(), {one("d"), counted, one("z")}), got);
+    EXPECT_EQ(db::traffic().roundTrips - before.roundTrips, GetParam() == Backend::PostgreSql ? 1u : 3u);
 
     conn().beginTransaction();
     try {
@@ -364,6 +366,138 @@ TEST_P(PipelineReadTest, QueriesAskedTogetherGiveEachItsRowsInOneExchange) {
         EXPECT_NE(std::string(e.what()).find("missing table on "), std::string::npos) << e.what();
     }
     conn().rollback();
+}
+
+// A query read ahead answers its later run with the same values from what
+// came back with the exchange it travelled in: the same rows as a run of its
+// own, no exchange of its own. Other values, a write or a transaction in
+// between, and the run asks the server again; SQLite reads as it always did.
+TEST_P(PipelineReadTest, AQueryReadAheadAnswersItsLaterRunWithTheSameValues) {
+    const bool server = GetParam() == Backend::PostgreSql;
+    db::Query one(conn(), "one row", "SELECT K, N, D FROM READ_T WHERE K = :P_K", {{"P_K", db::ParamType::Text}},
+                  {{"K", db::ColumnType::Text}, {"N", db::ColumnType::Float}, {"D", db::ColumnType::Date}});
+    db::Query others(conn(), "the ones after", "SELECT COUNT(*) FROM READ_T WHERE K > :P_K",
+                     {{"P_K", db::ParamType::Text}}, {{"C", db::ColumnType::Integer}});
+    auto rowsOf = [](db::Query& q, const char* key) {
+        q.setText("P_K", key);
+        q.open();
+        return q.takeRows();
+    };
+    const auto oneA = rowsOf(one, "a"), oneC = rowsOf(one, "c"), othersA = rowsOf(others, "a"),
+               othersB = rowsOf(others, "b");
+    ASSERT_EQ(oneA.size(), 1u);
+    ASSERT_EQ(othersA.size(), 1u);
+    EXPECT_EQ(othersA[0][0], ds::Cell(int64_t{3}));
+    EXPECT_EQ(othersB[0][0], ds::Cell(int64_t{2}));
+
+    // Both read ahead: the first run carries both, the second costs nothing.
+    one.setText("P_K", "a");
+    one.readAhead();
+    others.setText("P_K", "a");
+    others.readAhead();
+    EXPECT_EQ(conn().readsAhead(), server);
+    db::Traffic before = db::traffic();
+    EXPECT_EQ(rowsOf(one, "a"), oneA);
+    EXPECT_EQ(rowsOf(others, "a"), othersA);
+    EXPECT_EQ(db::traffic().roundTrips - before.roundTrips, server ? 1u : 2u);
+    EXPECT_FALSE(conn().readsAhead()) << "an answer serves one run";
+
+    // Read ahead with other values than the run's: the run asks again.
+    others.setText("P_K", "a");
+    others.readAhead();
+    EXPECT_EQ(rowsOf(others, "b"), othersB);
+
+    // A write in between: what was read ahead no longer holds.
+    one.setText("P_K", "c");
+    one.readAhead();
+    db::Command set(conn(), "set", "UPDATE READ_T SET N = 5 WHERE K = :P_K", {{"P_K", db::ParamType::Text}});
+    set.setText("P_K", "c");
+    EXPECT_EQ(set.execute(), 1);
+    auto changed = rowsOf(one, "c");
+    ASSERT_EQ(changed.size(), 1u);
+    EXPECT_NE(changed, oneC);
+    EXPECT_DOUBLE_EQ(sql::cellNumber(changed[0][1]), 5);
+
+    // A transaction begun in between: the same.
+    one.setText("P_K", "c");
+    one.readAhead();
+    conn().beginTransaction();
+    exec("UPDATE READ_T SET N = 6 WHERE K = 'c'");
+    auto inside = rowsOf(one, "c");
+    conn().rollback();
+    ASSERT_EQ(inside.size(), 1u);
+    EXPECT_DOUBLE_EQ(sql::cellNumber(inside[0][1]), 6);
+}
+
+// Outside a transaction a read ahead that fails says nothing: the runs of
+// the queries behind it in its exchange ask again and get their rows, and its
+// own run meets its own failure. Inside a transaction its failure is the
+// transaction's. A query let go before its answer came leaves nothing behind.
+TEST_P(PipelineReadTest, AReadAheadThatFailsIsLeftToItsOwnRun) {
+    db::Query gone(conn(), "missing table", "SELECT K FROM READ_GONE WHERE K = :P_K", {{"P_K", db::ParamType::Text}},
+                   {{"K", db::ColumnType::Text}});
+    db::Query one(conn(), "one row", "SELECT K FROM READ_T WHERE K = :P_K", {{"P_K", db::ParamType::Text}},
+                  {{"K", db::ColumnType::Text}});
+    for (bool failingFirst : {true, false}) {
+        SCOPED_TRACE(failingFirst ? "the failing one first" : "the failing one behind");
+        gone.setText("P_K", "a");
+        one.setText("P_K", "b");
+        if (failingFirst) gone.readAhead();
+        one.readAhead();
+        if (!failingFirst) gone.readAhead();
+        one.open();
+        ASSERT_EQ(one.rowCount(), 1u);
+        EXPECT_EQ(one.asText("K"), "b");
+        try {
+            gone.open();
+            ADD_FAILURE() << "a missing table must fail";
+        } catch (const db::DbError& e) {
+            EXPECT_NE(std::string(e.what()).find("missing table on "), std::string::npos) << e.what();
+        }
+    }
+    {
+        db::Query brief(conn(), "brief", "SELECT K FROM READ_T WHERE K = :P_K", {{"P_K", db::ParamType::Text}},
+                        {{"K", db::ColumnType::Text}});
+        brief.setText("P_K", "a");
+        brief.readAhead();
+    }
+    one.setText("P_K", "d");
+    one.open();
+    EXPECT_EQ(one.asText("K"), "d");
+
+    sql::Select missing{"missing table", "SELECT K FROM READ_GONE WHERE K = :P_K", {sql::text("P_K", "a")},
+                        {{"K", db::ColumnType::Text}}};
+    sql::Select row{"row", "SELECT K FROM READ_T WHERE K = :P_K", {sql::text("P_K", "a")},
+                    {{"K", db::ColumnType::Text}}};
+    conn().beginTransaction();
+    if (GetParam() == Backend::PostgreSql) {
+        EXPECT_THROW(sql::selectTogether(conn(), {row}, {missing}), db::DbError);
+    } else {
+        // Nothing is read ahead on SQLite: the failure waits for the run.
+        EXPECT_EQ(sql::selectTogether(conn(), {row}, {missing}).at(0).size(), 1u);
+    }
+    conn().rollback();
+}
+
+// Inside a transaction a read ahead goes with the BEGIN and the queries
+// asked with it, and its run, even through the kept statements, costs none.
+TEST_P(PipelineReadTest, AReadAheadInATransactionGoesWithItsBegin) {
+    sql::Select counter{"counter", "SELECT N FROM READ_T WHERE K = :P_K", {sql::text("P_K", "a")},
+                        {{"N", db::ColumnType::Float}}};
+    sql::Select row{"row", "SELECT K FROM READ_T WHERE K = :P_K", {sql::text("P_K", "d")},
+                    {{"K", db::ColumnType::Text}}};
+    db::Traffic before = db::traffic();
+    conn().beginTransaction();
+    auto found = sql::selectTogether(conn(), {row}, {counter});
+    auto n = sql::select(conn(), counter.name, counter.sql, counter.params, counter.columns);
+    conn().commit();
+    ASSERT_EQ(found.at(0).size(), 1u);
+    ASSERT_EQ(n.size(), 1u);
+    EXPECT_DOUBLE_EQ(sql::cellNumber(n[0][0]), 1234.5678);
+    if (GetParam() == Backend::PostgreSql) {
+        // The BEGIN, both reads; then the commit.
+        EXPECT_EQ(db::traffic().roundTrips - before.roundTrips, 2u);
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Backends, PipelineReadTest, ::testing::Values(Backend::Sqlite3, Backend::PostgreSql),

@@ -219,6 +219,8 @@ void PgCluster::start() {
         std::string opts = "-p " + std::to_string(port_) + " -k " + dir_ + " -c listen_addresses=127.0.0.1";
         if (!(durable && std::string(durable) == "1"))
             opts += " -c fsync=off -c synchronous_commit=off -c full_page_writes=off";
+        // ZEL_PG_EXTRA adds server options, e.g. "-c log_statement=all" to see
+        // what a run sends.
         if (const char* extra = std::getenv("ZEL_PG_EXTRA")) opts += std::string(" ") + extra;
         if (run(asServerUser(
                     {bin + "/pg_ctl", "-D", data, "-o", opts, "-l", dir_ + "/server.log", "-w", "-t", "60", "start"}),
