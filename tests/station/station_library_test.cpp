@@ -9,6 +9,7 @@
 #include <cstring>
 #include <fstream>
 #include <random>
+#include <set>
 #include <thread>
 
 #include <fmt/format.h>
@@ -187,12 +188,22 @@ class Ledger : public ::testing::Test {
 };
 
 TEST_F(Ledger, EachChargedPassageHasOneLedgerRowAndItsRecordIsCreditedExactly) {
-    RunReport r = run();
-    ASSERT_GT(r.count(Outcome::Concluded), 0);
     Station s = openStation(dir_);
     db::Connection c(s.connectionString);
     c.connect();
     Store store(c, s.branch, s.register_);
+    std::vector<std::string> seqs{"999999"};  // never imported
+    for (const PendingPassage& p : store.pendingPassages()) seqs.push_back(p.passage.nrSeqLogCat);
+    EXPECT_EQ(store.rowsPending(seqs), std::set<std::string>(seqs.begin() + 1, seqs.end()));
+    c.disconnect();
+
+    RunReport r = run();
+    ASSERT_GT(r.count(Outcome::Concluded), 0);
+    // The turnstile rows left are those of the passages not charged.
+    std::set<std::string> left;
+    for (const PassageResult& p : r.passages)
+        if (p.outcome != Outcome::Concluded) left.insert(p.nrSeqLogCat);
+    EXPECT_EQ(store.rowsPending(seqs), left);
     std::map<PassageKey, Charge> charged = store.charges("2026-03-16 00:00:00", "2026-03-16 23:59:59");
     EXPECT_EQ(static_cast<int>(charged.size()), r.count(Outcome::Concluded));
     for (const PassageResult& p : r.passages) {
