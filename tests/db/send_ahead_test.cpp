@@ -412,7 +412,10 @@ TEST_P(PipelineReadTest, AQueryReadAheadAnswersItsLaterRunWithTheSameValues) {
     one.readAhead();
     db::Command set(conn(), "set", "UPDATE READ_T SET N = 5 WHERE K = :P_K", {{"P_K", db::ParamType::Text}});
     set.setText("P_K", "c");
+    before = db::traffic();
     EXPECT_EQ(set.execute(), 1);
+    EXPECT_EQ(db::traffic().commits - before.commits, 1u) << "committed and flushed as without the read ahead";
+    EXPECT_EQ(db::traffic().unflushedCommits, before.unflushedCommits);
     auto changed = rowsOf(one, "c");
     ASSERT_EQ(changed.size(), 1u);
     EXPECT_NE(changed, oneC);

@@ -524,6 +524,7 @@ void Connection::sendAhead(const std::string& name, const std::string& numberedS
     // exchange. A later flushed commit takes it to the disk.
     bool alone = !inTransaction_;
     if (alone) {
+        if (ahead_ && !ahead_->sent.empty()) settle();  // reads sent ahead: not part of this write
         pushText("BEGIN", name, false);
         pushText("SET LOCAL synchronous_commit TO OFF", name, false);
     }
@@ -695,6 +696,9 @@ void Connection::beginTransaction() {
     failedAhead_.clear();
     readAhead_.clear();
     if (backend() == Backend::PostgreSql) {
+        // Reads sent ahead outside it are answered first: none of them
+        // belongs to the transaction, nor breaks it when it fails.
+        if (ahead_ && !ahead_->sent.empty()) settle();
         // The BEGIN waits in the pipeline and goes with the transaction's
         // first statement: no exchange of its own.
         ++transactionsRun;

@@ -603,7 +603,7 @@ void Command::send() {
 }
 
 int64_t Command::execute() {
-    if (connection().awaitsAnswers() || connection().sendsAhead()) {
+    if (connection().sendsAhead()) {
         // On a server inside a transaction the command goes behind what
         // waits for its answer (the BEGIN, commands sent ahead), and the
         // exchange that reads theirs reads its count too.
