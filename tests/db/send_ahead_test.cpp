@@ -198,7 +198,9 @@ TEST_P(SendAheadTest, StatementsLetGoWhileRowsAreUnansweredKeepThemAndTheirFailu
     send(row("B", 2, day, ""));
     conn().commit();
     EXPECT_EQ(stored().size(), 2u);
-    if (postgres()) EXPECT_EQ(serverStatements(), statementsBefore) << "the let-go statement stays on the server";
+    if (postgres()) {
+        EXPECT_EQ(serverStatements(), statementsBefore) << "the let-go statement stays on the server";
+    }
 
     // A failure read while a statement is let go still fails the commit.
     q = std::make_unique<db::Query>(conn(), "one key", "SELECT K FROM SEND_T WHERE K = :P_K",

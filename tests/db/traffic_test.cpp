@@ -124,7 +124,9 @@ TEST_P(TrafficTest, AWriteWithoutItsOwnFlushLeavesTheSessionFlushing) {
         return rows.size() == 1 ? db::sql::cellNumber(rows[0][0]) : -1;
     };
     const bool sqlite = GetParam() == Backend::Sqlite3;
-    if (sqlite) EXPECT_EQ(synchronous(), 2) << "FULL";
+    if (sqlite) {
+        EXPECT_EQ(synchronous(), 2) << "FULL";
+    }
 
     db::Traffic start = db::traffic();
     c.withoutFlush([&] { c.executeDirect("DELETE FROM NOVOCODIGO WHERE CDCONTADOR = 'A'"); });
@@ -139,7 +141,9 @@ TEST_P(TrafficTest, AWriteWithoutItsOwnFlushLeavesTheSessionFlushing) {
     }
 
     EXPECT_THROW(c.withoutFlush([&] { c.executeDirect("DELETE FROM NO_SUCH_TABLE"); }), db::DbError);
-    if (sqlite) EXPECT_EQ(synchronous(), 2) << "flushing again after a failed write";
+    if (sqlite) {
+        EXPECT_EQ(synchronous(), 2) << "flushing again after a failed write";
+    }
 
     start = db::traffic();
     c.beginTransaction();

@@ -290,9 +290,11 @@ TEST_F(Serve, KilledThenServedAgainRepairsAndChargesNothingTwice) {
 TEST_F(Serve, AStationMovedOrRestoredElsewhereCharges) {
     fs::path dir = make(true);
     // Nothing the station wrote for itself names the place it was made in.
-    for (const auto& e : fs::recursive_directory_iterator(dir))
-        if (e.is_regular_file())
+    for (const auto& e : fs::recursive_directory_iterator(dir)) {
+        if (e.is_regular_file()) {
             EXPECT_EQ(slurp(e.path()).find(dir.string()), std::string::npos) << e.path() << " names " << dir;
+        }
+    }
 
     fs::path moved = base_ / "moved", restored = base_ / "restored";
     fs::rename(dir, moved);

@@ -546,12 +546,13 @@ void Query::readAhead() { sendReadAhead(columns_); }
 
 void Statement::sendReadAhead(const std::vector<ResultColumn>& columns) {
     Connection& c = *connection_;
+    // Only on a live session: connecting, and trying again when refused, is
+    // left to the run itself, which meets whatever is wrong.
     try {
-        if (c.backend() != Backend::PostgreSql) return;
-        c.ensureConnected();
+        if (c.backend() != Backend::PostgreSql || !c.connected() || c.lost()) return;
         requireValues();
     } catch (const std::exception&) {
-        return;  // the run itself meets whatever is wrong
+        return;
     }
     StatementTimer timed{c};
     std::vector<std::string> texts;
