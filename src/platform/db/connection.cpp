@@ -696,9 +696,8 @@ void Connection::beginTransaction() {
     failedAhead_.clear();
     readAhead_.clear();
     if (backend() == Backend::PostgreSql) {
-        // Reads sent ahead outside it are answered first: none of them
-        // belongs to the transaction, nor breaks it when it fails.
-        if (ahead_ && !ahead_->sent.empty()) settle();
+        // Reads sent ahead outside it were answered by session() above: none
+        // of them belongs to the transaction, nor breaks it when it fails.
         // The BEGIN waits in the pipeline and goes with the transaction's
         // first statement: no exchange of its own.
         ++transactionsRun;

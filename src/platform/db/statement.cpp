@@ -514,9 +514,9 @@ void Statement::sendAhead() {
     connection_->sendAhead(name_, numbered_, values);
 }
 
-std::string Statement::valuesKey() {
-    std::vector<std::string> texts;
-    std::vector<const std::string*> values = serverValues(texts);
+namespace {
+
+std::string keyOfValues(const std::vector<const std::string*>& values) {
     std::string key;
     for (const std::string* v : values) {
         key += v ? '=' : '~';  // a null and an empty text differ
@@ -524,6 +524,13 @@ std::string Statement::valuesKey() {
         key += '\x1f';
     }
     return key;
+}
+
+}  // namespace
+
+std::string Statement::valuesKey() {
+    std::vector<std::string> texts;
+    return keyOfValues(serverValues(texts));
 }
 
 bool Statement::answerReadAhead(const RowHandler& onRow) {
@@ -557,7 +564,7 @@ void Statement::sendReadAhead(const std::vector<ResultColumn>& columns) {
     StatementTimer timed{c};
     std::vector<std::string> texts;
     std::vector<const std::string*> values = serverValues(texts);
-    std::string key = valuesKey();
+    std::string key = keyOfValues(values);
     auto rows = std::make_shared<std::vector<std::vector<ds::Cell>>>();
     readAheadRows_ = rows;
     const bool inTransaction = c.inTransaction();
@@ -576,23 +583,23 @@ std::function<void(const pg_result*)> Statement::resultReader(const std::vector<
     // The reader keeps what it needs by value: it runs at the next exchange.
     std::string where = name_ + " on " + connection_->target().describe();
     return [columns, name = name_, where, onRow = std::move(onRow)](const pg_result* result) {
-            const PGresult* r = result;
-            if (static_cast<size_t>(PQnfields(r)) != columns.size())
-                throw columnsDiffer(where, static_cast<size_t>(PQnfields(r)), columns.size());
-            int rows = PQntuples(r);
-            for (int row = 0; row < rows; ++row) {
-                std::vector<ds::Cell> cells;
-                cells.reserve(columns.size());
-                for (size_t c = 0; c < columns.size(); ++c) {
-                    int col = static_cast<int>(c);
-                    cells.push_back(PQgetisnull(r, row, col)
-                                        ? ds::Cell(std::monostate{})
-                                        : cellOfServerText(PQgetvalue(r, row, col), PQftype(r, col), columns[c],
-                                                           name + ", column " + columns[c].name));
-                }
-                onRow(cells);
+        const PGresult* r = result;
+        if (static_cast<size_t>(PQnfields(r)) != columns.size())
+            throw columnsDiffer(where, static_cast<size_t>(PQnfields(r)), columns.size());
+        int rows = PQntuples(r);
+        for (int row = 0; row < rows; ++row) {
+            std::vector<ds::Cell> cells;
+            cells.reserve(columns.size());
+            for (size_t c = 0; c < columns.size(); ++c) {
+                int col = static_cast<int>(c);
+                cells.push_back(PQgetisnull(r, row, col)
+                                    ? ds::Cell(std::monostate{})
+                                    : cellOfServerText(PQgetvalue(r, row, col), PQftype(r, col), columns[c],
+                                                       name + ", column " + columns[c].name));
             }
-        };
+            onRow(cells);
+        }
+    };
 }
 
 void Command::send() {
