@@ -53,8 +53,7 @@ db::sql::Select DatabaseServicePackage::taxRatesQuery(const std::string& cdProdu
 
 void DatabaseServicePackage::getProdCodCestNcm(const std::string& cdProduto, Variant& oleProdCestNcm) {
     VariantArray& out = exchangeList(oleProdCestNcm, 2, "getProdCodCestNcm");
-    db::sql::Select q = fiscalCodesQuery(cdProduto);
-    auto rows = svc::select(connection(), q.name, q.sql, q.params, q.columns);
+    auto rows = svc::select(connection(), fiscalCodesQuery(cdProduto));
     out[0] = Variant(rows.empty() ? std::string() : svc::cellText(rows[0][0]));
     out[1] = Variant(rows.empty() ? std::string() : svc::cellText(rows[0][1]));
 }
@@ -82,8 +81,7 @@ double DatabaseServicePackage::CalculoIcmsDFederal(const Variant& cdsVenda, Vari
         if (product.empty()) continue;
         auto [it, fresh] = byProduct.try_emplace(product);
         if (fresh) {
-            db::sql::Select q = taxRatesQuery(product);
-            auto rows = svc::select(connection(), q.name, q.sql, q.params, q.columns);
+            auto rows = svc::select(connection(), taxRatesQuery(product));
             if (!rows.empty())
                 it->second = Rates{svc::cellNumber(rows[0][0]), svc::cellNumber(rows[0][1]), svc::cellText(rows[0][2])};
         }

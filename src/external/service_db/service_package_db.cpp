@@ -60,10 +60,14 @@ void DatabaseServicePackage::LogControleAcess(const std::vector<std::string>& te
               params);
 }
 
+std::string DatabaseServicePackage::saleCounterKey(const std::string& cdFilial, const std::string& cdCaixa) {
+    return "NRSEQVENDA" + cdFilial + cdCaixa;
+}
+
 db::sql::Select DatabaseServicePackage::saleCounterQuery(const std::string& cdFilial, const std::string& cdCaixa) {
     return {"counter of the sales",
             "SELECT NRSEQUENCIAL FROM NOVOCODIGO WHERE CDCONTADOR = :P_CDCONTADOR",
-            {svc::text("P_CDCONTADOR", "NRSEQVENDA" + cdFilial + cdCaixa)},
+            {svc::text("P_CDCONTADOR", saleCounterKey(cdFilial, cdCaixa))},
             {{"NRSEQUENCIAL", db::ColumnType::Text}}};
 }
 
@@ -82,7 +86,7 @@ std::vector<db::sql::Select> DatabaseServicePackage::saleNumberReadAhead(const s
     // The number after the last one this process handed out is most likely
     // the next: its check goes with the counter. Whatever the counter says
     // decides; a guess that misses is checked again.
-    auto last = lastSaleNumber_.find("NRSEQVENDA" + cdFilial + cdCaixa);
+    auto last = lastSaleNumber_.find(saleCounterKey(cdFilial, cdCaixa));
     long long n = 0;
     if (last != lastSaleNumber_.end() && tryStrToInt(last->second, n))
         reads.push_back(saleNumberCheckQuery(cdFilial, cdCaixa, fmt::format("{:010}", n + 1)));
@@ -93,9 +97,8 @@ std::vector<db::sql::Select> DatabaseServicePackage::saleNumberReadAhead(const s
 // branch + register; a number some other writer already used is skipped, so
 // the counter never hands out a taken key. Runs inside the caller's transaction.
 std::string DatabaseServicePackage::nextSaleNumber(const std::string& cdFilial, const std::string& cdCaixa) {
-    const std::string key = "NRSEQVENDA" + cdFilial + cdCaixa;
-    db::sql::Select counter = saleCounterQuery(cdFilial, cdCaixa);
-    auto rows = svc::select(connection(), counter.name, counter.sql, counter.params, counter.columns);
+    const std::string key = saleCounterKey(cdFilial, cdCaixa);
+    auto rows = svc::select(connection(), saleCounterQuery(cdFilial, cdCaixa));
     long long last = 0;
     bool known = !rows.empty();
     if (known) {
@@ -106,8 +109,7 @@ std::string DatabaseServicePackage::nextSaleNumber(const std::string& cdFilial, 
     std::string number;
     for (long long n = last + 1;; ++n) {
         number = fmt::format("{:010}", n);
-        db::sql::Select check = saleNumberCheckQuery(cdFilial, cdCaixa, number);
-        if (svc::select(connection(), check.name, check.sql, check.params, check.columns).empty()) break;
+        if (svc::select(connection(), saleNumberCheckQuery(cdFilial, cdCaixa, number)).empty()) break;
     }
     lastSaleNumber_[key] = number;
     std::vector<svc::Param> params{svc::text("P_CDCONTADOR", key), svc::text("P_NRSEQUENCIAL", number)};

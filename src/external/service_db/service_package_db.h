@@ -122,6 +122,8 @@ class DatabaseServicePackage final : public ServicePackage {
     // read them ahead with the very texts and values they run with.
     static db::sql::Select fiscalCodesQuery(const std::string& cdProduto);
     static db::sql::Select taxRatesQuery(const std::string& cdProduto);
+    // The named counter of a register's sale numbers.
+    static std::string saleCounterKey(const std::string& cdFilial, const std::string& cdCaixa);
     static db::sql::Select saleCounterQuery(const std::string& cdFilial, const std::string& cdCaixa);
     static db::sql::Select saleNumberCheckQuery(const std::string& cdFilial, const std::string& cdCaixa,
                                                 const std::string& number);

@@ -129,6 +129,10 @@ std::vector<Row> select(db::Connection& c, const std::string& name, const std::s
     return rows;
 }
 
+std::vector<Row> select(db::Connection& c, const Select& query) {
+    return select(c, query.name, query.sql, query.params, query.columns);
+}
+
 std::vector<std::vector<Row>> selectTogether(db::Connection& c, const std::vector<Select>& queries,
                                              const std::vector<Select>& later) {
     std::vector<std::shared_ptr<std::vector<Row>>> pending;

@@ -48,6 +48,8 @@ struct Select {
     std::vector<Param> params;
     std::vector<db::ResultColumn> columns;
 };
+// Runs one query so described.
+std::vector<Row> select(db::Connection& c, const Select& query);
 // Runs queries together: on PostgreSQL in one exchange
 // (with whatever waits to be answered), elsewhere one after another. Their
 // rows, in the queries' order. The queries of `later` travel in the same
