@@ -122,8 +122,9 @@ TEST_P(PostgresFailingWrite, ForOneRunThenACleanRunChargesEachPassageOnce) {
             << failing.output;
         // A sale the server would not store says why, with the server's words,
         // beside the service's own message.
-        if (w.table != "LOGCATRACA")
+        if (w.table != "LOGCATRACA") {
             EXPECT_NE(failing.output.find("storing the sale ended in an error: "), std::string::npos) << failing.output;
+        }
     }
     exec(station().db(), fmt::format("DROP TRIGGER eo_fail ON {}", w.table));
     exec(station().db(), "DROP FUNCTION eo_fail()");

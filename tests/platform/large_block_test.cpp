@@ -16,7 +16,9 @@ TEST(LargeBlock, BlocksOfEverySizeHoldTheirBytes) {
     for (size_t bytes : {size_t(0), size_t(1), size_t(4095), size_t(2) << 20, (size_t(5) << 20) + 123}) {
         auto* p = static_cast<unsigned char*>(allocateBlock(bytes));
         ASSERT_NE(p, nullptr) << bytes;
-        if (bytes >= (size_t(2) << 20)) EXPECT_EQ(reinterpret_cast<uintptr_t>(p) % (size_t(2) << 20), 0u) << bytes;
+        if (bytes >= (size_t(2) << 20)) {
+            EXPECT_EQ(reinterpret_cast<uintptr_t>(p) % (size_t(2) << 20), 0u) << bytes;
+        }
         if (bytes > 0) {
             std::memset(p, 0xA5, bytes);
             EXPECT_EQ(p[0], 0xA5);
