@@ -106,8 +106,6 @@ class Statement {
     // Hands `onRow` the rows read ahead for this run, when they were read
     // with its values; false when there are none (they are forgotten).
     bool answerReadAhead(const RowHandler& onRow);
-    // The rows of this statement's last read ahead (Query::readAhead), filled at its exchange.
-    std::shared_ptr<std::vector<std::vector<ds::Cell>>> readAheadRows_;
 
   private:
     struct Prepared;
@@ -123,6 +121,8 @@ class Statement {
     std::vector<size_t> occurrenceParams_;  // per occurrence: its declared parameter
     std::vector<Value> values_;
     std::string numbered_;                // the text with $1..$n, made at the first send ahead
+    // The rows of this statement's last read ahead (Query::readAhead), filled at its exchange.
+    std::shared_ptr<std::vector<std::vector<ds::Cell>>> readAheadRows_;
 };
 
 // A statement that changes data. No time-out is set on it.
