@@ -326,6 +326,8 @@ void ModuleDatabase::execApagaLogCatraca(const std::string& cdFilial, const std:
     adcGeraCupomVenda.withoutFlush([this] { acmApagaLogCatraca.send(); });
 }
 
+void ModuleDatabase::settleSent() noexcept { adcGeraCupomVenda.settleQuietly(); }
+
 void ModuleDatabase::execIncLogCatracaPk(const std::string& nrSeqArqImp, int32_t nrVendaGerada) {
     acmIncLogCatracaPk.setText("P_NRSEQARQIMPK", nrSeqArqImp);
     acmIncLogCatracaPk.setFloat("P_NRVENDAGERADA", static_cast<double>(nrVendaGerada));

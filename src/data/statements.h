@@ -98,9 +98,15 @@ class ModuleDatabase {
     Variant getTipoRece();
 
     // Statement sides of the turnstile-log operations of the service module:
-    // they run the command and let a database error out as DbError.
+    // they run the command and let a database error out as DbError. On a
+    // server the row's removal is sent without waiting for its answer, which
+    // the next exchange reads; its failure is dropped there (recovery removes
+    // a row left behind).
     void execApagaLogCatraca(const std::string& cdFilial, const std::string& nrSeqLogCat);
     void execIncLogCatracaPk(const std::string& nrSeqArqImp, int32_t nrVendaGerada);
+    // Reads the answers still owed (a removal sent last): when a request ends,
+    // so that what it wrote is done before the host looks.
+    void settleSent() noexcept;
 
     // The connection and the stored statements.
     db::Connection adcGeraCupomVenda;

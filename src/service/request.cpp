@@ -160,6 +160,7 @@ void TrdmGeraCupomVenda::request(const VariantArray& Params, Variant& Result) {
         // ends the request; the person at the station is told why.
         mensagem(e.what());
     }
+    db.settleSent();
 }
 
 void TrdmGeraCupomVenda::runRequest(const VariantArray& Params, Variant& Result) {

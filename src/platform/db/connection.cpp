@@ -360,7 +360,7 @@ postgresqlHandle(soci::session& session) {
 // What was sent ahead on a PostgreSQL session and not yet answered, and the
 // server-side statements made for sending ahead (by their numbered text).
 struct Connection::Ahead {
-    enum class Kind { Prepare, Run, Commit };
+    enum class Kind { Prepare, Run, Commit, Sync };
     struct Sent {
         Kind kind;
         std::string name;  // the command's, for messages
@@ -433,11 +433,16 @@ void Connection::disconnect() {
         // session whose server is gone answers nothing: it is closed anyway.
         PGconn* pg = postgresqlHandle(*session_);
         if (pg && PQpipelineStatus(pg) != PQ_PIPELINE_OFF) {
-            if (!ahead_->sent.empty()) PQpipelineSync(pg);
+            if (!ahead_->sent.empty() && ahead_->sent.back().kind != Ahead::Kind::Sync) PQpipelineSync(pg);
+            // Each command's answer ends with a null; two in a row, nothing more comes.
             for (int nulls = 0; nulls < 2 && PQexitPipelineMode(pg) != 1;) {
                 PGresult* r = PQgetResult(pg);
-                if (r) PQclear(r);
-                else ++nulls;
+                if (!r) {
+                    ++nulls;
+                    continue;
+                }
+                PQclear(r);
+                nulls = 0;
             }
         }
     }
@@ -520,19 +525,25 @@ void Connection::sendAhead(const std::string& name, const std::string& numberedS
                            const std::vector<const std::string*>& values) {
     readAhead_.clear();  // a write: what was read ahead may no longer hold
     // Outside a transaction (a write whose flush can wait): a transaction of
-    // its own, committed without waiting for the server's flush, in one
-    // exchange. A later flushed commit takes it to the disk.
+    // its own, the implicit one up to the sync point that ends it, committed
+    // without waiting for the server's flush (set_config's local setting ends
+    // with it; SET LOCAL would be warned about outside a block). Nobody waits
+    // for its answer either: the next exchange reads it. A later flushed
+    // commit takes it to the disk.
     bool alone = !inTransaction_;
     if (alone) {
         if (ahead_ && !ahead_->sent.empty()) settle();  // reads sent ahead: not part of this write
-        pushText("BEGIN", name, false);
-        pushText("SET LOCAL synchronous_commit TO OFF", name, false);
+        pushText("SELECT set_config('synchronous_commit', 'off', true)", name, false);
     }
     pushAhead(name, numberedSql, values);
     if (alone) {
-        pushText("COMMIT", name, true);
+        // Its failure is dropped, as a loss of the write would be; the sync
+        // point rolls it back and keeps it from aborting what is sent after.
+        // (All that is sent and unanswered is this write's: the rest was settled.)
+        for (Ahead::Sent& s : ahead_->sent) s.quiet = true;
+        if (PQpipelineSync(postgresqlHandle(*session_)) != 1) failSending(name, "cannot be sent");
+        ahead_->sent.push_back({Ahead::Kind::Sync, name, {}});
         transactionsRun += 2;
-        settleToCommit();
         ++unflushedCommitsDone;
     }
 }
@@ -637,7 +648,9 @@ void Connection::settle() {
     // The results someone reads, kept until every answer is read.
     using Result = std::unique_ptr<PGresult, void (*)(PGresult*)>;
     std::vector<std::pair<Result, size_t>> kept;
-    bool broken = PQpipelineSync(pg) != 1;
+    // What was sent last may end at a sync point already (a write nobody waited for).
+    bool synced = sent.back().kind == Ahead::Kind::Sync;
+    bool broken = !synced && PQpipelineSync(pg) != 1;
     for (size_t i = 0; i < sent.size() && !broken; ++i) {
         PGresult* r = PQgetResult(pg);
         if (!r) {
@@ -645,6 +658,12 @@ void Connection::settle() {
             break;
         }
         ExecStatusType status = PQresultStatus(r);
+        if (sent[i].kind == Ahead::Kind::Sync) {
+            // The end of the commands before it; those after it were not aborted by theirs.
+            broken = status != PGRES_PIPELINE_SYNC;
+            PQclear(r);
+            continue;
+        }
         bool ok = status == PGRES_COMMAND_OK || status == PGRES_TUPLES_OK;
         // A commit the server answers with a rollback (its transaction had
         // failed) is a failure, never a commit.
@@ -671,12 +690,12 @@ void Connection::settle() {
         else PQclear(r);
         while ((r = PQgetResult(pg)) != nullptr) PQclear(r);  // each command's answer ends with a null
     }
-    if (!broken) {
+    if (!broken && !synced) {
         PGresult* r = PQgetResult(pg);
         broken = !r || PQresultStatus(r) != PGRES_PIPELINE_SYNC;
         if (r) PQclear(r);
-        if (!broken && PQexitPipelineMode(pg) != 1) broken = true;
     }
+    if (!broken && PQexitPipelineMode(pg) != 1) broken = true;
     if (broken) {
         // The answers cannot be read: the session is no longer of use, and its
         // transaction is gone with it.

@@ -182,9 +182,11 @@ class Connection {
     // checkpoint, and a power cut before then may take it back (never a later
     // commit without it). Only for writes whose loss recovery makes good. On
     // PostgreSQL each command `work` sends (Command::send) is a transaction
-    // of its own, committed without waiting for the flush, in one exchange.
-    // ODBC, and inside a transaction: `work` as it is. The session is back to
-    // flushed commits after, or closed when it could not be.
+    // of its own, committed without waiting for the flush, whose answer the
+    // next exchange reads (or settle): it takes no exchange of its own, and
+    // its failure is dropped as its loss would be. ODBC, and inside a
+    // transaction: `work` as it is. The session is back to flushed commits
+    // after, or closed when it could not be.
     void withoutFlush(const std::function<void()>& work);
 
     // A statement without parameters or result, e.g. a session setting.
