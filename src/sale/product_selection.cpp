@@ -131,6 +131,13 @@ int TrdmGeraCupomVenda::chooseProducts() {
     return cdsProdutoGeral.recordCount();
 }
 
+void TrdmGeraCupomVenda::readAheadOfRow() {
+    ds::Table& r = cdsEmiteCupom;
+    db.readAheadOfSale(r.field("CDFILIAL").asString(), r.field("CDCAIXA").asString(), r.field("CDCLIENTE").asString(),
+                       r.field("CDCONSUMIDOR").asString(), trimSpaces(r.field("CDIDCONSUMID").asString()), dtMoviFiscal,
+                       idParImprLimVdc != "N" ? r.field("DATAREAL").asDateTime().dateOnly() : DateTime());
+}
+
 bool TrdmGeraCupomVenda::selectAndSell() {
     // 1. Reset.
     for (ds::Table* t : {&cdsItems, &cdsFamiliaSaldo, &cdsProdutoGeral}) {
@@ -152,8 +159,7 @@ bool TrdmGeraCupomVenda::selectAndSell() {
         db::Connection& c;
         ~ForgetReadAhead() { c.forgetReadAhead(); }
     } forget{db.adcGeraCupomVenda};
-    db.readAheadOfSale(cdFilial, cdCaixa, cdCliente, cdConsumidor, trimSpaces(run.cdIdConsumid), dtMoviFiscal,
-                       idParImprLimVdc != "N" ? cdsEmiteCupom.field("DATAREAL").asDateTime().dateOnly() : DateTime());
+    readAheadOfRow();
     db.getConsumidor(run.cdIdConsumid, cdCliente, cdFilial, cdConsumidor, run.nmConsumidorDb, nrCpfRespCon,
                      run.nmFantClie, cdCCusClie);
     cdsConsultaSaldo.setData(db.getConsSaldFam(cdFilial, cdCliente, cdConsumidor));

@@ -93,6 +93,9 @@ class TrdmGeraCupomVenda : public ModuleTables {
     // The steps of one product selection run.
     bool selectAndSell();
     void readRequestRow();
+    // What the sale of the request's current row reads before its
+    // transaction, sent ahead to a server (nothing elsewhere).
+    void readAheadOfRow();
     int chooseProducts();
     bool refuse(const std::string& text);
 

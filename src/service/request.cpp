@@ -193,6 +193,16 @@ void TrdmGeraCupomVenda::runRequest(const VariantArray& Params, Variant& Result)
             mensagem(failure);
             return;
         }
+        // The next passage's reads travel now, behind all this one wrote, and
+        // the server answers them while the station moves on; that passage
+        // takes them when it asks with the same values.
+        if (!cdsEmiteCupom.eof()) {
+            try {
+                readAheadOfRow();
+            } catch (const std::exception&) {
+                // A row that cannot be read is refused when its turn comes.
+            }
+        }
     }
     IncLogCatracaPk();
 }

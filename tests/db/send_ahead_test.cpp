@@ -442,6 +442,20 @@ TEST_P(PipelineReadTest, AQueryReadAheadAnswersItsLaterRunWithTheSameValues) {
     others.readAhead();
     EXPECT_EQ(rowsOf(others, "b"), othersB);
 
+    // Read ahead again with the same values before its run, once its answer
+    // came or not: the first is kept, nothing more is sent, the run costs nothing.
+    for (bool answered : {false, true}) {
+        SCOPED_TRACE(answered ? "answered" : "on its way");
+        one.setText("P_K", "a");
+        one.readAhead();
+        if (answered) conn().settle();
+        before = db::traffic();
+        one.readAhead();
+        EXPECT_EQ(db::traffic().statements, before.statements);
+        EXPECT_EQ(rowsOf(one, "a"), oneA);
+        EXPECT_EQ(db::traffic().roundTrips - before.roundTrips, server && answered ? 0u : 1u);
+    }
+
     // A write in between: what was read ahead no longer holds.
     one.setText("P_K", "c");
     one.readAhead();

@@ -163,6 +163,12 @@ class Connection {
     // its way). The answer is forgotten either way.
     bool takeReadAhead(const void* owner, const std::string& valuesKey);
     bool readsAhead() const { return !readAhead_.empty(); }
+    // Whether an answer for `owner` read with `valuesKey` is on its way or
+    // waits to be taken.
+    bool readsAhead(const void* owner, const std::string& valuesKey) const {
+        auto it = readAhead_.find(owner);
+        return it != readAhead_.end() && it->second.values == valuesKey;
+    }
     // Answers read ahead are good until anything is written on the
     // connection, a transaction begins or ends, the session closes, or this.
     void forgetReadAhead() { readAhead_.clear(); }

@@ -565,6 +565,8 @@ void Statement::sendReadAhead(const std::vector<ResultColumn>& columns) {
     std::vector<std::string> texts;
     std::vector<const std::string*> values = serverValues(texts);
     std::string key = keyOfValues(values);
+    // Read ahead with these values already, and still good: kept.
+    if (readAheadRows_ && c.readsAhead(this, key)) return;
     auto rows = std::make_shared<std::vector<std::vector<ds::Cell>>>();
     readAheadRows_ = rows;
     const bool inTransaction = c.inTransaction();
