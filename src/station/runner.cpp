@@ -478,6 +478,7 @@ struct ChargingSession::Impl {
     void ended() {
         if (batch.stopped) return;
         ++done;
+        if (done % kStatisticsEvery == 0) keepStatistics();
         if (batch.current < 0 || !batch.currentPassage) return;
         size_t k = static_cast<size_t>(batch.current);
         // The service is done with this consumer: a coupon it left behind
@@ -490,6 +491,17 @@ struct ChargingSession::Impl {
         batch.couponAfter[k] = lastCupNr();
         batch.currentPassage.reset();
         journal.clear();
+    }
+
+    // The planner's statistics catch up with the sales the run has added, so
+    // that the plans the sessions keep stay on the consumer's own rows. Only
+    // a help: a failure here fails nothing.
+    static constexpr size_t kStatisticsEvery = 500;
+    void keepStatistics() {
+        try {
+            db::refreshGrownStatistics(c);
+        } catch (const std::exception&) {
+        }
     }
 
     // The pending passages of the station less those the ledger holds as
@@ -735,6 +747,7 @@ void ChargingSession::chargePending(RunReport& report) {
     }
     m.batch = Batch{};
     m.journal.close();
+    if (m.done > 0) m.keepStatistics();
     m.live->end();
     m.live.reset();
     m.writeReasons(report, from);

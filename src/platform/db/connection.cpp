@@ -886,6 +886,22 @@ void refreshStatistics(Connection& connection) {
     }
 }
 
+void refreshGrownStatistics(Connection& connection) {
+    if (connection.backend() != Backend::PostgreSql) return;
+    connection.executeDirect(
+        "DO $$\n"
+        "DECLARE t REGCLASS; page BIGINT := CURRENT_SETTING('block_size')::BIGINT;\n"
+        "BEGIN\n"
+        "  FOR t IN SELECT C.OID FROM PG_CLASS C\n"
+        "            WHERE C.RELKIND = 'r' AND C.RELNAMESPACE = CURRENT_SCHEMA()::REGNAMESPACE\n"
+        "              AND PG_RELATION_SIZE(C.OID) >= 8 * page\n"
+        "              AND (C.RELTUPLES < 0 OR PG_RELATION_SIZE(C.OID) > 2 * C.RELPAGES * page)\n"
+        "              AND HAS_TABLE_PRIVILEGE(C.OID, 'SELECT') LOOP\n"
+        "    EXECUTE FORMAT('ANALYZE %s', t);\n"
+        "  END LOOP;\n"
+        "END $$");
+}
+
 Traffic traffic() {
     Traffic t;
     t.statements = statementsRun.load();

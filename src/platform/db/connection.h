@@ -271,6 +271,18 @@ class Connection {
 // choices right as the data grows. Throws DbError.
 void refreshStatistics(Connection& connection);
 
+// Keeps the statistics up with tables that grow while the station charges.
+// PostgreSQL analyses each table that holds at least eight pages and has
+// more than doubled since it was last analysed (or was never analysed): the
+// plans a session keeps are made again from them, so a lookup planned while
+// the day's sales were few does not walk them all once they are many. A
+// smaller table is left as it is: never analysed, the planner takes it for
+// ten pages and keeps to its keys; analysed while smaller than a key lookup
+// costs, it would be planned for scans the session then keeps as it grows. Cheap when nothing is due (one
+// look at the catalogue). SQLite keeps no plans across a schema change and
+// plans each statement from its indexes: nothing to do there. Throws DbError.
+void refreshGrownStatistics(Connection& connection);
+
 // What this process has sent to its databases so far, over every connection
 // (for benchmarks and for tests of what an operation costs).
 struct Traffic {
