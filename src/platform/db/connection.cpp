@@ -484,40 +484,42 @@ void Connection::failSending(const std::string& name, const char* what) {
     throw e;
 }
 
-void Connection::pushText(const char* sql, const std::string& name, bool commit) {
+const std::string& Connection::preparedAhead(const std::string& name, const std::string& numberedSql, int params) {
     PGconn* pg = postgresqlHandle(*session_);
     if (!ahead_) ahead_ = std::make_unique<Ahead>();
-    if ((PQpipelineStatus(pg) == PQ_PIPELINE_OFF && PQenterPipelineMode(pg) != 1) ||
-        PQsendQueryParams(pg, sql, 0, nullptr, nullptr, nullptr, nullptr, 0) != 1)
+    Ahead& a = *ahead_;
+    if (PQpipelineStatus(pg) == PQ_PIPELINE_OFF && PQenterPipelineMode(pg) != 1)
+        failSending(name, "cannot be sent ahead");
+    auto [made, fresh] = a.statements.try_emplace(numberedSql);
+    if (fresh) {
+        made->second = "zel_ahead_" + std::to_string(++a.made);
+        if (PQsendPrepare(pg, made->second.c_str(), numberedSql.c_str(), params, nullptr) != 1) {
+            a.statements.erase(made);
+            failSending(name, "cannot be prepared");
+        }
+        a.sent.push_back({Ahead::Kind::Prepare, name, numberedSql});
+        countTraffic(0, 1, 0);
+    }
+    return made->second;
+}
+
+void Connection::pushText(const char* sql, const std::string& name, bool commit) {
+    const std::string& prepared = preparedAhead(name, sql, 0);
+    if (PQsendQueryPrepared(postgresqlHandle(*session_), prepared.c_str(), 0, nullptr, nullptr, nullptr, 0) != 1)
         failSending(name, "cannot be sent");
     ahead_->sent.push_back({commit ? Ahead::Kind::Commit : Ahead::Kind::Run, name, {}});
 }
 
 void Connection::pushAhead(const std::string& name, const std::string& numberedSql,
                            const std::vector<const std::string*>& values) {
-    PGconn* pg = postgresqlHandle(*session_);
-    auto fail = [&](const char* what) { failSending(name, what); };
-    if (!ahead_) ahead_ = std::make_unique<Ahead>();
-    Ahead& a = *ahead_;
-    if (PQpipelineStatus(pg) == PQ_PIPELINE_OFF && PQenterPipelineMode(pg) != 1) fail("cannot be sent ahead");
-    auto [made, fresh] = a.statements.try_emplace(numberedSql);
-    if (fresh) {
-        made->second = "zel_ahead_" + std::to_string(++a.made);
-        if (PQsendPrepare(pg, made->second.c_str(), numberedSql.c_str(), static_cast<int>(values.size()), nullptr) !=
-            1) {
-            a.statements.erase(made);
-            fail("cannot be prepared");
-        }
-        a.sent.push_back({Ahead::Kind::Prepare, name, numberedSql});
-        countTraffic(0, 1, 0);
-    }
+    const std::string& prepared = preparedAhead(name, numberedSql, static_cast<int>(values.size()));
     std::vector<const char*> texts;
     texts.reserve(values.size());
     for (const std::string* v : values) texts.push_back(v ? v->c_str() : nullptr);
-    if (PQsendQueryPrepared(pg, made->second.c_str(), static_cast<int>(texts.size()), texts.data(), nullptr, nullptr,
-                            0) != 1)
-        fail("cannot be sent");
-    a.sent.push_back({Ahead::Kind::Run, name, {}});
+    if (PQsendQueryPrepared(postgresqlHandle(*session_), prepared.c_str(), static_cast<int>(texts.size()),
+                            texts.data(), nullptr, nullptr, 0) != 1)
+        failSending(name, "cannot be sent");
+    ahead_->sent.push_back({Ahead::Kind::Run, name, {}});
     countTraffic(1, 0, 0);
 }
 

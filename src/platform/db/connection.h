@@ -232,8 +232,12 @@ class Connection {
     void pushAhead(const std::string& name, const std::string& numberedSql,
                    const std::vector<const std::string*>& values);
     // Sends a statement without parameters (BEGIN, COMMIT, a setting) into
-    // the pipeline under `name`.
+    // the pipeline under `name`, prepared like the others: it runs for every
+    // consumer, and parsing it again each time is work the server repeats.
     void pushText(const char* sql, const std::string& name, bool commit);
+    // The session's name of the statement for `numberedSql`; its Parse goes
+    // into the pipeline ahead of the first run.
+    const std::string& preparedAhead(const std::string& name, const std::string& numberedSql, int params);
     // Closes the session after a command could not be sent, and throws
     // DbError naming the command and what failed.
     [[noreturn]] void failSending(const std::string& name, const char* what);
