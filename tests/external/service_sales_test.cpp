@@ -161,6 +161,54 @@ TEST_P(SaleTest, TheLedgerNamesTheTurnstileRowThePassageCameIn) {
     EXPECT_EQ(link("000125"), "none/none");
 }
 
+// Once a process has stored a sale of the register, a server takes the next
+// conclusion in one exchange, the number after the last one taken for
+// granted; the database still decides. A counter moved behind the process's
+// back, a number another writer took, a passage already charged: each makes
+// the database refuse that exchange, and the conclusion comes out as the
+// checks decide, with nothing of the refused attempt left.
+TEST_P(SaleTest, ASaleAfterTheFirstTakesTheNextNumberAtOnceAndTheDatabaseStillDecides) {
+    bool server = GetParam() == db::Backend::PostgreSql;
+    Variant holder(answerList());
+    auto numberOf = [&] { return holder.items()[1].toText(FormatSettings{}); };
+    auto minute = [&](int m) { return DateTime(passage_.value() + m / 1440.0); };
+    const std::vector<SaleLine> one{{"P1", "001", 7.5}};
+    conclude("000001", minute(0), one, {{"001", 7.5}}, &holder);
+    EXPECT_EQ(numberOf(), "0000000001");
+
+    db::Traffic before = db::traffic();
+    conclude("000002", minute(1), one, {{"001", 7.5}}, &holder);
+    db::Traffic after = db::traffic();
+    EXPECT_EQ(numberOf(), "0000000002");
+    EXPECT_EQ(holder.items()[2].toText(FormatSettings{}), "GRAVADA");
+    if (server) EXPECT_EQ(after.roundTrips - before.roundTrips, 1u);
+
+    // The counter moved on behind this process: it decides the number.
+    exec("UPDATE NOVOCODIGO SET NRSEQUENCIAL = '0000000007'");
+    conclude("000003", minute(2), one, {{"001", 7.5}}, &holder);
+    EXPECT_EQ(numberOf(), "0000000008");
+    EXPECT_EQ(scalar("SELECT NRSEQUENCIAL FROM NOVOCODIGO"), "0000000008");
+
+    // The next number was taken by another writer: it is skipped.
+    exec("INSERT INTO VENDA (CDFILIAL, CDCAIXA, NRSEQVENDA, IDSITUVENDA) VALUES ('0001', '001', '0000000009', 'C')");
+    conclude("000004", minute(3), one, {{"001", 7.5}}, &holder);
+    EXPECT_EQ(numberOf(), "0000000010");
+
+    // The same passage again, with its own coupon: stored once, answered as
+    // stored; with another coupon: refused.
+    conclude("000004", minute(3), one, {{"001", 7.5}}, &holder);
+    EXPECT_EQ(holder.items()[2].toText(FormatSettings{}), "JA_GRAVADA");
+    EXPECT_EQ(numberOf(), "0000000010");
+    EXPECT_THROW(conclude("000005", minute(3), one, {{"001", 7.5}}, &holder), Error);
+
+    EXPECT_EQ(count("VENDA"), 5);  // four sales and the other writer's
+    EXPECT_EQ(count("VENDAPASSAGEM"), 4);
+    EXPECT_EQ(count("ITEMVENDA"), 4);
+    EXPECT_EQ(count("MOVCAIXA"), 4);
+    EXPECT_EQ(scalar("SELECT NRSEQUENCIAL FROM NOVOCODIGO"), "0000000010");
+    EXPECT_DOUBLE_EQ(balances()["001"], 50 - 4 * 7.5);
+}
+
 TEST_P(SaleTest, FailingConclusionStoresNothing) {
     // A family unknown to the database: the debit breaks the sale's transaction.
     EXPECT_THROW(conclude("000123", passage_, lines_, {{"001", 7.5}, {"ZZZ", 4}}), Error);

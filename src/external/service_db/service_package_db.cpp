@@ -93,6 +93,26 @@ std::vector<db::sql::Select> DatabaseServicePackage::saleNumberReadAhead(const s
     return reads;
 }
 
+std::optional<std::pair<std::string, std::string>> DatabaseServicePackage::guessedSaleNumber(
+    const std::string& cdFilial, const std::string& cdCaixa) {
+    if (connection().backend() != db::Backend::PostgreSql) return std::nullopt;
+    auto last = lastSaleNumber_.find(saleCounterKey(cdFilial, cdCaixa));
+    long long n = 0;
+    if (last == lastSaleNumber_.end() || !tryStrToInt(last->second, n)) return std::nullopt;
+    return std::make_pair(last->second, fmt::format("{:010}", n + 1));
+}
+
+void DatabaseServicePackage::claimSaleNumber(const std::string& cdFilial, const std::string& cdCaixa,
+                                             const std::string& previous, const std::string& number) {
+    // A counter that moved no row divides by zero, and the error fails the
+    // transaction on the server itself, before its commit.
+    svc::send(connection(), "counter of the sales",
+              "WITH MOVED AS (UPDATE NOVOCODIGO SET NRSEQUENCIAL = :P_NRSEQUENCIAL WHERE CDCONTADOR = :P_CDCONTADOR "
+              "AND NRSEQUENCIAL = :P_ANTERIOR RETURNING 1) SELECT 1 / COUNT(*) FROM MOVED",
+              {svc::text("P_CDCONTADOR", saleCounterKey(cdFilial, cdCaixa)), svc::text("P_NRSEQUENCIAL", number),
+               svc::text("P_ANTERIOR", previous)});
+}
+
 // Sale numbers of a register come from the named counter "NRSEQVENDA" +
 // branch + register; a number some other writer already used is skipped, so
 // the counter never hands out a taken key. Runs inside the caller's transaction.

@@ -5,6 +5,7 @@
 
 #include <functional>
 #include <map>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -130,6 +131,15 @@ class DatabaseServicePackage final : public ServicePackage {
     // The reads of nextSaleNumber that can go ahead of it: the counter, and
     // the check of the number that most likely comes next.
     std::vector<db::sql::Select> saleNumberReadAhead(const std::string& cdFilial, const std::string& cdCaixa) const;
+    // On a server, the last sale number this process handed out for the
+    // register and the one after it; none before its first sale, nor on SQLite.
+    std::optional<std::pair<std::string, std::string>> guessedSaleNumber(const std::string& cdFilial,
+                                                                         const std::string& cdCaixa);
+    // Moves the register's counter from `previous` to `number` in the caller's
+    // transaction, and fails that transaction when the counter holds
+    // anything else.
+    void claimSaleNumber(const std::string& cdFilial, const std::string& cdCaixa, const std::string& previous,
+                         const std::string& number);
 
     db::Connection own_;
     db::Connection* shared_ = nullptr;

@@ -116,21 +116,17 @@ void insertSale(db::Connection& c, const SaleKey& key, const std::string& client
 }
 
 // Adds `delta` to the consumer's balance in a family; a missing balance row
-// is created with that amount, so no debit is ever lost.
+// is created with that amount, so no debit is ever lost. One statement whose
+// answer nobody waits for: on a server it travels with the sale's other rows.
 void changeBalance(db::Connection& c, const std::string& client, const std::string& consumer, const std::string& family,
                    double delta) {
-    std::vector<Param> p{svc::text("P_CDCLIENTE", client), svc::text("P_CDCONSUMIDOR", consumer),
-                         svc::text("P_CDFAMILISALD", family), svc::number("P_VALOR", delta)};
-    int64_t n = svc::exec(c, "balance of the family",
-                          "UPDATE SALDOCONS SET VRSALDCONFAM = COALESCE(VRSALDCONFAM, 0) + :P_VALOR "
-                          "WHERE CDCLIENTE = :P_CDCLIENTE AND CDCONSUMIDOR = :P_CDCONSUMIDOR "
-                          "AND CDFAMILISALD = :P_CDFAMILISALD",
-                          p);
-    if (n == 0)
-        svc::exec(c, "balance of the family",
-                  "INSERT INTO SALDOCONS (CDCLIENTE, CDCONSUMIDOR, CDFAMILISALD, VRSALDCONFAM) "
-                  "VALUES (:P_CDCLIENTE, :P_CDCONSUMIDOR, :P_CDFAMILISALD, :P_VALOR)",
-                  p);
+    svc::send(c, "balance of the family",
+              "INSERT INTO SALDOCONS (CDCLIENTE, CDCONSUMIDOR, CDFAMILISALD, VRSALDCONFAM) "
+              "VALUES (:P_CDCLIENTE, :P_CDCONSUMIDOR, :P_CDFAMILISALD, :P_VALOR) "
+              "ON CONFLICT (CDCLIENTE, CDCONSUMIDOR, CDFAMILISALD) "
+              "DO UPDATE SET VRSALDCONFAM = COALESCE(SALDOCONS.VRSALDCONFAM, 0) + EXCLUDED.VRSALDCONFAM",
+              {svc::text("P_CDCLIENTE", client), svc::text("P_CDCONSUMIDOR", consumer),
+               svc::text("P_CDFAMILISALD", family), svc::number("P_VALOR", delta)});
 }
 
 struct StoredCoupon {
@@ -290,35 +286,9 @@ Variant DatabaseServicePackage::SetConcluiFechamento(const VariantArray& tables,
     auto cashText = [&](size_t i, const char* f) { return cash.has(f) ? cash.text(i, f) : std::string(); };
 
     std::string stored = "GRAVADA";
-    std::string number = inTransaction(connection(), [&]() -> std::string {
-        // The passage decides: a conclusion retried for its own coupon stores
-        // nothing again; any other coupon for a passage already charged, or a
-        // coupon number already stored for another sale, is refused.
-        // Both are asked at once, and the reads of the sale number go ahead
-        // with them: on a server with the transaction's BEGIN, in one exchange.
-        const std::string moment = svc::isoMoment(dtHrReal);
-        std::vector<std::vector<Row>> found = db::sql::selectTogether(
-            connection(),
-            {chargedPassageQuery(cdFilial, cdCaixa, client, consumer, moment), storedCouponQuery(nrSerieImp, cupNr)},
-            saleNumberReadAhead(cdFilial, cdCaixa));
-        if (auto charged = chargedPassageOf(found[0])) {
-            if (charged->serial == nrSerieImp && charged->coupon == cupNr) {
-                stored = "JA_GRAVADA";
-                return charged->number;
-            }
-            throw Error(fmt::format("the passage of consumer {} at {} is already charged by coupon {} of printer {}",
-                                    consumer, moment, charged->coupon, charged->serial));
-        }
-        auto done = storedCouponOf(found[1]);
-        if (done && done->situation == "C")
-            throw Error(
-                fmt::format("coupon {} of printer {} was cancelled: it cannot conclude a sale", cupNr, nrSerieImp));
-        if (done)
-            throw Error(
-                fmt::format("coupon {} of printer {} is already stored for sale {} of register {}: the "
-                            "printer's memory is behind the database",
-                            cupNr, nrSerieImp, done->key.number, done->key.register_));
-        SaleKey key{cdFilial, cdCaixa, nextSaleNumber(cdFilial, cdCaixa)};
+    // The rows of the concluded sale `key`: the sale and its items, its
+    // coupon, cash movements and debits, and the passage in the ledger.
+    auto writeSale = [&](const SaleKey& key) {
         insertSale(connection(), key, client, consumer, dtHrReal.dateOnly(), "O", cupNr, lines);
 
         std::vector<Param> p = key.params();
@@ -390,8 +360,63 @@ Variant DatabaseServicePackage::SetConcluiFechamento(const VariantArray& tables,
                 d);
         }
         enterInLedger(connection(), key, client, consumer, dtHrReal, nrSerieImp, cupNr);
-        return key.number;
-    });
+    };
+
+    // On a server, once this process has stored a sale of the register, the
+    // conclusion goes in one exchange: the next number is taken for granted
+    // and the rows are written with it at once, and the database refuses them
+    // unless all holds that the checks below would find. The ledger's key is
+    // the passage (none charged), the coupon's is its number (none stored),
+    // the sale's is its number (free), and the counter moves only from the
+    // number before it. Refused, the transaction leaves nothing, and the
+    // checks run as ever: they answer a retry, or tell what is wrong.
+    std::string number;
+    if (auto taken = guessedSaleNumber(cdFilial, cdCaixa)) {
+        try {
+            inTransaction(connection(), [&] {
+                SaleKey key{cdFilial, cdCaixa, taken->second};
+                claimSaleNumber(cdFilial, cdCaixa, taken->first, taken->second);
+                writeSale(key);
+            });
+            number = taken->second;
+            lastSaleNumber_[saleCounterKey(cdFilial, cdCaixa)] = number;
+        } catch (const db::DbError&) {}
+    }
+    if (number.empty())
+        number = inTransaction(connection(), [&]() -> std::string {
+            // The passage decides: a conclusion retried for its own coupon stores
+            // nothing again; any other coupon for a passage already charged, or a
+            // coupon number already stored for another sale, is refused.
+            // Both are asked at once, and the reads of the sale number go ahead
+            // with them: on a server with the transaction's BEGIN, in one exchange.
+            const std::string moment = svc::isoMoment(dtHrReal);
+            std::vector<std::vector<Row>> found =
+                db::sql::selectTogether(connection(),
+                                        {chargedPassageQuery(cdFilial, cdCaixa, client, consumer, moment),
+                                         storedCouponQuery(nrSerieImp, cupNr)},
+                                        saleNumberReadAhead(cdFilial, cdCaixa));
+            if (auto charged = chargedPassageOf(found[0])) {
+                if (charged->serial == nrSerieImp && charged->coupon == cupNr) {
+                    stored = "JA_GRAVADA";
+                    return charged->number;
+                }
+                throw Error(
+                    fmt::format("the passage of consumer {} at {} is already charged by coupon {} of printer {}",
+                                consumer, moment, charged->coupon, charged->serial));
+            }
+            auto done = storedCouponOf(found[1]);
+            if (done && done->situation == "C")
+                throw Error(
+                    fmt::format("coupon {} of printer {} was cancelled: it cannot conclude a sale", cupNr, nrSerieImp));
+            if (done)
+                throw Error(
+                    fmt::format("coupon {} of printer {} is already stored for sale {} of register {}: the "
+                                "printer's memory is behind the database",
+                                cupNr, nrSerieImp, done->key.number, done->key.register_));
+            SaleKey key{cdFilial, cdCaixa, nextSaleNumber(cdFilial, cdCaixa)};
+            writeSale(key);
+            return key.number;
+        });
 
     if (answer.isArray() && answer.items().size() >= 3) {
         answer.items()[0] = Variant(true);
