@@ -30,6 +30,10 @@ class ServicePackage {
     // returns a price result packet (utility.h: priceResultOk/priceResultFailure)
     // that CheckResultServ judges.
     virtual Variant ChamaFuncaoGetRetornaPreco(const VariantArray& values, ds::Table& cdsRetornaPreco) = 0;
+    // A price the module is about to ask for, with the values it will ask
+    // with: the package may start finding it. Answers nothing and fails
+    // nothing; a package that cannot use the hint ignores it.
+    virtual void expectPrice(const VariantArray& values) { (void)values; }
 
     // Fills element 0 with the product's NCM code and element 1 with its CEST
     // code (texts, either may be empty) of the two-element list.

@@ -100,11 +100,39 @@ void TrdmGeraCupomVenda::readRequestRow() {
         DateTime::fromTime(std::stoi(hora.substr(0, 2)), std::stoi(hora.substr(2, 2)), std::stoi(seconds)).value());
 }
 
+// The services of the consumer type serving the hour HHMM, then those of the
+// branch serving it: the first of the two that is not empty is the moment's.
+void TrdmGeraCupomVenda::filterTypeServices(const std::string& t, const std::string& h) {
+    filterOn(cdsProdServtCon,
+             "CDTIPOCONS = " + ds::quoteFilterLiteral(t) + " AND IDCARGAUTOPS = 'S' AND " + windowTest(h));
+}
+
+void TrdmGeraCupomVenda::filterBranchServices(const std::string& h) {
+    filterOn(cdsProdServ, "IDCARGAUTOPR = 'S' AND " + windowTest(h));
+}
+
+std::string TrdmGeraCupomVenda::firstProductOfMoment(const std::string& t, const std::string& h) {
+    filterTypeServices(t, h);
+    cdsProdServtCon.first();
+    if (!cdsProdServtCon.eof()) return cdsProdServtCon.field("CDPRODUTO").asString();
+    filterBranchServices(h);
+    cdsProdServ.first();
+    return cdsProdServ.eof() ? std::string() : cdsProdServ.field("CDPRODUTO").asString();
+}
+
+VariantArray TrdmGeraCupomVenda::priceArgs(const std::string& branch, const std::string& client,
+                                           const std::string& consumer, const std::string& cdProduto) {
+    // The price of this moment: the clock's hh:mm:ss without its separator, cut to HHMM.
+    std::string now = timeToStr(clock().now(), fs());
+    if (now.size() > 2) now.erase(2, 1);
+    return {branch, idUtTabPrecLvdc == "S" ? std::string() : client, cdProduto, cdLoja, consumer, now.substr(0, 4),
+            std::string()};
+}
+
 int TrdmGeraCupomVenda::chooseProducts() {
     const std::string& t = run.cdTipoCons;
     const std::string& h = run.horaReal;
-    filterOn(cdsProdServtCon,
-             "CDTIPOCONS = " + ds::quoteFilterLiteral(t) + " AND IDCARGAUTOPS = 'S' AND " + windowTest(h));
+    filterTypeServices(t, h);
     for (cdsProdServtCon.first(); !cdsProdServtCon.eof(); cdsProdServtCon.next()) {
         cdsProdutoGeral.append();
         for (const char* f : {"CDFILIAL", "CDCAIXA", "CDSERVFILI", "VRLIMCONSERV", "HRINISERTUR", "HRFINSERTUR",
@@ -117,7 +145,7 @@ int TrdmGeraCupomVenda::chooseProducts() {
     if (cdsProdutoGeral.recordCount() > 0) return cdsProdutoGeral.recordCount();
 
     // Only when no consumer-type row serves the moment.
-    filterOn(cdsProdServ, "IDCARGAUTOPR = 'S' AND " + windowTest(h));
+    filterBranchServices(h);
     for (cdsProdServ.first(); !cdsProdServ.eof(); cdsProdServ.next()) {
         cdsProdutoGeral.append();
         for (const char* f : {"CDFILIAL", "CDCAIXA", "CDSERVFILI", "VRLIMCONSERV", "HRINISERTUR", "HRFINSERTUR",
@@ -133,9 +161,17 @@ int TrdmGeraCupomVenda::chooseProducts() {
 
 void TrdmGeraCupomVenda::readAheadOfRow() {
     ds::Table& r = cdsEmiteCupom;
-    db.readAheadOfSale(r.field("CDFILIAL").asString(), r.field("CDCAIXA").asString(), r.field("CDCLIENTE").asString(),
-                       r.field("CDCONSUMIDOR").asString(), trimSpaces(r.field("CDIDCONSUMID").asString()), dtMoviFiscal,
+    const std::string branch = r.field("CDFILIAL").asString(), client = r.field("CDCLIENTE").asString(),
+                      consumer = r.field("CDCONSUMIDOR").asString();
+    db.readAheadOfSale(branch, r.field("CDCAIXA").asString(), client, consumer,
+                       trimSpaces(r.field("CDIDCONSUMID").asString()), dtMoviFiscal,
                        idParImprLimVdc != "N" ? r.field("DATAREAL").asDateTime().dateOnly() : DateTime());
+    // The price of the row's first product of the moment, which its sale asks
+    // first, goes with them.
+    std::string hora = r.field("HORAREAL").asString();
+    if (hora.size() < 4 || !allDigits(hora)) return;
+    std::string product = firstProductOfMoment(r.field("CDTIPOCONS").asString(), hora.substr(0, 4));
+    if (!product.empty()) service().expectPrice(priceArgs(branch, client, consumer, product));
 }
 
 bool TrdmGeraCupomVenda::selectAndSell() {
@@ -175,15 +211,10 @@ bool TrdmGeraCupomVenda::selectAndSell() {
         if (!cdsProdutos.locate("CDPRODUTO", Variant(cdProduto)))
             return refuse(formatMessage(msg("PROD_CAD_SERV"), {nmConsumidor, run.cdIdConsumid}));
 
-        // The price of this moment: the clock's hh:mm:ss without its separator, cut to HHMM.
-        std::string now = timeToStr(clock().now(), fs());
-        if (now.size() > 2) now.erase(2, 1);
-        std::string hhmm = now.substr(0, 4);
-        VariantArray priceArgs = {
-            cdFilial,     idUtTabPrecLvdc == "S" ? std::string() : cdCliente, cdProduto, cdLoja, cdConsumidor, hhmm,
-            std::string()};
         try {
-            Variant result = service().ChamaFuncaoGetRetornaPreco(priceArgs, cdsRetornaPreco);
+            Variant result =
+                service().ChamaFuncaoGetRetornaPreco(priceArgs(cdFilial, cdCliente, cdConsumidor, cdProduto),
+                                                     cdsRetornaPreco);
             ext::CheckResultServ(result, true, 0);
         } catch (const std::exception& e) {
             std::string code = e.what();

@@ -97,6 +97,14 @@ class TrdmGeraCupomVenda : public ModuleTables {
     // transaction, sent ahead to a server (nothing elsewhere).
     void readAheadOfRow();
     int chooseProducts();
+    void filterTypeServices(const std::string& t, const std::string& h);
+    void filterBranchServices(const std::string& h);
+    // The product chooseProducts would put first for a consumer type at an
+    // hour HHMM, or none.
+    std::string firstProductOfMoment(const std::string& t, const std::string& h);
+    // The values of a price asked now for a product of a consumer.
+    VariantArray priceArgs(const std::string& branch, const std::string& client, const std::string& consumer,
+                           const std::string& cdProduto);
     bool refuse(const std::string& text);
 
     // DSDIRCAD as the module uses it: a relative directory (as a station

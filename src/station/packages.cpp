@@ -154,6 +154,11 @@ Variant HostService::ChamaFuncaoGetRetornaPreco(const VariantArray& v, ds::Table
     Timed t(times_.service);
     return real_.ChamaFuncaoGetRetornaPreco(v, table);
 }
+// A hint, no operation of the service: no crash point names it.
+void HostService::expectPrice(const VariantArray& v) {
+    Timed t(times_.service);
+    real_.expectPrice(v);
+}
 void HostService::getProdCodCestNcm(const std::string& p, Variant& out) {
     Timed t(times_.service);
     real_.getProdCodCestNcm(p, out);

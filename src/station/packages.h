@@ -95,6 +95,7 @@ class HostService final : public ext::ServicePackage {
     void AtivaProcesso(int32_t k, const std::string& t, int32_t p, int32_t n) override;
     void DesativaProcesso() override;
     Variant ChamaFuncaoGetRetornaPreco(const VariantArray& v, ds::Table& t) override;
+    void expectPrice(const VariantArray& v) override;
     void getProdCodCestNcm(const std::string& p, Variant& out) override;
     double CalculoIcmsDFederal(const Variant& v, Variant& out, double a) override;
     Variant SetConcluiFechamento(const VariantArray& t, const VariantArray& v, Variant& a) override;

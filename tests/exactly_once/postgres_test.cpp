@@ -81,8 +81,10 @@ std::vector<uint32_t> killSeeds() {
 INSTANTIATE_TEST_SUITE_P(Seeds, PostgresKill, ::testing::ValuesIn(killSeeds()));
 
 // A statement that fails on the server: a write sent ahead fails at the
-// commit, the family balance at its own exchange, the turnstile row's removal
-// in its unflushed transaction. Six writes; every table and statement with
+// commit (the family balance's upsert among them, as an update of its row),
+// and a sale whose number was taken for granted is tried again with the
+// checks, which fail the same way; the turnstile row's removal fails in its
+// unflushed transaction. Six writes; every table and statement with
 // ZEL_FULL_MATRIX=1.
 struct Write {
     std::string statement, table;

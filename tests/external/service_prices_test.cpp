@@ -107,6 +107,47 @@ TEST_P(PriceTest, OneStatementFindsTheTableAndThePriceAndEmptyCodesNameNoTable) 
     EXPECT_DOUBLE_EQ(field("VRPRECO"), 12.5);
 }
 
+// A price announced with expectPrice is read ahead with its fiscal codes and
+// tax rates; asked for later with the same values, it is that answer: on a
+// server nothing is sent again, and once an exchange has brought it, asking
+// costs none. Announced for other values, the price asked is the right one.
+TEST_P(PriceTest, AnExpectedPriceIsTheOneReadAhead) {
+    const bool server = GetParam() != db::Backend::Sqlite3;
+    auto values = [](const std::string& client, const std::string& product) {
+        return VariantArray{Variant("0001"), Variant(client), Variant(product), Variant("LJ1"),
+                            Variant("CON1"), Variant("1230"), Variant("")};
+    };
+    EXPECT_EQ(code(ask("CLI1", "LJ1", "P2")), "PRECNCAD");  // connected and prepared
+
+    pkg_->expectPrice(values("CLI1", "P1"));
+    db::Traffic before = db::traffic();
+    ASSERT_EQ(code(ask("CLI1", "LJ1", "P1")), "");
+    EXPECT_DOUBLE_EQ(field("VRPRECO"), 12.5);
+    if (server) {
+        EXPECT_EQ(db::traffic().statements - before.statements, 0u);
+        EXPECT_EQ(db::traffic().roundTrips - before.roundTrips, 1u);  // waited for at the ask
+    }
+
+    // Brought by an exchange in between, as the sale's first reads bring it.
+    pkg_->expectPrice(values("CLI2", "P1"));
+    pkg_->connection().settle();
+    before = db::traffic();
+    ASSERT_EQ(code(ask("CLI2", "LJ1", "P1")), "");
+    EXPECT_DOUBLE_EQ(field("VRPRECO"), 11);
+    if (server) {
+        EXPECT_EQ(db::traffic().statements - before.statements, 0u);
+        EXPECT_EQ(db::traffic().roundTrips - before.roundTrips, 0u);
+    }
+
+    // Announced for one client, asked for another: the other's price.
+    pkg_->expectPrice(values("CLI2", "P1"));
+    ASSERT_EQ(code(ask("CLI1", "LJ1", "P1")), "");
+    EXPECT_DOUBLE_EQ(field("VRPRECO"), 12.5);
+    // Values the price would refuse are no hint at all.
+    EXPECT_NO_THROW(pkg_->expectPrice({Variant("0001")}));
+    EXPECT_NO_THROW(pkg_->expectPrice(values("CLI1", "")));
+}
+
 TEST_P(PriceTest, EachFailureCodeHasItsCause) {
     // No price row in the table chosen; the answer leaves no stale price behind.
     ASSERT_EQ(code(ask("", "LJ9", "P1")), "");

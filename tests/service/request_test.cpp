@@ -38,6 +38,22 @@ TEST_F(Request, ABatchOfThreeIsConcluded) {
     EXPECT_FALSE(std::filesystem::exists(layout_.itemFile()));
     EXPECT_FALSE(module_->cupomAberto);
     EXPECT_EQ(module_->nrVendaGerada, 3);
+
+    // Each passage's price was announced before it was asked, with the very
+    // values asked: the next passage's while the one before was ending, so
+    // Carla's coffee of the night shift at Bruno's end.
+    const auto& asked = recorder_->priceArgs;
+    ASSERT_EQ(asked.size(), 3u);
+    for (size_t k = 0; k < asked.size(); ++k) {
+        bool announced = false;
+        for (const auto& [values, askedBefore] : recorder_->expectedPrices)
+            announced = announced || (values == asked[k] && askedBefore <= k);
+        EXPECT_TRUE(announced) << "price " << k + 1 << " of product " << asked[k][2].text();
+    }
+    EXPECT_NE(asked[2][2], asked[0][2]);  // the night shift's product is another
+    const auto& last = recorder_->expectedPrices.back();
+    EXPECT_EQ(last.first, asked[2]);
+    EXPECT_EQ(last.second, 2u);  // announced after Bruno's price, before Carla's
 }
 
 }  // namespace

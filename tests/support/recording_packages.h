@@ -97,6 +97,8 @@ class RecordingService final : public ext::ServicePackage {
     explicit RecordingService(ext::ServicePackage& real) : real_(real) {}
 
     std::vector<VariantArray> priceArgs;
+    // The prices announced, each with the number of prices asked before it.
+    std::vector<std::pair<VariantArray, size_t>> expectedPrices;
     VariantArray concludeTables, concludeValues;
     int concludeCalls = 0;
     std::vector<VariantArray> cancelled;
@@ -113,6 +115,10 @@ class RecordingService final : public ext::ServicePackage {
     Variant ChamaFuncaoGetRetornaPreco(const VariantArray& v, ds::Table& t) override {
         priceArgs.push_back(v);
         return real_.ChamaFuncaoGetRetornaPreco(v, t);
+    }
+    void expectPrice(const VariantArray& v) override {
+        expectedPrices.push_back({v, priceArgs.size()});
+        real_.expectPrice(v);
     }
     void getProdCodCestNcm(const std::string& p, Variant& out) override {
         if (beforeItemCodes) beforeItemCodes();

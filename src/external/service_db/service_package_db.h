@@ -94,6 +94,8 @@ class DatabaseServicePackage final : public ServicePackage {
     void DesativaProcesso() override;
 
     Variant ChamaFuncaoGetRetornaPreco(const VariantArray& values, ds::Table& cdsRetornaPreco) override;
+    // Sends the price's reads ahead, with the fiscal codes and tax rates.
+    void expectPrice(const VariantArray& values) override;
     void getProdCodCestNcm(const std::string& cdProduto, Variant& oleProdCestNcm) override;
     // Per line of the sale: quantity × (VRPRECCOMVEN + VRUNITVENDCL) −
     // VRDESCCOMVEN + VRACRCOMVEN, times the rates of the product's NCM
@@ -122,6 +124,8 @@ class DatabaseServicePackage final : public ServicePackage {
     // and the sale counter of nextSaleNumber, so that a call before them can
     // read them ahead with the very texts and values they run with.
     static db::sql::Select fiscalCodesQuery(const std::string& cdProduto);
+    static db::sql::Select priceQuery(const std::string& cdFilial, const std::string& cdCliente,
+                                      const std::string& cdLoja, const std::string& cdProduto);
     static db::sql::Select taxRatesQuery(const std::string& cdProduto);
     // The named counter of a register's sale numbers.
     static std::string saleCounterKey(const std::string& cdFilial, const std::string& cdCaixa);

@@ -35,28 +35,12 @@ void setIfPresent(ds::Table& t, std::string_view field, const Variant& v) {
 
 }  // namespace
 
-Variant DatabaseServicePackage::ChamaFuncaoGetRetornaPreco(const VariantArray& values, ds::Table& cdsRetornaPreco) {
-    ArgReader args(values, kOp, "price list");
-    args.expectCount(7);
-    const std::string& cdFilial = args.text(0, "branch");
-    const std::string& cdCliente = args.text(1, "client");
-    const std::string& cdProduto = args.text(2, "product");
-    const std::string& cdLoja = args.text(3, "store");
-    args.text(4, "consumer");
-    const std::string& hhmm = args.text(5, "hour HHMM");
-    args.text(6);
-    if (cdFilial.empty()) args.fail(0, "branch", "the branch is empty");
-    if (cdProduto.empty()) args.fail(2, "product", "the product is empty");
-    if (!isHhmm(hhmm)) args.fail(5, "hour HHMM", "'" + hhmm + "' is not an hour HHMM");
-
-    clearPrice(cdsRetornaPreco);
-
-    // One statement finds the table that applies (the client's, else the
-    // store's, else the branch's standard one), the table itself and the
-    // product's row in it: the first row is the table that applies.
-    // The product's fiscal codes and tax rates, which the sale asks next,
-    // travel with the price (on a server, one exchange for the three).
-    db::sql::Select price{
+// One statement finds the table that applies (the client's, else the store's,
+// else the branch's standard one), the table itself and the product's row in
+// it: the first row is the table that applies.
+db::sql::Select DatabaseServicePackage::priceQuery(const std::string& cdFilial, const std::string& cdCliente,
+                                                  const std::string& cdLoja, const std::string& cdProduto) {
+    return {
         "price of the product",
         "SELECT R.NRORDEM, T.CDTABEPREC, T.DTINIVIGTAB, T.DTFIMVIGTAB, I.CDPRODUTO, I.VRPRECITEM, I.VRDESCITEM, "
         "I.VRACREITEM, I.VRPRECOCLIE, I.IDBLOQUEADO, I.HRINIVENDA, I.HRFINVENDA FROM ("
@@ -82,6 +66,44 @@ Variant DatabaseServicePackage::ChamaFuncaoGetRetornaPreco(const VariantArray& v
          {"IDBLOQUEADO", db::ColumnType::Text},
          {"HRINIVENDA", db::ColumnType::Text},
          {"HRFINVENDA", db::ColumnType::Text}}};
+}
+
+void DatabaseServicePackage::expectPrice(const VariantArray& values) {
+    // Only what ChamaFuncaoGetRetornaPreco would ask with these values; values
+    // it would refuse are left to it.
+    if (values.size() != 7) return;
+    for (const Variant& v : values)
+        if (!v.isText()) return;
+    const std::string& cdProduto = values[2].text();
+    if (values[0].text().empty() || cdProduto.empty()) return;
+    try {
+        db::sql::readAhead(connection(), {priceQuery(values[0].text(), values[1].text(), values[3].text(), cdProduto),
+                                          fiscalCodesQuery(cdProduto), taxRatesQuery(cdProduto)});
+    } catch (const std::exception&) {
+        // Not sent: the price is asked when its turn comes.
+    }
+}
+
+Variant DatabaseServicePackage::ChamaFuncaoGetRetornaPreco(const VariantArray& values, ds::Table& cdsRetornaPreco) {
+    ArgReader args(values, kOp, "price list");
+    args.expectCount(7);
+    const std::string& cdFilial = args.text(0, "branch");
+    const std::string& cdCliente = args.text(1, "client");
+    const std::string& cdProduto = args.text(2, "product");
+    const std::string& cdLoja = args.text(3, "store");
+    args.text(4, "consumer");
+    const std::string& hhmm = args.text(5, "hour HHMM");
+    args.text(6);
+    if (cdFilial.empty()) args.fail(0, "branch", "the branch is empty");
+    if (cdProduto.empty()) args.fail(2, "product", "the product is empty");
+    if (!isHhmm(hhmm)) args.fail(5, "hour HHMM", "'" + hhmm + "' is not an hour HHMM");
+
+    clearPrice(cdsRetornaPreco);
+
+    // The product's fiscal codes and tax rates, which the sale asks next,
+    // travel with the price (on a server, one exchange for the three), unless
+    // the three were read ahead already (expectPrice).
+    db::sql::Select price = priceQuery(cdFilial, cdCliente, cdLoja, cdProduto);
     std::vector<svc::Row> found = std::move(db::sql::selectTogether(
         connection(), {price}, {fiscalCodesQuery(cdProduto), taxRatesQuery(cdProduto)})[0]);
     // No table named, or one named that does not exist.

@@ -146,6 +146,10 @@ std::vector<std::vector<Row>> selectTogether(db::Connection& c, const std::vecto
     return out;
 }
 
+void readAhead(db::Connection& c, const std::vector<Select>& queries) {
+    for (const Select& s : queries) keptQuery(c, s.name, s.sql, s.params, s.columns).readAhead();
+}
+
 void selectEach(db::Connection& c, const std::string& name, const std::string& sql, const std::vector<Param>& params,
                 const std::vector<db::ResultColumn>& columns, const std::function<void(Row&)>& onRow) {
     keptQuery(c, name, sql, params, columns).each(onRow);

@@ -57,6 +57,10 @@ std::vector<Row> select(db::Connection& c, const Select& query);
 // same texts and values that come later; elsewhere they wait for those runs.
 std::vector<std::vector<Row>> selectTogether(db::Connection& c, const std::vector<Select>& queries,
                                              const std::vector<Select>& later = {});
+// Sends the queries ahead (Query::readAhead) without waiting for anything: a
+// later select or selectTogether with the same texts and values takes their
+// answers instead of asking again. Nothing is sent on SQLite.
+void readAhead(db::Connection& c, const std::vector<Select>& queries);
 
 // Runs a query and hands each row to `onRow` as it is read, keeping none: for
 // long results. `onRow` must not run statements of its own on `c`.

@@ -659,7 +659,10 @@ std::shared_ptr<std::vector<std::vector<ds::Cell>>> Query::openAhead() {
         return rows;
     }
     close();
-    queueAhead(columns_, [rows](std::vector<ds::Cell>& cells) { rows->push_back(std::move(cells)); });
+    // Read ahead with these values (and still good): that answer, not another.
+    RowHandler keep = [rows](std::vector<ds::Cell>& cells) { rows->push_back(std::move(cells)); };
+    if (answerReadAhead(keep)) return rows;
+    queueAhead(columns_, std::move(keep));
     return rows;
 }
 
