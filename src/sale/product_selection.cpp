@@ -195,7 +195,8 @@ bool TrdmGeraCupomVenda::selectAndSell() {
         db::Connection& c;
         ~ForgetReadAhead() { c.forgetReadAhead(); }
     } forget{db.adcGeraCupomVenda};
-    readAheadOfRow();
+    if (!rowReadAhead_) readAheadOfRow();
+    rowReadAhead_ = false;
     db.getConsumidor(run.cdIdConsumid, cdCliente, cdFilial, cdConsumidor, run.nmConsumidorDb, nrCpfRespCon,
                      run.nmFantClie, cdCCusClie);
     cdsConsultaSaldo.setData(db.getConsSaldFam(cdFilial, cdCliente, cdConsumidor));

@@ -96,6 +96,9 @@ class TrdmGeraCupomVenda : public ModuleTables {
     // What the sale of the request's current row reads before its
     // transaction, sent ahead to a server (nothing elsewhere).
     void readAheadOfRow();
+    // The current row's reads were sent ahead already, while the row before
+    // it ended: its sale does not send them again.
+    bool rowReadAhead_ = false;
     int chooseProducts();
     void filterTypeServices(const std::string& t, const std::string& h);
     void filterBranchServices(const std::string& h);

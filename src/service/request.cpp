@@ -175,6 +175,7 @@ void TrdmGeraCupomVenda::runRequest(const VariantArray& Params, Variant& Result)
 
     int total = cdsEmiteCupom.recordCount();
     cdsEmiteCupom.first();
+    rowReadAhead_ = false;
     while (!cdsEmiteCupom.eof()) {
         std::string failure;
         try {
@@ -196,9 +197,11 @@ void TrdmGeraCupomVenda::runRequest(const VariantArray& Params, Variant& Result)
         // The next passage's reads travel now, behind all this one wrote, and
         // the server answers them while the station moves on; that passage
         // takes them when it asks with the same values.
+        rowReadAhead_ = false;
         if (!cdsEmiteCupom.eof()) {
             try {
                 readAheadOfRow();
+                rowReadAhead_ = true;
             } catch (const std::exception&) {
                 // A row that cannot be read is refused when its turn comes.
             }
