@@ -86,20 +86,23 @@ std::vector<db::sql::Select> DatabaseServicePackage::saleNumberReadAhead(const s
     // The number after the last one this process handed out is most likely
     // the next: its check goes with the counter. Whatever the counter says
     // decides; a guess that misses is checked again.
+    if (auto guess = numberAfterLast(cdFilial, cdCaixa))
+        reads.push_back(saleNumberCheckQuery(cdFilial, cdCaixa, guess->second));
+    return reads;
+}
+
+std::optional<std::pair<std::string, std::string>> DatabaseServicePackage::numberAfterLast(
+    const std::string& cdFilial, const std::string& cdCaixa) const {
     auto last = lastSaleNumber_.find(saleCounterKey(cdFilial, cdCaixa));
     long long n = 0;
-    if (last != lastSaleNumber_.end() && tryStrToInt(last->second, n))
-        reads.push_back(saleNumberCheckQuery(cdFilial, cdCaixa, fmt::format("{:010}", n + 1)));
-    return reads;
+    if (last == lastSaleNumber_.end() || !tryStrToInt(last->second, n)) return std::nullopt;
+    return std::make_pair(last->second, fmt::format("{:010}", n + 1));
 }
 
 std::optional<std::pair<std::string, std::string>> DatabaseServicePackage::guessedSaleNumber(
     const std::string& cdFilial, const std::string& cdCaixa) {
     if (connection().backend() != db::Backend::PostgreSql) return std::nullopt;
-    auto last = lastSaleNumber_.find(saleCounterKey(cdFilial, cdCaixa));
-    long long n = 0;
-    if (last == lastSaleNumber_.end() || !tryStrToInt(last->second, n)) return std::nullopt;
-    return std::make_pair(last->second, fmt::format("{:010}", n + 1));
+    return numberAfterLast(cdFilial, cdCaixa);
 }
 
 void DatabaseServicePackage::claimSaleNumber(const std::string& cdFilial, const std::string& cdCaixa,

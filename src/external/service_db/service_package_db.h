@@ -135,6 +135,10 @@ class DatabaseServicePackage final : public ServicePackage {
     // The reads of nextSaleNumber that can go ahead of it: the counter, and
     // the check of the number that most likely comes next.
     std::vector<db::sql::Select> saleNumberReadAhead(const std::string& cdFilial, const std::string& cdCaixa) const;
+    // The last sale number this process handed out for the register and the
+    // one after it; none before its first sale.
+    std::optional<std::pair<std::string, std::string>> numberAfterLast(const std::string& cdFilial,
+                                                                       const std::string& cdCaixa) const;
     // On a server, the last sale number this process handed out for the
     // register and the one after it; none before its first sale, nor on SQLite.
     std::optional<std::pair<std::string, std::string>> guessedSaleNumber(const std::string& cdFilial,
