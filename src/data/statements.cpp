@@ -169,6 +169,9 @@ ModuleDatabase::ModuleDatabase(Slots slots, const FormatSettings& formatSettings
     if (!slots_.getStringConexZel || !slots_.setADODBSession || !slots_.tryConnect || !slots_.adoExceptionMessage ||
         !slots_.ajusta)
         throw Error("the database part of the service module needs every utility-library operation it calls");
+    // The removal touches only the turnstile log, which no query reads ahead:
+    // the next row's reads, sent with the sale's commit, stay good after it.
+    acmApagaLogCatraca.leaveReadsAhead();
     adcGeraCupomVenda.setBeforeConnect([this](db::Connection& c) { adcGeraCupomVendaBeforeConnect(c); });
     adcGeraCupomVenda.setAfterConnect([this](db::Connection& c) { adcGeraCupomVendaAfterConnect(c); });
 }

@@ -159,19 +159,45 @@ int TrdmGeraCupomVenda::chooseProducts() {
     return cdsProdutoGeral.recordCount();
 }
 
-void TrdmGeraCupomVenda::readAheadOfRow() {
+TrdmGeraCupomVenda::RowReads TrdmGeraCupomVenda::readsOfRow() {
     ds::Table& r = cdsEmiteCupom;
-    const std::string branch = r.field("CDFILIAL").asString(), client = r.field("CDCLIENTE").asString(),
-                      consumer = r.field("CDCONSUMIDOR").asString();
-    db.readAheadOfSale(branch, r.field("CDCAIXA").asString(), client, consumer,
-                       trimSpaces(r.field("CDIDCONSUMID").asString()), dtMoviFiscal,
-                       idParImprLimVdc != "N" ? r.field("DATAREAL").asDateTime().dateOnly() : DateTime());
+    RowReads reads;
+    reads.branch = r.field("CDFILIAL").asString();
+    reads.register_ = r.field("CDCAIXA").asString();
+    reads.client = r.field("CDCLIENTE").asString();
+    reads.consumer = r.field("CDCONSUMIDOR").asString();
+    reads.idConsumid = trimSpaces(r.field("CDIDCONSUMID").asString());
+    if (idParImprLimVdc != "N") reads.consumptionDay = r.field("DATAREAL").asDateTime().dateOnly();
     // The price of the row's first product of the moment, which its sale asks
     // first, goes with them.
     std::string hora = r.field("HORAREAL").asString();
-    if (hora.size() < 4 || !allDigits(hora)) return;
-    std::string product = firstProductOfMoment(r.field("CDTIPOCONS").asString(), hora.substr(0, 4));
-    if (!product.empty()) service().expectPrice(priceArgs(branch, client, consumer, product));
+    if (hora.size() >= 4 && allDigits(hora))
+        reads.product = firstProductOfMoment(r.field("CDTIPOCONS").asString(), hora.substr(0, 4));
+    return reads;
+}
+
+void TrdmGeraCupomVenda::sendRowReads(const RowReads& r) {
+    db.readAheadOfSale(r.branch, r.register_, r.client, r.consumer, r.idConsumid, dtMoviFiscal, r.consumptionDay);
+    if (!r.product.empty()) service().expectPrice(priceArgs(r.branch, r.client, r.consumer, r.product));
+}
+
+void TrdmGeraCupomVenda::sendNextRowReadsWithCommit(int n, int total) {
+    db::Connection& c = db.adcGeraCupomVenda;
+    c.forgetReadsWithCommit();
+    if (n >= total || !c.readsAheadAtAll()) return;
+    // The cursor steps to the next row and back: the current row is not
+    // left, and the product filters are set again by its own selection.
+    RowReads next;
+    cdsEmiteCupom.next();
+    if (cdsEmiteCupom.eof()) return;
+    try {
+        next = readsOfRow();
+    } catch (const std::exception&) {
+        cdsEmiteCupom.prior();
+        return;  // a row that cannot be read is refused when its turn comes
+    }
+    cdsEmiteCupom.prior();
+    c.readAheadWithCommit([this, next = std::move(next)] { sendRowReads(next); });
 }
 
 bool TrdmGeraCupomVenda::selectAndSell() {

@@ -93,9 +93,20 @@ class TrdmGeraCupomVenda : public ModuleTables {
     // The steps of one product selection run.
     bool selectAndSell();
     void readRequestRow();
-    // What the sale of the request's current row reads before its
-    // transaction, sent ahead to a server (nothing elsewhere).
-    void readAheadOfRow();
+    // What the sale of a request row reads before its transaction, taken
+    // from the row: sent ahead to a server (nothing elsewhere).
+    struct RowReads {
+        std::string branch, register_, client, consumer, idConsumid;
+        DateTime consumptionDay;  // empty: the day's consumption is not read
+        std::string product;      // the first product of the moment, whose price is asked first
+    };
+    RowReads readsOfRow();
+    void sendRowReads(const RowReads& r);
+    void readAheadOfRow() { sendRowReads(readsOfRow()); }
+    // On a server, the next row's reads are set to travel with the commit
+    // that stores the current row's sale, behind it: they see the sale, and
+    // the next row finds them answered.
+    void sendNextRowReadsWithCommit(int n, int total);
     // The current row's reads were sent ahead already, while the row before
     // it ended: its sale does not send them again.
     bool rowReadAhead_ = false;

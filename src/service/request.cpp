@@ -179,12 +179,14 @@ void TrdmGeraCupomVenda::runRequest(const VariantArray& Params, Variant& Result)
     while (!cdsEmiteCupom.eof()) {
         std::string failure;
         try {
+            sendNextRowReadsWithCommit(n, total);
             RowRun(*this, Result).process(n, total);
         } catch (const std::exception& e) {
             failure = e.what();
         } catch (...) {
             failure = "unknown error";
         }
+        db.adcGeraCupomVenda.forgetReadsWithCommit();
         ++n;
         cdsEmiteCupom.next();
         service().DesativaProcesso();
@@ -196,7 +198,8 @@ void TrdmGeraCupomVenda::runRequest(const VariantArray& Params, Variant& Result)
         }
         // The next passage's reads travel now, behind all this one wrote, and
         // the server answers them while the station moves on; that passage
-        // takes them when it asks with the same values.
+        // takes them when it asks with the same values. Those that went with
+        // the sale's commit are not sent again.
         rowReadAhead_ = false;
         if (!cdsEmiteCupom.eof()) {
             try {

@@ -554,6 +554,90 @@ TEST_P(PipelineReadTest, AReadAheadInATransactionGoesWithItsBegin) {
     }
 }
 
+// Reads set to go with a commit travel behind its COMMIT in its exchange and
+// read what it stored; a write let go that leaves reads ahead keeps them
+// good, and a transaction begun behind it takes it into its own exchange,
+// where a failure of it is dropped. Forgotten, they never go.
+TEST_P(PipelineReadTest, ReadsSentWithACommitReadItAndAWriteLetGoBesideThemKeepsThem) {
+    const bool server = GetParam() == Backend::PostgreSql;
+    exec("CREATE TABLE GATE_T (K VARCHAR(10) NOT NULL PRIMARY KEY)");
+    exec("INSERT INTO GATE_T VALUES ('g1'), ('g2')");
+    db::Query one(conn(), "one row", "SELECT K, N FROM READ_T WHERE K = :P_K", {{"P_K", db::ParamType::Text}},
+                  {{"K", db::ColumnType::Text}, {"N", db::ColumnType::Float}});
+    db::Command set(conn(), "set", "UPDATE READ_T SET N = :P_N WHERE K = 'c'", {{"P_N", db::ParamType::Float}});
+    db::Command gate(conn(), "gate", "DELETE FROM GATE_T WHERE K = :P_K", {{"P_K", db::ParamType::Text}});
+    gate.leaveReadsAhead();
+    auto nOfC = [&] {
+        one.setText("P_K", "c");
+        one.open();
+        EXPECT_EQ(one.rowCount(), 1u);
+        return one.rowCount() == 1 ? sql::cellNumber(one.takeRows()[0][1]) : -1;
+    };
+    auto gates = [&] {
+        return sql::select(conn(), "gates", "SELECT K FROM GATE_T WHERE K <> :P_K", {sql::text("P_K", "")},
+                           {{"K", db::ColumnType::Text}})
+            .size();
+    };
+    auto store = [&](double n) {
+        conn().beginTransaction();
+        set.setFloat("P_N", n);
+        set.send();
+        conn().commit();
+    };
+    ASSERT_EQ(nOfC(), 0);  // a null reads as nothing
+
+    int sent = 0;
+    conn().readAheadWithCommit([&] {
+        ++sent;
+        one.setText("P_K", "c");
+        one.readAhead();
+    });
+    db::Traffic before = db::traffic();
+    store(7);
+    EXPECT_EQ(sent, server ? 1 : 0);
+    if (server) {
+        EXPECT_EQ(db::traffic().roundTrips - before.roundTrips, 1u) << "BEGIN, write, COMMIT and the read";
+    }
+    gate.setText("P_K", "g1");
+    conn().withoutFlush([&] { gate.send(); });
+    before = db::traffic();
+    EXPECT_EQ(nOfC(), 7) << "the read sees what the commit stored";
+    if (server) {
+        EXPECT_EQ(db::traffic().roundTrips, before.roundTrips) << "answered with the commit";
+    }
+
+    // A transaction behind the write let go: one exchange for both; the
+    // write's failure (its row is gone already) is dropped.
+    gate.setText("P_K", "g1");
+    conn().withoutFlush([&] { gate.send(); });
+    gate.setText("P_K", "g2");
+    conn().withoutFlush([&] { gate.send(); });
+    before = db::traffic();
+    store(8);
+    if (server) {
+        EXPECT_EQ(db::traffic().roundTrips - before.roundTrips, 1u);
+    }
+    EXPECT_EQ(gates(), 0u);
+    EXPECT_EQ(nOfC(), 8);
+
+    // Another write on the connection: the reads ahead no longer hold.
+    conn().readAheadWithCommit([&] {
+        one.setText("P_K", "c");
+        one.readAhead();
+    });
+    store(9);
+    store(10);
+    EXPECT_EQ(nOfC(), 10);
+
+    // Forgotten: nothing goes with the next commit.
+    sent = 0;
+    conn().readAheadWithCommit([&] { ++sent; });
+    conn().forgetReadsWithCommit();
+    store(11);
+    EXPECT_EQ(sent, 0);
+    EXPECT_FALSE(conn().readsAhead());
+}
+
 INSTANTIATE_TEST_SUITE_P(Backends, PipelineReadTest, ::testing::Values(Backend::Sqlite3, Backend::PostgreSql),
                          backendLabel);
 

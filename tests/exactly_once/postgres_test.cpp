@@ -157,8 +157,8 @@ TEST_F(PostgresStation, AClosingThatFailsCancelsTheCouponAndTheNextRunChargesIt)
     cleanRunAndCheck("postgresql fault");
 }
 
-// On a server each passage's reads travel ahead of it, the next passage's
-// behind the last write of the one before; SQLite reads when asked. A
+// On a server each passage's reads travel ahead of it, behind the commit
+// that stored the sale before it; SQLite reads when asked. A
 // consumer who passes twice in a row gets the same coupons on both: the
 // second one prints the balances and the day's consumption the first sale
 // left.

@@ -524,8 +524,8 @@ void Connection::pushAhead(const std::string& name, const std::string& numberedS
 }
 
 void Connection::sendAhead(const std::string& name, const std::string& numberedSql,
-                           const std::vector<const std::string*>& values) {
-    readAhead_.clear();  // a write: what was read ahead may no longer hold
+                           const std::vector<const std::string*>& values, bool leavesReadsAhead) {
+    if (!leavesReadsAhead) readAhead_.clear();  // a write: what was read ahead may no longer hold
     // Outside a transaction (a write whose flush can wait): a transaction of
     // its own, the implicit one up to the sync point that ends it, committed
     // without waiting for the server's flush (set_config's local setting ends
@@ -712,7 +712,12 @@ void Connection::settle() {
 }
 
 void Connection::beginTransaction() {
-    soci::session& s = session();
+    // On a server, a write let go ends at its own sync point, a transaction
+    // of its own whose failure aborts nothing after it: the BEGIN goes behind
+    // it, and its answer is read with the transaction's.
+    bool behindSync = !inTransaction_ && session_ && !lost() && backend() == Backend::PostgreSql &&
+                      awaitsAnswers() && ahead_->sent.back().kind == Ahead::Kind::Sync;
+    soci::session& s = behindSync ? *session_ : session();
     if (inTransaction_) return;
     failedAhead_.clear();
     readAhead_.clear();
@@ -750,6 +755,20 @@ void Connection::commit() {
         // One that cannot be sent closes the session, and the transaction
         // with it on the server.
         pushText("COMMIT", "cannot commit", true);
+        if (readsWithCommit_) {
+            // Reads that wait for this commit go behind it. One that cannot
+            // be sent closes the session, and the commit's answer with it.
+            auto send = std::move(readsWithCommit_);
+            readsWithCommit_ = nullptr;
+            try {
+                send();
+            } catch (const std::exception&) {
+                // Not sent: asked when their turn comes.
+            }
+            if (!session_)
+                throw DbError(target().redact("cannot commit on " + describe() +
+                                              ": the session closed while the commit was sent"));
+        }
         settleToCommit();
         return;
     }

@@ -138,7 +138,7 @@ class Connection {
     // The command as `$1`..`$n` text (see numberParameters) and one value per
     // number, null for SQL NULL. Throws DbError when it cannot be sent.
     void sendAhead(const std::string& name, const std::string& numberedSql,
-                   const std::vector<const std::string*>& values);
+                   const std::vector<const std::string*>& values, bool leavesReadsAhead = false);
     // Reads the answers to what was sent ahead; throws DbError naming the
     // first command that failed. The connection is closed when the answers
     // cannot be read (the server is gone).
@@ -169,8 +169,19 @@ class Connection {
         auto it = readAhead_.find(owner);
         return it != readAhead_.end() && it->second.values == valuesKey;
     }
+    // Whether queries read ahead are sent at all: a live PostgreSQL session.
+    bool readsAheadAtAll() const { return session_ && target_ && target_->backend == Backend::PostgreSql; }
+    // PostgreSQL: `send` (queries read ahead) runs at the next commit that
+    // travels with commands sent ahead, behind its COMMIT and in its
+    // exchange: what it sends reads what the commit stored and costs no
+    // exchange of its own. It runs once, and never when the commit is sent
+    // otherwise; a later call replaces it.
+    void readAheadWithCommit(std::function<void()> send) { readsWithCommit_ = std::move(send); }
+    void forgetReadsWithCommit() { readsWithCommit_ = nullptr; }
     // Answers read ahead are good until anything is written on the
-    // connection, a transaction begins or ends, the session closes, or this.
+    // connection (but a command sent with leavesReadsAhead, which writes
+    // nothing read ahead), a transaction begins or ends, the session closes,
+    // or this.
     void forgetReadAhead() { readAhead_.clear(); }
     void forgetReadAhead(const void* owner) { readAhead_.erase(owner); }
     // The same before a statement is let go (its release is an exchange of
@@ -262,6 +273,7 @@ class Connection {
         bool ready = false;
     };
     std::unordered_map<const void*, ReadAhead> readAhead_;
+    std::function<void()> readsWithCommit_;  // readAheadWithCommit
     uint64_t readAheadMade_ = 0;
 };
 

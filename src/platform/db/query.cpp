@@ -137,9 +137,16 @@ std::vector<std::vector<Row>> selectTogether(db::Connection& c, const std::vecto
                                              const std::vector<Select>& later) {
     std::vector<std::shared_ptr<std::vector<Row>>> pending;
     pending.reserve(queries.size());
-    for (const Select& s : queries) pending.push_back(keptQuery(c, s.name, s.sql, s.params, s.columns).openAhead());
+    bool waits = false;
+    for (const Select& s : queries) {
+        bool thisWaits = false;
+        pending.push_back(keptQuery(c, s.name, s.sql, s.params, s.columns).openAhead(&thisWaits));
+        waits = waits || thisWaits;
+    }
     for (const Select& s : later) keptQuery(c, s.name, s.sql, s.params, s.columns).readAhead();
-    c.settle();
+    // Answered already (read ahead): what was sent meanwhile waits for the
+    // next exchange.
+    if (waits) c.settle();
     std::vector<std::vector<Row>> out;
     out.reserve(pending.size());
     for (auto& rows : pending) out.push_back(std::move(*rows));

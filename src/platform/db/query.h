@@ -51,7 +51,8 @@ struct Select {
 // Runs one query so described.
 std::vector<Row> select(db::Connection& c, const Select& query);
 // Runs queries together: on PostgreSQL in one exchange
-// (with whatever waits to be answered), elsewhere one after another. Their
+// (with whatever waits to be answered), none when every one was read ahead
+// already, elsewhere one after another. Their
 // rows, in the queries' order. The queries of `later` travel in the same
 // exchange behind them, read ahead (Query::readAhead) for the runs of the
 // same texts and values that come later; elsewhere they wait for those runs.

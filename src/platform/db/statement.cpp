@@ -511,7 +511,7 @@ void Statement::sendAhead() {
     requireValues();
     std::vector<std::string> texts;
     std::vector<const std::string*> values = serverValues(texts);
-    connection_->sendAhead(name_, numbered_, values);
+    connection_->sendAhead(name_, numbered_, values, leavesReadsAhead_);
 }
 
 namespace {
@@ -649,8 +649,9 @@ void Query::each(const RowHandler& onRow) {
     run(&columns_, &onRow, nullptr);
 }
 
-std::shared_ptr<std::vector<std::vector<ds::Cell>>> Query::openAhead() {
+std::shared_ptr<std::vector<std::vector<ds::Cell>>> Query::openAhead(bool* waits) {
     auto rows = std::make_shared<std::vector<std::vector<ds::Cell>>>();
+    if (waits) *waits = false;
     if (connection().backend() == Backend::PostgreSql) connection().ensureConnected();
     if (connection().backend() != Backend::PostgreSql || !connection().connected()) {
         open();
@@ -663,6 +664,7 @@ std::shared_ptr<std::vector<std::vector<ds::Cell>>> Query::openAhead() {
     RowHandler keep = [rows](std::vector<ds::Cell>& cells) { rows->push_back(std::move(cells)); };
     if (answerReadAhead(keep)) return rows;
     queueAhead(columns_, std::move(keep));
+    if (waits) *waits = true;
     return rows;
 }
 

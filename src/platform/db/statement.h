@@ -123,6 +123,9 @@ class Statement {
     std::string numbered_;                // the text with $1..$n, made at the first send ahead
     // The rows of this statement's last read ahead (Query::readAhead), filled at its exchange.
     std::shared_ptr<std::vector<std::vector<ds::Cell>>> readAheadRows_;
+
+  protected:
+    bool leavesReadsAhead_ = false;  // Command::leaveReadsAhead
 };
 
 // A statement that changes data. No time-out is set on it.
@@ -136,6 +139,9 @@ class Command : public Statement {
     // where a failure shows (at the latest at the commit); elsewhere it runs
     // at once. Throws DbError.
     void send();
+    // For a command that writes nothing any query reads ahead: sending it
+    // leaves the answers read ahead on the connection good.
+    void leaveReadsAhead() { leavesReadsAhead_ = true; }
 };
 
 // A query. Opening it runs it and keeps its rows until it is closed or opened
@@ -151,8 +157,9 @@ class Query : public Statement {
     // PostgreSQL it is sent now and its rows arrive with the connection's
     // next exchange (Connection::settle, or any statement run), so that
     // several queries cost one exchange; elsewhere it runs at once. The
-    // query is left closed.
-    std::shared_ptr<std::vector<std::vector<ds::Cell>>> openAhead();
+    // query is left closed. `waits` (when given) tells whether the rows are
+    // still on their way, or were there already (read ahead, or run at once).
+    std::shared_ptr<std::vector<std::vector<ds::Cell>>> openAhead(bool* waits = nullptr);
     // On PostgreSQL: sends the query with its present values into the
     // pipeline, to travel with the connection's next exchange, and keeps its
     // rows for its next run with the same values, which then costs no
