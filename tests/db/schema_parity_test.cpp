@@ -39,6 +39,7 @@ struct Index {
 struct Schema {
     std::map<std::string, Table> tables;
     std::map<std::string, Index> indexes;
+    std::set<std::string> drops;        // indexes of earlier versions dropped
     std::vector<std::string> problems;  // statements the reader does not understand
 };
 
@@ -253,6 +254,7 @@ Schema readSchema(const fs::path& dir) {
         for (const std::string& st : statements(f)) {
             if (startsWith(st, "CREATE TABLE")) readTable(schema, st);
             else if (startsWith(st, "CREATE INDEX") || startsWith(st, "CREATE UNIQUE INDEX")) readIndex(schema, st);
+            else if (startsWith(st, "DROP INDEX IF EXISTS ")) schema.drops.insert(st.substr(21));  // made by earlier versions
             else if (startsWith(st, "CREATE OR REPLACE FUNCTION") || startsWith(st, "INSERT")) continue;
             else schema.problems.push_back(f.filename().string() + ": statement not compared: " + st.substr(0, 60));
         }
@@ -313,6 +315,8 @@ TEST(SchemaParity, SqliteAndPostgresqlDefineTheSameTablesKeysAndIndexes) {
     }
     for (const auto& [name, ix] : pg.indexes)
         if (!lite.indexes.count(name)) ADD_FAILURE() << "index " << name << " only in the PostgreSQL schema";
+    EXPECT_EQ(lite.drops, pg.drops) << "indexes of earlier versions dropped";
+    for (const std::string& name : lite.drops) EXPECT_EQ(lite.indexes.count(name), 0u) << name << " made and dropped";
 }
 
 // The reader itself: it must see a drift in each thing it compares, or the
