@@ -21,7 +21,8 @@ db::Traffic since(const db::Traffic& before) {
             now.transactions - before.transactions,
             now.commits - before.commits,
             now.unflushedCommits - before.unflushedCommits,
-            now.roundTrips - before.roundTrips};
+            now.roundTrips - before.roundTrips,
+            now.pagesWritten - before.pagesWritten};
 }
 
 TEST_P(TrafficTest, CountsRunsPreparesCommitsAndRoundTrips) {
@@ -71,6 +72,31 @@ TEST_P(TrafficTest, CountsRunsPreparesCommitsAndRoundTrips) {
         start = db::traffic();
         EXPECT_EQ(none.execute(), 0);
         EXPECT_EQ(since(start).commits, 0u) << "a command that changed nothing has nothing to flush";
+    }
+}
+
+// SQLite counts the pages its commits write to the log (the benchmark prices
+// a commit by them): a commit that changes a row in each of three tables
+// writes at least three, counted at the session's next commit or its close.
+// A server counts none.
+TEST_P(TrafficTest, SqliteCountsThePagesItsCommitsWrite) {
+    db::Connection& c = *admin_;
+    for (const char* t : {"PG_A", "PG_B", "PG_C"}) exec(std::string("CREATE TABLE ") + t + " (K VARCHAR(4))");
+    c.executeDirect("SELECT 1");  // connected before the count starts
+    db::Traffic start = db::traffic();
+    c.beginTransaction();
+    for (const char* t : {"PG_A", "PG_B", "PG_C"}) c.executeDirect(std::string("INSERT INTO ") + t + " VALUES ('x')");
+    c.commit();
+    c.executeDirect("INSERT INTO PG_A VALUES ('y')");  // counts the transaction's pages
+    uint64_t threeTables = since(start).pagesWritten;
+    c.disconnect();  // counts the last insert's
+    uint64_t all = since(start).pagesWritten;
+    if (GetParam() == Backend::Sqlite3) {
+        EXPECT_GE(threeTables, 3u);
+        EXPECT_LE(threeTables, 8u);
+        EXPECT_GT(all, threeTables);
+    } else {
+        EXPECT_EQ(all, 0u);
     }
 }
 

@@ -19,14 +19,20 @@ namespace zel::db {
 namespace {
 
 std::atomic<uint64_t> statementsRun{0}, statementsPrepared{0}, transactionsRun{0}, commitsDone{0}, roundTripsDone{0},
-    unflushedCommitsDone{0};
+    unflushedCommitsDone{0}, pagesWrittenDone{0};
 
-// Every write transaction SQLite commits, including a statement's own;
-// `unflushed` points at the connection's flag of commits left unflushed.
-int countSqliteCommit(void* unflushed) {
-    if (unflushed && *static_cast<const bool*>(unflushed)) ++unflushedCommitsDone;
+// The pages a SQLite session wrote to its log since this was last asked.
+void countPagesWritten(void* handle) {
+    int written = 0, highest = 0;
+    if (handle && sqlite_api::sqlite3_db_status(static_cast<sqlite_api::sqlite3*>(handle),
+                                                SQLITE_DBSTATUS_CACHE_WRITE, &written, &highest, 1) == SQLITE_OK)
+        pagesWrittenDone += static_cast<uint64_t>(written);
+}
+
+// Every write transaction SQLite commits, including a statement's own.
+void countSqliteCommit(bool unflushed) {
+    if (unflushed) ++unflushedCommitsDone;
     else ++commitsDone;
-    return 0;  // the commit goes on
 }
 
 // SQLite keeps no memory statistics here (nothing reads them): without
@@ -402,8 +408,20 @@ void Connection::connect() {
         throw ConnectError(cs.redact("cannot open " + cs.describe() + ": " + trim(e.what())), false);
     }
     if (cs.backend == Backend::Sqlite3)
-        if (sqlite_api::sqlite3* handle = sqliteHandle(*session))
-            sqlite3_commit_hook(handle, countSqliteCommit, &unflushed_);
+        if (sqlite_api::sqlite3* handle = sqliteHandle(*session)) {
+            sqliteCommits_ = {&unflushed_, handle};
+            // The hook runs before the commit writes: the pages counted there
+            // are the earlier commits'.
+            sqlite3_commit_hook(
+                handle,
+                [](void* commits) {
+                    const auto* c = static_cast<const SqliteCommits*>(commits);
+                    countSqliteCommit(c->unflushed && *c->unflushed);
+                    countPagesWritten(c->handle);
+                    return 0;  // the commit goes on
+                },
+                &sqliteCommits_);
+        }
     session_ = std::move(session);
     inTransaction_ = false;
     try {
@@ -458,6 +476,8 @@ void Connection::disconnect() {
             session_->rollback();
         } catch (...) {}
     }
+    countPagesWritten(sqliteCommits_.handle);  // the last commit's
+    sqliteCommits_ = {};
     session_.reset();
 }
 
@@ -931,6 +951,7 @@ Traffic traffic() {
     t.commits = commitsDone.load();
     t.unflushedCommits = unflushedCommitsDone.load();
     t.roundTrips = roundTripsDone.load();
+    t.pagesWritten = pagesWrittenDone.load();
     return t;
 }
 

@@ -264,6 +264,11 @@ class Connection {
     std::vector<std::pair<const void*, std::function<void()>>> prepared_;
     bool inTransaction_ = false;
     bool unflushed_ = false;  // in withoutFlush; read by SQLite's commit hook
+    // What SQLite's commit hook reads: the flag above and the session's handle.
+    struct SqliteCommits {
+        const bool* unflushed = nullptr;
+        void* handle = nullptr;
+    } sqliteCommits_;
     int connectCount_ = 0;
     std::chrono::nanoseconds statementTime_{0};
     std::unordered_map<std::string, std::unique_ptr<Statement>> kept_;
@@ -311,6 +316,8 @@ struct Traffic {
     uint64_t unflushedCommits = 0;  // SQLite: commits made without a flush (Connection::withoutFlush)
     uint64_t roundTrips = 0;        // exchanges with the server: every run, prepare, begin, commit and
                                     // rollback, and on PostgreSQL the release of a prepared statement
+    uint64_t pagesWritten = 0;      // SQLite: pages its commits wrote to the log, each commit's counted
+                                    // at the session's next commit or its close
 };
 Traffic traffic();
 
