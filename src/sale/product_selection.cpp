@@ -184,6 +184,7 @@ void TrdmGeraCupomVenda::sendRowReads(const RowReads& r) {
 void TrdmGeraCupomVenda::sendNextRowReadsWithCommit(int n, int total) {
     db::Connection& c = db.adcGeraCupomVenda;
     c.forgetReadsWithCommit();
+    nextRowReads_.reset();
     if (n >= total || !c.readsAheadAtAll()) return;
     // The cursor steps to the next row and back: the current row is not
     // left, and the product filters are set again by its own selection.
@@ -197,7 +198,10 @@ void TrdmGeraCupomVenda::sendNextRowReadsWithCommit(int n, int total) {
         return;  // a row that cannot be read is refused when its turn comes
     }
     cdsEmiteCupom.prior();
-    c.readAheadWithCommit([this, next = std::move(next)] { sendRowReads(next); });
+    nextRowReads_ = std::move(next);
+    c.readAheadWithCommit([this] {
+        if (nextRowReads_) sendRowReads(*nextRowReads_);
+    });
 }
 
 bool TrdmGeraCupomVenda::selectAndSell() {

@@ -6,6 +6,7 @@
 
 #include <filesystem>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -107,6 +108,7 @@ class TrdmGeraCupomVenda : public ModuleTables {
     // that stores the current row's sale, behind it: they see the sale, and
     // the next row finds them answered.
     void sendNextRowReadsWithCommit(int n, int total);
+    std::optional<RowReads> nextRowReads_;  // the next row's, as they were sent with the commit
     // The current row's reads were sent ahead already, while the row before
     // it ended: its sale does not send them again.
     bool rowReadAhead_ = false;

@@ -199,16 +199,18 @@ void TrdmGeraCupomVenda::runRequest(const VariantArray& Params, Variant& Result)
         // The next passage's reads travel now, behind all this one wrote, and
         // the server answers them while the station moves on; that passage
         // takes them when it asks with the same values. Those that went with
-        // the sale's commit are not sent again.
+        // the sale's commit, and still hold, are not sent again.
         rowReadAhead_ = false;
         if (!cdsEmiteCupom.eof()) {
             try {
-                readAheadOfRow();
+                if (nextRowReads_) sendRowReads(*nextRowReads_);
+                else readAheadOfRow();
                 rowReadAhead_ = true;
             } catch (const std::exception&) {
                 // A row that cannot be read is refused when its turn comes.
             }
         }
+        nextRowReads_.reset();
     }
     IncLogCatracaPk();
 }
