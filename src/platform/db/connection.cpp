@@ -29,12 +29,6 @@ void countPagesWritten(void* handle) {
         pagesWrittenDone += static_cast<uint64_t>(written);
 }
 
-// Every write transaction SQLite commits, including a statement's own.
-void countSqliteCommit(bool unflushed) {
-    if (unflushed) ++unflushedCommitsDone;
-    else ++commitsDone;
-}
-
 // SQLite keeps no memory statistics here (nothing reads them): without
 // them its allocations take no process-wide lock. Set before the library
 // starts, which the first connection does.
@@ -410,13 +404,15 @@ void Connection::connect() {
     if (cs.backend == Backend::Sqlite3)
         if (sqlite_api::sqlite3* handle = sqliteHandle(*session)) {
             sqliteCommits_ = {&unflushed_, handle};
-            // The hook runs before the commit writes: the pages counted there
-            // are the earlier commits'.
+            // Every write transaction SQLite commits, including a statement's
+            // own. The hook runs before the commit writes: the pages counted
+            // there are the earlier commits'.
             sqlite3_commit_hook(
                 handle,
                 [](void* commits) {
                     const auto* c = static_cast<const SqliteCommits*>(commits);
-                    countSqliteCommit(c->unflushed && *c->unflushed);
+                    if (c->unflushed && *c->unflushed) ++unflushedCommitsDone;
+                    else ++commitsDone;
                     countPagesWritten(c->handle);
                     return 0;  // the commit goes on
                 },

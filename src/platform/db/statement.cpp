@@ -556,7 +556,7 @@ void Statement::sendReadAhead(const std::vector<ResultColumn>& columns) {
     // Only on a live session: connecting, and trying again when refused, is
     // left to the run itself, which meets whatever is wrong.
     try {
-        if (c.backend() != Backend::PostgreSql || !c.connected() || c.lost()) return;
+        if (!c.readsAheadAtAll() || c.lost()) return;
         requireValues();
     } catch (const std::exception&) {
         return;
