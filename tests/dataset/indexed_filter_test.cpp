@@ -88,9 +88,10 @@ TEST(IndexedFilter, RandomConjunctionsGiveTheRowsOfAFullWalk) {
                 std::vector<Cell> row;
                 for (const char* name : {"ID", "K1", "K2", "N", "H"}) {
                     Field fld = t.field(name);
-                    if (fld.isNull()) row.push_back(std::monostate{});
-                    else if (std::string(name) == "ID" || std::string(name) == "N") row.push_back(fld.asFloat());
-                    else row.push_back(fld.asString());
+                    if (fld.isNull()) row.emplace_back(std::in_place_type<std::monostate>);
+                    else if (std::string(name) == "ID" || std::string(name) == "N")
+                        row.emplace_back(std::in_place_type<double>, fld.asFloat());
+                    else row.emplace_back(std::in_place_type<std::string>, fld.asString());
                 }
                 if (f.accepts(row)) expected.push_back(static_cast<int>(t.field("ID").asFloat()));
             }
