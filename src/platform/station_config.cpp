@@ -9,15 +9,6 @@
 #include "platform/text.h"
 
 namespace zel {
-namespace {
-
-std::string_view trim(std::string_view s) {
-    while (!s.empty() && std::isspace(static_cast<unsigned char>(s.front()))) s.remove_prefix(1);
-    while (!s.empty() && std::isspace(static_cast<unsigned char>(s.back()))) s.remove_suffix(1);
-    return s;
-}
-
-}  // namespace
 
 StationConfig StationConfig::parse(std::string_view text, const std::string& source) {
     StationConfig cfg;
@@ -28,18 +19,18 @@ StationConfig StationConfig::parse(std::string_view text, const std::string& sou
         size_t end = text.find('\n', pos);
         std::string_view line = text.substr(pos, end == std::string_view::npos ? std::string_view::npos : end - pos);
         ++lineNo;
-        std::string_view t = trim(line);
+        std::string_view t = trimWhitespace(line);
         if (!t.empty() && t.front() != '#') {
             size_t eq = t.find('=');
             if (eq == std::string_view::npos)
                 throw Error(source + ", line " + std::to_string(lineNo) + ": expected 'key = value'");
-            std::string_view key = trim(t.substr(0, eq));
+            std::string_view key = trimWhitespace(t.substr(0, eq));
             if (key.empty()) throw Error(source + ", line " + std::to_string(lineNo) + ": empty key");
             for (const Entry& e : cfg.entries_)
                 if (equalsIgnoringCase(e.key, key))
                     throw Error(source + ", line " + std::to_string(lineNo) + ": key '" + std::string(key) +
                                 "' given again (first on line " + std::to_string(e.line) + ")");
-            cfg.entries_.push_back({std::string(key), std::string(trim(t.substr(eq + 1))), lineNo});
+            cfg.entries_.push_back({std::string(key), std::string(trimWhitespace(t.substr(eq + 1))), lineNo});
         }
         if (end == std::string_view::npos) break;
         pos = end + 1;

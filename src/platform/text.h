@@ -29,6 +29,14 @@ inline size_t utf8Length(std::string_view s) {
     return n;
 }
 
+// Without white space (spaces, tabs, line ends) on either side.
+inline std::string_view trimWhitespace(std::string_view s) {
+    auto space = [](char c) { return c == ' ' || (c >= '\t' && c <= '\r'); };
+    while (!s.empty() && space(s.front())) s.remove_prefix(1);
+    while (!s.empty() && space(s.back())) s.remove_suffix(1);
+    return s;
+}
+
 // Without the blanks on either side (spaces only).
 inline std::string trimSpaces(std::string_view s) {
     size_t b = s.find_first_not_of(' ');

@@ -12,16 +12,12 @@
 #include "station/host.h"
 #include "station/store.h"
 #include "platform/db/connection.h"
+#include "platform/text.h"
 
 namespace zel::host {
 namespace {
 
-std::string trim(std::string s) {
-    size_t b = s.find_first_not_of(" \t\r\n");
-    if (b == std::string::npos) return "";
-    size_t e = s.find_last_not_of(" \t\r\n");
-    return s.substr(b, e - b + 1);
-}
+std::string trim(const std::string& s) { return std::string(trimWhitespace(s)); }
 
 bool allDigits(const std::string& s) {
     if (s.empty()) return false;

@@ -8,6 +8,7 @@
 #include <fmt/format.h>
 
 #include "platform/station_config.h"
+#include "platform/text.h"
 
 namespace zel::ext {
 
@@ -26,13 +27,6 @@ constexpr std::array<std::string_view, 12> kOperations = {"Params_AbreCupom_Kva0
                                                           "Cancela_Cupom_Imp",
                                                           "DataMoviFiscal"};
 
-std::string_view trim(std::string_view s) {
-    size_t b = s.find_first_not_of(" \t\r");
-    if (b == std::string_view::npos) return {};
-    size_t e = s.find_last_not_of(" \t\r");
-    return s.substr(b, e - b + 1);
-}
-
 }  // namespace
 
 bool isPrinterOperation(std::string_view name) {
@@ -48,7 +42,7 @@ bool printerOperationAnswers(std::string_view name) {
 void PrinterFaults::set(std::string_view operation, std::string_view value, std::string_view where) {
     if (!isPrinterOperation(operation))
         throw Error(fmt::format("{}: '{}' is not an operation of the printer", where, operation));
-    std::string_view v = trim(value);
+    std::string_view v = trimWhitespace(value);
     if (v == "off") {
         rules_.erase(std::string(operation));
         return;
@@ -85,13 +79,13 @@ PrinterFaults PrinterFaults::fromConfigText(std::string_view text, std::string_v
     size_t lineNo = 0;
     while (!text.empty()) {
         size_t nl = text.find('\n');
-        std::string_view line = trim(text.substr(0, nl));
+        std::string_view line = trimWhitespace(text.substr(0, nl));
         text = nl == std::string_view::npos ? std::string_view() : text.substr(nl + 1);
         ++lineNo;
         if (line.empty() || line.front() == '#') continue;
         size_t eq = line.find('=');
         if (eq == std::string_view::npos) continue;  // not ours to judge
-        std::string_view key = trim(line.substr(0, eq));
+        std::string_view key = trimWhitespace(line.substr(0, eq));
         if (key.size() <= kKeyPrefix.size() || strncasecmp(key.data(), kKeyPrefix.data(), kKeyPrefix.size()) != 0)
             continue;
         faults.set(key.substr(kKeyPrefix.size()), line.substr(eq + 1), fmt::format("{}:{}", source, lineNo));

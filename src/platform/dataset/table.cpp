@@ -12,12 +12,6 @@
 namespace zel::ds {
 namespace {
 
-std::string_view trim(std::string_view s) {
-    while (!s.empty() && std::isspace(static_cast<unsigned char>(s.front()))) s.remove_prefix(1);
-    while (!s.empty() && std::isspace(static_cast<unsigned char>(s.back()))) s.remove_suffix(1);
-    return s;
-}
-
 // Cuts a UTF-8 text to at most `chars` characters.
 std::string cutToChars(std::string_view s, size_t chars) {
     size_t count = 0;
@@ -189,7 +183,7 @@ std::vector<int> Table::resolveFields(std::string_view list) const {
     while (start <= list.size()) {
         size_t end = list.find(';', start);
         if (end == std::string_view::npos) end = list.size();
-        std::string_view name = trim(list.substr(start, end - start));
+        std::string_view name = trimWhitespace(list.substr(start, end - start));
         if (name.empty()) fail(fmt::format("empty field name in \"{}\"", list));
         int i = fieldIndex(name);
         if (i < 0) fail(fmt::format("no field {}", name));
@@ -219,7 +213,7 @@ std::vector<int> Table::indexFieldsFor(const std::string& indexName, const std::
     while (start <= list.size()) {
         size_t end = list.find(';', start);
         if (end == std::string_view::npos) end = list.size();
-        std::string_view fname = trim(list.substr(start, end - start));
+        std::string_view fname = trimWhitespace(list.substr(start, end - start));
         int found = -1;
         for (size_t i = 0; i < fields.size(); ++i)
             if (equalsIgnoringCase(fields[i].name, fname)) found = static_cast<int>(i);
@@ -1029,7 +1023,7 @@ void Table::setAsString(int field, std::string_view text) {
         target = width > 0 ? cutToChars(text, static_cast<size_t>(width)) : std::string(text);
         return;
     }
-    if (trim(text).empty()) {
+    if (trimWhitespace(text).empty()) {
         target = std::monostate{};
         return;
     }
@@ -1049,7 +1043,7 @@ void Table::setAsString(int field, std::string_view text) {
                 return;
             }
             case kBool: {
-                std::string t = foldCase(trim(text));
+                std::string t = foldCase(trimWhitespace(text));
                 if (!t.empty() && std::string_view("true").starts_with(t)) target = true;
                 else if (!t.empty() && std::string_view("false").starts_with(t)) target = false;
                 else throw ConvertError(fmt::format("'{}' is not a Boolean", text));

@@ -14,6 +14,7 @@
 
 #include "platform/db/dialect.h"
 #include "platform/db/statement.h"
+#include "platform/text.h"
 
 namespace zel::db {
 namespace {
@@ -41,12 +42,7 @@ std::string lower(std::string_view s) {
     return out;
 }
 
-std::string trim(std::string_view s) {
-    size_t b = 0, e = s.size();
-    while (b < e && std::isspace(static_cast<unsigned char>(s[b]))) ++b;
-    while (e > b && std::isspace(static_cast<unsigned char>(s[e - 1]))) --e;
-    return std::string(s.substr(b, e - b));
-}
+std::string trim(std::string_view s) { return std::string(trimWhitespace(s)); }
 
 [[noreturn]] void malformed(std::string_view backend, std::string_view database, std::string_view why) {
     throw ConnectError("cannot connect to " + std::string(backend) + " database '" + std::string(database) +
