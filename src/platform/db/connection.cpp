@@ -7,6 +7,8 @@
 
 #include <sqlite3.h>
 
+#include <fmt/format.h>
+
 #include <atomic>
 #include <cctype>
 #include <cstring>
@@ -879,6 +881,28 @@ void Connection::executeDirect(std::string_view sql) {
     }
 }
 
+namespace {
+
+// PostgreSQL: runs `body` for each table `t` of the session's schema that it
+// may read and that meets `where` (more conditions on PG_CLASS C, each line
+// starting with AND), in one block on the server; `declared` adds variables.
+void forEachTable(Connection& connection, std::string_view declared, std::string_view where, std::string_view body) {
+    connection.executeDirect(fmt::format(
+        "DO $$\n"
+        "DECLARE t REGCLASS; {};\n"
+        "BEGIN\n"
+        "  FOR t IN SELECT C.OID FROM PG_CLASS C\n"
+        "            WHERE C.RELKIND = 'r' AND C.RELNAMESPACE = CURRENT_SCHEMA()::REGNAMESPACE\n"
+        "{}"
+        "              AND HAS_TABLE_PRIVILEGE(C.OID, 'SELECT') LOOP\n"
+        "{}"
+        "  END LOOP;\n"
+        "END $$",
+        declared, where, body));
+}
+
+}  // namespace
+
 void refreshStatistics(Connection& connection) {
     switch (connection.backend()) {
         case Backend::Sqlite3:
@@ -902,17 +926,9 @@ void refreshStatistics(Connection& connection) {
             // while empty, the table counts as truly empty, and a plan the
             // session keeps would scan every sale of the day on each lookup
             // until the table is analysed again.
-            connection.executeDirect(
-                "DO $$\n"
-                "DECLARE t REGCLASS; filled BOOLEAN;\n"
-                "BEGIN\n"
-                "  FOR t IN SELECT C.OID FROM PG_CLASS C\n"
-                "            WHERE C.RELKIND = 'r' AND C.RELNAMESPACE = CURRENT_SCHEMA()::REGNAMESPACE\n"
-                "              AND HAS_TABLE_PRIVILEGE(C.OID, 'SELECT') LOOP\n"
-                "    EXECUTE FORMAT('SELECT EXISTS (SELECT 1 FROM %s)', t) INTO filled;\n"
-                "    IF filled THEN EXECUTE FORMAT('ANALYZE %s', t); END IF;\n"
-                "  END LOOP;\n"
-                "END $$");
+            forEachTable(connection, "filled BOOLEAN", "",
+                         "    EXECUTE FORMAT('SELECT EXISTS (SELECT 1 FROM %s)', t) INTO filled;\n"
+                         "    IF filled THEN EXECUTE FORMAT('ANALYZE %s', t); END IF;\n");
             break;
         case Backend::Odbc:
             break;  // the installation's database keeps its own statistics
@@ -921,18 +937,10 @@ void refreshStatistics(Connection& connection) {
 
 void refreshGrownStatistics(Connection& connection) {
     if (connection.backend() != Backend::PostgreSql) return;
-    connection.executeDirect(
-        "DO $$\n"
-        "DECLARE t REGCLASS; page BIGINT := CURRENT_SETTING('block_size')::BIGINT;\n"
-        "BEGIN\n"
-        "  FOR t IN SELECT C.OID FROM PG_CLASS C\n"
-        "            WHERE C.RELKIND = 'r' AND C.RELNAMESPACE = CURRENT_SCHEMA()::REGNAMESPACE\n"
-        "              AND PG_RELATION_SIZE(C.OID) >= 8 * page\n"
-        "              AND (C.RELTUPLES < 0 OR PG_RELATION_SIZE(C.OID) > 2 * C.RELPAGES * page)\n"
-        "              AND HAS_TABLE_PRIVILEGE(C.OID, 'SELECT') LOOP\n"
-        "    EXECUTE FORMAT('ANALYZE %s', t);\n"
-        "  END LOOP;\n"
-        "END $$");
+    forEachTable(connection, "page BIGINT := CURRENT_SETTING('block_size')::BIGINT",
+                 "              AND PG_RELATION_SIZE(C.OID) >= 8 * page\n"
+                 "              AND (C.RELTUPLES < 0 OR PG_RELATION_SIZE(C.OID) > 2 * C.RELPAGES * page)\n",
+                 "    EXECUTE FORMAT('ANALYZE %s', t);\n");
 }
 
 Traffic traffic() {
