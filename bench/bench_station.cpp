@@ -513,6 +513,16 @@ std::vector<Verdict> durableVerdicts(const Figures& b, const FlushCost& flush) {
     double floor = b.perConsumer("file_flushes") * flush.file + commits * flush.commitOf(pages);
     std::cout << fmt::format("\nthe SQLite case's commits wrote {:.1f} pages each: {:.3f} ms per commit on this disk\n",
                              pages, flush.commitOf(pages) * 1e3);
+    // The station works and flushes one after the other: the user CPU its
+    // work took (the kernel's share is mostly the flushes, counted in the
+    // floor) added to the floor is what it reaches when it waits on nothing
+    // else. Above 100%: the probes' flushes carry some CPU the run counts too.
+    double serial = floor + b.perConsumer("cpu");
+    std::cout << fmt::format(
+        "work then flushes, one after the other: {:.3f} ms of CPU + {:.3f} ms of flushes = {:.3f} ms per consumer; "
+        "the station takes {:.3f} ms ({:.0f}% of that rate; below 100% it waits on something else)\n",
+        b.perConsumer("cpu") * 1e3, floor * 1e3, serial * 1e3, b.perConsumer("wall") * 1e3,
+        100 * serial / b.perConsumer("wall"));
     double rate = 1 / b.perConsumer("wall"), floorRate = 1 / floor;
     vs.push_back({"SQLite consumers/s >= 90% of what the durable writes allow",
                   fmt::format("{:.0f}/s of {:.0f}/s ({:.0f}%)", rate, floorRate, 100 * rate / floorRate),
